@@ -1,0 +1,41 @@
+// Digests, HMAC and AES-CBC. One interface, two backends chosen by the build:
+// CNG on Windows (crypto_cng.cpp), OpenSSL on the host (crypto_openssl.cpp).
+// Every call stands alone: no state is kept between calls, so connection
+// threads use them concurrently without locks.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "common/text.h"
+
+constexpr std::size_t kSha256Size = 32;
+constexpr std::size_t kMd5Size = 16;
+constexpr std::size_t kAesBlockSize = 16;
+
+// SHA-256 of the bytes of `data`; empty on failure.
+Bytes Sha256Digest(const std::string& data);
+// HMAC-SHA-256 keyed with the bytes of `key` (may hold zero bytes); empty on failure.
+Bytes HmacSha256(const std::string& key, const Bytes& data);
+Bytes HmacSha256(const std::string& key, const std::uint8_t* data, std::size_t size);
+// 64 lower-case hex digits of HmacSha256, or empty text on failure.
+std::string HmacSha256Hex(const std::string& key, const std::string& message);
+// 32 lower-case hex digits of the MD5 of `data`, or empty text on failure.
+std::string Md5Hex(const Bytes& data);
+std::string Md5Hex(const std::uint8_t* data, std::size_t size);
+
+// AES-CBC decryption (key length picks AES-128/192/256) followed by removal
+// of the PKCS#7 fill, judged by its last byte only. On false `plaintext` is
+// left untouched.
+[[nodiscard]] bool AesCbcDecrypt(const Bytes& key, const Bytes& iv, const Bytes& ciphertext, Bytes& plaintext);
+[[nodiscard]] bool AesCbcDecrypt(const Bytes& key, const std::uint8_t* iv, const std::uint8_t* ciphertext,
+                                 std::size_t ciphertextSize, Bytes& plaintext);
+// AES-CBC encryption with PKCS#7 fill (the client side of file payloads).
+[[nodiscard]] bool AesCbcEncrypt(const Bytes& key, const Bytes& iv, const Bytes& plaintext, Bytes& ciphertext);
+
+// Fills `out` with `size` bytes from the platform's cryptographic random source.
+[[nodiscard]] bool RandomBytes(std::size_t size, Bytes& out);
+
+// Constant-time equality of two byte runs of the same length; false when the
+// lengths differ (the length itself is not secret).
+bool ConstantTimeEquals(const void* a, std::size_t aSize, const void* b, std::size_t bSize);
