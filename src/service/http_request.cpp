@@ -1,0 +1,169 @@
+// Request assembly: find the blank line, learn the body length once, wait for
+// the body, then split the head. Bounds are checked as early as the bytes
+// allow, so an over-long head or an absurd length is refused before anything
+// large is held.
+#include "service/http_request.h"
+
+#include <algorithm>
+#include <climits>
+
+namespace {
+
+constexpr char kHeadEnd[] = "\r\n\r\n";
+constexpr std::size_t kHeadEndSize = 4;
+// What is reserved for a body before its bytes arrive; a peer's claim alone
+// must not commit memory.
+constexpr std::size_t kInitialBodyReserve = 4u * 1024 * 1024;
+
+char LowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string LowerAsciiCopy(const std::string& text) {
+    std::string lowered(text);
+    std::transform(lowered.begin(), lowered.end(), lowered.begin(), LowerAscii);
+    return lowered;
+}
+
+// Leaves a value made only of blanks and tabs as it is, as peers expect.
+std::string TrimBlanksKeepingBlankOnly(const std::string& value) {
+    std::size_t first = 0;
+    while (first < value.size() && IsBlank(value[first])) ++first;
+    if (first == value.size()) return value;
+    std::size_t last = value.size();
+    while (last > first && IsBlank(value[last - 1])) --last;
+    return value.substr(first, last - first);
+}
+
+// The value that follows the first "content-length:" in the lowered head, up
+// to CR, LF or the end; empty when there is none.
+bool FindContentLengthValue(const std::string& loweredHead, std::string& value) {
+    static const std::string kName = "content-length:";
+    std::size_t at = loweredHead.find(kName);
+    if (at == std::string::npos) return false;
+    std::size_t start = at + kName.size();
+    while (start < loweredHead.size() && IsBlank(loweredHead[start])) ++start;
+    std::size_t end = start;
+    while (end < loweredHead.size() && loweredHead[end] != '\r' && loweredHead[end] != '\n') ++end;
+    value = loweredHead.substr(start, end - start);
+    return true;
+}
+
+}  // namespace
+
+bool ParseContentLength(const std::string& value, std::size_t& length) {
+    std::size_t i = 0;
+    bool negative = false;
+    if (i < value.size() && (value[i] == '+' || value[i] == '-')) {
+        negative = value[i] == '-';
+        ++i;
+    }
+    unsigned long long number = 0;
+    bool anyDigit = false;
+    for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
+        anyDigit = true;
+        number = number * 10 + static_cast<unsigned>(value[i] - '0');
+        if (number > static_cast<unsigned long long>(INT_MAX)) return false;
+    }
+    if (negative && anyDigit && number != 0) return false;
+    length = static_cast<std::size_t>(number);
+    return true;
+}
+
+bool ParseRequestHead(const std::string& head, HttpRequest& request) {
+    std::size_t lineEnd = head.find("\r\n");
+    std::string requestLine = head.substr(0, lineEnd);
+    std::size_t firstSpace = requestLine.find(' ');
+    if (requestLine.empty() || firstSpace == std::string::npos) return false;
+
+    request.method = requestLine.substr(0, firstSpace);
+    std::size_t secondSpace = requestLine.find(' ', firstSpace + 1);
+    request.path = requestLine.substr(firstSpace + 1, secondSpace == std::string::npos
+                                                          ? std::string::npos
+                                                          : secondSpace - firstSpace - 1);
+    request.headers.clear();
+
+    while (lineEnd != std::string::npos) {
+        std::size_t start = lineEnd + 2;
+        lineEnd = head.find("\r\n", start);
+        std::string line = head.substr(start, lineEnd == std::string::npos ? std::string::npos : lineEnd - start);
+        std::size_t colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        request.headers[LowerAsciiCopy(line.substr(0, colon))] = TrimBlanksKeepingBlankOnly(line.substr(colon + 1));
+    }
+    return true;
+}
+
+RequestAssembler::RequestAssembler(RequestLimits limits) : limits_(limits) {}
+
+AssembleState RequestAssembler::Feed(const char* data, std::size_t size) {
+    if (state_ != AssembleState::NeedMore) return state_;
+    buffer_.append(data, size);
+
+    if (headerEnd_ == kNone) {
+        // Resume the search where the last one stopped, allowing for a
+        // blank line split across two pieces.
+        std::size_t from = searchFrom_ >= kHeadEndSize - 1 ? searchFrom_ - (kHeadEndSize - 1) : 0;
+        std::size_t found = buffer_.find(kHeadEnd, from, kHeadEndSize);
+        searchFrom_ = buffer_.size();
+        if (found == std::string::npos) {
+            if (buffer_.size() > limits_.maxHeadBytes) {
+                state_ = AssembleState::Refused;
+                refusal_ = RefusalReason::HeadTooLarge;
+            }
+            return state_;
+        }
+        OnHeadEnd(found);
+        if (state_ != AssembleState::NeedMore) return state_;
+    }
+    if (BodyComplete()) state_ = AssembleState::Complete;
+    return state_;
+}
+
+void RequestAssembler::OnHeadEnd(std::size_t headerEnd) {
+    headerEnd_ = headerEnd;
+    if (headerEnd > limits_.maxHeadBytes) {
+        state_ = AssembleState::Refused;
+        refusal_ = RefusalReason::HeadTooLarge;
+        return;
+    }
+    std::string value;
+    std::size_t length = 0;
+    if (FindContentLengthValue(LowerAsciiCopy(buffer_.substr(0, headerEnd)), value) &&
+        !ParseContentLength(value, length)) {
+        state_ = AssembleState::Refused;
+        refusal_ = RefusalReason::BadContentLength;
+        return;
+    }
+    if (length > limits_.maxBodyBytes) {
+        state_ = AssembleState::Refused;
+        refusal_ = RefusalReason::BodyTooLarge;
+        return;
+    }
+    contentLength_ = length;
+    buffer_.reserve(headerEnd + kHeadEndSize + std::min(length, kInitialBodyReserve));
+}
+
+bool RequestAssembler::BodyComplete() const {
+    return headerEnd_ != kNone && buffer_.size() - headerEnd_ - kHeadEndSize >= contentLength_;
+}
+
+bool RequestAssembler::TakeRequest(HttpRequest& request) {
+    if (headerEnd_ == kNone || state_ == AssembleState::Refused) return false;
+    if (!ParseRequestHead(buffer_.substr(0, headerEnd_), request)) return false;
+
+    if (contentLength_ != 0 && BodyComplete()) {
+        // Hand the buffer itself over as the body rather than copying it.
+        buffer_.erase(0, headerEnd_ + kHeadEndSize);
+        buffer_.resize(contentLength_);
+        request.body = std::move(buffer_);
+    } else {
+        request.body.clear();
+    }
+    buffer_.clear();
+    headerEnd_ = kNone;
+    state_ = AssembleState::Refused;  // one request per assembler
+    return true;
+}

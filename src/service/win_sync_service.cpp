@@ -1,0 +1,287 @@
+// The network side of the service on Winsock. Rules about what is accepted
+// and answered live in the portable assembler and router; this file moves
+// bytes, owns threads and sockets, and keeps the connection registry.
+#include "service/win_sync_service.h"
+
+#include <ws2tcpip.h>
+
+#include <algorithm>
+
+#include "service/http_request.h"
+#include "service/http_response.h"
+
+namespace {
+
+constexpr int kReceivePiece = 8192;
+// Thread stacks are reserved, not committed; the handlers need little.
+constexpr SIZE_T kConnectionStack = 256 * 1024;
+// After the answer: how long to read and drop what the peer still sends, so
+// closing does not reset the connection before the answer is read.
+constexpr DWORD kDrainTimeoutMs = 500;
+constexpr int kDrainMaxBytes = 256 * 1024;
+
+enum Phase : int { kReadingHead = 0, kReadingBody = 1, kHandling = 2 };
+// Waits for data are cut into slices of this length, so that a stop or a cut
+// is noticed promptly even where shutdown does not wake a blocked recv.
+constexpr DWORD kWaitSliceMs = 200;
+
+void SetTimeout(SOCKET socket, int option, DWORD milliseconds) {
+    setsockopt(socket, SOL_SOCKET, option, reinterpret_cast<const char*>(&milliseconds), sizeof(milliseconds));
+}
+
+// Ends our side of the exchange politely: no more sending, then a short read
+// of whatever the peer still had in flight.
+void FinishExchange(SOCKET socket) {
+    shutdown(socket, SD_SEND);
+    SetTimeout(socket, SO_RCVTIMEO, kDrainTimeoutMs);
+    char sink[4096];
+    int drained = 0;
+    while (drained < kDrainMaxBytes) {
+        int n = recv(socket, sink, sizeof(sink), 0);
+        if (n <= 0) break;
+        drained += n;
+    }
+}
+
+ApiResponse RefusalResponse(RefusalReason reason) {
+    switch (reason) {
+        case RefusalReason::HeadTooLarge: return FailureResponse(413, L"请求头过大");
+        case RefusalReason::BodyTooLarge: return FailureResponse(413, L"请求内容过大");
+        default: return FailureResponse(400, L"请求长度无效");
+    }
+}
+
+}  // namespace
+
+struct SyncService::Connection {
+    SyncService* service = nullptr;
+    // The connection thread closes the socket when it is done; Stop and the
+    // accept loop may shut it down meanwhile. Both under socketLock, so a
+    // shutdown never reaches a closed (or reused) socket value.
+    std::mutex socketLock;
+    UniqueSocket socket;
+    UniqueHandle thread;
+    std::atomic<int> phase{kReadingHead};
+    std::atomic<bool> cut{false};
+
+    void Shutdown() {
+        cut.store(true);
+        std::lock_guard<std::mutex> guard(socketLock);
+        if (socket) shutdown(socket.get(), SD_BOTH);
+    }
+    void Close() {
+        std::lock_guard<std::mutex> guard(socketLock);
+        socket.reset();
+    }
+};
+
+bool SendAll(SOCKET socket, const std::string& bytes) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        int piece = static_cast<int>(std::min<std::size_t>(bytes.size() - sent, 1 << 20));
+        int n = send(socket, bytes.data() + sent, piece, 0);
+        if (n <= 0) return false;
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+SyncService::SyncService(LogSink logSink) { api_.logSink = std::move(logSink); }
+
+SyncService::~SyncService() {
+    Stop();
+    // Connection threads that outlived Stop's waits still point at us.
+    for (int i = 0; i < 200 && ConnectionCount() != 0; ++i) Sleep(50);
+}
+
+std::size_t SyncService::ConnectionCount() {
+    std::lock_guard<std::mutex> guard(connectionLock_);
+    return connections_.size();
+}
+
+void SyncService::Start(int port) {
+    if (IsRunning()) return;
+    static const WString kStartFailed = L"启动服务失败: 端口被占用，请检查端口是否已被其他程序使用";
+
+    WSADATA data;
+    if (WSAStartup(0x0202, &data) != 0) {
+        api_.Log(kStartFailed);
+        return;
+    }
+    UniqueSocket listener(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    if (!listener) {
+        WSACleanup();
+        api_.Log(kStartFailed);
+        return;
+    }
+    // Exclusive use: on Windows plain SO_REUSEADDR would let this listener
+    // share a port that another program already holds.
+    BOOL exclusive = TRUE;
+    setsockopt(listener.get(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+               sizeof(exclusive));
+
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<u_short>(port));
+    if (bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == SOCKET_ERROR ||
+        listen(listener.get(), SOMAXCONN) == SOCKET_ERROR) {
+        listener.reset();
+        WSACleanup();
+        api_.Log(kStartFailed);
+        return;
+    }
+    listenSocket_ = std::move(listener);
+    running_.exchange(1);
+    acceptThread_.reset(CreateThread(nullptr, 0, AcceptLoop, this, 0, nullptr));
+    if (!acceptThread_) {
+        running_.exchange(0);
+        listenSocket_.reset();
+        WSACleanup();
+        api_.Log(kStartFailed);
+    }
+}
+
+void SyncService::Stop() {
+    if (running_.exchange(0) == 0) return;
+    listenSocket_.reset();  // makes the pending accept fail
+    if (acceptThread_) {
+        WaitForSingleObject(acceptThread_.get(), kAcceptWaitMs);
+        acceptThread_.reset();
+    }
+    std::vector<std::shared_ptr<Connection>> open;
+    {
+        std::lock_guard<std::mutex> guard(connectionLock_);
+        open = connections_;
+    }
+    for (const auto& connection : open) {
+        connection->Shutdown();
+        if (connection->thread) WaitForSingleObject(connection->thread.get(), kConnectionWaitMs);
+    }
+    WSACleanup();
+}
+
+DWORD WINAPI SyncService::AcceptLoop(void* argument) {
+    auto* service = static_cast<SyncService*>(argument);
+    while (service->IsRunning()) {
+        SOCKET accepted = accept(service->listenSocket_.get(), nullptr, nullptr);
+        if (accepted == INVALID_SOCKET) {
+            if (!service->IsRunning()) break;
+            int error = WSAGetLastError();
+            if (error == WSAENOTSOCK || error == WSAEINVAL || error == WSANOTINITIALISED) break;
+            // A peer that reset before we took it, or a passing shortage of
+            // resources, must not end the listener.
+            Sleep(10);
+            continue;
+        }
+        service->AcceptOne(UniqueSocket(accepted));
+    }
+    return 0;
+}
+
+bool SyncService::MakeRoomFor(std::size_t& count) {
+    count = connections_.size();
+    if (count < kMaxConnections) return true;
+    std::shared_ptr<Connection> victim;
+    for (int wanted : {kReadingHead, kReadingBody}) {
+        for (const auto& connection : connections_) {
+            if (connection->phase.load() == wanted && !connection->cut.load()) {
+                victim = connection;
+                break;
+            }
+        }
+        if (victim) break;
+    }
+    if (victim) victim->Shutdown();
+    return count < kHardConnectionLimit;
+}
+
+void SyncService::AcceptOne(UniqueSocket socket) {
+    auto connection = std::make_shared<Connection>();
+    connection->service = this;
+    connection->socket = std::move(socket);
+
+    HANDLE thread = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(connectionLock_);
+        std::size_t count = 0;
+        if (!MakeRoomFor(count)) return;  // closes the socket
+
+        auto* record = new std::shared_ptr<Connection>(connection);
+        thread = CreateThread(nullptr, kConnectionStack, ServeConnection, record,
+                              CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+        if (thread == nullptr) {
+            delete record;
+            return;
+        }
+        connection->thread.reset(thread);
+        connections_.push_back(connection);
+    }
+    ResumeThread(thread);
+}
+
+DWORD WINAPI SyncService::ServeConnection(void* argument) {
+    std::shared_ptr<Connection> connection;
+    {
+        std::unique_ptr<std::shared_ptr<Connection>> record(static_cast<std::shared_ptr<Connection>*>(argument));
+        connection = std::move(*record);
+    }
+    SyncService* service = connection->service;
+    service->ReadRequest(*connection);
+    connection->Close();
+    service->Deregister(connection.get());
+    return 0;
+}
+
+void SyncService::Deregister(const Connection* connection) {
+    std::lock_guard<std::mutex> guard(connectionLock_);
+    auto it = std::find_if(connections_.begin(), connections_.end(),
+                           [connection](const std::shared_ptr<Connection>& entry) { return entry.get() == connection; });
+    if (it != connections_.end()) connections_.erase(it);
+}
+
+bool SyncService::WaitForData(Connection& connection, DWORD timeoutMs) {
+    SOCKET socket = connection.socket.get();
+    for (DWORD waited = 0; waited < timeoutMs; waited += kWaitSliceMs) {
+        if (!IsRunning() || connection.cut.load()) return false;
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(socket, &readable);
+        DWORD slice = std::min(kWaitSliceMs, timeoutMs - waited);
+        timeval tv{static_cast<long>(slice / 1000), static_cast<long>((slice % 1000) * 1000)};
+        int ready = select(0, &readable, nullptr, nullptr, &tv);
+        if (ready != 0) return ready > 0;
+    }
+    return false;
+}
+
+void SyncService::ReadRequest(Connection& connection) {
+    SOCKET socket = connection.socket.get();
+    SetTimeout(socket, SO_SNDTIMEO, kReceiveTimeoutMs);
+    if (!IsRunning()) return;
+
+    RequestAssembler assembler;
+    char piece[kReceivePiece];
+    for (;;) {
+        // A peer silent for the whole receive time-out, a stop or a cut ends
+        // the connection without an answer.
+        if (!WaitForData(connection, kReceiveTimeoutMs)) return;
+        int received = recv(socket, piece, sizeof(piece), 0);
+        if (received < 1) return;
+        AssembleState state = assembler.Feed(piece, static_cast<std::size_t>(received));
+        if (state == AssembleState::Refused) {
+            ApiResponse refusal = RefusalResponse(assembler.refusal());
+            SendAll(socket, BuildResponseBytes(refusal.status, refusal.body));
+            FinishExchange(socket);
+            return;
+        }
+        if (assembler.headComplete()) connection.phase.store(kReadingBody);
+        if (state == AssembleState::Complete) break;
+    }
+
+    HttpRequest request;
+    if (!assembler.TakeRequest(request)) return;
+    connection.phase.store(kHandling);
+    ApiResponse response = RouteRequest(api_, request);
+    if (SendAll(socket, BuildResponseBytes(response.status, response.body))) FinishExchange(socket);
+}

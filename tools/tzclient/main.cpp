@@ -1,5 +1,189 @@
+// tzclient: a command-line client of the sync tool's API for editor
+// developers and operators. It signs requests exactly as the service checks
+// them, so it doubles as a reference for editor implementations.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "tzclient/client_request.h"
+#include "tzclient/net.h"
+
 #ifdef _WIN32
-int wmain() { return 0; }
+#include <fcntl.h>
+#include <io.h>
+
+#include "common/text.h"
+#endif
+
+namespace {
+
+const char kUsage[] =
+    "usage: tzclient [options] COMMAND [ARGS]\n"
+    "\n"
+    "options:\n"
+    "  --host HOST        service address (default 127.0.0.1)\n"
+    "  --port PORT        service port (default 9595)\n"
+    "  --key KEY          shared key (default: environment variable TZ62_KEY)\n"
+    "  --timestamp SECS   sign with this time instead of now\n"
+    "  --nonce TEXT       sign with this nonce instead of a random one\n"
+    "  --no-sign          send without signature headers\n"
+    "  --timeout MS       give up after this long (default 30000)\n"
+    "  -i                 print the answer's status line and headers too\n"
+    "\n"
+    "commands:\n"
+    "  ping                          ask whether the service runs\n"
+    "  request METHOD PATH [BODY]    send any request; BODY may be @file\n"
+    "  options PATH                  send a pre-flight OPTIONS request\n"
+    "  sign METHOD PATH [BODY]       print the signature that would be sent\n"
+    "\n"
+    "exit status: 0 answered with success, 1 answered with a failure,\n"
+    "             2 bad usage or no answer\n";
+
+struct Options {
+    std::string host = "127.0.0.1";
+    int port = 9595;
+    std::string key;
+    int timeoutMs = 30000;
+    bool showHead = false;
+    ClientRequest request;
+    std::vector<std::string> words;
+};
+
+int Usage(const char* problem) {
+    if (problem) std::fprintf(stderr, "tzclient: %s\n\n", problem);
+    std::fputs(kUsage, stderr);
+    return 2;
+}
+
+bool ReadBody(const std::string& argument, std::string& body) {
+    if (argument.empty() || argument[0] != '@') {
+        body = argument;
+        return true;
+    }
+    std::ifstream in(argument.substr(1), std::ios::binary);
+    if (!in) return false;
+    body.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+bool ParseOptions(const std::vector<std::string>& args, Options& options, std::string& problem) {
+    if (const char* key = std::getenv("TZ62_KEY")) options.key = key;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= args.size()) return false;
+            out = args[++i];
+            return true;
+        };
+        std::string text;
+        if (arg == "--host") {
+            if (!value(options.host)) return problem = "--host needs a value", false;
+        } else if (arg == "--port") {
+            if (!value(text)) return problem = "--port needs a value", false;
+            options.port = std::atoi(text.c_str());
+            if (options.port < 1 || options.port > 65535) return problem = "--port must be 1-65535", false;
+        } else if (arg == "--key") {
+            if (!value(options.key)) return problem = "--key needs a value", false;
+        } else if (arg == "--timestamp") {
+            if (!value(options.request.timestamp)) return problem = "--timestamp needs a value", false;
+        } else if (arg == "--nonce") {
+            if (!value(options.request.nonce)) return problem = "--nonce needs a value", false;
+        } else if (arg == "--timeout") {
+            if (!value(text)) return problem = "--timeout needs a value", false;
+            options.timeoutMs = std::atoi(text.c_str());
+        } else if (arg == "--no-sign") {
+            options.request.sign = false;
+        } else if (arg == "-i") {
+            options.showHead = true;
+        } else if (arg.size() > 1 && arg[0] == '-' && options.words.empty()) {
+            return problem = "unknown option " + arg, false;
+        } else {
+            options.words.push_back(arg);
+        }
+    }
+    return true;
+}
+
+// Fills method, path and body from the command words.
+bool DescribeRequest(Options& options, std::string& problem) {
+    const auto& words = options.words;
+    const std::string& command = words[0];
+    ClientRequest& request = options.request;
+    if (command == "ping" && words.size() == 1) {
+        request.method = "POST";
+        request.path = "/api/ping";
+        return true;
+    }
+    if (command == "options" && words.size() == 2) {
+        request.method = "OPTIONS";
+        request.path = words[1];
+        request.sign = false;
+        return true;
+    }
+    if ((command == "request" || command == "sign") && (words.size() == 3 || words.size() == 4)) {
+        request.method = words[1];
+        request.path = words[2];
+        if (words.size() == 4 && !ReadBody(words[3], request.body)) return problem = "cannot read " + words[3], false;
+        return true;
+    }
+    problem = "unknown command or wrong arguments: " + command;
+    return false;
+}
+
+// Success when the answer is 200 and, for a JSON answer, "success":true.
+bool AnswerSucceeded(const ClientAnswer& answer) {
+    if (answer.status != 200) return false;
+    return answer.body.empty() || answer.body.compare(0, 15, "{\"success\":true") == 0;
+}
+
+int Run(const std::vector<std::string>& args) {
+    Options options;
+    std::string problem;
+    if (!ParseOptions(args, options, problem)) return Usage(problem.c_str());
+    if (options.words.empty()) return Usage(nullptr);
+    if (!DescribeRequest(options, problem)) return Usage(problem.c_str());
+    if (options.request.sign && options.key.empty()) return Usage("no key: give --key or set TZ62_KEY");
+    if (!CompleteRequest(options.request)) {
+        std::fprintf(stderr, "tzclient: no random source for the nonce\n");
+        return 2;
+    }
+    if (options.words[0] == "sign") {
+        std::printf("%s\n", SignatureFor(options.key, options.request).c_str());
+        return 0;
+    }
+
+    std::string raw;
+    std::string error;
+    std::string bytes = BuildRequestBytes(options.host, options.port, options.key, options.request);
+    if (!ExchangeOverTcp(options.host, options.port, bytes, raw, options.timeoutMs, error)) {
+        std::fprintf(stderr, "tzclient: %s\n", error.c_str());
+        return 2;
+    }
+    ClientAnswer answer;
+    if (!ParseAnswer(raw, answer)) {
+        std::fprintf(stderr, "tzclient: no HTTP answer (%zu bytes received)\n", raw.size());
+        return 2;
+    }
+    if (options.showHead) std::printf("%s\r\n\r\n", answer.head.c_str());
+    std::fwrite(answer.body.data(), 1, answer.body.size(), stdout);
+    std::printf("\n");
+    return AnswerSucceeded(answer) ? 0 : 1;
+}
+
+}  // namespace
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+    // Arguments arrive as UTF-16; the protocol works in UTF-8. Output is
+    // written as raw bytes so UTF-8 answers pass through unchanged.
+    _setmode(_fileno(stdout), _O_BINARY);
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) args.push_back(WideToUtf8(argv[i]));
+    return Run(args);
+}
 #else
-int main() { return 0; }
+int main(int argc, char** argv) { return Run(std::vector<std::string>(argv + 1, argv + argc)); }
 #endif

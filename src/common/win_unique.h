@@ -1,0 +1,67 @@
+// One owner per Windows resource: a move-only wrapper that releases its value
+// exactly once. Each resource kind supplies a traits type with its invalid
+// value and its release call.
+#pragma once
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <utility>
+
+template <typename Traits>
+class UniqueResource {
+public:
+    using Value = typename Traits::Value;
+
+    UniqueResource() noexcept = default;
+    explicit UniqueResource(Value value) noexcept : value_(value) {}
+    ~UniqueResource() { reset(); }
+
+    UniqueResource(const UniqueResource&) = delete;
+    UniqueResource& operator=(const UniqueResource&) = delete;
+    UniqueResource(UniqueResource&& other) noexcept : value_(other.release()) {}
+    UniqueResource& operator=(UniqueResource&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+
+    Value get() const noexcept { return value_; }
+    bool valid() const noexcept { return value_ != Traits::Invalid(); }
+    explicit operator bool() const noexcept { return valid(); }
+
+    // Releases the held value (if any) and takes `value`.
+    void reset(Value value = Traits::Invalid()) noexcept {
+        Value old = std::exchange(value_, value);
+        if (old != Traits::Invalid()) Traits::Close(old);
+    }
+    [[nodiscard]] Value release() noexcept { return std::exchange(value_, Traits::Invalid()); }
+    // For APIs that fill in a handle: releases the current one first.
+    Value* put() noexcept {
+        reset();
+        return &value_;
+    }
+
+private:
+    Value value_ = Traits::Invalid();
+};
+
+struct HandleTraits {  // handles whose "none" is null (threads, events, processes)
+    using Value = HANDLE;
+    static Value Invalid() noexcept { return nullptr; }
+    static void Close(Value h) noexcept { ::CloseHandle(h); }
+};
+using UniqueHandle = UniqueResource<HandleTraits>;
+
+struct FileHandleTraits {  // CreateFile and friends: "none" is INVALID_HANDLE_VALUE
+    using Value = HANDLE;
+    static Value Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void Close(Value h) noexcept { ::CloseHandle(h); }
+};
+using UniqueFileHandle = UniqueResource<FileHandleTraits>;
+
+struct SocketTraits {
+    using Value = SOCKET;
+    static Value Invalid() noexcept { return INVALID_SOCKET; }
+    static void Close(Value s) noexcept { ::closesocket(s); }
+};
+using UniqueSocket = UniqueResource<SocketTraits>;

@@ -1,0 +1,85 @@
+// Assembling one HTTP/1.1 request from the bytes a connection delivers.
+//
+// The assembler owns no socket: the connection feeds it whatever recv gave and
+// it answers "need more", "complete" or "refused". That keeps every rule about
+// what a peer may send testable and fuzzable without a network. One request
+// per connection; there is no keep-alive.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+
+// Header names with ASCII letters lowered; values with blanks and tabs trimmed.
+// A repeated name keeps its last value.
+using HeaderMap = std::map<std::string, std::string>;
+
+struct HttpRequest {
+    std::string method;
+    std::string path;  // the request target as sent, query included
+    HeaderMap headers;
+    std::string body;
+};
+
+// Bounds on what an unauthenticated peer can make us hold.
+struct RequestLimits {
+    std::size_t maxHeadBytes = 64 * 1024;
+    // Enough for a 100 MB data file after encryption, Base64 (4/3) and the
+    // JSON around it.
+    std::size_t maxBodyBytes = 160u * 1024 * 1024;
+};
+
+enum class AssembleState {
+    NeedMore,   // keep receiving
+    Complete,   // the head and the declared body have arrived
+    Refused,    // over a bound or a malformed length: answer and close
+};
+
+// Why a request was refused; decides the answer the connection sends.
+enum class RefusalReason {
+    None,
+    HeadTooLarge,
+    BodyTooLarge,
+    BadContentLength,
+};
+
+class RequestAssembler {
+public:
+    explicit RequestAssembler(RequestLimits limits = RequestLimits());
+
+    // Appends received bytes and reports where the request stands.
+    AssembleState Feed(const char* data, std::size_t size);
+    AssembleState state() const { return state_; }
+    RefusalReason refusal() const { return refusal_; }
+    bool headComplete() const { return headerEnd_ != kNone; }
+
+    // Splits the assembled bytes into a request. False when there is no
+    // request to route: no blank line yet, an empty request line, or one
+    // without a space. When the body has not fully arrived (the service is
+    // stopping), the body is empty.
+    [[nodiscard]] bool TakeRequest(HttpRequest& request);
+
+private:
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+    void OnHeadEnd(std::size_t headerEnd);
+    bool BodyComplete() const;
+
+    RequestLimits limits_;
+    std::string buffer_;
+    std::size_t headerEnd_ = kNone;
+    std::size_t searchFrom_ = 0;
+    std::size_t contentLength_ = 0;
+    AssembleState state_ = AssembleState::NeedMore;
+    RefusalReason refusal_ = RefusalReason::None;
+};
+
+// Reads a Content-Length value as the C library would (optional sign, digits
+// up to the first non-digit, none giving 0). False for a negative value or one
+// that does not fit 32 bits.
+[[nodiscard]] bool ParseContentLength(const std::string& value, std::size_t& length);
+
+// Splits a complete head (without the blank line) into request line and
+// headers. False when the request line is empty or holds no space.
+[[nodiscard]] bool ParseRequestHead(const std::string& head, HttpRequest& request);

@@ -1,0 +1,54 @@
+// Routing one assembled request to its answer.
+//
+// ApiContext is the part of the service that requests see: the key, the
+// nonce cache, the version list and the handlers. It holds no socket, so the
+// routing rules run the same on the host and on Windows.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/log_sink.h"
+#include "common/text.h"
+#include "service/auth.h"
+#include "service/http_request.h"
+#include "service/http_response.h"
+
+struct ApiContext;
+using RouteHandler = std::function<ApiResponse(ApiContext&, const HttpRequest&)>;
+
+struct ApiContext {
+    ApiContext();
+
+    // Copied from the window's key field before every start; read without a
+    // lock because it changes only while the listener is stopped.
+    WString sharedKey;
+    LogSink logSink;
+    NonceCache nonceCache;
+
+    std::mutex versionLock;
+    std::vector<WString> versionDirectories;  // guarded by versionLock
+
+    // Game name of one installation, for the ping answer; empty when unset.
+    std::function<WString(const WString&)> readGameName;
+    // Seconds since 1970 UTC; tests replace it.
+    std::function<std::int64_t()> clock;
+
+    // Exact paths (query strings and trailing slashes match nothing), tried
+    // in order. /api/ping is present from the start.
+    std::vector<std::pair<std::string, RouteHandler>> routes;
+
+    void Log(const WString& line) const;
+};
+
+// OPTIONS answers itself on any path; everything else must be signed first.
+ApiResponse RouteRequest(ApiContext& context, const HttpRequest& request);
+
+ApiResponse HandlePing(ApiContext& context, const HttpRequest& request);
+
+// A success answer from an object whose first member is already `success`.
+ApiResponse JsonResponse(const struct JsonValue& answer);

@@ -1,0 +1,36 @@
+// What tzclient sends and how it reads the answer, without any socket: the
+// signing, the request bytes and the answer parsing.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct ClientRequest {
+    std::string method = "POST";
+    std::string path;
+    std::string body;
+    bool sign = true;
+    std::string timestamp;  // decimal seconds; filled in when empty
+    std::string nonce;      // filled in with random hex when empty
+};
+
+// x-sign for a request: HMAC-SHA-256 over timestamp, method, path, body and
+// nonce, keyed with the key's UTF-8 bytes, in lower-case hex.
+std::string SignatureFor(const std::string& keyUtf8, const ClientRequest& request);
+
+// Fills in a missing timestamp (now) and nonce (32 random hex digits).
+[[nodiscard]] bool CompleteRequest(ClientRequest& request);
+
+// The request as it goes on the wire, with Host, Content-Length and, when
+// signing, the three signature headers.
+std::string BuildRequestBytes(const std::string& host, int port, const std::string& keyUtf8,
+                              const ClientRequest& request);
+
+struct ClientAnswer {
+    int status = 0;
+    std::string head;  // status line and headers
+    std::string body;
+};
+
+// Splits a complete answer (the connection closes after it).
+[[nodiscard]] bool ParseAnswer(const std::string& raw, ClientAnswer& answer);
