@@ -1,0 +1,125 @@
+/*
+ * The platform-independent half of the crypto interface: hex forms, the
+ * PKCS#7 fill, argument checks and constant-time comparison. The raw
+ * primitives come from whichever backend the build links (crypto_backend.h),
+ * so both builds share one set of rules and one set of failure results.
+ */
+#include "crypto/crypto.h"
+
+#include <utility>
+
+#include "crypto/crypto_backend.h"
+#include "crypto/encoding.h"
+
+namespace {
+
+namespace cb = crypto_backend;
+
+// Both backends count in 32-bit signed or unsigned integers.
+constexpr std::size_t kMaxRandomSize = 0x7fffffff;
+
+const std::uint8_t* BytesOf(const std::string& text) {
+    return reinterpret_cast<const std::uint8_t*>(text.data());
+}
+
+// Zeroes a buffer that held key or plaintext material when it goes out of
+// scope; a buffer moved away is empty by then and costs nothing.
+class WipeOnExit {
+public:
+    explicit WipeOnExit(Bytes& bytes) : bytes_(bytes) {}
+    ~WipeOnExit() { cb::Wipe(bytes_.data(), bytes_.size()); }
+    WipeOnExit(const WipeOnExit&) = delete;
+    WipeOnExit& operator=(const WipeOnExit&) = delete;
+
+private:
+    Bytes& bytes_;
+};
+
+// Only the last byte is judged and the other fill bytes are not examined, so
+// every payload the tool has accepted so far stays accepted. Callers check
+// the payload's tag before decrypting, so this leaks nothing as an oracle.
+[[nodiscard]] bool Pkcs7FillLength(const Bytes& plaintext, std::size_t& fill) {
+    if (plaintext.empty()) return false;
+    std::size_t last = plaintext.back();
+    if (last == 0 || last > kAesBlockSize || last > plaintext.size()) return false;
+    fill = last;
+    return true;
+}
+
+Bytes WithPkcs7Fill(const Bytes& plaintext) {
+    std::size_t fill = kAesBlockSize - plaintext.size() % kAesBlockSize;
+    Bytes filled;
+    filled.reserve(plaintext.size() + fill);
+    filled.assign(plaintext.begin(), plaintext.end());
+    filled.insert(filled.end(), fill, static_cast<std::uint8_t>(fill));
+    return filled;
+}
+
+}  // namespace
+
+Bytes Sha256Digest(const std::string& data) {
+    return cb::Digest(cb::DigestAlgorithm::Sha256, BytesOf(data), data.size());
+}
+
+Bytes HmacSha256(const std::string& key, const Bytes& data) {
+    return HmacSha256(key, data.data(), data.size());
+}
+
+Bytes HmacSha256(const std::string& key, const std::uint8_t* data, std::size_t size) {
+    return cb::HmacSha256(BytesOf(key), key.size(), data, size);
+}
+
+std::string HmacSha256Hex(const std::string& key, const std::string& message) {
+    return HexLower(HmacSha256(key, BytesOf(message), message.size()));
+}
+
+std::string Md5Hex(const Bytes& data) {
+    return Md5Hex(data.data(), data.size());
+}
+
+std::string Md5Hex(const std::uint8_t* data, std::size_t size) {
+    return HexLower(cb::Digest(cb::DigestAlgorithm::Md5, data, size));
+}
+
+bool AesCbcDecrypt(const Bytes& key, const Bytes& iv, const Bytes& ciphertext, Bytes& plaintext) {
+    if (iv.size() != kAesBlockSize) return false;
+    return AesCbcDecrypt(key, iv.data(), ciphertext.data(), ciphertext.size(), plaintext);
+}
+
+bool AesCbcDecrypt(const Bytes& key, const std::uint8_t* iv, const std::uint8_t* ciphertext,
+                   std::size_t ciphertextSize, Bytes& plaintext) {
+    Bytes decrypted;
+    WipeOnExit wipe(decrypted);
+    if (!cb::AesCbcRaw(cb::CipherDirection::Decrypt, key, iv, ciphertext, ciphertextSize, decrypted)) return false;
+
+    std::size_t fill = 0;
+    if (!Pkcs7FillLength(decrypted, fill)) return false;
+    decrypted.resize(decrypted.size() - fill);
+    plaintext = std::move(decrypted);
+    return true;
+}
+
+bool AesCbcEncrypt(const Bytes& key, const Bytes& iv, const Bytes& plaintext, Bytes& ciphertext) {
+    if (iv.size() != kAesBlockSize) return false;
+    Bytes filled = WithPkcs7Fill(plaintext);
+    WipeOnExit wipe(filled);
+    return cb::AesCbcRaw(cb::CipherDirection::Encrypt, key, iv.data(), filled.data(), filled.size(), ciphertext);
+}
+
+bool RandomBytes(std::size_t size, Bytes& out) {
+    if (size > kMaxRandomSize) return false;
+    Bytes random(size);
+    if (size != 0 && !cb::FillRandom(random.data(), size)) return false;
+    out = std::move(random);
+    return true;
+}
+
+bool ConstantTimeEquals(const void* a, std::size_t aSize, const void* b, std::size_t bSize) {
+    if (aSize != bSize) return false;
+    const auto* pa = static_cast<const unsigned char*>(a);
+    const auto* pb = static_cast<const unsigned char*>(b);
+    // The accumulator is volatile so that no early exit can be derived from it.
+    volatile unsigned char difference = 0;
+    for (std::size_t i = 0; i < aSize; ++i) difference = difference | (pa[i] ^ pb[i]);
+    return difference == 0;
+}

@@ -1,0 +1,100 @@
+/*
+ * The crypto backend of the host build, on OpenSSL 3. It exists so that the
+ * portable modules and their tests run natively under the sanitizers; the
+ * product itself uses CNG (crypto_cng.cpp). Both must give identical bytes
+ * and identical failures for the same inputs.
+ */
+#include <climits>
+#include <memory>
+#include <utility>
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
+
+#include "crypto/crypto.h"
+#include "crypto/crypto_backend.h"
+
+namespace crypto_backend {
+namespace {
+
+// OpenSSL rejects null pointers in places where CNG takes an empty run.
+const std::uint8_t kNothing = 0;
+
+const std::uint8_t* OrNothing(const std::uint8_t* data) {
+    return data != nullptr ? data : &kNothing;
+}
+
+const EVP_CIPHER* CbcCipherForKey(std::size_t keySize) {
+    switch (keySize) {
+    case 16: return EVP_aes_128_cbc();
+    case 24: return EVP_aes_192_cbc();
+    case 32: return EVP_aes_256_cbc();
+    default: return nullptr;
+    }
+}
+
+struct CipherContextFree {
+    void operator()(EVP_CIPHER_CTX* context) const { EVP_CIPHER_CTX_free(context); }
+};
+using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextFree>;
+
+}  // namespace
+
+Bytes Digest(DigestAlgorithm algorithm, const std::uint8_t* data, std::size_t size) {
+    const EVP_MD* md = algorithm == DigestAlgorithm::Sha256 ? EVP_sha256() : EVP_md5();
+    Bytes digest(algorithm == DigestAlgorithm::Sha256 ? kSha256Size : kMd5Size);
+    unsigned int written = 0;
+    if (EVP_Digest(OrNothing(data), size, digest.data(), &written, md, nullptr) != 1 || written != digest.size()) {
+        return {};
+    }
+    return digest;
+}
+
+Bytes HmacSha256(const std::uint8_t* key, std::size_t keySize, const std::uint8_t* data, std::size_t size) {
+    if (keySize > INT_MAX) return {};
+    Bytes mac(kSha256Size);
+    unsigned int written = 0;
+    const unsigned char* done =
+        HMAC(EVP_sha256(), OrNothing(key), static_cast<int>(keySize), OrNothing(data), size, mac.data(), &written);
+    if (done == nullptr || written != mac.size()) return {};
+    return mac;
+}
+
+bool AesCbcRaw(CipherDirection direction, const Bytes& key, const std::uint8_t* iv, const std::uint8_t* input,
+               std::size_t size, Bytes& output) {
+    const EVP_CIPHER* cipher = CbcCipherForKey(key.size());
+    if (cipher == nullptr || size % kAesBlockSize != 0 || size > INT_MAX - kAesBlockSize) return false;
+    CipherContext context(EVP_CIPHER_CTX_new());
+    if (!context) return false;
+
+    int encrypt = direction == CipherDirection::Encrypt ? 1 : 0;
+    if (EVP_CipherInit_ex(context.get(), cipher, nullptr, key.data(), iv, encrypt) != 1 ||
+        EVP_CIPHER_CTX_set_padding(context.get(), 0) != 1) {
+        return false;
+    }
+    Bytes result(size + kAesBlockSize);
+    int updated = 0;
+    int finished = 0;
+    bool ok = EVP_CipherUpdate(context.get(), result.data(), &updated, OrNothing(input), static_cast<int>(size)) == 1 &&
+              EVP_CipherFinal_ex(context.get(), result.data() + updated, &finished) == 1 &&
+              static_cast<std::size_t>(updated + finished) == size;
+    if (!ok) {
+        Wipe(result.data(), result.size());
+        return false;
+    }
+    result.resize(size);
+    output = std::move(result);
+    return true;
+}
+
+bool FillRandom(std::uint8_t* out, std::size_t size) {
+    return size <= INT_MAX && RAND_bytes(out, static_cast<int>(size)) == 1;
+}
+
+void Wipe(void* data, std::size_t size) noexcept {
+    if (size != 0) OPENSSL_cleanse(data, size);
+}
+
+}  // namespace crypto_backend

@@ -1,0 +1,42 @@
+/*
+ * The private seam between the shared crypto code and the two platform
+ * backends (CNG in crypto_cng.cpp, OpenSSL in crypto_openssl.cpp).
+ *
+ * Backends only do raw primitives over whole inputs; everything with a rule
+ * of our own (the PKCS#7 fill, hex rendering, argument checks, output left
+ * untouched on failure) lives once in crypto_common.cpp so that both builds
+ * behave alike. Tests include this header to check the raw cipher against
+ * published vectors.
+ */
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/text.h"
+
+namespace crypto_backend {
+
+enum class DigestAlgorithm { Sha256, Md5 };
+enum class CipherDirection { Encrypt, Decrypt };
+
+// Digest of `size` bytes at `data` (null allowed when size is 0); empty on failure.
+Bytes Digest(DigestAlgorithm algorithm, const std::uint8_t* data, std::size_t size);
+
+// HMAC-SHA-256; a key longer than the block is hashed first, as HMAC says.
+Bytes HmacSha256(const std::uint8_t* key, std::size_t keySize, const std::uint8_t* data, std::size_t size);
+
+// AES-CBC over whole 16-byte blocks, no fill added or removed. The key length
+// picks AES-128/192/256; `iv` points at 16 bytes and is not modified. Fails
+// on any other key length or on an input that is not whole blocks; `output`
+// is written only on success.
+[[nodiscard]] bool AesCbcRaw(CipherDirection direction, const Bytes& key, const std::uint8_t* iv,
+                             const std::uint8_t* input, std::size_t size, Bytes& output);
+
+// Fills `size` bytes at `out` from the platform's cryptographic generator.
+[[nodiscard]] bool FillRandom(std::uint8_t* out, std::size_t size);
+
+// Zeroes memory in a way the optimiser may not drop.
+void Wipe(void* data, std::size_t size) noexcept;
+
+}  // namespace crypto_backend
