@@ -1,0 +1,255 @@
+#!/usr/bin/env python3
+"""End-to-end: the real service under Wine, driven over 127.0.0.1 by tzclient
+(the host build and the Windows build) and by raw sockets, as an editor would.
+
+Usage: service_e2e.py --build BUILD_WIN [--host-client PATH] [--vectors FILE]
+"""
+import argparse
+import json
+import os
+import socket
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+ARGS = None
+KEY = "0123456789abcdef0123456789abcdef"
+PING_BODY = '{"success":true,"status":"running","versionName":""}'
+
+
+def wine(*argv, **kw):
+    runner = os.path.join(ARGS.source, "cmake", "wine-run")
+    return [runner, ARGS.prefix, *argv]
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def raw_exchange(port, data, piece=None, timeout=15):
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        step = piece or len(data) or 1
+        for at in range(0, len(data), step):
+            s.sendall(data[at:at + step])
+        chunks = []
+        while True:
+            try:
+                chunk = s.recv(65536)
+            except (ConnectionResetError, socket.timeout):
+                break
+            if not chunk:
+                break
+            chunks.append(chunk)
+        return b"".join(chunks)
+
+
+class ServiceHost:
+    """tz_service_host.exe under Wine, controlled through its standard input."""
+
+    def __init__(self, port, key):
+        exe = os.path.join(ARGS.build, "tz_service_host.exe")
+        self.proc = subprocess.Popen(wine(exe, str(port), key), stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.lines = []
+        self.cond = threading.Condition()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            with self.cond:
+                self.lines.append(line.decode("utf-8", "replace").rstrip("\r\n"))
+                self.cond.notify_all()
+
+    def wait_for(self, prefix, timeout=60):
+        deadline = time.time() + timeout
+        with self.cond:
+            while True:
+                for line in self.lines:
+                    if line.startswith(prefix):
+                        self.lines.remove(line)
+                        return line
+                left = deadline - time.time()
+                if left <= 0:
+                    raise AssertionError("no %r from the service; got %r" % (prefix, self.lines))
+                self.cond.wait(left)
+
+    def command(self, text):
+        self.proc.stdin.write((text + "\n").encode())
+        self.proc.stdin.flush()
+
+    def close(self):
+        try:
+            self.proc.stdin.close()
+            self.proc.wait(timeout=30)
+        except Exception:
+            self.proc.kill()
+            self.proc.wait()
+        self.proc.stdout.close()
+
+
+class Client:
+    """One of the two builds of tzclient."""
+
+    def __init__(self, argv_prefix, name):
+        self.argv_prefix = argv_prefix
+        self.name = name
+
+    def sign(self, *args, key):
+        done = subprocess.run([*self.argv_prefix, "--key", key, *args], capture_output=True, timeout=120)
+        return done.returncode, done.stdout.decode("utf-8", "replace").strip()
+
+    def run(self, *args, key=KEY, port=None):
+        argv = list(self.argv_prefix)
+        if port is not None:
+            argv += ["--port", str(port)]
+        if key is not None:
+            argv += ["--key", key]
+        argv += ["-i", *args]
+        done = subprocess.run(argv, capture_output=True, timeout=120)
+        out = done.stdout.decode("utf-8", "replace")
+        head, _, body = out.partition("\r\n\r\n")
+        status = int(head.split(" ")[1]) if head.startswith("HTTP/1.1 ") else 0
+        return done.returncode, status, head, body.rstrip("\r\n")
+
+
+def clients():
+    found = [Client(wine(os.path.join(ARGS.build, "tzclient.exe")), "windows")]
+    if ARGS.host_client and os.path.exists(ARGS.host_client):
+        found.append(Client([ARGS.host_client], "host"))
+    return found
+
+
+class ServiceEndToEnd(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.port = free_port()
+        cls.host = ServiceHost(cls.port, KEY)
+        cls.host.wait_for("RUNNING")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.host.close()
+
+    def test_signed_ping_with_both_clients(self):
+        for client in clients():
+            code, status, _, body = client.run("ping", port=self.port)
+            self.assertEqual((code, status, body), (0, 200, PING_BODY), client.name)
+
+    def test_refusals_with_exact_messages(self):
+        stale = str(int(time.time()) - 301)
+        for client in clients():
+            replay_nonce = "replay-" + client.name + str(time.time())
+            cases = [
+                ("missing", ["--no-sign", "ping"], KEY, 401, "缺少签名参数"),
+                ("stale", ["--timestamp", stale, "ping"], KEY, 401, "请求已过期"),
+                ("wrong key", ["ping"], KEY + "x", 401, "签名验证失败"),
+                ("first", ["--nonce", replay_nonce, "ping"], KEY, 200, None),
+                ("replayed", ["--nonce", replay_nonce, "ping"], KEY, 401, "重复请求"),
+                ("unknown path", ["request", "POST", "/api/other"], KEY, 404, "接口不存在"),
+            ]
+            for what, args, key, want_status, want_message in cases:
+                code, status, _, body = client.run(*args, key=key, port=self.port)
+                self.assertEqual(status, want_status, (client.name, what, body))
+                if want_message is None:
+                    self.assertEqual((code, body), (0, PING_BODY))
+                else:
+                    self.assertEqual(code, 1)
+                    self.assertEqual(json.loads(body), {"success": False, "message": want_message},
+                                     (client.name, what))
+
+    def test_options_has_exactly_the_five_headers(self):
+        answer = raw_exchange(self.port, b"OPTIONS /api/whatever HTTP/1.1\r\nOrigin: http://editor\r\n\r\n")
+        self.assertEqual(answer, b"HTTP/1.1 200 OK\r\n"
+                                 b"Content-Type: application/json; charset=utf-8\r\n"
+                                 b"Access-Control-Allow-Origin: *\r\n"
+                                 b"Content-Length: 0\r\n"
+                                 b"Connection: close\r\n"
+                                 b"Server: TZ62Editorsync/1.0\r\n\r\n")
+
+    def test_clients_sign_as_the_vectors_say(self):
+        with open(ARGS.vectors, encoding="utf-8") as f:
+            vectors = json.load(f)["signatures"]
+        for client in clients():
+            for v in vectors:
+                body_file = os.path.join(ARGS.build, "vector-body-%s.bin" % client.name)
+                with open(body_file, "wb") as f:
+                    f.write(bytes.fromhex(v["body_hex"]))
+                # The Windows client reads the file through Wine's own path mapping.
+                body_arg = "@" + (body_file if client.name == "host" else "\\\\?\\unix" + body_file.replace("/", "\\"))
+                result = client.sign("--timestamp", v["x-timestamp"], "--nonce", v["x-nonce"],
+                                     "sign", v["method"], v["path"], body_arg, key=v["key"])
+                self.assertEqual(result, (0, v["x-sign"]), (client.name, v["path"]))
+
+    def test_one_byte_at_a_time_is_answered_as_at_once(self):
+        def signed(nonce):
+            ts = str(int(time.time()))
+            sign = subprocess.run([ARGS.host_client, "--key", KEY, "--timestamp", ts, "--nonce", nonce,
+                                   "sign", "POST", "/api/ping", '{"x":1}'],
+                                  capture_output=True, text=True).stdout.strip()
+            return ("POST /api/ping HTTP/1.1\r\nContent-Length: 7\r\nx-timestamp: %s\r\nx-nonce: %s\r\n"
+                    "x-sign: %s\r\n\r\n{\"x\":1}" % (ts, nonce, sign)).encode()
+        if not ARGS.host_client:
+            self.skipTest("needs the host client")
+        at_once = raw_exchange(self.port, signed("whole-%f" % time.time()))
+        slowly = raw_exchange(self.port, signed("bytes-%f" % time.time()), piece=1)
+        self.assertEqual(at_once, slowly)
+        self.assertTrue(slowly.endswith(PING_BODY.encode()))
+
+
+class StopWithRequestsInFlight(unittest.TestCase):
+    def test_stop_returns_in_bounds_and_answers_nothing(self):
+        port = free_port()
+        host = ServiceHost(port, KEY)
+        try:
+            host.wait_for("RUNNING")
+            half = socket.create_connection(("127.0.0.1", port), timeout=20)
+            half.sendall(b"POST /api/ping HTTP/1.1\r\nContent-Length: 100\r\n\r\n{")
+            time.sleep(0.5)
+            host.command("stop")
+            stopped_ms = int(host.wait_for("STOPPED").split()[1])
+            self.assertLess(stopped_ms, 3000 + 5000)
+            self.assertEqual(half.recv(100), b"")
+            half.close()
+            host.command("start")  # the port is free again at once
+            host.wait_for("RUNNING")
+        finally:
+            host.close()
+
+    def test_second_service_on_a_held_port_logs_the_failure(self):
+        port = free_port()
+        first = ServiceHost(port, KEY)
+        try:
+            first.wait_for("RUNNING")
+            second = ServiceHost(port, KEY)
+            try:
+                line = second.wait_for("LOG ")
+                self.assertEqual(line, "LOG 启动服务失败: 端口被占用，请检查端口是否已被其他程序使用")
+                second.wait_for("START FAILED")
+            finally:
+                second.close()
+        finally:
+            first.close()
+
+
+def main():
+    global ARGS
+    here = os.path.dirname(os.path.abspath(__file__))
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--host-client", default="")
+    parser.add_argument("--source", default=os.path.dirname(os.path.dirname(here)))
+    parser.add_argument("--vectors", default="")
+    ARGS, rest = parser.parse_known_args()
+    ARGS.build = os.path.abspath(ARGS.build)
+    ARGS.prefix = os.environ.get("WINEPREFIX") or os.path.join(ARGS.build, "wineprefix")
+    if not ARGS.vectors:
+        ARGS.vectors = os.path.join(ARGS.source, "..", "shared", "vectors", "protocol.json")
+    unittest.main(argv=[sys.argv[0], "-v", *rest])
+
+
+if __name__ == "__main__":
+    main()
