@@ -1,2 +1,33 @@
+// Process entry: one executable, three roles. "--worker" or "--loader" as the
+// first argument selects a short-lived bridge mode; anything else is the
+// operator's tool with its window.
 #include <windows.h>
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) { return 0; }
+#include <shellapi.h>
+
+#include <cwchar>
+
+#include "app/win_bridge_entry.h"
+#include "app/win_main_window.h"
+
+namespace {
+
+struct ArgvOwner {
+    LPWSTR* argv = nullptr;
+    ~ArgvOwner() {
+        if (argv) LocalFree(argv);
+    }
+};
+
+bool IsBridgeSwitch(const wchar_t* argument) {
+    return std::wcscmp(argument, L"--worker") == 0 || std::wcscmp(argument, L"--loader") == 0;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    int argc = 0;
+    ArgvOwner args;
+    args.argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (args.argv && argc >= 2 && IsBridgeSwitch(args.argv[1])) return RunBridgeMode(argc, args.argv);
+    return RunToolRole(instance);
+}

@@ -1,0 +1,142 @@
+/*
+ * The application log on Windows. Each file line is one append-only write on
+ * its own handle, which Windows places whole at the end of the file, so lines
+ * of other processes (the bridge modes log to the same file) never overwrite
+ * or split ours. Wine 8 does not make such writes atomic: threads of one
+ * process tear and lose lines there. A leaf lock around the open-write-close
+ * keeps this process's own lines whole on both; nothing else is ever taken
+ * while it is held. Panel lines travel as heap copies in posted messages,
+ * because only the GUI thread may touch the panel.
+ *
+ * The log file base and the debug sink are swapped as whole immutable objects
+ * through atomic shared pointers: a reader keeps the one it loaded alive while
+ * it uses it, however the slot changes meanwhile.
+ */
+#include "app/app_log.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <new>
+
+#include "app/settings.h"
+#include "common/win_unique.h"
+
+namespace {
+
+std::atomic<HWND> g_logWindow{nullptr};
+std::shared_ptr<const WString> g_logFileBase;  // null: beside the executable
+std::shared_ptr<const LogSink> g_debugSink;    // null: debug mode off
+std::mutex g_appendLock;
+
+// Empty when the executable's path cannot be had: better no file than one in
+// whatever the current folder happens to be.
+WString LogFilePath() {
+    if (const std::shared_ptr<const WString> base = std::atomic_load(&g_logFileBase)) {
+        return *base + L"_log.txt";
+    }
+    static const WString besideExecutable = [] {
+        const WString exe = ExecutablePath();
+        return exe.empty() ? WString() : SettingsBasePath(exe) + L"_log.txt";
+    }();
+    return besideExecutable;
+}
+
+void AppendToFile(const WString& path, const std::string& bytes) {
+    if (path.empty()) return;
+    const std::lock_guard<std::mutex> guard(g_appendLock);
+    UniqueFileHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return;
+    DWORD written = 0;
+    WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+// Hands a copy of `text` to the log window; the copy is ours again if the post fails.
+void PostPanelText(const WString& text, bool highlight) {
+    const HWND window = g_logWindow.load();
+    if (window == nullptr) return;
+    std::unique_ptr<WChar[]> copy(new (std::nothrow) WChar[text.size() + 1]);
+    if (!copy) return;
+    text.copy(copy.get(), text.size());
+    copy[text.size()] = L'\0';
+    if (PostMessageW(window, kLogPanelMessage, highlight ? 1 : 0, reinterpret_cast<LPARAM>(copy.get()))) {
+        (void)copy.release();
+    }
+}
+
+}  // namespace
+
+void SetLogFileBase(const WString& base) noexcept {
+    try {
+        std::shared_ptr<const WString> next;
+        if (!base.empty()) next = std::make_shared<const WString>(base);
+        std::atomic_store(&g_logFileBase, std::move(next));
+    } catch (...) {
+        // Out of memory: the log keeps its current file.
+    }
+}
+
+void SetLogWindow(HWND window) noexcept { g_logWindow.store(window); }
+
+LogTime LocalLogTime() noexcept {
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    return LogTime{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
+}
+
+void WriteLogFile(const WString& text) noexcept {
+    try {
+        AppendToFile(LogFilePath(), FormatLogFileLine(LocalLogTime(), text));
+    } catch (...) {
+        // The line is lost; logging never fails its caller.
+    }
+}
+
+void LogLine(const WString& text, bool highlight) noexcept {
+    WriteLogFile(text);
+    try {
+        PostPanelText(text, highlight);
+    } catch (...) {
+    }
+}
+
+void LogPlain(const WString& text) noexcept { LogLine(text, false); }
+
+void LogDebug(const WString& text) noexcept {
+    try {
+        WriteLogFile(kDebugFilePrefix + text);
+        PostPanelText(kDebugPanelPrefix + text, false);
+    } catch (...) {
+    }
+}
+
+void SetDebugSink(LogSink sink) noexcept {
+    try {
+        std::shared_ptr<const LogSink> next;
+        if (sink) next = std::make_shared<const LogSink>(std::move(sink));
+        std::atomic_store(&g_debugSink, std::move(next));
+    } catch (...) {
+        // Out of memory: the channel keeps its current state.
+    }
+}
+
+bool IsDebugSinkSet() noexcept { return std::atomic_load(&g_debugSink) != nullptr; }
+
+void EmitDebug(const WString& text) noexcept {
+    try {
+        if (const std::shared_ptr<const LogSink> sink = std::atomic_load(&g_debugSink)) (*sink)(text);
+    } catch (...) {
+    }
+}
+
+WString TakePanelText(LPARAM l) noexcept {
+    const std::unique_ptr<WChar[]> text(reinterpret_cast<WChar*>(l));
+    try {
+        return text ? WString(text.get()) : WString();
+    } catch (...) {
+        return WString();
+    }
+}
+
+WString PanelLineNow(const WString& text) { return FormatPanelLine(LocalLogTime(), text); }

@@ -65,3 +65,17 @@ struct SocketTraits {
     static void Close(Value s) noexcept { ::closesocket(s); }
 };
 using UniqueSocket = UniqueResource<SocketTraits>;
+
+struct RegKeyTraits {  // RegOpenKeyEx and friends
+    using Value = HKEY;
+    static Value Invalid() noexcept { return nullptr; }
+    static void Close(Value key) noexcept { ::RegCloseKey(key); }
+};
+using UniqueRegKey = UniqueResource<RegKeyTraits>;
+
+struct LocalMemoryTraits {  // buffers the system allocates for us, e.g. DPAPI output
+    using Value = HLOCAL;
+    static Value Invalid() noexcept { return nullptr; }
+    static void Close(Value memory) noexcept { ::LocalFree(memory); }
+};
+using UniqueLocalMemory = UniqueResource<LocalMemoryTraits>;

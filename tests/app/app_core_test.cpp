@@ -1,0 +1,110 @@
+// The portable rules of the application shell: where the settings files sit,
+// how the port field's text reads as a number, and the exact log line formats.
+// Runs on the host and under Wine.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+
+#include "app/log_format.h"
+#include "app/settings.h"
+
+namespace {
+
+std::string Narrow(const WString& text) { return WideToUtf8(text); }
+
+TEST(SettingsBasePath, CutsTheExtensionOfTheLastComponentOnly) {
+    struct Case {
+        WString exe;
+        WString base;
+    };
+    const Case cases[] = {
+        {WTEXT("C:\\tools\\sync.exe"), WTEXT("C:\\tools\\sync")},
+        {WTEXT("C:\\tools\\sync.tar.exe"), WTEXT("C:\\tools\\sync.tar")},
+        {WTEXT("C:/tools/sync.exe"), WTEXT("C:/tools/sync")},
+        {WTEXT("C:\\a.b\\prog"), WTEXT("C:\\a.b\\prog")},  // the dot belongs to a folder
+        {WTEXT("C:\\a.b/prog"), WTEXT("C:\\a.b/prog")},
+        {WTEXT("C:/a.b\\prog"), WTEXT("C:/a.b\\prog")},
+        {WTEXT("C:\\a.b\\"), WTEXT("C:\\a.b\\")},
+        {WTEXT("C:\\tools\\sync."), WTEXT("C:\\tools\\sync")},  // trailing dot
+        {WTEXT("C:\\tools\\sync.."), WTEXT("C:\\tools\\sync.")},
+        {WTEXT("C:\\tools\\.exe"), WTEXT("C:\\tools\\")},
+        {WTEXT("sync.exe"), WTEXT("sync")},
+        {WTEXT("sync"), WTEXT("sync")},
+        {WTEXT(""), WTEXT("")},
+        {WTEXT("D:\\游戏.服务\\同步工具.exe"), WTEXT("D:\\游戏.服务\\同步工具")},
+    };
+    for (const Case& c : cases) EXPECT_EQ(SettingsBasePath(c.exe), c.base) << Narrow(c.exe);
+}
+
+TEST(ParsePortText, ReadsLeadingDecimalNumber) {
+    struct Case {
+        WString text;
+        long long value;
+    };
+    const Case cases[] = {
+        {WTEXT("9595"), 9595},
+        {WTEXT(" 80"), 80},
+        {WTEXT("\t\r\n\v\f 80"), 80},
+        {WTEXT("65535"), 65535},
+        {WTEXT("65536"), 65536},
+        {WTEXT("0"), 0},
+        {WTEXT("0080"), 80},
+        {WTEXT("+12"), 12},
+        {WTEXT("-1"), -1},
+        {WTEXT("12ab"), 12},
+        {WTEXT("1 2"), 1},
+        {WTEXT("80 "), 80},
+        {WTEXT("9223372036854775807"), LLONG_MAX},
+        {WTEXT("-9223372036854775808"), LLONG_MIN},
+    };
+    for (const Case& c : cases) EXPECT_EQ(ParsePortText(c.text), c.value) << Narrow(c.text);
+}
+
+TEST(ParsePortText, NoDigitsGivesZero) {
+    const WString cases[] = {
+        WTEXT(""),    WTEXT("   "), WTEXT("abc"), WTEXT("+"), WTEXT("-"), WTEXT("+-1"), WTEXT("- 1"), WTEXT("x80"),
+        WTEXT("８０"),  // full-width digits are not digits
+        WTEXT("\u3000" "80"),  // only ASCII white space is skipped
+    };
+    for (const WString& text : cases) EXPECT_EQ(ParsePortText(text), 0) << Narrow(text);
+}
+
+TEST(ParsePortText, HugeNumbersSaturate) {
+    struct Case {
+        WString text;
+        long long value;
+    };
+    const Case cases[] = {
+        {WTEXT("9223372036854775808"), LLONG_MAX},
+        {WTEXT("99999999999999999999999999999999999999"), LLONG_MAX},
+        {WTEXT("-9223372036854775809"), LLONG_MIN},
+        {WTEXT("-99999999999999999999999999999999999999"), LLONG_MIN},
+        {WTEXT("18446744073709551616"), LLONG_MAX},  // 2^64: would wrap to 0 in 64 bits
+    };
+    for (const Case& c : cases) EXPECT_EQ(ParsePortText(c.text), c.value) << Narrow(c.text);
+}
+
+TEST(LogFormat, FileLineHasMillisecondStampAndUtf8Text) {
+    const LogTime time{2024, 5, 6, 7, 8, 9, 10};
+    EXPECT_EQ(FormatLogStamp(time), "2024-05-06 07:08:09.010");
+    EXPECT_EQ(FormatLogFileLine(time, WTEXT("文件已同步: a.txt")),
+              "2024-05-06 07:08:09.010 \xE6\x96\x87\xE4\xBB\xB6\xE5\xB7\xB2\xE5\x90\x8C\xE6\xAD\xA5: a.txt\r\n");
+    EXPECT_EQ(FormatLogFileLine(LogTime{999, 12, 31, 23, 59, 59, 999}, WTEXT("")), "0999-12-31 23:59:59.999 \r\n");
+}
+
+TEST(LogFormat, PanelLineHasSecondsStamp) {
+    EXPECT_EQ(FormatPanelLine(LogTime{2024, 5, 6, 7, 8, 9, 10}, WTEXT("服务已停止")), WTEXT("[07:08:09] 服务已停止\r\n"));
+    EXPECT_EQ(FormatPanelLine(LogTime{2024, 5, 6, 23, 0, 0, 0}, WTEXT("")), WTEXT("[23:00:00] \r\n"));
+}
+
+// The text ends at a NUL (as the converter and the panel control read it), but
+// the line end is kept so the next line starts on a line of its own.
+TEST(LogFormat, NulInTextEndsTextButNotLine) {
+    const LogTime time{2024, 1, 2, 3, 4, 5, 6};
+    const WString text(WTEXT("ab\0cd"), 5);
+    EXPECT_EQ(FormatLogFileLine(time, text), "2024-01-02 03:04:05.006 ab\r\n");
+    EXPECT_EQ(FormatPanelLine(time, text), WTEXT("[03:04:05] ab\r\n"));
+}
+
+}  // namespace

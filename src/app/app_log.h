@@ -1,0 +1,53 @@
+/*
+ * The application log: one writer for the whole process. Every line goes to
+ * the log file beside the executable (appended on the calling thread) and,
+ * once the main window exists, to its log panel through a posted message.
+ * A second, optional channel (the debug sink) carries the diagnostics of the
+ * game server control while the operator has debug mode on.
+ *
+ * Any thread may log. Nothing here throws or reports its own failures: a line
+ * that cannot be written is lost, a line that cannot be posted is in the file
+ * only.
+ */
+#pragma once
+
+#include <windows.h>
+
+#include "app/log_format.h"
+#include "common/log_sink.h"
+#include "common/text.h"
+
+// The panel message: wParam = highlight flag (1 red, 0 black), lParam = a
+// WChar* made with new[]; from a successful post on it belongs to the receiver
+// (see TakePanelText).
+constexpr unsigned kLogPanelMessage = 0x8001;
+static_assert(kLogPanelMessage == WM_APP + 1, "the panel message is WM_APP+1");
+
+// Where the log file goes: base + "_log.txt". An empty base restores the
+// default, SettingsBasePath(ExecutablePath()).
+void SetLogFileBase(const WString& base) noexcept;
+// The window that receives panel messages; null (the start value) for none.
+void SetLogWindow(HWND window) noexcept;
+
+// Appends one stamped line to the log file.
+void WriteLogFile(const WString& text) noexcept;
+// The file line, then the panel line (highlighted in red when asked).
+void LogLine(const WString& text, bool highlight) noexcept;
+void LogPlain(const WString& text) noexcept;
+// "[DEBUG] " + text to the file, "[DBG] " + text to the panel.
+void LogDebug(const WString& text) noexcept;
+
+// The debug channel. An empty sink switches it off. Safe to call while other
+// threads emit: they finish with the sink they already hold.
+void SetDebugSink(LogSink sink) noexcept;
+bool IsDebugSinkSet() noexcept;
+// Passes `text` to the sink if one is set; otherwise does nothing.
+void EmitDebug(const WString& text) noexcept;
+
+// For the panel message's receiver: takes ownership of lParam and frees it.
+// A null pointer gives empty text.
+WString TakePanelText(LPARAM l) noexcept;
+// The panel line for `text`, stamped with the local time now.
+WString PanelLineNow(const WString& text);
+// The local time now, as the log stamps it.
+LogTime LocalLogTime() noexcept;

@@ -1,0 +1,542 @@
+// The main window, its controls and the notification-area icon. Everything
+// here runs on the GUI thread; other threads reach the window only through
+// posted messages (log lines, update results).
+#include "app/win_main_window.h"
+
+#include <richedit.h>
+#include <shellapi.h>
+#include <uxtheme.h>
+
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "app/app_log.h"
+#include "app/settings.h"
+#include "crypto/crypto.h"
+#include "crypto/encoding.h"
+#include "service/win_sync_service.h"
+
+namespace {
+
+constexpr wchar_t kClassName[] = L"TZ62EditorSyncMain";
+constexpr wchar_t kTitle[] = L"TZ62Editor 同步工具";
+constexpr wchar_t kTrayTip[] = L"TZ62Editor 同步工具 (TZ62Editor 同步工具)";
+constexpr wchar_t kFooterText[] = L"青岚工作室 V1.0";
+constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+constexpr int kClientWidth = 500;
+constexpr int kClientHeight = 336;
+constexpr DWORD kRevealWindowMs = 2000;
+
+struct GdiObjectTraits {
+    using Value = HGDIOBJ;
+    static Value Invalid() noexcept { return nullptr; }
+    static void Close(Value object) noexcept { ::DeleteObject(object); }
+};
+using UniqueGdiObject = UniqueResource<GdiObjectTraits>;
+
+struct MenuTraits {
+    using Value = HMENU;
+    static Value Invalid() noexcept { return nullptr; }
+    static void Close(Value menu) noexcept { ::DestroyMenu(menu); }
+};
+using UniqueMenu = UniqueResource<MenuTraits>;
+
+// Process-wide shell state; GUI thread only.
+struct Shell {
+    HINSTANCE instance = nullptr;
+    HWND window = nullptr;
+    NOTIFYICONDATAW tray{};
+    UniqueMenu trayMenu;
+    UINT taskbarCreatedMessage = 0;
+    bool serviceOn = false;
+    bool trayIconShown = false;
+    bool debugBoxCreated = false;
+    DWORD lastDoubleClickTime = 0;
+    int doubleClickCount = 0;
+    std::unique_ptr<SyncService> service;
+    UniqueGdiObject font;
+    UniqueGdiObject footerFont;
+    WNDPROC autostartBoxProc = nullptr;
+    WNDPROC footerLabelProc = nullptr;
+    WNDPROC logPanelProc = nullptr;
+};
+Shell shell;
+
+HWND Control(int id) { return GetDlgItem(shell.window, id); }
+
+WString ControlText(int id, int maxChars) {
+    std::wstring buffer(static_cast<std::size_t>(maxChars) + 1, L'\0');
+    int length = GetWindowTextW(Control(id), buffer.data(), maxChars + 1);
+    buffer.resize(static_cast<std::size_t>(length > 0 ? length : 0));
+    return buffer;
+}
+
+void ShowNotice(const wchar_t* text, int focusId) {
+    MessageBoxW(shell.window, text, L"提示", MB_ICONINFORMATION | MB_OK);
+    SetFocus(Control(focusId));
+}
+
+// ---------------------------------------------------------------------------
+// Controls
+
+HFONT MakeDefaultFont() {
+    HDC screen = GetDC(nullptr);
+    int height = -MulDiv(9, GetDeviceCaps(screen, LOGPIXELSY), 72);
+    ReleaseDC(nullptr, screen);
+    return CreateFontW(height, 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                       CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Tahoma");
+}
+
+HWND MakeControl(const wchar_t* className, const wchar_t* text, DWORD style, DWORD exStyle, int x, int y, int width,
+                 int height, int id, HGDIOBJ font) {
+    HWND control = CreateWindowExW(exStyle, className, text, WS_CHILD | style, x, y, width, height, shell.window,
+                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), shell.instance, nullptr);
+    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    return control;
+}
+
+SIZE MeasureText(const wchar_t* text, HGDIOBJ font) {
+    HDC dc = GetDC(shell.window);
+    HGDIOBJ old = SelectObject(dc, font);
+    SIZE size{};
+    GetTextExtentPoint32W(dc, text, static_cast<int>(wcslen(text)), &size);
+    SelectObject(dc, old);
+    ReleaseDC(shell.window, dc);
+    return size;
+}
+
+WNDPROC Subclass(int id, WNDPROC procedure) {
+    return reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(Control(id), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(procedure)));
+}
+
+void CountRevealDoubleClick();
+
+LRESULT CALLBACK AutostartBoxProc(HWND box, UINT message, WPARAM w, LPARAM l) {
+    if (message == WM_LBUTTONDBLCLK) {
+        LRESULT result = CallWindowProcW(shell.autostartBoxProc, box, message, w, l);
+        CountRevealDoubleClick();
+        return result;
+    }
+    return CallWindowProcW(shell.autostartBoxProc, box, message, w, l);
+}
+
+LRESULT CALLBACK FooterLabelProc(HWND label, UINT message, WPARAM w, LPARAM l) {
+    if (message == WM_LBUTTONDBLCLK) {
+        CountRevealDoubleClick();
+        return 0;
+    }
+    return CallWindowProcW(shell.footerLabelProc, label, message, w, l);
+}
+
+LRESULT CALLBACK LogPanelProc(HWND panel, UINT message, WPARAM w, LPARAM l) {
+    if (message == WM_LBUTTONDBLCLK) {
+        SetWindowTextW(panel, L"");
+        return 0;
+    }
+    return CallWindowProcW(shell.logPanelProc, panel, message, w, l);
+}
+
+void BuildControls() {
+    shell.font.reset(MakeDefaultFont());
+    shell.footerFont.reset(MakeDefaultFont());
+    HGDIOBJ font = shell.font.get();
+    const DWORD label = WS_VISIBLE | SS_CENTERIMAGE;
+    const DWORD field = WS_VISIBLE | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL;
+    const DWORD button = WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON;
+
+    MakeControl(L"STATIC", L"端口:", label, 0, 12, 13, 36, 18, kPortLabel, font);
+    MakeControl(L"EDIT", L"9595", field, 0, 48, 11, 65, 21, kPortField, font);
+    // Drawn by us: a push button paints its text in the system colour
+    // whatever WM_CTLCOLORBTN asks for, and the running state shows in red.
+    HWND start = MakeControl(L"BUTTON", L"启动服务", WS_VISIBLE | WS_TABSTOP | BS_OWNERDRAW, 0, 124, 11, 75, 21,
+                             kStartButton, font);
+    SetWindowTheme(start, L"", L"");
+    MakeControl(L"STATIC", L"密钥:", label, 0, 210, 13, 60, 18, kKeyLabel, font);
+    MakeControl(L"EDIT", L"", field, 0, 252, 11, 200, 21, kKeyField, font);
+    MakeControl(L"BUTTON", L"生成", button, 0, 456, 11, 40, 21, kGenerateButton, font);
+
+    LoadLibraryW(L"Msftedit.dll");
+    MakeControl(L"RICHEDIT50W", L"", WS_VISIBLE | ES_MULTILINE | WS_VSCROLL | ES_AUTOVSCROLL | WS_TABSTOP,
+                WS_EX_CLIENTEDGE, 8, 44, 484, 260, kLogPanel, font);
+    MakeControl(L"BUTTON", L"开机自启动", WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX, 0, 12, 310, 90, 20,
+                kAutostartBox, font);
+
+    // SS_NOTIFY: a static control sees its own clicks only with it.
+    SIZE footer = MeasureText(kFooterText, shell.footerFont.get());
+    MakeControl(L"STATIC", kFooterText, WS_VISIBLE | SS_NOTIFY, 0, 492 - footer.cx, 314, footer.cx + 4,
+                footer.cy + 2, kFooterLabel, shell.footerFont.get());
+    HWND update = MakeControl(L"BUTTON", L"更新", WS_TABSTOP | BS_PUSHBUTTON, 0, 434 - footer.cx, 308, 46, 22,
+                              kUpdateButton, font);
+    SetWindowTheme(update, L"", L"");
+
+    shell.autostartBoxProc = Subclass(kAutostartBox, AutostartBoxProc);
+    shell.footerLabelProc = Subclass(kFooterLabel, FooterLabelProc);
+    shell.logPanelProc = Subclass(kLogPanel, LogPanelProc);
+}
+
+void LoadFields() {
+    SetWindowTextW(Control(kPortField), LoadPort().c_str());
+    SetWindowTextW(Control(kKeyField), LoadKey().c_str());
+    CheckDlgButton(shell.window, kAutostartBox, IsAutostartRegistered() ? BST_CHECKED : BST_UNCHECKED);
+}
+
+// ---------------------------------------------------------------------------
+// Debug box
+
+void CountRevealDoubleClick() {
+    if (shell.debugBoxCreated) return;
+    DWORD now = GetTickCount();
+    if (shell.lastDoubleClickTime == 0 || now - shell.lastDoubleClickTime >= kRevealWindowMs) {
+        shell.doubleClickCount = 1;
+        shell.lastDoubleClickTime = now;
+        return;
+    }
+    shell.lastDoubleClickTime = now;
+    if (++shell.doubleClickCount < 3) return;
+
+    shell.debugBoxCreated = true;
+    RECT box{};
+    GetWindowRect(Control(kAutostartBox), &box);
+    HGDIOBJ font = reinterpret_cast<HGDIOBJ>(SendMessageW(Control(kAutostartBox), WM_GETFONT, 0, 0));
+    MakeControl(L"BUTTON", L"调试模式", WS_VISIBLE | BS_AUTOCHECKBOX, 0, (box.right - box.left) + 24, 310, 80, 20,
+                kDebugBox, font);
+}
+
+void OnDebugBox() {
+    if (IsDlgButtonChecked(shell.window, kDebugBox) == BST_CHECKED) {
+        SetDebugSink(LogDebug);
+        LogPlain(L"调试模式已开启，M2加载将输出详细诊断信息");
+    } else {
+        SetDebugSink(nullptr);
+        LogPlain(L"调试模式已关闭");
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Service
+
+void RefreshButtons() {
+    SetWindowTextW(Control(kStartButton), shell.serviceOn ? L"停止服务" : L"启动服务");
+    EnableWindow(Control(kPortField), !shell.serviceOn);
+    EnableWindow(Control(kKeyField), !shell.serviceOn);
+    EnableWindow(Control(kGenerateButton), !shell.serviceOn);
+    InvalidateRect(Control(kStartButton), nullptr, TRUE);
+}
+
+bool PortIsValid(long long port) { return port >= 1 && port <= 65535; }
+
+// Starts the service with a key and port already validated; true when it runs.
+bool StartService(const WString& key, int port, const WString& portText) {
+    shell.service->api().sharedKey = key;
+    shell.service->Start(port);
+    if (!shell.service->IsRunning()) return false;  // the service has logged why
+    shell.serviceOn = true;
+    RefreshButtons();
+    SavePort(portText);
+    LogPlain(L"服务已启动  端口: " + std::to_wstring(port));
+    return true;
+}
+
+void OnStartStop() {
+    if (shell.serviceOn) {
+        shell.service->Stop();
+        shell.serviceOn = false;
+        RefreshButtons();
+        LogPlain(L"服务已停止");
+        return;
+    }
+    WString portText = ControlText(kPortField, 31);
+    long long port = ParsePortText(portText);
+    if (!PortIsValid(port)) {
+        ShowNotice(L"请输入有效端口 (1-65535)", kPortField);
+        return;
+    }
+    WString key = ControlText(kKeyField, 255);
+    if (key.empty()) {
+        ShowNotice(L"请先设置密钥再启动服务", kKeyField);
+        return;
+    }
+    SaveKey(key);
+    StartService(key, static_cast<int>(port), portText);
+}
+
+// The autostart path: the same checks, reported in the log instead of dialogs.
+void StartSilently() {
+    WString portText = ControlText(kPortField, 31);
+    long long port = ParsePortText(portText);
+    if (!PortIsValid(port)) {
+        LogPlain(L"端口错误: 请输入有效端口 (1-65535)");
+        return;
+    }
+    WString key = ControlText(kKeyField, 255);
+    if (key.empty()) {
+        LogPlain(L"密钥错误: 请先设置密钥");
+        return;
+    }
+    StartService(key, static_cast<int>(port), portText);
+}
+
+// Keys come from the system's cryptographic random source, never from a
+// generator seeded with the clock.
+void OnGenerateKey() {
+    Bytes random;
+    if (!RandomBytes(16, random)) return;
+    std::string hex = HexLower(random);
+    SetWindowTextW(Control(kKeyField), Utf8ToWide(hex).c_str());
+    SaveKey(ControlText(kKeyField, 127));
+}
+
+// ---------------------------------------------------------------------------
+// Tray
+
+bool AddTrayIcon() {
+    shell.tray.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    return Shell_NotifyIconW(NIM_ADD, &shell.tray) != FALSE;
+}
+
+void RemoveTrayIcon() {
+    if (!shell.trayIconShown) return;
+    Shell_NotifyIconW(NIM_DELETE, &shell.tray);
+    shell.trayIconShown = false;
+}
+
+void HideToTray() {
+    if (!shell.trayIconShown) {
+        // Without an icon there would be no way back: stay on the task bar.
+        if (!AddTrayIcon()) {
+            ShowWindow(shell.window, SW_MINIMIZE);
+            return;
+        }
+        shell.trayIconShown = true;
+    }
+    ShowWindow(shell.window, SW_HIDE);
+}
+
+void RestoreFromTray() {
+    RemoveTrayIcon();
+    ShowWindow(shell.window, SW_SHOW);
+    ShowWindow(shell.window, SW_RESTORE);
+    SetForegroundWindow(shell.window);
+}
+
+void OnTrayCallback(LPARAM mouseMessage) {
+    if (mouseMessage == WM_RBUTTONUP || mouseMessage == WM_CONTEXTMENU) {
+        POINT cursor{};
+        GetCursorPos(&cursor);
+        SetForegroundWindow(shell.window);
+        TrackPopupMenu(shell.trayMenu.get(), TPM_BOTTOMALIGN | TPM_RIGHTALIGN | TPM_RIGHTBUTTON, cursor.x, cursor.y,
+                       0, shell.window, nullptr);
+        PostMessageW(shell.window, WM_NULL, 0, 0);
+    } else if (mouseMessage == WM_LBUTTONDBLCLK) {
+        RestoreFromTray();
+    }
+}
+
+bool AskToExit(const wchar_t* question) {
+    return MessageBoxW(shell.window, question, L"确认退出", MB_ICONQUESTION | MB_YESNO) == IDYES;
+}
+
+void OnTrayExit() {
+    if (shell.serviceOn) {
+        if (!AskToExit(L"服务正在运行，确定要退出吗?")) return;
+        shell.service->Stop();
+        shell.serviceOn = false;
+    }
+    RemoveTrayIcon();
+    DestroyWindow(shell.window);
+}
+
+// ---------------------------------------------------------------------------
+// Log panel
+
+void AppendPanelLine(WPARAM highlight, LPARAM text) {
+    WString line = TakePanelText(text);
+    HWND panel = Control(kLogPanel);
+    if (!panel) return;
+    WString shown = PanelLineNow(line);
+
+    int length = GetWindowTextLengthW(panel);
+    SendMessageW(panel, EM_SETSEL, length, length);
+    CHARFORMAT2W format{};
+    format.cbSize = sizeof(format);
+    format.dwMask = CFM_COLOR;
+    format.crTextColor = highlight ? RGB(255, 0, 0) : RGB(0, 0, 0);
+    SendMessageW(panel, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
+    SendMessageW(panel, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(shown.c_str()));
+}
+
+// ---------------------------------------------------------------------------
+// Window procedure
+
+LRESULT OnCommand(HWND window, WPARAM w, LPARAM l) {
+    int id = LOWORD(w);
+    bool clicked = HIWORD(w) == BN_CLICKED;
+    switch (id) {
+        case kStartButton: if (clicked) OnStartStop(); return 0;
+        case kGenerateButton: if (clicked) OnGenerateKey(); return 0;
+        case kAutostartBox:
+            if (clicked) SetAutostart(IsDlgButtonChecked(window, kAutostartBox) == BST_CHECKED);
+            return 0;
+        case kDebugBox: if (clicked) OnDebugBox(); return 0;
+        case kUpdateButton: return 0;  // nothing is offered until the update check runs
+        case kTrayShow: RestoreFromTray(); return 0;
+        case kTrayExit: OnTrayExit(); return 0;
+        default: return DefWindowProcW(window, WM_COMMAND, w, l);
+    }
+}
+
+LRESULT OnClose(HWND window) {
+    if (!AskToExit(L"确定要退出吗?")) return 0;
+    if (shell.serviceOn) {
+        shell.service->Stop();
+        shell.serviceOn = false;
+    }
+    SetDebugSink(nullptr);
+    RemoveTrayIcon();
+    return DefWindowProcW(window, WM_CLOSE, 0, 0);
+}
+
+void OnDestroy() {
+    if (shell.service) {
+        shell.service->Stop();
+        shell.service.reset();
+    }
+    RemoveTrayIcon();
+    SetLogWindow(nullptr);
+    PostQuitMessage(0);
+}
+
+LRESULT OnColorButton(HWND window, WPARAM w, LPARAM l) {
+    HDC dc = reinterpret_cast<HDC>(w);
+    bool red = shell.serviceOn && reinterpret_cast<HWND>(l) == GetDlgItem(window, kStartButton);
+    SetTextColor(dc, red ? RGB(255, 0, 0) : GetSysColor(COLOR_BTNTEXT));
+    SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
+    return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+}
+
+void DrawStartButton(const DRAWITEMSTRUCT& item) {
+    bool disabled = (item.itemState & ODS_DISABLED) != 0;
+    UINT state = DFCS_BUTTONPUSH | ((item.itemState & ODS_SELECTED) ? DFCS_PUSHED : 0) | (disabled ? DFCS_INACTIVE : 0);
+    RECT frame = item.rcItem;
+    DrawFrameControl(item.hDC, &frame, DFC_BUTTON, state);
+
+    wchar_t text[32] = {};
+    GetWindowTextW(item.hwndItem, text, 32);
+    HGDIOBJ oldFont = SelectObject(item.hDC, shell.font.get());
+    SetBkMode(item.hDC, TRANSPARENT);
+    COLORREF color = shell.serviceOn ? RGB(255, 0, 0) : GetSysColor(disabled ? COLOR_GRAYTEXT : COLOR_BTNTEXT);
+    SetTextColor(item.hDC, color);
+    RECT textArea = item.rcItem;
+    if (item.itemState & ODS_SELECTED) OffsetRect(&textArea, 1, 1);
+    DrawTextW(item.hDC, text, -1, &textArea, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+    SelectObject(item.hDC, oldFont);
+    if (item.itemState & ODS_FOCUS) {
+        RECT focus = item.rcItem;
+        InflateRect(&focus, -3, -3);
+        DrawFocusRect(item.hDC, &focus);
+    }
+}
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
+    switch (message) {
+        case WM_CREATE:
+            shell.window = window;
+            BuildControls();
+            LoadFields();
+            shell.service = std::make_unique<SyncService>(LogPlain);
+            return 0;
+        case WM_COMMAND: return OnCommand(window, w, l);
+        case WM_CLOSE: return OnClose(window);
+        case WM_DESTROY: OnDestroy(); return 0;
+        case WM_SYSCOMMAND:
+            if ((w & 0xFFF0) == SC_MINIMIZE) {
+                HideToTray();
+                return 0;
+            }
+            if ((w & 0xFFF0) == SC_MAXIMIZE) return 0;
+            break;
+        case WM_CTLCOLORBTN: return OnColorButton(window, w, l);
+        case WM_DRAWITEM:
+            if (w == kStartButton) {
+                DrawStartButton(*reinterpret_cast<const DRAWITEMSTRUCT*>(l));
+                return TRUE;
+            }
+            break;
+        case kLogPanelMessage: AppendPanelLine(w, l); return 0;
+        case kTrayCallbackMessage: OnTrayCallback(l); return 0;
+        default:
+            // Explorer restarted: icons it showed are gone and must be added again.
+            if (message == shell.taskbarCreatedMessage && message != 0 && shell.trayIconShown) AddTrayIcon();
+            break;
+    }
+    return DefWindowProcW(window, message, w, l);
+}
+
+// ---------------------------------------------------------------------------
+// Start-up
+
+bool RegisterMainClass() {
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.style = CS_HREDRAW | CS_VREDRAW;
+    windowClass.lpfnWndProc = MainWindowProc;
+    windowClass.hInstance = shell.instance;
+    windowClass.hIcon = LoadIconW(shell.instance, MAKEINTRESOURCEW(1));
+    windowClass.hIconSm = LoadIconW(shell.instance, MAKEINTRESOURCEW(1));
+    windowClass.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    windowClass.lpszClassName = kClassName;
+    return RegisterClassExW(&windowClass) != 0;
+}
+
+HWND CreateMainWindow() {
+    RECT outer{0, 0, kClientWidth, kClientHeight};
+    AdjustWindowRect(&outer, kWindowStyle, FALSE);
+    int width = outer.right - outer.left;
+    int height = outer.bottom - outer.top;
+    int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
+    int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
+    return CreateWindowExW(0, kClassName, kTitle, kWindowStyle, x, y, width, height, nullptr, nullptr, shell.instance,
+                           nullptr);
+}
+
+void PrepareTray() {
+    shell.tray.cbSize = sizeof(shell.tray);
+    shell.tray.hWnd = shell.window;
+    shell.tray.uID = 1;
+    shell.tray.uCallbackMessage = kTrayCallbackMessage;
+    shell.tray.hIcon = LoadIconW(shell.instance, MAKEINTRESOURCEW(1));
+    wcsncpy(shell.tray.szTip, kTrayTip, ARRAYSIZE(shell.tray.szTip) - 1);
+    shell.tray.szTip[ARRAYSIZE(shell.tray.szTip) - 1] = L'\0';
+
+    shell.trayMenu.reset(CreatePopupMenu());
+    AppendMenuW(shell.trayMenu.get(), MF_STRING, kTrayShow, L"显示");
+    AppendMenuW(shell.trayMenu.get(), MF_SEPARATOR, 0, nullptr);
+    AppendMenuW(shell.trayMenu.get(), MF_STRING, kTrayExit, L"退出");
+    shell.taskbarCreatedMessage = RegisterWindowMessageW(L"TaskbarCreated");
+}
+
+}  // namespace
+
+SyncService* TheSyncService() { return shell.service.get(); }
+
+int RunToolRole(HINSTANCE instance) {
+    shell.instance = instance;
+    if (!RegisterMainClass()) return 1;
+    if (!CreateMainWindow()) return 1;
+    SetLogWindow(shell.window);
+    ShowWindow(shell.window, SW_SHOWNORMAL);
+    UpdateWindow(shell.window);
+    PrepareTray();
+    if (IsAutostartRegistered()) StartSilently();
+
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    shell.trayMenu.reset();
+    return static_cast<int>(message.wParam);
+}

@@ -1,0 +1,373 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the operator's window: the real TZ62Editorsync.exe
+under Wine and Xvfb, driven through its own window messages by
+window_driver.exe, and checked through the API, the files beside the
+executable and the window's own state.
+
+Usage: window_e2e.py --build BUILD_WIN --host-client PATH
+"""
+import argparse
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import time
+import unittest
+
+ARGS = None
+EXE = "TZ62Editorsync.exe"
+
+
+def wine_cmd(*argv):
+    return [os.path.join(ARGS.source, "cmake", "wine-run"), ARGS.prefix, *argv]
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def drive(*args, check=True):
+    done = subprocess.run(wine_cmd(os.path.join(ARGS.build, "window_driver.exe"), *args),
+                          capture_output=True, timeout=120)
+    out = done.stdout.decode("utf-8", "replace").strip()
+    if check and done.returncode != 0:
+        raise AssertionError("window_driver %s: %s" % (" ".join(args), out))
+    return out
+
+
+def wait_until(probe, expected, timeout=15):
+    """Polls `probe` until it returns `expected`; returns the last value."""
+    deadline = time.time() + timeout
+    while True:
+        value = probe()
+        if value == expected or time.time() > deadline:
+            return value
+        time.sleep(0.3)
+
+
+def ping(port, key, timeout_ms=5000):
+    done = subprocess.run([ARGS.host_client, "--port", str(port), "--key", key, "--timeout", str(timeout_ms),
+                           "ping"], capture_output=True, timeout=60)
+    return done.returncode, done.stdout.decode("utf-8", "replace").strip()
+
+
+class Tool:
+    """One copy of the program in a folder of its own under C:."""
+
+    def __init__(self, name):
+        self.folder = os.path.join(ARGS.prefix, "drive_c", "tztest", name)
+        shutil.rmtree(self.folder, ignore_errors=True)
+        os.makedirs(self.folder)
+        shutil.copy(os.path.join(ARGS.build, EXE), self.folder)
+        self.windows_path = "C:\\tztest\\%s\\%s" % (name, EXE)
+        self.proc = None
+
+    def path(self, suffix):
+        return os.path.join(self.folder, "TZ62Editorsync" + suffix)
+
+    def start(self, *args):
+        # The driver finds the window by its class: no other copy may still be closing.
+        wait_until(lambda: drive("window-exists"), "0", timeout=30)
+        self.proc = subprocess.Popen(wine_cmd(self.windows_path, *args), stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        drive("wait-window", "60000")
+
+    def wait_exit(self, timeout=30):
+        code = self.proc.wait(timeout=timeout)
+        # Let Wine release the window class and the port before the next copy starts.
+        wait_until(lambda: drive("window-exists"), "0", timeout=10)
+        return code
+
+    def close_confirmed(self):
+        drive("close")
+        self.assertion_box("确认退出|确定要退出吗?")
+        drive("answer", "yes")
+        return self.wait_exit()
+
+    @staticmethod
+    def assertion_box(expected):
+        box = drive("msgbox")
+        if box != expected:
+            raise AssertionError("message box %r, expected %r" % (box, expected))
+
+    def kill(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+    def log_lines(self):
+        try:
+            with open(self.path("_log.txt"), "rb") as f:
+                return f.read().decode("utf-8").split("\r\n")[:-1]
+        except FileNotFoundError:
+            return []
+
+    def read(self, suffix):
+        with open(self.path(suffix), "rb") as f:
+            return f.read()
+
+
+class WindowTests(unittest.TestCase):
+    def setUp(self):
+        drive("autostart-clear")
+        self.tool = None
+
+    def tearDown(self):
+        if self.tool:
+            self.tool.kill()
+        drive("autostart-clear")
+
+    def new_tool(self, name):
+        self.tool = Tool(name)
+        return self.tool
+
+    def start_service(self, port):
+        drive("set-text", "1002", str(port))
+        drive("click", "1003")
+        self.assertEqual(wait_until(lambda: drive("text", "1003"), "停止服务"), "停止服务")
+
+    def test_first_start_generate_key_and_close(self):
+        tool = self.new_tool("first")
+        tool.start()
+        self.assertEqual(drive("text", "1002"), "9595")
+        self.assertEqual(drive("text", "1005"), "")
+        self.assertFalse(os.path.exists(tool.path(".key")))
+        drive("click", "1006")
+        key = wait_until(lambda: drive("text", "1005") if os.path.exists(tool.path(".key")) else "", "x", 10)
+        self.assertRegex(key, r"^[0-9a-f]{32}$")
+        stored = tool.read(".key")
+        self.assertRegex(stored, rb"^[A-Za-z0-9+/]+=*$")  # Base64 of the protected blob, no line end
+        self.assertNotIn(key.encode(), stored)
+        self.assertEqual(tool.close_confirmed(), 0)
+
+    def test_keys_survive_restart_and_foreign_key_files_load_empty(self):
+        tool = self.new_tool("keys")
+        tool.start()
+        drive("set-text", "1005", "同步密钥-key")
+        port = free_port()
+        self.start_service(port)
+        self.assertEqual(ping(port, "同步密钥-key")[0], 0)
+        self.assertEqual(tool.close_confirmed(), 0)
+
+        tool.start()
+        self.assertEqual(drive("text", "1005"), "同步密钥-key")
+        self.assertEqual(drive("text", "1002"), str(port))
+        self.assertEqual(tool.close_confirmed(), 0)
+
+        with open(tool.path(".key"), "wb") as f:  # a blob protected elsewhere
+            f.write(b"AQAAANCMnd8BFdERjHoAwE/Cl+sBAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA")
+        with open(tool.path(".port"), "wb") as f:
+            f.write(b"abc")
+        tool.start()
+        self.assertEqual(drive("text", "1005"), "")
+        self.assertEqual(drive("text", "1002"), "abc")
+        self.assertEqual(tool.close_confirmed(), 0)
+
+    def test_port_validation_and_start_stop(self):
+        tool = self.new_tool("ports")
+        tool.start()
+        drive("set-text", "1005", "k-ports")
+        for bad in ["0", "65536", "", "abc"]:
+            drive("set-text", "1002", bad)
+            drive("click", "1003")
+            tool.assertion_box("提示|请输入有效端口 (1-65535)")
+            drive("answer", "ok")
+            self.assertEqual(drive("text", "1003"), "启动服务", bad)
+        self.assertEqual(drive("no-msgbox", "500"), "ok")
+
+        drive("set-text", "1002", "1")
+        drive("set-text", "1005", "")
+        drive("click", "1003")
+        tool.assertion_box("提示|请先设置密钥再启动服务")
+        drive("answer", "ok")
+
+        drive("set-text", "1005", "k-ports")
+        port = free_port()
+        self.start_service(" %d" % port)  # a leading blank is fine
+        self.assertEqual(ping(port, "k-ports"), (0, '{"success":true,"status":"running","versionName":""}'))
+        self.assertEqual([drive("enabled", i) for i in ("1002", "1005", "1006")], ["0", "0", "0"])
+        self.assertGreater(int(wait_until(lambda: drive("redpixels", "1003"), "?", 3)), 0)
+        self.assertEqual(tool.read(".port"), (" %d" % port).encode())
+
+        drive("click", "1003")
+        self.assertEqual(wait_until(lambda: drive("text", "1003"), "启动服务"), "启动服务")
+        self.assertEqual([drive("enabled", i) for i in ("1002", "1005", "1006")], ["1", "1", "1"])
+        self.assertEqual(wait_until(lambda: drive("redpixels", "1003"), "0", 3), "0")
+        self.assertNotEqual(ping(port, "k-ports", 2000)[0], 0)
+
+        if ping(65535, "k-ports", 500)[0] == 2:  # the highest port, when free
+            self.start_service("65535")
+            self.assertEqual(ping(65535, "k-ports")[0], 0)
+            drive("click", "1003")
+            self.assertEqual(wait_until(lambda: drive("text", "1003"), "启动服务"), "启动服务")
+
+        lines = tool.log_lines()
+        stamp = r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} "
+        self.assertTrue(any(re.match(stamp + "服务已启动  端口: %d$" % port, l) for l in lines), lines)
+        self.assertTrue(any(re.match(stamp + "服务已停止$", l) for l in lines), lines)
+        self.assertIn("] 服务已启动  端口: %d" % port, drive("text", "1007"))
+        drive("dblclick", "1007")  # empties the panel, not the file
+        self.assertEqual(wait_until(lambda: drive("text", "1007"), ""), "")
+        self.assertEqual(len(tool.log_lines()), len(lines))
+        self.assertEqual(tool.close_confirmed(), 0)
+
+    def test_port_in_use_keeps_old_port_file(self):
+        tool = self.new_tool("busy")
+        tool.start()
+        drive("set-text", "1005", "old-key")
+        first = free_port()
+        self.start_service(first)
+        drive("click", "1003")
+        wait_until(lambda: drive("text", "1003"), "启动服务")
+        old_key_file = tool.read(".key")
+
+        with socket.socket() as holder:
+            holder.bind(("0.0.0.0", 0))
+            holder.listen()
+            busy = holder.getsockname()[1]
+            drive("set-text", "1005", "new-key")
+            drive("set-text", "1002", str(busy))
+            drive("click", "1003")
+            failure = "启动服务失败: 端口被占用，请检查端口是否已被其他程序使用"
+            wait_until(lambda: str(any(l.endswith(failure) for l in tool.log_lines())), "True")
+            self.assertTrue(any(l.endswith(failure) for l in tool.log_lines()))
+            self.assertEqual(drive("text", "1003"), "启动服务")
+            self.assertEqual(drive("no-msgbox", "500"), "ok")
+        self.assertEqual(tool.read(".port"), str(first).encode())
+        self.assertNotEqual(tool.read(".key"), old_key_file)
+        self.assertEqual(tool.close_confirmed(), 0)
+        tool.start()
+        self.assertEqual(drive("text", "1005"), "new-key")
+        self.assertEqual(tool.close_confirmed(), 0)
+
+    def test_autostart_only_for_this_exact_executable(self):
+        tool = self.new_tool("auto")
+        tool.start()
+        drive("set-text", "1005", "auto-key")
+        port = free_port()
+        self.start_service(port)
+        self.assertEqual(tool.close_confirmed(), 0)
+
+        for registered, starts in [(tool.windows_path, True), (tool.windows_path.upper(), False),
+                                   ("C:\\elsewhere\\" + EXE, False)]:
+            drive("autostart-set", registered)
+            tool.start()
+            self.assertEqual(drive("checked", "1008"), "1" if starts else "0", registered)
+            expected = 0 if starts else 2
+            self.assertEqual(wait_until(lambda: ping(port, "auto-key", 2000)[0], expected, 10), expected, registered)
+            self.assertEqual(drive("text", "1003"), "停止服务" if starts else "启动服务")
+            self.assertEqual(drive("no-msgbox", "300"), "ok")
+            self.assertEqual(tool.close_confirmed(), 0)
+
+        drive("autostart-clear")
+        tool.start()
+        drive("click", "1008")  # the box registers this executable
+        self.assertEqual(wait_until(lambda: drive("autostart-get"), tool.windows_path), tool.windows_path)
+        drive("click", "1008")
+        self.assertEqual(wait_until(lambda: drive("autostart-get"), "<none>"), "<none>")
+        self.assertEqual(tool.close_confirmed(), 0)
+
+    def test_tray_and_exit_confirmations(self):
+        tool = self.new_tool("tray")
+        tool.start()
+        visible = lambda: drive("visible")
+        drive("minimize")
+        self.assertEqual(wait_until(visible, "0"), "0")
+        drive("minimize")
+        self.assertEqual(wait_until(lambda: drive("tray-icons"), "1"), "1")
+        time.sleep(0.5)
+        self.assertEqual(drive("tray-icons"), "1")  # one icon however often
+        drive("command", "2001")  # 显示
+        self.assertEqual(wait_until(visible, "1"), "1")
+        self.assertEqual(wait_until(lambda: drive("tray-icons"), "0"), "0")
+        drive("minimize")
+        self.assertEqual(wait_until(visible, "0"), "0")
+        drive("tray", "515")  # double-click on the icon
+        self.assertEqual(wait_until(visible, "1"), "1")
+
+        drive("close")  # closing always asks, and No keeps the window
+        tool.assertion_box("确认退出|确定要退出吗?")
+        drive("answer", "no")
+        time.sleep(0.5)
+        self.assertIsNone(tool.proc.poll())
+
+        drive("set-text", "1005", "tray-key")
+        self.start_service(free_port())
+        drive("command", "2002")  # 退出 asks while running
+        tool.assertion_box("确认退出|服务正在运行，确定要退出吗?")
+        drive("answer", "no")
+        time.sleep(0.5)
+        self.assertIsNone(tool.proc.poll())
+        drive("command", "2002")
+        drive("answer", "yes")
+        self.assertEqual(tool.wait_exit(), 0)
+
+        tool.start()  # stopped: 退出 does not ask
+        drive("command", "2002")
+        self.assertEqual(tool.wait_exit(), 0)
+
+    def test_debug_box_reveal_and_debug_lines(self):
+        tool = self.new_tool("debug")
+        tool.start()
+        drive("dblclick", "1008")
+        drive("dblclick", "1008")
+        time.sleep(2.2)
+        drive("dblclick", "1008")  # more than 2 s after the last: counting starts again
+        self.assertEqual(drive("exists", "1010"), "0")
+        drive("dblclick", "1009")
+        drive("dblclick", "1009")
+        self.assertEqual(wait_until(lambda: drive("exists", "1010"), "1"), "1")
+        drive("click", "1010")
+        wanted = "调试模式已开启，M2加载将输出详细诊断信息"
+        wait_until(lambda: str(any(l.endswith(wanted) for l in tool.log_lines())), "True")
+        self.assertTrue(any(l.endswith(wanted) for l in tool.log_lines()))
+        drive("click", "1010")
+        wait_until(lambda: str(any(l.endswith("调试模式已关闭") for l in tool.log_lines())), "True")
+        self.assertTrue(any(l.endswith("调试模式已关闭") for l in tool.log_lines()))
+        self.assertEqual(tool.close_confirmed(), 0)
+
+    def test_unwritable_log_leaves_the_panel(self):
+        tool = self.new_tool("nolog")
+        os.makedirs(tool.path("_log.txt"))  # a folder where the file would go
+        tool.start()
+        drive("set-text", "1005", "nolog-key")
+        port = free_port()
+        self.start_service(port)
+        self.assertEqual(ping(port, "nolog-key")[0], 0)
+        self.assertIn("服务已启动  端口: %d" % port, drive("text", "1007"))
+        self.assertEqual(tool.close_confirmed(), 0)
+
+    def test_bridge_switches(self):
+        tool = self.new_tool("bridge")
+        for args in (["--worker", "1"], ["--loader"]):
+            done = subprocess.run(wine_cmd(tool.windows_path, *args), capture_output=True, timeout=60)
+            self.assertEqual(done.returncode, 1)
+            self.assertEqual(done.stderr.decode("utf-8", "replace").strip().splitlines()[-1],
+                             "ERROR|未知模式: %s" % args[0])
+        for args in (["--Worker"], ["--workerx"], ["x", "--worker"]):
+            tool.start(*args)  # anything else is the tool with its window
+            self.assertEqual(tool.close_confirmed(), 0)
+
+
+def main():
+    global ARGS
+    here = os.path.dirname(os.path.abspath(__file__))
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--host-client", required=True)
+    parser.add_argument("--source", default=os.path.dirname(os.path.dirname(here)))
+    ARGS, rest = parser.parse_known_args()
+    ARGS.build = os.path.abspath(ARGS.build)
+    ARGS.prefix = os.environ.get("WINEPREFIX") or os.path.join(ARGS.build, "wineprefix")
+    if not os.environ.get("DISPLAY"):
+        print("window tests need a display (scripts/test starts Xvfb)")
+        sys.exit(1)
+    unittest.main(argv=[sys.argv[0], "-v", *rest])
+
+
+if __name__ == "__main__":
+    main()
