@@ -1,0 +1,253 @@
+// Path validation on Windows (see path_validation.h): the platform's full,
+// long and final forms of a path, fed to the text rules of path_rules.h.
+//
+// Long and final forms are taken of the longest part of a path that exists;
+// the rest, which nothing on disk can redirect yet, is appended as text. Any
+// answer other than "does not exist" from the file system refuses the path.
+#include "gamedirs/path_validation.h"
+
+#include <windows.h>
+
+#include <utility>
+
+#include "common/win_unique.h"
+#include "gamedirs/path_text.h"
+
+namespace {
+
+constexpr DWORD kFullPathBufferSize = 520;
+constexpr int kGrowAttempts = 3;
+
+enum class Lookup { Found, Absent, Failed };
+
+// A path's final form, and facts about the thing at the whole path when it
+// exists (not only one of its parents).
+struct DiskForm {
+    WString text;
+    bool whole = false;
+    bool isFile = false;  // ... and is not a folder
+    DWORD linkCount = 0;  // hard links of that file
+};
+
+Lookup Classify(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_NOT_READY:
+        return Lookup::Absent;
+    default:
+        return Lookup::Failed;
+    }
+}
+
+// Runs a call that fills a buffer and answers the size it needs (with the
+// terminator) when the buffer is too small. Returns 0 or the Win32 error.
+template <typename Call>
+DWORD FillGrowing(Call call, WString& out) {
+    WString buffer(MAX_PATH + 1, L'\0');
+    for (int attempt = 0; attempt < kGrowAttempts; ++attempt) {
+        DWORD size = call(&buffer[0], static_cast<DWORD>(buffer.size()));
+        if (size == 0) return GetLastError();
+        if (size < buffer.size()) {
+            out.assign(buffer.data(), size);
+            return ERROR_SUCCESS;
+        }
+        buffer.assign(size, L'\0');
+    }
+    return ERROR_INSUFFICIENT_BUFFER;
+}
+
+// Splits `path` before its last component; false at a root (C:\, \\host\share).
+bool SplitLast(const WString& path, WString& parent, WString& last) {
+    std::size_t cut = path.rfind(L'\\');
+    if (cut == WString::npos || cut + 1 == path.size()) return false;
+    parent = path.substr(0, cut);
+    last = path.substr(cut + 1);
+    if (parent.size() == 2 && !DrivePrefix(parent).empty()) parent.push_back(L'\\');
+    bool unc = path.size() >= 2 && path[0] == L'\\' && path[1] == L'\\';
+    return !(unc && parent.find(L'\\', 2) == WString::npos);
+}
+
+WString Join(const WString& base, const WString& rest) {
+    if (rest.empty()) return base;
+    if (!base.empty() && base.back() == L'\\') return base + rest;
+    return base + L"\\" + rest;
+}
+
+// Applies `lookup` to the longest existing part of `full` and appends the
+// rest. When nothing exists at all the text itself is the answer.
+template <typename LookupFn>
+[[nodiscard]] bool ExpandExistingPart(const WString& full, LookupFn lookup, WString& out) {
+    WString candidate = full;
+    WString rest;
+    for (;;) {
+        WString expanded;
+        Lookup found = lookup(candidate, candidate.size() == full.size(), expanded);
+        if (found == Lookup::Failed) return false;
+        if (found == Lookup::Found) {
+            out = Join(expanded, rest);
+            return true;
+        }
+        WString parent;
+        WString last;
+        if (!SplitLast(candidate, parent, last)) {
+            out = full;
+            return true;
+        }
+        rest = rest.empty() ? last : last + L"\\" + rest;
+        candidate = std::move(parent);
+    }
+}
+
+[[nodiscard]] bool LongForm(const WString& full, WString& out) {
+    auto lookup = [](const WString& path, bool, WString& expanded) {
+        DWORD error = FillGrowing(
+            [&](wchar_t* buffer, DWORD size) { return GetLongPathNameW(path.c_str(), buffer, size); }, expanded);
+        return error == ERROR_SUCCESS ? Lookup::Found : Classify(error);
+    };
+    return !full.empty() && ExpandExistingPart(full, lookup, out);
+}
+
+// \\?\C:\x gives C:\x and \\?\UNC\host\share gives \\host\share; anything
+// that is not then a drive or network path is refused.
+[[nodiscard]] bool WithoutDevicePrefix(const WString& finalPath, WString& out) {
+    const WString unc = L"\\\\?\\UNC\\";
+    const WString local = L"\\\\?\\";
+    if (finalPath.compare(0, unc.size(), unc) == 0) {
+        out = L"\\\\" + finalPath.substr(unc.size());
+    } else if (finalPath.compare(0, local.size(), local) == 0) {
+        out = finalPath.substr(local.size());
+    } else {
+        out = finalPath;
+    }
+    bool network = out.size() > 2 && out[0] == L'\\' && out[1] == L'\\' && out[2] != L'?' && out[2] != L'.';
+    return network || !DrivePrefix(out).empty();
+}
+
+// A name that cannot be opened counts as absent only when the folder listing
+// agrees. A dangling link cannot be opened either, yet creating a file
+// through it creates its target: Windows lists such a link, and Wine 8,
+// which hides a dangling Unix symlink, answers "no more files" instead of
+// "not found" for its name.
+Lookup ConfirmAbsent(const WString& path) {
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW(path.c_str(), &entry);
+    if (find != INVALID_HANDLE_VALUE) {
+        FindClose(find);
+        return Lookup::Failed;
+    }
+    return Classify(GetLastError());
+}
+
+Lookup FinalPathOf(const WString& path, bool whole, WString& expanded, DiskForm& form) {
+    // Attribute access only: no sharing conflict with a file another process
+    // holds open, and folders open through the backup-semantics flag.
+    UniqueFileHandle handle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!handle) return Classify(GetLastError()) == Lookup::Absent ? ConfirmAbsent(path) : Lookup::Failed;
+
+    WString finalPath;
+    DWORD error = FillGrowing(
+        [&](wchar_t* buffer, DWORD size) {
+            return GetFinalPathNameByHandleW(handle.get(), buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        },
+        finalPath);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (error != ERROR_SUCCESS || !WithoutDevicePrefix(finalPath, expanded)) return Lookup::Failed;
+    if (!GetFileInformationByHandle(handle.get(), &info)) return Lookup::Failed;
+
+    form.whole = whole;
+    form.isFile = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    form.linkCount = info.nNumberOfLinks;
+    return Lookup::Found;
+}
+
+// The final form: every link and alias in the existing part resolved.
+[[nodiscard]] bool FinalForm(const WString& full, DiskForm& form) {
+    form = DiskForm{};
+    auto lookup = [&form](const WString& path, bool whole, WString& expanded) {
+        return FinalPathOf(path, whole, expanded, form);
+    };
+    return !full.empty() && ExpandExistingPart(full, lookup, form.text);
+}
+
+// A file with another name elsewhere may be changed through this one.
+bool HasOtherHardLinks(const DiskForm& form) {
+    return form.whole && form.isFile && form.linkCount > 1;
+}
+
+bool HasZero(const WString& text) {
+    return text.find(L'\0') != WString::npos;
+}
+
+WString VersionRootOf(const WString& versionPath) {
+    return StripTrailingSeparators(FullPath(versionPath));
+}
+
+}  // namespace
+
+WString FullPath(const WString& path) {
+    wchar_t buffer[kFullPathBufferSize];
+    DWORD size = GetFullPathNameW(path.c_str(), kFullPathBufferSize, buffer, nullptr);
+    if (size == 0 || size >= kFullPathBufferSize) return WString();
+    return WString(buffer, size);
+}
+
+bool IsValidVersionPath(const WString& versionPath) {
+    if (versionPath.empty() || HasZero(versionPath)) return false;
+    WString root = VersionRootOf(versionPath);
+    if (!IsValidVersionFullPath(root)) return false;
+    DiskForm finalForm;
+    return FinalForm(root, finalForm) && IsValidVersionFullPath(finalForm.text);
+}
+
+bool ResolveVersionFile(const WString& versionPath, const WString& relativePath, VersionFile& file) {
+    file = VersionFile{};
+    if (!IsValidVersionPath(versionPath) || !IsAcceptableRelativePath(relativePath)) return false;
+
+    const WString base = VersionRootOf(versionPath);
+    const WString full = FullPath(base + L"\\" + relativePath);
+    if (!IsWithinRoot(base, full) || !IsAllowedFileType(full)) return false;
+    // Cheap refusal before the disk is asked; the on-disk check repeats it
+    // on the final form, which also sees aliases and links.
+    if (!IsServablePathBelowRoot(PathBelowRoot(base, full))) return false;
+
+    VersionFile resolved;
+    if (!LongForm(base, resolved.versionRoot) || !LongForm(full, resolved.fullPath)) return false;
+    resolved.relativeFolder = RelativeFolderBelowRoot(resolved.versionRoot, resolved.fullPath);
+    if (!CheckVersionFileOnDisk(resolved)) return false;
+
+    file = std::move(resolved);
+    return true;
+}
+
+bool ResolveVersionFile(const WString& versionPath, const WString& relativePath, WString& fullPath) {
+    fullPath.clear();
+    VersionFile file;
+    if (!ResolveVersionFile(versionPath, relativePath, file)) return false;
+    fullPath = std::move(file.fullPath);
+    return true;
+}
+
+bool CheckVersionFileOnDisk(const VersionFile& file) {
+    DiskForm root;
+    DiskForm target;
+    if (!FinalForm(file.versionRoot, root) || !FinalForm(file.fullPath, target)) return false;
+    if (!IsValidVersionFullPath(root.text)) return false;
+    return IsServablePathBelowRoot(PathBelowRoot(root.text, target.text)) && !HasOtherHardLinks(target);
+}
+
+bool IsFinalPathInsideVersion(const WString& versionRoot, const WString& path) {
+    const WString root = VersionRootOf(versionRoot);
+    const WString full = FullPath(path);
+    if (PathBelowRoot(root, full).empty()) return false;
+    DiskForm rootForm;
+    DiskForm target;
+    if (!FinalForm(root, rootForm) || !FinalForm(full, target)) return false;
+    if (!IsValidVersionFullPath(rootForm.text)) return false;
+    return !PathBelowRoot(rootForm.text, target.text).empty() && !HasOtherHardLinks(target);
+}

@@ -1,0 +1,69 @@
+// The path text functions and the ASCII-only case rule, on the host and
+// under Wine alike (nothing here may depend on a locale or the platform).
+#include <gtest/gtest.h>
+
+#include "gamedirs/path_text.h"
+
+namespace {
+
+std::string Show(const WString& text) {
+    return WideToUtf8All(text.data(), text.size());
+}
+
+TEST(PathText, EqualsIgnoreCaseChangesOnlyAsciiLetters) {
+    struct Case {
+        WString a;
+        WString b;
+        bool equal;
+    };
+    const Case cases[] = {
+        {WTEXT("mirserver"), WTEXT("MIRSERVER"), true},
+        {WTEXT("Config.INI"), WTEXT("config.ini"), true},
+        {WTEXT(""), WTEXT(""), true},
+        {WTEXT("\u00e9"), WTEXT("\u00c9"), false},             // accented letter
+        {WTEXT("\u0101"), WTEXT("\u0100"), false},             // beyond Latin-1
+        {WTEXT("\u7248\u672c"), WTEXT("\u7248\u5b57"), false}, // Chinese differs
+        {WTEXT("\u7248\u672ca"), WTEXT("\u7248\u672cA"), true},
+        {WTEXT("a"), WTEXT("ab"), false},
+        {WTEXT("@[`{"), WTEXT("@[`{"), true},
+        {WTEXT("`"), WTEXT("@"), false},  // neighbours of the letter ranges stay apart
+        {WTEXT("{"), WTEXT("["), false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(EqualsIgnoreCase(c.a, c.b), c.equal) << Show(c.a) << " / " << Show(c.b);
+        EXPECT_EQ(EqualsIgnoreCase(c.b, c.a), c.equal) << Show(c.b) << " / " << Show(c.a);
+    }
+}
+
+TEST(PathText, TrimBlanks) {
+    const std::pair<WString, WString> cases[] = {
+        {WTEXT("  a b  "), WTEXT("a b")},
+        {WTEXT("GameName=x\r\n"), WTEXT("GameName=x")},
+        {WTEXT("\t\r\n \t"), WTEXT("")},
+        {WTEXT(""), WTEXT("")},
+        {WTEXT("\u3000a\u3000"), WTEXT("\u3000a\u3000")},  // the ideographic blank is not one of the four
+        {WTEXT("\va\f"), WTEXT("\va\f")},
+    };
+    for (const auto& [input, expected] : cases) EXPECT_EQ(TrimBlanks(input), expected) << Show(input);
+}
+
+TEST(PathText, StripTrailingSeparatorsKeepsThreeCharacters) {
+    const std::pair<WString, WString> cases[] = {
+        {WTEXT("C:\\"), WTEXT("C:\\")},     {WTEXT("C:/"), WTEXT("C:/")},
+        {WTEXT("D:\\a\\/"), WTEXT("D:\\a")}, {WTEXT("D:\\Games\\\\"), WTEXT("D:\\Games")},
+        {WTEXT("D:\\\\\\"), WTEXT("D:\\")}, {WTEXT("ab/"), WTEXT("ab/")},
+        {WTEXT("abcd"), WTEXT("abcd")},      {WTEXT(""), WTEXT("")},
+    };
+    for (const auto& [input, expected] : cases) EXPECT_EQ(StripTrailingSeparators(input), expected) << Show(input);
+}
+
+TEST(PathText, LastPathComponent) {
+    const std::pair<WString, WString> cases[] = {
+        {WTEXT("D:\\a/b"), WTEXT("b")},  {WTEXT("D:/a\\b"), WTEXT("b")}, {WTEXT("D:\\a\\"), WTEXT("")},
+        {WTEXT("abc"), WTEXT("abc")},    {WTEXT(""), WTEXT("")},         {WTEXT("\\"), WTEXT("")},
+        {WTEXT("a\\b.c/"), WTEXT("")},
+    };
+    for (const auto& [input, expected] : cases) EXPECT_EQ(LastPathComponent(input), expected) << Show(input);
+}
+
+}  // namespace

@@ -1,0 +1,63 @@
+// The rules that decide whether a request may touch a path, on text alone:
+// which version folders are acceptable, which relative paths and file names
+// may be served or replaced, and whether a resolved path stays inside its
+// version. Portable: the platform half (full-path resolution, long names and
+// links) is in path_validation.h and feeds these rules already resolved text.
+//
+// Every rule answers only true or false and changes nothing; the endpoints
+// turn false into kPathRefusedMessage.
+#pragma once
+
+#include "common/text.h"
+
+// What the file endpoints and the reload endpoint answer for a refused path.
+inline constexpr WChar kPathRefusedMessage[] = WTEXT("截质目录");
+// On this drive a version must lie in a top-level folder named MirServer...
+inline constexpr WChar kSystemDrive[] = WTEXT("C:");
+
+// Removes every leading "\" and "/".
+WString StripLeadingSeparators(const WString& path);
+// The first two characters when the first is alphabetic (iswalpha) and the
+// second is ":"; otherwise empty text.
+WString DrivePrefix(const WString& path);
+// From the last "." of the last component to its end, the dot included;
+// empty when that component has no dot.
+WString FileExtension(const WString& path);
+
+// .txt .ini .xls .xlsx .csv .db, ignoring case; judged on the last component.
+[[nodiscard]] bool IsAllowedFileType(const WString& path);
+// Config.ini and !Setup.txt, ignoring case: never served nor replaced.
+[[nodiscard]] bool IsProtectedFileName(const WString& name);
+
+// Whether a version may lie at `full`, a full path as the platform resolves
+// it (trailing separators are ignored). On `systemDrive` the first folder must
+// begin with "MirServer"; elsewhere no component may be empty, begin with "$"
+// or be a system folder. Device namespace forms (\\?\, \\.\) and colons other
+// than the drive's are refused: they would dodge the drive rule or name a
+// stream instead of a folder.
+[[nodiscard]] bool IsValidVersionFullPath(const WString& full, const WString& systemDrive = kSystemDrive);
+
+// The tests on relativePath as the editor sent it, before any resolution:
+// not empty, no leading separator, no drive prefix, no zero character (the
+// platform would cut the text there), and a last name after the last "\"
+// (else after the last "/") that is not protected.
+[[nodiscard]] bool IsAcceptableRelativePath(const WString& relativePath);
+
+// `fullPath` begins with `root` (ignoring case) and, when longer, continues
+// with "\" right after it.
+[[nodiscard]] bool IsWithinRoot(const WString& root, const WString& fullPath);
+// The text of `fullPath` after `root` and its "\"; empty unless `fullPath`
+// lies strictly inside `root`.
+WString PathBelowRoot(const WString& root, const WString& fullPath);
+// The folder part of a resolved path below its version root, up to and
+// including its last "\" ("" at the top level). Derived from the resolved
+// path, so backup copies follow where the file really is, never the raw
+// relativePath with its ".." parts.
+WString RelativeFolderBelowRoot(const WString& root, const WString& fullPath);
+
+// The tests on the resolved part of a file path below its version root, as
+// the file system will act on it: every component is a plain name (not empty,
+// no trailing "." or blank, none of < > : " | ? * or control characters, so
+// no stream and no name that the file system would shorten into another) and
+// the last one is not protected and has an allowed type.
+[[nodiscard]] bool IsServablePathBelowRoot(const WString& below);

@@ -1,0 +1,34 @@
+// Small pure functions on path text and the one rule for comparing texts
+// without regard to case, shared by version discovery, path validation and
+// the game server's menu search. Portable: no platform headers.
+//
+// The case rule maps only the ASCII letters a-z to A-Z; every other code
+// unit, accented and Chinese letters included, must be identical. It is the
+// same on every machine because it never depends on a locale.
+#pragma once
+
+#include "common/text.h"
+
+// The case rule for one code unit.
+constexpr WChar UpperAscii(WChar c) noexcept {
+    return (c >= WChar('a') && c <= WChar('z')) ? static_cast<WChar>(c - WChar('a') + WChar('A')) : c;
+}
+
+// Same length and equal under the case rule.
+bool EqualsIgnoreCase(const WString& a, const WString& b);
+// `text` begins with `prefix` under the case rule.
+bool StartsWithIgnoreCase(const WString& text, const WString& prefix);
+
+// "\" or "/".
+constexpr bool IsPathSeparator(WChar c) noexcept {
+    return c == WChar('\\') || c == WChar('/');
+}
+
+// Drops leading and trailing space, TAB, CR and LF; inner ones stay.
+WString TrimBlanks(const WString& text);
+// Drops trailing "\" and "/" while the text is longer than 3 characters, so
+// a drive root such as C:\ keeps its separator.
+WString StripTrailingSeparators(const WString& path);
+// The text after the last "\" or "/"; all of it when it holds neither; empty
+// when it ends in a separator.
+WString LastPathComponent(const WString& path);

@@ -1,0 +1,65 @@
+// The guard between the network and the file system: decides whether a
+// request may use a version folder and, for files, computes the one path the
+// endpoint may read or write. Windows only; the text rules it applies are in
+// path_rules.h.
+//
+// Text alone is not enough, because the file system acts on more than the
+// text: trailing dots and blanks vanish, 8.3 aliases stand for long names,
+// links lead elsewhere and hard links give one file two names. So the checks
+// are made on the resolved full path, on its long form (GetLongPathNameW) and
+// on its final form (GetFinalPathNameByHandleW of the path or of its nearest
+// existing parent), and the final form must stay inside the version root's
+// own final form. A version folder is judged by its final form as well.
+//
+// Every check answers only true or false, writes no log and keeps no state;
+// the endpoints answer kPathRefusedMessage for false. Callable from any
+// thread.
+#pragma once
+
+#include "common/text.h"
+#include "gamedirs/path_rules.h"
+
+// One file inside a version, as the endpoints act on it.
+struct VersionFile {
+    // The path to read or write: the full form, with the long name of every
+    // part that exists. Never the endpoint's own concatenation of the inputs.
+    WString fullPath;
+    // The version root R: full form of versionPath, trailing separators
+    // removed while longer than three characters, long names.
+    WString versionRoot;
+    // Folder of fullPath below versionRoot, ending in "\" ("" at the top),
+    // for the backup copy; taken from the resolved path, never from the raw
+    // relativePath.
+    WString relativeFolder;
+};
+
+// GetFullPathNameW into 520 characters; empty text when the call fails or
+// the result does not fit.
+WString FullPath(const WString& path);
+
+// Whether a request may name `versionPath`: not empty, and both its full form
+// and its final form (links followed) pass IsValidVersionFullPath. A non-empty
+// path whose full form is empty is refused. The folder need not exist.
+[[nodiscard]] bool IsValidVersionPath(const WString& versionPath);
+
+// Resolves a file inside a version for the file endpoints. True: `file`
+// holds the paths to use. False: `file` is left empty. Refused besides the
+// textual rules: protected names and disallowed types reached through
+// trailing dots or blanks, "\." parts, slashes, 8.3 aliases or links;
+// streams (":"); paths that leave the version through a link; files with
+// more than one hard link.
+[[nodiscard]] bool ResolveVersionFile(const WString& versionPath, const WString& relativePath, VersionFile& file);
+// The same, giving only the full path; `fullPath` is emptied first and set
+// only on true.
+[[nodiscard]] bool ResolveVersionFile(const WString& versionPath, const WString& relativePath, WString& fullPath);
+
+// Repeats the on-disk part of ResolveVersionFile; the endpoints call it right
+// before they read or replace file.fullPath, after creating its folders, so
+// that a link made since resolution is still caught.
+[[nodiscard]] bool CheckVersionFileOnDisk(const VersionFile& file);
+
+// Whether `path` (a folder or a file, existing or not: the backup folder, a
+// backup copy) still lies strictly inside `versionRoot` once links are
+// followed, and is not a file with other hard links. For the backup step:
+// call it before creating the backup folders and before the copy.
+[[nodiscard]] bool IsFinalPathInsideVersion(const WString& versionRoot, const WString& path);
