@@ -9,6 +9,7 @@
 
 #include "service/http_request.h"
 #include "service/http_response.h"
+#include "service/win_file_endpoints.h"
 
 namespace {
 
@@ -86,7 +87,11 @@ bool SendAll(SOCKET socket, const std::string& bytes) {
     return true;
 }
 
-SyncService::SyncService(LogSink logSink) { api_.logSink = std::move(logSink); }
+SyncService::SyncService(LogSink logSink) {
+    api_.logSink = std::move(logSink);
+    api_.localClock = LocalStampNow;
+    RegisterFileRoutes(api_);
+}
 
 SyncService::~SyncService() {
     Stop();

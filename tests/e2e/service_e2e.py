@@ -5,8 +5,10 @@
 Usage: service_e2e.py --build BUILD_WIN [--host-client PATH] [--vectors FILE]
 """
 import argparse
+import hashlib
 import json
 import os
+import shutil
 import socket
 import subprocess
 import sys
@@ -198,6 +200,67 @@ class ServiceEndToEnd(unittest.TestCase):
         slowly = raw_exchange(self.port, signed("bytes-%f" % time.time()), piece=1)
         self.assertEqual(at_once, slowly)
         self.assertTrue(slowly.endswith(PING_BODY.encode()))
+
+
+class FilesEndToEnd(unittest.TestCase):
+    """info and push with both clients against a version on C: of the prefix."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.root = os.path.join(ARGS.prefix, "drive_c", "MirServerE2E")
+        shutil.rmtree(cls.root, ignore_errors=True)
+        os.makedirs(os.path.join(cls.root, "Mir200", "Envir"))
+        with open(os.path.join(cls.root, "Config.ini"), "wb") as f:
+            f.write(b"[Server]\r\n")
+        cls.port = free_port()
+        cls.host = ServiceHost(cls.port, KEY)
+        cls.host.wait_for("RUNNING")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.host.close()
+        shutil.rmtree(cls.root, ignore_errors=True)
+
+    def local_file(self, name, content):
+        path = os.path.join(ARGS.build, name)
+        with open(path, "wb") as f:
+            f.write(content)
+        return path
+
+    def file_arg(self, client, path):
+        return path if client.name == "host" else "\\\\?\\unix" + path.replace("/", "\\")
+
+    def test_push_and_info_round_trip(self):
+        big = bytes((i * 7919) & 0xFF for i in range(20 * 1024 * 1024))
+        for client in clients():
+            for name, content in [("every.db", bytes(range(256))), ("big.txt", big)]:
+                rel = "Mir200\\Envir\\%s-%s" % (client.name, name)
+                local = self.local_file("push-" + name, content)
+                code, status, _, body = client.run("push", "C:\\MirServerE2E", rel, self.file_arg(client, local),
+                                                   port=self.port)
+                self.assertEqual((code, json.loads(body)), (0, {"success": True, "message": "同步成功"}),
+                                 (client.name, name))
+                with open(os.path.join(self.root, "Mir200", "Envir", "%s-%s" % (client.name, name)), "rb") as f:
+                    self.assertEqual(f.read(), content)
+                code, _, _, body = client.run("info", "C:\\MirServerE2E", rel, port=self.port)
+                self.assertEqual(json.loads(body), {"success": True, "exists": True,
+                                                    "md5": hashlib.md5(content).hexdigest()})
+            self.host.wait_for("LOG 文件已同步: C:\\MirServerE2E\\Mir200\\Envir\\%s-big.txt" % client.name)
+
+    def test_wrong_key_leaves_the_target_untouched(self):
+        target = os.path.join(self.root, "Mir200", "Envir", "kept.txt")
+        with open(target, "wb") as f:
+            f.write(b"kept")
+        local = self.local_file("evil.txt", b"evil")
+        for client in clients():
+            # Signed with the right key, encrypted with another: the payload is refused.
+            done = subprocess.run([*client.argv_prefix, "--port", str(self.port), "--key", KEY, "--payload-key",
+                                   "other", "push", "C:\\MirServerE2E", "Mir200\\Envir\\kept.txt",
+                                   self.file_arg(client, local)], capture_output=True, timeout=120)
+            self.assertEqual(json.loads(done.stdout.decode()), {"success": False, "message": "解密失败或密钥不符"})
+        with open(target, "rb") as f:
+            self.assertEqual(f.read(), b"kept")
+        self.assertFalse(os.path.exists(os.path.join(self.root, "【TZ62Editor编辑器同步备份请谨慎】")))
 
 
 class StopWithRequestsInFlight(unittest.TestCase):

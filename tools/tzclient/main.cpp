@@ -3,19 +3,21 @@
 // them, so it doubles as a reference for editor implementations.
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "common/text.h"
+#include "crypto/payload.h"
+#include "json/json.h"
 #include "tzclient/client_request.h"
 #include "tzclient/net.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
-
-#include "common/text.h"
 #endif
 
 namespace {
@@ -30,11 +32,14 @@ const char kUsage[] =
     "  --timestamp SECS   sign with this time instead of now\n"
     "  --nonce TEXT       sign with this nonce instead of a random one\n"
     "  --no-sign          send without signature headers\n"
+    "  --payload-key KEY  encrypt pushed files with KEY instead (to test refusals)\n"
     "  --timeout MS       give up after this long (default 30000)\n"
     "  -i                 print the answer's status line and headers too\n"
     "\n"
     "commands:\n"
     "  ping                          ask whether the service runs\n"
+    "  info VERSION RELPATH          whether a file exists in a version, and its MD5\n"
+    "  push VERSION RELPATH FILE     encrypt FILE and write it to RELPATH in VERSION\n"
     "  request METHOD PATH [BODY]    send any request; BODY may be @file\n"
     "  options PATH                  send a pre-flight OPTIONS request\n"
     "  sign METHOD PATH [BODY]       print the signature that would be sent\n"
@@ -46,6 +51,7 @@ struct Options {
     std::string host = "127.0.0.1";
     int port = 9595;
     std::string key;
+    std::string payloadKey;  // encrypts pushed files when set (default: key)
     int timeoutMs = 30000;
     bool showHead = false;
     ClientRequest request;
@@ -58,14 +64,43 @@ int Usage(const char* problem) {
     return 2;
 }
 
+// Reads a local file named in UTF-8 (also on Windows, where names are UTF-16).
+bool ReadLocalFile(const std::string& name, std::string& content) {
+    std::ifstream in(std::filesystem::u8path(name), std::ios::binary);
+    if (!in) return false;
+    content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
 bool ReadBody(const std::string& argument, std::string& body) {
     if (argument.empty() || argument[0] != '@') {
         body = argument;
         return true;
     }
-    std::ifstream in(argument.substr(1), std::ios::binary);
-    if (!in) return false;
-    body.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return ReadLocalFile(argument.substr(1), body);
+}
+
+std::string FileRequestBody(const std::string& versionPath, const std::string& relativePath,
+                            const std::string* fileBytes) {
+    JsonValue body = JsonValue::MakeObject();
+    SetMember(body, WTEXT("versionPath"), JsonValue::MakeString(Utf8ToWide(versionPath)));
+    SetMember(body, WTEXT("relativePath"), JsonValue::MakeString(Utf8ToWide(relativePath)));
+    if (fileBytes) SetMember(body, WTEXT("fileBytes"), JsonValue::MakeString(Utf8ToWide(*fileBytes)));
+    return SerializeJson(body);
+}
+
+// The payload exactly as the service expects it: AES-256-CBC under a key
+// derived from the shared key, a truncated HMAC tag, Base64.
+bool PushBody(const Options& options, std::string& body, std::string& problem) {
+    const auto& words = options.words;
+    std::string content;
+    if (!ReadLocalFile(words[3], content)) return problem = "cannot read " + words[3], false;
+    std::string fileBytes;
+    Bytes plaintext(content.begin(), content.end());
+    const std::string& key = options.payloadKey.empty() ? options.key : options.payloadKey;
+    if (!EncryptFilePayload(plaintext, Utf8ToWide(key), Bytes(), fileBytes))
+        return problem = "cannot encrypt the file", false;
+    body = FileRequestBody(words[1], words[2], &fileBytes);
     return true;
 }
 
@@ -87,6 +122,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
             if (options.port < 1 || options.port > 65535) return problem = "--port must be 1-65535", false;
         } else if (arg == "--key") {
             if (!value(options.key)) return problem = "--key needs a value", false;
+        } else if (arg == "--payload-key") {
+            if (!value(options.payloadKey)) return problem = "--payload-key needs a value", false;
         } else if (arg == "--timestamp") {
             if (!value(options.request.timestamp)) return problem = "--timestamp needs a value", false;
         } else if (arg == "--nonce") {
@@ -116,6 +153,15 @@ bool DescribeRequest(Options& options, std::string& problem) {
         request.method = "POST";
         request.path = "/api/ping";
         return true;
+    }
+    if (command == "info" && words.size() == 3) {
+        request.path = "/api/file/info";
+        request.body = FileRequestBody(words[1], words[2], nullptr);
+        return true;
+    }
+    if (command == "push" && words.size() == 4) {
+        request.path = "/api/file/sync";
+        return PushBody(options, request.body, problem);
     }
     if (command == "options" && words.size() == 2) {
         request.method = "OPTIONS";

@@ -1,0 +1,280 @@
+// The file endpoints. A push never loses data: the payload is checked before
+// anything on disk changes, the old file is copied to a backup name that is
+// never reused, the new bytes go to a temporary file that is read back and
+// compared before it atomically replaces the target, and every step that
+// fails leaves the old file as it was and says so in the answer.
+#include "service/win_file_endpoints.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <exception>
+
+#include "common/win_unique.h"
+#include "crypto/crypto.h"
+#include "crypto/payload.h"
+#include "gamedirs/path_text.h"
+#include "gamedirs/path_validation.h"
+#include "json/json.h"
+
+namespace {
+
+constexpr WChar kInvalidJson[] = L"无效的JSON";
+constexpr WChar kIncomplete[] = L"参数不完整";
+constexpr WChar kDecryptFailed[] = L"解密失败或密钥不符";
+constexpr WChar kSynced[] = L"同步成功";
+constexpr WChar kBackupFailedAnswer[] = L"备份旧文件失败，未写入新文件";
+constexpr WChar kWriteFailedAnswer[] = L"写入文件失败，原文件未改动";
+constexpr WChar kTooLargeAnswer[] = L"文件过大（4 GB 及以上），无法计算MD5";
+
+// Reads and writes go in pieces the 32-bit calls can take.
+constexpr DWORD kIoPiece = 16u * 1024 * 1024;
+constexpr ULONGLONG kMaxHashedSize = 0xFFFFFFFFull;  // below 4 GiB
+constexpr int kMaxBackupCounter = 9999;
+
+bool FileExists(const WString& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool FolderExists(const WString& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool IsSeparator(WChar c) { return c == L'\\' || c == L'/'; }
+
+// Creates every folder of `path` (both separators count; a drive prefix is
+// skipped); true when the whole path is a folder afterwards.
+bool CreateDirectoryChain(const WString& path) {
+    if (path.empty()) return false;
+    for (std::size_t i = 1; i < path.size(); ++i) {
+        if (IsSeparator(path[i]) && i > 2) CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
+    }
+    CreateDirectoryW(path.c_str(), nullptr);
+    return FolderExists(path);
+}
+
+WString FolderOf(const WString& path) {
+    std::size_t last = path.find_last_of(L"\\/");
+    return last == WString::npos ? WString() : path.substr(0, last);
+}
+
+WString SystemErrorText(DWORD error) {
+    wchar_t* text = nullptr;
+    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                   nullptr, error, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    WString message = text ? text : L"";
+    if (text) LocalFree(text);
+    while (!message.empty() && (message.back() == L'\r' || message.back() == L'\n' || message.back() == L' '))
+        message.pop_back();
+    return L"错误 " + std::to_wstring(error) + (message.empty() ? L"" : L" " + message);
+}
+
+enum class ReadOutcome { Read, Unreadable, TooLarge };
+
+// The whole file, read in pieces; a short read counts as unreadable so that
+// no digest is ever taken over part of a file.
+ReadOutcome ReadWholeFile(const WString& path, Bytes& bytes) {
+    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size{};
+    if (!file || !GetFileSizeEx(file.get(), &size)) return ReadOutcome::Unreadable;
+    if (static_cast<ULONGLONG>(size.QuadPart) > kMaxHashedSize) return ReadOutcome::TooLarge;
+    bytes.resize(static_cast<std::size_t>(size.QuadPart));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD want = static_cast<DWORD>(std::min<std::size_t>(kIoPiece, bytes.size() - done));
+        DWORD got = 0;
+        if (!ReadFile(file.get(), bytes.data() + done, want, &got, nullptr) || got == 0) return ReadOutcome::Unreadable;
+        done += got;
+    }
+    return ReadOutcome::Read;
+}
+
+bool WriteAll(HANDLE file, const std::uint8_t* data, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        DWORD want = static_cast<DWORD>(std::min<std::size_t>(kIoPiece, size - done));
+        DWORD wrote = 0;
+        if (!WriteFile(file, data + done, want, &wrote, nullptr) || wrote != want) return false;
+        done += wrote;
+    }
+    return true;
+}
+
+// Reads the file back from its start and compares it with what was meant to
+// be written; catches a write the disk did not keep.
+bool ContentEquals(HANDLE file, const Bytes& expected) {
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file, &size) || static_cast<ULONGLONG>(size.QuadPart) != expected.size()) return false;
+    LARGE_INTEGER start{};
+    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
+    Bytes piece(std::min<std::size_t>(expected.size(), 1u << 20));
+    std::size_t done = 0;
+    while (done < expected.size()) {
+        DWORD want = static_cast<DWORD>(std::min(piece.size(), expected.size() - done));
+        DWORD got = 0;
+        if (!ReadFile(file, piece.data(), want, &got, nullptr) || got != want) return false;
+        if (std::memcmp(piece.data(), expected.data() + done, want) != 0) return false;
+        done += want;
+    }
+    return true;
+}
+
+WString TemporaryNameFor(const WString& target) {
+    static std::atomic<unsigned> counter{0};
+    return target + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter) +
+           L".tzsync.tmp";
+}
+
+// Writes `bytes` beside `target`, verifies them and moves them over it in one
+// step. On false the target is untouched and `error` says why.
+bool ReplaceFileVerified(const WString& target, const Bytes& bytes, WString& error) {
+    WString temporary = TemporaryNameFor(target);
+    bool written = false;
+    {
+        UniqueFileHandle file(CreateFileW(temporary.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) {
+            error = SystemErrorText(GetLastError());
+            return false;
+        }
+        written = WriteAll(file.get(), bytes.data(), bytes.size()) && FlushFileBuffers(file.get()) &&
+                  ContentEquals(file.get(), bytes);
+        if (!written) error = SystemErrorText(GetLastError());
+    }
+    if (written && MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    if (written) error = SystemErrorText(GetLastError());
+    DeleteFileW(temporary.c_str());
+    return false;
+}
+
+void WriteReadmeOnce(const WString& backupFolder) {
+    WString readme = backupFolder + L"\\" + kBackupReadmeName;
+    if (FileExists(readme)) return;
+    UniqueFileHandle file(
+        CreateFileW(readme.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return;  // another push wrote it meanwhile, or the folder refuses it: the copy matters, not this
+    std::string text = BackupReadmeText();
+    WriteAll(file.get(), reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+}
+
+// Copies the existing target into the backup folder under a name never used
+// before. True with the copy's path, or false with the reason.
+bool BackUpExistingFile(const ApiContext& api, const VersionFile& file, WString& copyPath, WString& error) {
+    WString backupFolder = file.versionRoot + L"\\" + kBackupFolderName;
+    WString copyFolder = backupFolder;
+    if (!file.relativeFolder.empty()) copyFolder += L"\\" + StripTrailingSeparators(file.relativeFolder);
+    if (!IsFinalPathInsideVersion(file.versionRoot, copyFolder)) {
+        error = L"备份目录不在版本目录内";
+        return false;
+    }
+    if (!CreateDirectoryChain(copyFolder)) {
+        error = SystemErrorText(GetLastError());
+        return false;
+    }
+    WriteReadmeOnce(backupFolder);
+
+    LocalStamp stamp = api.localClock ? api.localClock() : LocalStampNow();
+    WString name = LastPathComponent(file.fullPath);
+    for (int counter = 0; counter <= kMaxBackupCounter; ++counter) {
+        copyPath = copyFolder + L"\\" + BackupCopyName(name, stamp, counter);
+        if (!IsFinalPathInsideVersion(file.versionRoot, copyPath)) {
+            error = L"备份文件不在版本目录内";
+            return false;
+        }
+        // Never over an existing copy: two pushes in one second keep both.
+        if (CopyFileW(file.fullPath.c_str(), copyPath.c_str(), TRUE)) return FileExists(copyPath);
+        DWORD failure = GetLastError();
+        if (failure != ERROR_FILE_EXISTS && failure != ERROR_ALREADY_EXISTS) {
+            error = SystemErrorText(failure);
+            return false;
+        }
+    }
+    error = L"备份文件名已用尽";
+    return false;
+}
+
+ApiResponse SyncFile(ApiContext& api, const HttpRequest& request) {
+    JsonValue body = ParseJson(request.body);
+    if (body.kind != JsonKind::Object) return SyncAnswer(false, kInvalidJson);
+    WString versionPath = GetMemberText(body, L"versionPath");
+    WString relativePath = GetMemberText(body, L"relativePath");
+    const JsonValue* fileBytes = FindMember(body, L"fileBytes");
+    if (versionPath.empty() || relativePath.empty() || !fileBytes || fileBytes->kind != JsonKind::String ||
+        fileBytes->text.empty())
+        return SyncAnswer(false, kIncomplete);
+
+    VersionFile file;
+    if (!ResolveVersionFile(versionPath, relativePath, file)) return SyncAnswer(false, kPathRefusedMessage);
+
+    // Nothing on disk changes before the payload has proved itself.
+    Bytes plaintext;
+    if (!DecryptFilePayload(fileBytes->text, api.sharedKey, plaintext)) return SyncAnswer(false, kDecryptFailed);
+    body = JsonValue();  // the Base64 text is no longer needed
+
+    WString shownPath = versionPath + L"\\" + relativePath;
+    CreateDirectoryChain(FolderOf(file.fullPath));
+    if (!CheckVersionFileOnDisk(file)) return SyncAnswer(false, kPathRefusedMessage);
+
+    if (FileExists(file.fullPath)) {
+        WString copyPath;
+        WString error;
+        if (!BackUpExistingFile(api, file, copyPath, error)) {
+            api.Log(L"已备份失败: " + file.fullPath + L" - " + error);
+            return SyncAnswer(false, kBackupFailedAnswer);
+        }
+        api.Log(L"已备份旧文件: " + copyPath);
+    }
+
+    WString error;
+    if (!CheckVersionFileOnDisk(file) || !ReplaceFileVerified(file.fullPath, plaintext, error)) {
+        api.Log(L"同步失败: " + shownPath + (error.empty() ? L"" : L" - " + error));
+        return SyncAnswer(false, kWriteFailedAnswer);
+    }
+    api.Log(L"文件已同步: " + shownPath);
+    return SyncAnswer(true, kSynced);
+}
+
+}  // namespace
+
+LocalStamp LocalStampNow() {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    return LocalStamp{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
+}
+
+ApiResponse HandleFileInfo(ApiContext&, const HttpRequest& request) {
+    JsonValue body = ParseJson(request.body);
+    if (body.kind != JsonKind::Object) return SyncAnswer(false, kInvalidJson);
+    VersionFile file;
+    if (!ResolveVersionFile(GetMemberText(body, L"versionPath"), GetMemberText(body, L"relativePath"), file) ||
+        !CheckVersionFileOnDisk(file))
+        return SyncAnswer(false, kPathRefusedMessage);
+    if (!FileExists(file.fullPath)) return InfoMissingAnswer();
+
+    Bytes bytes;
+    switch (ReadWholeFile(file.fullPath, bytes)) {
+        case ReadOutcome::Read: return InfoExistsAnswer(Md5Hex(bytes));
+        case ReadOutcome::TooLarge: return SyncAnswer(false, kTooLargeAnswer);
+        default: return InfoExistsAnswer(std::string());  // exists, but its bytes cannot be read
+    }
+}
+
+ApiResponse HandleFileSync(ApiContext& api, const HttpRequest& request) {
+    try {
+        return SyncFile(api, request);
+    } catch (const std::exception&) {
+        api.Log(L"同步失败: ");
+        return SyncAnswer(false, L"");
+    }
+}
+
+void RegisterFileRoutes(ApiContext& api) {
+    api.routes.emplace_back("/api/file/info", HandleFileInfo);
+    api.routes.emplace_back("/api/file/sync", HandleFileSync);
+}
