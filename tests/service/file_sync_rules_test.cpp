@@ -1,0 +1,34 @@
+// Backup copy names.
+#include <gtest/gtest.h>
+
+#include "service/file_sync_rules.h"
+
+namespace {
+
+TEST(BackupNames, StemStampCounterExtension) {
+    const LocalStamp stamp{2026, 7, 18, 1, 5, 39};
+    struct Case {
+        const WChar* name;
+        int counter;
+        const WChar* copy;
+    };
+    const Case cases[] = {
+        {WTEXT("QuestDiary.txt"), 0, WTEXT("QuestDiary_20260718010539.txt")},
+        {WTEXT("a.b.txt"), 0, WTEXT("a.b_20260718010539.txt")},
+        {WTEXT("noext"), 0, WTEXT("noext_20260718010539")},
+        {WTEXT(".txt"), 0, WTEXT("_20260718010539.txt")},
+        {WTEXT("物品.db"), 2, WTEXT("物品_20260718010539_2.db")},
+        {WTEXT("noext"), 11, WTEXT("noext_20260718010539_11")},
+    };
+    for (const Case& c : cases) EXPECT_EQ(BackupCopyName(c.name, stamp, c.counter), WString(c.copy));
+    EXPECT_EQ(FormatBackupStamp(LocalStamp{999, 1, 2, 3, 4, 5}), WTEXT("09990102030405"));
+}
+
+TEST(BackupNames, ReadmeLinesEndInCrLf) {
+    std::string readme = BackupReadmeText();
+    EXPECT_EQ(readme.rfind("编辑器同步备份  此目录是同步文件前自动备份目标旧文件\r\n备份的文件会以时间格式保存。\r\n例如 \r\n", 0), 0u);
+    EXPECT_EQ(readme.substr(readme.size() - 2), "\r\n");
+    EXPECT_EQ(readme.find('\n', 0), readme.find("\r\n") + 1);
+}
+
+}  // namespace
