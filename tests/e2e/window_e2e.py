@@ -31,9 +31,15 @@ def free_port():
 
 
 def drive(*args, check=True):
-    done = subprocess.run(wine_cmd(os.path.join(ARGS.build, "window_driver.exe"), *args),
-                          capture_output=True, timeout=120)
-    out = done.stdout.decode("utf-8", "replace").strip()
+    # The driver answers every command with a line; no line at all means Wine
+    # did not run it (a passing hiccup of the loader), so it is run again.
+    for _ in range(3):
+        done = subprocess.run(wine_cmd(os.path.join(ARGS.build, "window_driver.exe"), *args),
+                              capture_output=True, timeout=120)
+        out = done.stdout.decode("utf-8", "replace").strip()
+        if out:
+            break
+        time.sleep(0.5)
     if check and done.returncode != 0:
         raise AssertionError("window_driver %s: %s" % (" ".join(args), out))
     return out
