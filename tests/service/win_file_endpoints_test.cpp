@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../app/win_test_folder.h"
+#include "support/win_links.h"
 #include "crypto/crypto.h"
 #include "crypto/payload.h"
 #include "json/json.h"
@@ -229,6 +230,38 @@ TEST_F(FileEndpoints, InfoAnswers) {
     ASSERT_TRUE(holder);
     EXPECT_EQ(SerializeJson(Info(L"Mir200\\i.txt")), R"({"success":true,"exists":true,"md5":""})");
     EXPECT_TRUE(logged.empty());
+}
+
+// A link made inside the installation by someone on the machine leads
+// outside it: reads, pushes and backups through it are all refused.
+TEST_F(FileEndpoints, LinksLeadingOutsideAreRefusedAndNothingOutsideChanges) {
+    WString outside = version + L"-outside";
+    ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
+    WriteRaw(outside + L"\\secret.txt", "outside");
+    bool folderLink = testlinks::MakeLink(version + L"\\Mir200\\out", outside, true);
+    bool fileLink = testlinks::MakeLink(version + L"\\Mir200\\alias.txt", outside + L"\\secret.txt", false);
+    if (!folderLink || !fileLink) {
+        testsupport::RemoveTree(outside);
+        GTEST_SKIP() << "no symbolic links on this platform";
+    }
+    EXPECT_EQ(SerializeJson(Info(L"Mir200\\out\\secret.txt")), R"({"success":false,"message":"截质目录"})");
+    EXPECT_EQ(SerializeJson(Info(L"Mir200\\alias.txt")), R"({"success":false,"message":"截质目录"})");
+    EXPECT_EQ(Push(L"Mir200\\out\\secret.txt", "evil"), "false|截质目录");
+    EXPECT_EQ(Push(L"Mir200\\out\\new.txt", "evil"), "false|截质目录");
+    EXPECT_EQ(Push(L"Mir200\\alias.txt", "evil"), "false|截质目录");
+
+    // The backup folder itself turned into a link pointing outside.
+    WriteRaw(version + L"\\Mir200\\d.txt", "old");
+    EXPECT_TRUE(testlinks::MakeLink(version + L"\\" + kBackup, outside, true));
+    EXPECT_EQ(Push(L"Mir200\\d.txt", "new"), "false|备份旧文件失败，未写入新文件");
+    EXPECT_EQ(ReadRaw(version + L"\\Mir200\\d.txt"), "old");
+
+    EXPECT_EQ(ReadRaw(outside + L"\\secret.txt"), "outside");
+    EXPECT_FALSE(Exists(outside + L"\\new.txt"));
+    EXPECT_FALSE(Exists(outside + L"\\Mir200"));
+    for (const WString& link : {version + L"\\Mir200\\out", version + L"\\Mir200\\alias.txt", version + L"\\" + kBackup})
+        testlinks::RemoveLink(link);
+    testsupport::RemoveTree(outside);
 }
 
 }  // namespace

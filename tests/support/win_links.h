@@ -1,0 +1,82 @@
+// Symbolic links for tests, on Windows and under Wine. Wine 8 answers TRUE to
+// CreateSymbolicLinkW without making anything, and its DeleteFileW and
+// RemoveDirectoryW act on the target of a Unix symlink, not on the link; so
+// under Wine links are made and removed by the Unix ln and rm. Point links
+// only into the test's own folders.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "common/text.h"
+
+namespace testlinks {
+
+using WineToUnix = char*(CDECL*)(LPCWSTR);
+using WineToDos = WCHAR*(CDECL*)(LPCSTR);
+
+template <typename Function>
+Function WineExport(const char* name) {
+    FARPROC proc = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name);
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(proc));
+}
+
+inline bool UnderWine() {
+    return WineExport<WineToUnix>("wine_get_unix_file_name") != nullptr;
+}
+
+inline std::string UnixName(const std::wstring& path) {
+    char* unix = WineExport<WineToUnix>("wine_get_unix_file_name")(path.c_str());
+    std::string name = unix == nullptr ? std::string() : unix;
+    HeapFree(GetProcessHeap(), 0, unix);
+    return name;
+}
+
+inline bool Exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Starts a Unix program through Wine and waits until `done` holds (the
+// handle Wine gives for a Unix process cannot be waited on).
+template <typename Done>
+bool RunUnixUntil(const char* program, const std::vector<std::string>& args, Done done) {
+    WCHAR* dosProgram = WineExport<WineToDos>("wine_get_dos_file_name")(program);
+    if (dosProgram == nullptr) return false;
+    std::wstring commandLine = Utf8ToWide(program);
+    for (const std::string& arg : args) commandLine += L" \"" + Utf8ToWide(arg) + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    BOOL started = CreateProcessW(dosProgram, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                  &process);
+    HeapFree(GetProcessHeap(), 0, dosProgram);
+    if (!started) return false;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    for (int i = 0; i < 250 && !done(); ++i) Sleep(20);
+    return done();
+}
+
+// CreateSymbolicLinkW where it works (Windows with the privilege or developer
+// mode); Wine 8 answers TRUE without making anything, so there a Unix
+// symlink made by ln stands in: Wine follows it like a Windows link.
+inline bool MakeLink(const std::wstring& link, const std::wstring& target, bool directory) {
+    DWORD flags = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE | (directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0);
+    if (CreateSymbolicLinkW(link.c_str(), target.c_str(), flags) && Exists(link)) return true;
+    if (!UnderWine()) return false;
+    return RunUnixUntil("/bin/ln", {"-s", "--", UnixName(target), UnixName(link)}, [&] { return Exists(link); });
+}
+
+// Removes the link itself, never its target.
+inline void RemoveLink(const std::wstring& link) {
+    if (!Exists(link)) return;
+    if (UnderWine()) {
+        RunUnixUntil("/bin/rm", {"-f", "--", UnixName(link)}, [&] { return !Exists(link); });
+        return;
+    }
+    if (!RemoveDirectoryW(link.c_str())) DeleteFileW(link.c_str());
+}
+
+}  // namespace testlinks
