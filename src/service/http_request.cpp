@@ -109,7 +109,9 @@ AssembleState RequestAssembler::Feed(const char* data, std::size_t size) {
         std::size_t found = buffer_.find(kHeadEnd, from, kHeadEndSize);
         searchFrom_ = buffer_.size();
         if (found == std::string::npos) {
-            if (buffer_.size() > limits_.maxHeadBytes) {
+            // A blank line still to come would start after the bound: the
+            // same verdict as if all bytes had come in one piece.
+            if (buffer_.size() >= limits_.maxHeadBytes + kHeadEndSize) {
                 state_ = AssembleState::Refused;
                 refusal_ = RefusalReason::HeadTooLarge;
             }

@@ -177,6 +177,13 @@ TEST(RequestAssembly, BoundsAreRefusedEarly) {
         HttpRequest request;
         EXPECT_FALSE(assembler.TakeRequest(request));
     }
+    // A head of exactly the bound is fine, however its blank line arrives.
+    std::string atHead = "GET / HTTP/1.1\r\nX: " + std::string(100 - 19, 'h') + "\r\n\r\n";
+    ASSERT_EQ(atHead.size(), 104u);
+    for (std::size_t piece : {1u, 101u, 104u}) {
+        RequestAssembler assembler(limits);
+        EXPECT_EQ(FeedInPieces(assembler, atHead, piece), AssembleState::Complete) << piece;
+    }
     // Exactly at the bounds is fine.
     RequestAssembler atBound(limits);
     std::string bytes = "POST / HTTP/1.1\r\nContent-Length: 1000\r\n\r\n" + std::string(1000, 'b');

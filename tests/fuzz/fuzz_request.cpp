@@ -1,0 +1,50 @@
+// Request assembly fed in arbitrary pieces: the first byte chooses the piece
+// size. Whatever the pieces, the outcome equals that of one piece, and a
+// completed request respects the bounds.
+#include <algorithm>
+#include <string>
+
+#include "fuzz_common.h"
+#include "service/http_request.h"
+
+namespace {
+
+struct Outcome {
+    AssembleState state;
+    bool routed = false;
+    HttpRequest request;
+};
+
+Outcome Assemble(const std::string& bytes, std::size_t piece, const RequestLimits& limits) {
+    RequestAssembler assembler(limits);
+    Outcome outcome{AssembleState::NeedMore};
+    for (std::size_t at = 0; at < bytes.size() && outcome.state == AssembleState::NeedMore; at += piece)
+        outcome.state = assembler.Feed(bytes.data() + at, std::min(piece, bytes.size() - at));
+    outcome.routed = assembler.TakeRequest(outcome.request);
+    return outcome;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return 0;
+    std::size_t piece = 1 + data[0] % 17;
+    std::string bytes(reinterpret_cast<const char*>(data + 1), size - 1);
+    RequestLimits limits;
+    limits.maxHeadBytes = 512;  // small bounds, so the fuzzer reaches them
+    limits.maxBodyBytes = 1024;
+
+    Outcome whole = Assemble(bytes, bytes.size() + 1, limits);
+    Outcome pieces = Assemble(bytes, piece, limits);
+    FUZZ_CHECK(whole.state == pieces.state);
+    FUZZ_CHECK(whole.routed == pieces.routed);
+    if (whole.routed) {
+        FUZZ_CHECK(whole.request.method == pieces.request.method);
+        FUZZ_CHECK(whole.request.path == pieces.request.path);
+        FUZZ_CHECK(whole.request.headers == pieces.request.headers);
+        FUZZ_CHECK(whole.request.body == pieces.request.body);
+        FUZZ_CHECK(whole.request.body.size() <= limits.maxBodyBytes);
+        FUZZ_CHECK(whole.state != AssembleState::Refused);
+    }
+    return 0;
+}
