@@ -1,0 +1,174 @@
+#!/usr/bin/env python3
+"""The bad-input catalogue: malformed request lines, heads, headers, bodies,
+Base64, signatures and paths, sent to the real service under Wine over
+127.0.0.1. Each row names its expected answer (status and message, or the
+connection closed without one). Afterwards the service still answers a
+signed ping and no file of the test installation has changed.
+
+Usage: bad_input_e2e.py --build BUILD_WIN
+"""
+import argparse
+import base64
+import hashlib
+import hmac
+import json
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import time
+import unittest
+
+ARGS = None
+KEY = "bad-input-key-同步"
+NO_ANSWER = None
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def exchange(port, data, timeout=30):
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        try:
+            s.sendall(data)
+            s.shutdown(socket.SHUT_WR)  # nothing more is coming: a head still open ends here
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+        chunks = []
+        while True:
+            try:
+                chunk = s.recv(65536)
+            except (ConnectionResetError, socket.timeout):
+                break
+            if not chunk:
+                break
+            chunks.append(chunk)
+    raw = b"".join(chunks)
+    if not raw:
+        return NO_ANSWER
+    head, _, body = raw.partition(b"\r\n\r\n")
+    status = int(head.split(b" ")[1])
+    return status, json.loads(body.decode("utf-8")).get("message") if body else ""
+
+
+_counter = [0]
+
+
+def signed(path, body=b"", method="POST", key=KEY, extra=b""):
+    _counter[0] += 1
+    ts = str(int(time.time()))
+    nonce = "bad-%d-%d" % (os.getpid(), _counter[0])
+    sign = hmac.new(key.encode(), ts.encode() + method.encode() + path.encode() + body + nonce.encode(),
+                    hashlib.sha256).hexdigest()
+    return (b"%s %s HTTP/1.1\r\nContent-Length: %d\r\nx-timestamp: %s\r\nx-nonce: %s\r\nx-sign: %s\r\n%s\r\n"
+            % (method.encode(), path.encode(), len(body), ts.encode(), nonce.encode(), sign.encode(), extra)) + body
+
+
+def sync_body(version, relative, file_bytes="AAAA"):
+    return json.dumps({"versionPath": version, "relativePath": relative, "fileBytes": file_bytes},
+                      ensure_ascii=False).encode()
+
+
+def tree_digest(root):
+    digest = {}
+    for folder, _, files in os.walk(root):
+        for name in files:
+            path = os.path.join(folder, name)
+            with open(path, "rb") as f:
+                digest[os.path.relpath(path, root)] = hashlib.md5(f.read()).hexdigest()
+    return digest
+
+
+class BadInput(unittest.TestCase):
+    def test_catalogue(self):
+        root = os.path.join(ARGS.prefix, "drive_c", "MirServerBad")
+        shutil.rmtree(root, ignore_errors=True)
+        os.makedirs(os.path.join(root, "Mir200", "Envir"))
+        for rel, content in [("Config.ini", b"[Server]\r\n"), ("Mir200/Envir/a.txt", b"original")]:
+            with open(os.path.join(root, rel), "wb") as f:
+                f.write(content)
+        before = tree_digest(root)
+        version = "C:\\MirServerBad"
+
+        port = free_port()
+        runner = os.path.join(ARGS.source, "cmake", "wine-run")
+        host = subprocess.Popen([runner, ARGS.prefix, os.path.join(ARGS.build, "tz_service_host.exe"), str(port), KEY],
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        try:
+            self.assertTrue(host.stdout.readline().startswith(b"RUNNING"))
+            deep = b"[" * 100000
+            rows = [
+                # request lines and heads
+                ("one word", b"PING\r\n\r\n", NO_ANSWER),
+                ("blank line first", b"\r\n\r\nGET / HTTP/1.1\r\n\r\n", NO_ANSWER),
+                ("no blank line", b"GET / HTTP/1.1\r\nHost: x\r\n", NO_ANSWER),
+                ("NUL bytes in the head", b"POST /api/ping\0 HTTP/1.1\r\nx-sign: \0\r\n\r\n", (401, "缺少签名参数")),
+                ("non-UTF-8 header", b"POST /api/ping HTTP/1.1\r\nx-nonce: \xff\xfe\r\nx-sign: a\r\nx-timestamp: 1\r\n\r\n",
+                 (401, "请求已过期")),
+                ("huge head", b"POST /api/ping HTTP/1.1\r\nX: " + b"a" * 70000 + b"\r\n\r\n", (413, "请求头过大")),
+                ("a thousand repeated headers", b"POST /api/ping HTTP/1.1\r\n" + b"x-sign: 1\r\n" * 1000 + b"\r\n",
+                 (401, "缺少签名参数")),
+                ("negative length", b"POST /api/ping HTTP/1.1\r\nContent-Length: -5\r\n\r\n", (400, "请求长度无效")),
+                ("length beyond 32 bits", b"POST /api/ping HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\n",
+                 (400, "请求长度无效")),
+                ("length beyond the bound", b"POST /api/ping HTTP/1.1\r\nContent-Length: 900000000\r\n\r\n",
+                 (413, "请求内容过大")),
+                # signatures
+                ("unsigned", b"POST /api/file/sync HTTP/1.1\r\n\r\n", (401, "缺少签名参数")),
+                ("wrong key", signed("/api/ping", key="other"), (401, "签名验证失败")),
+                ("millisecond timestamp", signed("/api/ping").replace(b"x-timestamp: ", b"x-timestamp: 1000"),
+                 (401, "请求已过期")),
+                # bodies
+                ("invalid JSON", signed("/api/file/sync", b"{\"a\":"), (200, "无效的JSON")),
+                ("trailing newline", signed("/api/file/sync", sync_body(version, "Mir200\\Envir\\a.txt") + b"\n"),
+                 (200, "无效的JSON")),
+                ("deep nesting", signed("/api/file/sync", deep), (200, "无效的JSON")),
+                ("wrong member kinds", signed("/api/file/sync", b'{"versionPath":1,"relativePath":[],"fileBytes":{}}'),
+                 (200, "参数不完整")),
+                ("huge string path", signed("/api/file/sync", sync_body(version, "a" * 3000000 + ".txt")),
+                 (200, "截质目录")),
+                ("invalid Base64", signed("/api/file/sync", sync_body(version, "Mir200\\Envir\\a.txt", "!!!!")),
+                 (200, "解密失败或密钥不符")),
+                ("payload of another key", signed("/api/file/sync", sync_body(
+                    version, "Mir200\\Envir\\a.txt", base64.b64encode(os.urandom(64)).decode())),
+                 (200, "解密失败或密钥不符")),
+                # paths
+                ("climbing out", signed("/api/file/sync", sync_body(version, "..\\..\\x.txt")), (200, "截质目录")),
+                ("protected name", signed("/api/file/sync", sync_body(version, "Config.ini")), (200, "截质目录")),
+                ("protected name with a dot", signed("/api/file/sync", sync_body(version, "Config.ini.")),
+                 (200, "截质目录")),
+                ("stream", signed("/api/file/sync", sync_body(version, "Mir200\\Envir\\a.txt:x")), (200, "截质目录")),
+                ("system folder", signed("/api/file/sync", sync_body("C:\\Windows", "a.txt")), (200, "截质目录")),
+                ("info outside", signed("/api/file/info", sync_body(version, "..\\Windows\\win.ini")),
+                 (200, "截质目录")),
+            ]
+            for what, data, expected in rows:
+                self.assertEqual(exchange(port, data), expected, what)
+
+            self.assertEqual(exchange(port, signed("/api/ping")), (200, None))
+            self.assertEqual(tree_digest(root), before)
+        finally:
+            host.stdin.close()
+            host.wait(timeout=30)
+            host.stdout.close()
+            shutil.rmtree(root, ignore_errors=True)
+
+
+def main():
+    global ARGS
+    here = os.path.dirname(os.path.abspath(__file__))
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--source", default=os.path.dirname(os.path.dirname(here)))
+    ARGS, rest = parser.parse_known_args()
+    ARGS.build = os.path.abspath(ARGS.build)
+    ARGS.prefix = os.environ.get("WINEPREFIX") or os.path.join(ARGS.build, "wineprefix")
+    unittest.main(argv=[sys.argv[0], "-v", *rest])
+
+
+if __name__ == "__main__":
+    main()
