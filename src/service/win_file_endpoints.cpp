@@ -11,6 +11,9 @@
 #include <atomic>
 #include <cstring>
 #include <exception>
+#include <map>
+#include <memory>
+#include <mutex>
 
 #include "common/win_unique.h"
 #include "crypto/crypto.h"
@@ -33,6 +36,8 @@ constexpr WChar kTooLargeAnswer[] = L"文件过大（4 GB 及以上），无法�
 constexpr DWORD kIoPiece = 16u * 1024 * 1024;
 constexpr ULONGLONG kMaxHashedSize = 0xFFFFFFFFull;  // below 4 GiB
 constexpr int kMaxBackupCounter = 9999;
+constexpr int kReplaceAttempts = 20;
+constexpr DWORD kReplaceRetryMs = 50;
 
 bool FileExists(const WString& path) {
     DWORD attributes = GetFileAttributesW(path.c_str());
@@ -124,6 +129,19 @@ bool ContentEquals(HANDLE file, const Bytes& expected) {
     return true;
 }
 
+// Replacing a file fails while anyone has it open, even briefly (a reader
+// such as the game server, or another request resolving the same path), so
+// a refusal of that kind is retried for a short while.
+bool MoveOver(const WString& from, const WString& to) {
+    for (int attempt = 0;; ++attempt) {
+        if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+        DWORD error = GetLastError();
+        if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || attempt >= kReplaceAttempts)
+            return false;
+        Sleep(kReplaceRetryMs);
+    }
+}
+
 WString TemporaryNameFor(const WString& target) {
     static std::atomic<unsigned> counter{0};
     return target + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter) +
@@ -146,8 +164,7 @@ bool ReplaceFileVerified(const WString& target, const Bytes& bytes, WString& err
                   ContentEquals(file.get(), bytes);
         if (!written) error = SystemErrorText(GetLastError());
     }
-    if (written && MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return true;
+    if (written && MoveOver(temporary, target)) return true;
     if (written) error = SystemErrorText(GetLastError());
     DeleteFileW(temporary.c_str());
     return false;
@@ -199,6 +216,47 @@ bool BackUpExistingFile(const ApiContext& api, const VersionFile& file, WString&
     return false;
 }
 
+// Pushes to one file take turns: each one backs up exactly the content it
+// replaces, and none is refused only because another held the file.
+class TargetLock {
+public:
+    explicit TargetLock(const WString& fullPath) : key_(UpperAscii(fullPath)) {
+        {
+            std::lock_guard<std::mutex> guard(tableLock());
+            auto& entry = table()[key_];
+            if (!entry.first) entry.first = std::make_shared<std::mutex>();
+            ++entry.second;
+            mutex_ = entry.first;
+        }
+        mutex_->lock();
+    }
+    ~TargetLock() {
+        mutex_->unlock();
+        std::lock_guard<std::mutex> guard(tableLock());
+        auto it = table().find(key_);
+        if (--it->second.second == 0) table().erase(it);
+    }
+    TargetLock(const TargetLock&) = delete;
+    TargetLock& operator=(const TargetLock&) = delete;
+
+private:
+    static WString UpperAscii(WString text) {
+        for (WChar& c : text) c = ::UpperAscii(c);
+        return text;
+    }
+    static std::mutex& tableLock() {
+        static std::mutex lock;
+        return lock;
+    }
+    static std::map<WString, std::pair<std::shared_ptr<std::mutex>, int>>& table() {
+        static std::map<WString, std::pair<std::shared_ptr<std::mutex>, int>> entries;
+        return entries;
+    }
+
+    WString key_;
+    std::shared_ptr<std::mutex> mutex_;
+};
+
 ApiResponse SyncFile(ApiContext& api, const HttpRequest& request) {
     JsonValue body = ParseJson(request.body);
     if (body.kind != JsonKind::Object) return SyncAnswer(false, kInvalidJson);
@@ -218,6 +276,7 @@ ApiResponse SyncFile(ApiContext& api, const HttpRequest& request) {
     body = JsonValue();  // the Base64 text is no longer needed
 
     WString shownPath = versionPath + L"\\" + relativePath;
+    TargetLock turn(file.fullPath);
     CreateDirectoryChain(FolderOf(file.fullPath));
     if (!CheckVersionFileOnDisk(file)) return SyncAnswer(false, kPathRefusedMessage);
 

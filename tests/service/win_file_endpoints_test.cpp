@@ -6,7 +6,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "../app/win_test_folder.h"
@@ -51,6 +54,7 @@ struct FileEndpoints : ::testing::Test {
     WString version;
     ApiContext api;
     std::vector<WString> logged;
+    std::mutex logLock;
 
     void SetUp() override {
         version = L"C:\\MirServerFileTest-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
@@ -61,7 +65,10 @@ struct FileEndpoints : ::testing::Test {
         WriteRaw(version + L"\\Config.ini", "[Server]\r\nServerName=测试\r\n");
         api.sharedKey = kKey;
         api.localClock = [] { return kPinned; };
-        api.logSink = [this](const WString& line) { logged.push_back(line); };
+        api.logSink = [this](const WString& line) {
+            std::lock_guard<std::mutex> guard(logLock);
+            logged.push_back(line);
+        };
     }
     void TearDown() override { testsupport::RemoveTree(version); }
 
@@ -230,6 +237,38 @@ TEST_F(FileEndpoints, InfoAnswers) {
     ASSERT_TRUE(holder);
     EXPECT_EQ(SerializeJson(Info(L"Mir200\\i.txt")), R"({"success":true,"exists":true,"md5":""})");
     EXPECT_TRUE(logged.empty());
+}
+
+TEST_F(FileEndpoints, ConcurrentPushesToOneFileAllTakeEffectWithABackupEach) {
+    WriteRaw(version + L"\\Mir200\\same.txt", "original");
+    std::vector<std::string> payloads;
+    for (int i = 0; i < 8; ++i) payloads.push_back(Payload("content " + std::to_string(i)));
+    std::vector<std::string> answers(payloads.size());
+    std::vector<std::thread> pushers;
+    for (std::size_t i = 0; i < payloads.size(); ++i) {
+        pushers.emplace_back([&, i] {
+            HttpRequest request;
+            request.body = Body(L"Mir200\\same.txt", &payloads[i]);
+            answers[i] = Answer(ParseJson(HandleFileSync(api, request).body));
+        });
+    }
+    for (std::thread& pusher : pushers) pusher.join();
+    for (const std::string& answer : answers) EXPECT_EQ(answer, "true|同步成功");
+    for (const WString& line : logged)
+        if (line.rfind(L"同步失败", 0) == 0) ADD_FAILURE() << WideToUtf8(line);
+
+    std::vector<std::string> copies;
+    WIN32_FIND_DATAW entry;
+    WString folder = version + L"\\" + kBackup + L"\\Mir200\\";
+    testsupport::UniqueFindHandle find(FindFirstFileW((folder + L"same_*.txt").c_str(), &entry));
+    if (find) {
+        do copies.push_back(ReadRaw(folder + entry.cFileName));
+        while (FindNextFileW(find.get(), &entry));
+    }
+    EXPECT_EQ(copies.size(), 8u);  // one per replaced content, the original among them
+    EXPECT_NE(std::find(copies.begin(), copies.end(), "original"), copies.end());
+    std::string final = ReadRaw(version + L"\\Mir200\\same.txt");
+    EXPECT_EQ(final.rfind("content ", 0), 0u);
 }
 
 // A link made inside the installation by someone on the machine leads
