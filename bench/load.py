@@ -125,13 +125,13 @@ def main():
 
     def sample():
         while not sampling.is_set():
-            peak_threads[0] = max(peak_threads[0], process_stats("tz_service_host.exe")[2])
+            peak_threads[0] = max(peak_threads[0], process_stats("tz_service_host.exe %d " % port)[2])
             time.sleep(0.05)
 
     try:
         if not host.stdout.readline().startswith(b"RUNNING"):
             raise SystemExit("service did not start")
-        idle_rss = process_stats("tz_service_host.exe")[0]
+        idle_rss = process_stats("tz_service_host.exe %d " % port)[0]
         watcher = threading.Thread(target=sample)
         watcher.start()
 
@@ -174,7 +174,7 @@ def main():
         assert answer and answer.get("success"), "the service no longer answers"
         sampling.set()
         watcher.join()
-        rss, peak, _ = process_stats("tz_service_host.exe")
+        rss, peak, _ = process_stats("tz_service_host.exe %d " % port)
         print("service memory: idle %.1f MiB, peak %.1f MiB; threads: peak %d (Wine's own included)"
               % (idle_rss / 1024, peak / 1024, peak_threads[0]))
         print("every push took full effect or was refused; backups: %d copies of the shared file" % len(copies))

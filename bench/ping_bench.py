@@ -88,7 +88,7 @@ def main():
             raise SystemExit("service did not start: %r" % line)
         for i in range(50):  # warm up
             one_request(port, signed_ping(-i - 1))
-        idle_rss, _ = memory_of("tz_service_host.exe")
+        idle_rss, _ = memory_of("tz_service_host.exe %d " % port)
 
         latencies = []
         failures = [0]
@@ -114,7 +114,7 @@ def main():
 
         def sampler():
             while time.time() < deadline:
-                peak_threads[0] = max(peak_threads[0], threads_of("tz_service_host.exe"))
+                peak_threads[0] = max(peak_threads[0], threads_of("tz_service_host.exe %d " % port))
                 time.sleep(0.2)
 
         workers = [threading.Thread(target=client) for _ in range(args.clients)]
@@ -127,7 +127,7 @@ def main():
             w.join()
         wall = time.perf_counter() - started
         watch.join()
-        rss, peak = memory_of("tz_service_host.exe")
+        rss, peak = memory_of("tz_service_host.exe %d " % port)
 
         latencies.sort()
         pct = lambda p: latencies[min(len(latencies) - 1, int(p * len(latencies)))] * 1000

@@ -29,8 +29,8 @@ def free_port():
         return s.getsockname()[1]
 
 
-def service_pid():
-    out = subprocess.run(["pgrep", "-f", "tz_service_host.exe"], capture_output=True, text=True).stdout.split()
+def service_pid(port):
+    out = subprocess.run(["pgrep", "-f", "tz_service_host.exe %d " % port], capture_output=True, text=True).stdout.split()
     return out[0] if out else None
 
 
@@ -63,7 +63,7 @@ def main():
     try:
         if not host.stdout.readline().startswith(b"RUNNING"):
             raise SystemExit("service did not start")
-        pid = service_pid()
+        pid = service_pid(port)
         print("%-6s %10s %10s %14s" % ("size", "best s", "MiB/s", "peak mem/size"))
         for spec in args.sizes.split(","):
             size = int(spec[:-1]) * UNITS[spec[-1]] if spec[-1] in UNITS else int(spec)
