@@ -79,3 +79,22 @@ struct LocalMemoryTraits {  // buffers the system allocates for us, e.g. DPAPI o
     static void Close(Value memory) noexcept { ::LocalFree(memory); }
 };
 using UniqueLocalMemory = UniqueResource<LocalMemoryTraits>;
+
+struct FindHandleTraits {  // FindFirstFile: "none" is INVALID_HANDLE_VALUE, released by FindClose
+    using Value = HANDLE;
+    static Value Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void Close(Value h) noexcept { ::FindClose(h); }
+};
+using UniqueFindHandle = UniqueResource<FindHandleTraits>;
+
+// Toolhelp snapshots report failure as INVALID_HANDLE_VALUE, like CreateFile.
+using UniqueSnapshotHandle = UniqueResource<FileHandleTraits>;
+
+template <typename Interface>
+struct ComInterfaceTraits {  // one reference to a COM interface that we own
+    using Value = Interface*;
+    static Value Invalid() noexcept { return nullptr; }
+    static void Close(Value object) noexcept { object->Release(); }
+};
+template <typename Interface>
+using UniqueComPtr = UniqueResource<ComInterfaceTraits<Interface>>;

@@ -1,0 +1,144 @@
+// Version discovery on the Windows file system (see version_discovery.h).
+// The rules it applies live in version_rules.cpp; this file lists folders,
+// reads attributes and Config.ini bytes, and keeps a failure on one drive
+// from ending the scan of the others.
+#include "gamedirs/version_discovery.h"
+
+#include <windows.h>
+
+#include <string>
+
+#include "common/win_unique.h"
+#include "gamedirs/path_text.h"
+#include "gamedirs/version_rules.h"
+
+namespace {
+
+// Config.ini files are a few kilobytes; anything beyond this is not one, and
+// the ANSI conversion takes its length as an int.
+constexpr DWORD kMaxConfigBytes = 16u * 1024 * 1024;
+
+void Report(const LogSink& log, const WString& text) {
+    if (log) log(text);
+}
+
+bool IsFile(const WString& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool IsFolder(const WString& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Calls visit(name) for each folder entry that `pattern` lists, in listing
+// order; a listing that cannot be opened lists nothing.
+template <typename Visit>
+void ForEachListedFolder(const WString& pattern, Visit visit) {
+    WIN32_FIND_DATAW entry;
+    // Basic information only: short names are never needed here.
+    UniqueFindHandle find(FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr,
+                                           FIND_FIRST_EX_LARGE_FETCH));
+    if (!find) return;
+    do {
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) visit(WString(entry.cFileName));
+    } while (FindNextFileW(find.get(), &entry));
+}
+
+WString ChildPath(const WString& folder, const WString& name) {
+    return CollapseBackslashRuns(folder + L"\\" + name);
+}
+
+// One drive: root\MirServer, the root\MirServer* folders, then the walk.
+void ScanRoot(std::vector<WString>& list, const WString& root, const LogSink& log) {
+    TryAddVersionDirectory(list, root + kMirServerFolderName, log);
+    ForEachListedFolder(root + kMirServerPattern,
+                        [&](const WString& name) { TryAddVersionDirectory(list, root + name, log); });
+    WalkForVersions(list, root, 1, log);
+}
+
+bool ReadConfigBytes(const WString& path, std::string& bytes) {
+    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
+    char piece[16384];
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file.get(), piece, sizeof(piece), &got, nullptr)) return false;
+        if (got == 0) return true;
+        if (bytes.size() + got > kMaxConfigBytes) return false;
+        bytes.append(piece, got);
+    }
+}
+
+WString AnsiToWide(const std::string& bytes) {
+    if (bytes.empty()) return WString();
+    const int size = static_cast<int>(bytes.size());
+    const int length = MultiByteToWideChar(CP_ACP, 0, bytes.data(), size, nullptr, 0);
+    if (length <= 0) return WString();
+    WString text(static_cast<std::size_t>(length), L'\0');
+    const int written = MultiByteToWideChar(CP_ACP, 0, bytes.data(), size, text.data(), length);
+    text.resize(written > 0 ? static_cast<std::size_t>(written) : 0);
+    return text;
+}
+
+}  // namespace
+
+std::vector<WString> FixedDriveRoots() {
+    std::vector<WString> roots;
+    const DWORD present = GetLogicalDrives();
+    for (int i = 0; i < 26; ++i) {
+        if ((present & (1u << i)) == 0) continue;
+        const WString root{static_cast<WChar>(L'A' + i), L':', L'\\'};
+        if (GetDriveTypeW(root.c_str()) == DRIVE_FIXED) roots.push_back(root);
+    }
+    return roots;
+}
+
+std::vector<WString> FindVersionDirectories(const std::vector<WString>& roots, const LogSink& log) noexcept {
+    std::vector<WString> list;
+    for (const WString& root : roots) {
+        try {
+            ScanRoot(list, root, log);
+        } catch (...) {
+            try {
+                Report(log, DriveFailedLogText(root));
+            } catch (...) {
+                // Nothing left to report with; the next drive may fare better.
+            }
+        }
+    }
+    return list;
+}
+
+void TryAddVersionDirectory(std::vector<WString>& list, const WString& path, const LogSink& log) {
+    const WString normalised = CollapseBackslashRuns(path);
+    if (!IsFile(normalised + L"\\Config.ini")) return;
+    if (!IsFolder(normalised + L"\\Mir200\\Envir")) return;
+    if (AppendVersionIfNew(list, normalised)) Report(log, VersionFoundLogText(normalised));
+}
+
+void WalkForVersions(std::vector<WString>& list, const WString& folder, int depth, const LogSink& log) {
+    if (depth > kVersionWalkMaxDepth) return;
+    const WString base = StripTrailingSeparators(folder);
+    ForEachListedFolder(ChildPath(base, L"*"), [&](const WString& name) {
+        if (name == L"." || name == L"..") return;
+        const WString child = ChildPath(base, name);
+        if (IsExcludedFolder(child)) return;
+        TryAddVersionDirectory(list, child, log);
+        WalkForVersions(list, child, depth + 1, log);
+    });
+}
+
+WString ReadGameName(const WString& versionPath) noexcept {
+    try {
+        const WString file = versionPath + L"\\Config.ini";
+        if (!IsFile(file)) return WString();
+        std::string bytes;
+        if (!ReadConfigBytes(file, bytes)) return WString();
+        return ParseGameName(AnsiToWide(bytes));
+    } catch (...) {
+        return WString();
+    }
+}

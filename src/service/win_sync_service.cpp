@@ -10,6 +10,7 @@
 #include "service/http_request.h"
 #include "service/http_response.h"
 #include "service/win_file_endpoints.h"
+#include "service/win_versions_endpoint.h"
 
 namespace {
 
@@ -90,6 +91,7 @@ bool SendAll(SOCKET socket, const std::string& bytes) {
 SyncService::SyncService(LogSink logSink) {
     api_.logSink = std::move(logSink);
     api_.localClock = LocalStampNow;
+    RegisterVersionRoutes(api_);
     RegisterFileRoutes(api_);
 }
 

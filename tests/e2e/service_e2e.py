@@ -12,6 +12,7 @@ import shutil
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import unittest
@@ -79,6 +80,13 @@ class ServiceHost:
                     raise AssertionError("no %r from the service; got %r" % (prefix, self.lines))
                 self.cond.wait(left)
 
+    def take(self, prefix):
+        """Removes and returns every line so far that starts with prefix."""
+        with self.cond:
+            taken = [line for line in self.lines if line.startswith(prefix)]
+            self.lines = [line for line in self.lines if not line.startswith(prefix)]
+            return taken
+
     def command(self, text):
         self.proc.stdin.write((text + "\n").encode())
         self.proc.stdin.flush()
@@ -105,7 +113,7 @@ class Client:
         return done.returncode, done.stdout.decode("utf-8", "replace").strip()
 
     def run(self, *args, key=KEY, port=None):
-        argv = list(self.argv_prefix)
+        argv = list(self.argv_prefix) + ["--timeout", "300000"]  # big pushes on a loaded machine
         if port is not None:
             argv += ["--port", str(port)]
         if key is not None:
@@ -261,6 +269,74 @@ class FilesEndToEnd(unittest.TestCase):
         with open(target, "rb") as f:
             self.assertEqual(f.read(), b"kept")
         self.assertFalse(os.path.exists(os.path.join(self.root, "【TZ62Editor编辑器同步备份请谨慎】")))
+
+
+class VersionsEndToEnd(unittest.TestCase):
+    """versions with both clients: a temporary folder mapped as fixed drive D:
+    (a dosdevices link, removed afterwards) and a version on T:, which the
+    test prefixes mark as an optical drive. Config.ini files are GBK, as the
+    ANSI code page 936 of a Chinese Windows reads them."""
+
+    GBK_CONFIG = "[Server]\r\nGameName=传奇\r\n".encode("gbk")
+
+    @classmethod
+    def setUpClass(cls):
+        cls.drive_link = os.path.join(ARGS.prefix, "dosdevices", "d:")
+        if os.path.lexists(cls.drive_link):
+            raise unittest.SkipTest("D: is already mapped in this prefix")
+        cls.drive = tempfile.mkdtemp(prefix="tz-e2e-drive-d-")
+        cls.addClassCleanup(shutil.rmtree, cls.drive, ignore_errors=True)
+        cls.cdrom = os.path.join(ARGS.build, "versions-e2e-on-t")
+        shutil.rmtree(cls.cdrom, ignore_errors=True)
+        cls.addClassCleanup(shutil.rmtree, cls.cdrom, ignore_errors=True)
+        for folder, config in [("MirServer", cls.GBK_CONFIG),
+                               ("MirServerB", b"GameName=B1"),
+                               ("MIRSERVERB", b"GameName=B2"),  # the same folder to Windows eyes
+                               ("Games/老版本/MirServer", "; 旧版\r\n".encode("utf-8")),
+                               ("Users/MirServer", cls.GBK_CONFIG),
+                               ("a/b/c/d/MirServer", cls.GBK_CONFIG)]:
+            cls.make_version(os.path.join(cls.drive, folder), config)
+        cls.make_version(os.path.join(cls.cdrom, "MirServer"), cls.GBK_CONFIG)
+        os.symlink(cls.drive, cls.drive_link)
+        cls.addClassCleanup(os.unlink, cls.drive_link)  # from this side: Wine would act on the target
+        # A running wineserver keeps the drive list it started with.
+        subprocess.run(["wineserver", "-w"], env=dict(os.environ, WINEPREFIX=ARGS.prefix), timeout=300)
+        cls.port = free_port()
+        cls.host = ServiceHost(cls.port, KEY)
+        cls.addClassCleanup(cls.host.close)
+        cls.host.wait_for("RUNNING")
+
+    @staticmethod
+    def make_version(folder, config):
+        os.makedirs(os.path.join(folder, "Mir200", "Envir"))
+        with open(os.path.join(folder, "Config.ini"), "wb") as f:
+            f.write(config)
+
+    def test_versions_with_both_clients(self):
+        with open(os.path.join(ARGS.prefix, "system.reg"), encoding="utf-8", errors="replace") as f:
+            self.assertIn('"t:"="cdrom"', f.read(), "the test prefix must mark T: as an optical drive")
+        for client in clients():
+            code, status, _, body = client.run("versions", port=self.port)
+            self.assertEqual((code, status), (0, 200), (client.name, body))
+            answer = json.loads(body)
+            self.assertEqual(list(answer), ["success", "versions"])
+            self.assertIs(answer["success"], True)
+            versions = answer["versions"]
+            for v in versions:
+                self.assertEqual(list(v), ["versionPath", "versionName", "m2Running"])
+                self.assertIs(v["m2Running"], False)
+                self.assertFalse(v["versionPath"].startswith("T:"), v)
+            on_d = [(v["versionPath"], v["versionName"]) for v in versions if v["versionPath"].startswith("D:")]
+            self.assertEqual(len(on_d), 3, (client.name, on_d))
+            # Of two folders differing in letter case, the one listed first.
+            self.assertIn(on_d[1], [("D:\\MirServerB", "B1"), ("D:\\MIRSERVERB", "B2")])
+            self.assertEqual([on_d[0], on_d[2]], [("D:\\MirServer", "传奇"), ("D:\\Games\\老版本\\MirServer", "")],
+                             "(the ANSI code page must be 936: run under LC_ALL=zh_CN.UTF-8)")
+            self.host.wait_for("LOG 目录扫描完成，发现%d 个版本目录" % len(versions))
+            self.assertEqual(self.host.take("LOG 找到: D:"), ["LOG 找到: " + path for path, _ in on_d])
+            # The ping answer names the first version of the last scan.
+            code, _, _, body = client.run("ping", port=self.port)
+            self.assertEqual(json.loads(body)["versionName"], versions[0]["versionName"])
 
 
 class StopWithRequestsInFlight(unittest.TestCase):

@@ -38,6 +38,7 @@ const char kUsage[] =
     "\n"
     "commands:\n"
     "  ping                          ask whether the service runs\n"
+    "  versions                      rescan the server's drives and list its versions\n"
     "  info VERSION RELPATH          whether a file exists in a version, and its MD5\n"
     "  push VERSION RELPATH FILE     encrypt FILE and write it to RELPATH in VERSION\n"
     "  request METHOD PATH [BODY]    send any request; BODY may be @file\n"
@@ -152,6 +153,11 @@ bool DescribeRequest(Options& options, std::string& problem) {
     if (command == "ping" && words.size() == 1) {
         request.method = "POST";
         request.path = "/api/ping";
+        return true;
+    }
+    if (command == "versions" && words.size() == 1) {
+        request.method = "POST";
+        request.path = "/api/versions";
         return true;
     }
     if (command == "info" && words.size() == 3) {

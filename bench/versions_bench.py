@@ -1,0 +1,186 @@
+#!/usr/bin/env python3
+"""Time of one /api/versions answer on a synthetic drive of about 20,000
+folders (depth 1 to 6), beside the time of a plain recursive listing of the
+same drive to depth 4 by a minimal program under the same Wine, as a ratio.
+A benchmark that prints figures, not a test.
+
+Usage: bench/versions_bench.py [--build build/win] [--folders 20000] [--repeat 5]
+Needs the Windows build (scripts/build) and the MinGW compiler, which builds
+the minimal listing program. The tree lives in a temporary folder mapped as
+fixed drive D: of the build's Wine prefix (a dosdevices link, removed at the
+end). The versions answer also covers the prefix's C:, whose walk is small
+(its system folders are never entered), and reads every version's game name
+and running state; the listing covers D: alone.
+"""
+import argparse
+import hashlib
+import hmac
+import os
+import random
+import shutil
+import socket
+import statistics
+import subprocess
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+KEY = "0123456789abcdef0123456789abcdef"
+LEVEL_SHARE = [0.001, 0.01, 0.075, 0.2, 0.3]  # of the folders at depths 1-5; depth 6 takes the rest
+VERSIONS = 20
+
+# Lists D:\ as the walk does (folders 1 to 4 levels deep, "." and ".." left
+# out) and prints the milliseconds the walk took and the folders it saw.
+LISTER_SOURCE = r"""
+#include <windows.h>
+#include <stdio.h>
+#include <string>
+
+static long long folders = 0;
+
+static void List(const std::wstring& folder, int depth) {
+    if (depth > 4) return;
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
+                                   nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+        if (!wcscmp(entry.cFileName, L".") || !wcscmp(entry.cFileName, L"..")) continue;
+        ++folders;
+        List(folder + L"\\" + entry.cFileName, depth + 1);
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+}
+
+int wmain() {
+    LARGE_INTEGER frequency, start, end;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    List(L"D:", 1);
+    QueryPerformanceCounter(&end);
+    printf("%.3f %lld\n", (end.QuadPart - start.QuadPart) * 1000.0 / frequency.QuadPart, folders);
+    return 0;
+}
+"""
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def make_tree(top, total, seed=62):
+    """Folders at depths 1-6 under `top`, each level's parents chosen at random;
+    VERSIONS of the folders at depths 1-4 become versions."""
+    rng = random.Random(seed)
+    counts = [max(1, int(total * share)) for share in LEVEL_SHARE]
+    counts.append(total - sum(counts))
+    levels = [[""]]
+    for depth, count in enumerate(counts, start=1):
+        parents = levels[-1]
+        level = [os.path.join(rng.choice(parents), "d%d_%d" % (depth, i)) for i in range(count)]
+        for folder in level:
+            os.makedirs(os.path.join(top, folder))
+        levels.append(level)
+    shallow = [folder for level in levels[1:5] for folder in level]
+    for folder in rng.sample(shallow, VERSIONS):
+        os.makedirs(os.path.join(top, folder, "Mir200", "Envir"))
+        with open(os.path.join(top, folder, "Config.ini"), "wb") as f:
+            f.write("[Server]\r\nGameName=传奇\r\n".encode("gbk"))
+    return counts
+
+
+def versions_request():
+    ts = str(int(time.time()))
+    nonce = "versions-bench-%d-%f" % (os.getpid(), time.time())
+    sign = hmac.new(KEY.encode(), (ts + "POST/api/versions" + nonce).encode(), hashlib.sha256).hexdigest()
+    return ("POST /api/versions HTTP/1.1\r\nContent-Length: 0\r\nx-timestamp: %s\r\nx-nonce: %s\r\n"
+            "x-sign: %s\r\n\r\n" % (ts, nonce, sign)).encode()
+
+
+def timed_versions(port):
+    data = versions_request()
+    started = time.perf_counter()
+    with socket.create_connection(("127.0.0.1", port), timeout=600) as s:
+        s.sendall(data)
+        answer = b""
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            answer += chunk
+    elapsed = time.perf_counter() - started
+    if b'{"success":true,"versions":[' not in answer:
+        raise SystemExit("unexpected answer: %r" % answer[:200])
+    return elapsed * 1000.0, answer.count(b'"versionPath":"D:')
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", default=os.path.join(ROOT, "build", "win"))
+    parser.add_argument("--folders", type=int, default=20000)
+    parser.add_argument("--repeat", type=int, default=5)
+    args = parser.parse_args()
+
+    build = os.path.abspath(args.build)
+    prefix = os.environ.get("WINEPREFIX") or os.path.join(build, "wineprefix")
+    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", LC_ALL="zh_CN.UTF-8")
+    runner = os.path.join(ROOT, "cmake", "wine-run")
+    link = os.path.join(prefix, "dosdevices", "d:")
+    if os.path.lexists(link):
+        raise SystemExit("D: is already mapped in %s" % prefix)
+
+    lister = os.path.join(build, "bench-versions-lister.exe")
+    with tempfile.TemporaryDirectory(prefix="tz-versions-bench-") as work:
+        source = os.path.join(work, "lister.cpp")
+        with open(source, "w") as f:
+            f.write(LISTER_SOURCE)
+        subprocess.run(["x86_64-w64-mingw32-g++-posix", "-O2", "-municode", "-static", "-o", lister, source],
+                       check=True)
+        drive = os.path.join(work, "drive")
+        counts = make_tree(drive, args.folders)
+        print("tree: %d folders, per depth 1-6: %s; %d versions at depths 1-4" %
+              (sum(counts), counts, VERSIONS))
+        os.symlink(drive, link)
+        host = None
+        try:
+            subprocess.run(["wineserver", "-w"], env=env, timeout=300)  # a running server keeps its drive list
+            port = free_port()
+            host = subprocess.Popen([runner, prefix, os.path.join(build, "tz_service_host.exe"), str(port), KEY],
+                                    stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                    env=env)
+            line = host.stdout.readline().decode()
+            if not line.startswith("RUNNING"):
+                raise SystemExit("service did not start: %r" % line)
+
+            timed_versions(port)  # warm-up: caches of Linux and Wine
+            answers = [timed_versions(port) for _ in range(args.repeat)]
+            found = answers[0][1]
+            subprocess.run([runner, prefix, lister], env=env, capture_output=True, check=True)  # warm-up
+            listings = []
+            for _ in range(args.repeat):
+                out = subprocess.run([runner, prefix, lister], env=env, capture_output=True, check=True).stdout
+                ms, seen = out.decode().split()
+                listings.append(float(ms))
+        finally:
+            if host:
+                host.stdin.close()
+                host.wait(timeout=60)
+            os.unlink(link)  # from this side: Wine would act on the target
+            if os.path.exists(lister):
+                os.unlink(lister)
+
+    versions_ms = statistics.median(ms for ms, _ in answers)
+    listing_ms = statistics.median(listings)
+    print("versions found on D: %d of %d" % (found, VERSIONS))
+    print("one /api/versions answer:       median %8.1f ms  (%s)" %
+          (versions_ms, ", ".join("%.1f" % ms for ms, _ in answers)))
+    print("plain listing to depth 4 (%s folders): median %8.1f ms  (%s)" %
+          (seen, listing_ms, ", ".join("%.1f" % ms for ms in listings)))
+    print("ratio versions / listing: %.2f" % (versions_ms / listing_ms))
+
+
+if __name__ == "__main__":
+    main()
