@@ -16,6 +16,7 @@
 #include "crypto/crypto.h"
 #include "crypto/encoding.h"
 #include "service/win_sync_service.h"
+#include "update/win_update_check.h"
 
 namespace {
 
@@ -466,6 +467,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
             break;
         case kLogPanelMessage: AppendPanelLine(w, l); return 0;
         case kTrayCallbackMessage: OnTrayCallback(l); return 0;
+        case kUpdateCheckedMessage: ShowUpdateResult(GetDlgItem(window, kUpdateButton)); return 0;
         default:
             // Explorer restarted: icons it showed are gone and must be added again.
             if (message == shell.taskbarCreatedMessage && message != 0 && shell.trayIconShown) AddTrayIcon();
@@ -531,6 +533,7 @@ int RunToolRole(HINSTANCE instance) {
     UpdateWindow(shell.window);
     PrepareTray();
     if (IsAutostartRegistered()) StartSilently();
+    StartUpdateCheck(shell.window);
 
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {

@@ -1,0 +1,358 @@
+/*
+ * The self-update's rules, kept apart from WinHTTP, CNG and the window so
+ * that the host build can test them exactly. See update_rules.h.
+ */
+#include "update/update_rules.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "crypto/encoding.h"
+
+namespace {
+
+constexpr WChar kHttpsPrefix[] = WTEXT("https://");
+constexpr WChar kHttpPrefix[] = WTEXT("http://");
+
+constexpr WChar kRepairOfferedText[] = WTEXT("[更新] 程序文件与发布版本不一致，点击\"更新\"按钮可修复");
+constexpr WChar kDiffersText[] = WTEXT("[更新] 程序文件与发布版本不一致");
+
+bool IsDigit(WChar c) { return c >= WChar('0') && c <= WChar('9'); }
+
+// The blanks the C library's wide-character number readers skip.
+bool IsCBlank(WChar c) {
+    return c == WChar(' ') || (c >= WChar('\t') && c <= WChar('\r'));
+}
+
+bool StartsWith(const WString& text, const WChar* prefix) {
+    return text.compare(0, std::char_traits<WChar>::length(prefix), prefix) == 0;
+}
+
+// Reads a port the way _wtoi does: blanks, an optional sign, digits; the
+// first other character ends it, an overflow saturates.
+std::int64_t ReadPortNumber(const WString& text) {
+    std::size_t at = 0;
+    while (at < text.size() && IsCBlank(text[at])) ++at;
+    bool negative = false;
+    if (at < text.size() && (text[at] == WChar('+') || text[at] == WChar('-'))) {
+        negative = text[at] == WChar('-');
+        ++at;
+    }
+    constexpr std::int64_t kLimit = std::numeric_limits<std::int32_t>::max();
+    std::int64_t value = 0;
+    for (; at < text.size() && IsDigit(text[at]); ++at) {
+        value = value * 10 + (text[at] - WChar('0'));
+        if (value > kLimit) value = kLimit + 1;  // stays in range; clamped below
+    }
+    if (negative) return -value;
+    return value > kLimit ? kLimit : value;
+}
+
+// One dotted component as its decimal digits without leading zeros ("" is 0),
+// so components of any length compare exactly.
+using VersionParts = std::vector<WString>;
+
+bool SplitVersion(const WString& text, VersionParts& parts) {
+    WString run;
+    for (const WChar c : text) {
+        if (IsDigit(c)) {
+            if (!(run.empty() && c == WChar('0'))) run.push_back(c);
+        } else if (c == WChar('.')) {
+            parts.push_back(run);
+            run.clear();
+        } else {
+            return false;
+        }
+    }
+    parts.push_back(run);
+    return true;
+}
+
+// <0, 0 or >0 as the two normalised components compare.
+int CompareComponent(const WString& a, const WString& b) {
+    if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+    return a.compare(b);
+}
+
+int CompareVersionParts(const VersionParts& a, const VersionParts& b) {
+    const std::size_t count = std::max(a.size(), b.size());
+    static const WString kZero;
+    for (std::size_t i = 0; i < count; ++i) {
+        const int order = CompareComponent(i < a.size() ? a[i] : kZero, i < b.size() ? b[i] : kZero);
+        if (order != 0) return order;
+    }
+    return 0;
+}
+
+// Code unit order as unsigned 16-bit values, a prefix first.
+int CompareCodeUnits(const WString& a, const WString& b) {
+    const std::size_t common = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < common; ++i) {
+        const auto x = static_cast<std::uint16_t>(a[i]);
+        const auto y = static_cast<std::uint16_t>(b[i]);
+        if (x != y) return x < y ? -1 : 1;
+    }
+    if (a.size() == b.size()) return 0;
+    return a.size() < b.size() ? -1 : 1;
+}
+
+// Whole numbers only: anything that cannot be an int64 reads as 0.
+std::int64_t TruncatedSize(const JsonValue* value) {
+    if (value == nullptr || value->kind != JsonKind::Number) return 0;
+    const double number = std::trunc(value->number);
+    if (!std::isfinite(number) || number < -9.2233720368547758e18 || number >= 9.2233720368547758e18) return 0;
+    return static_cast<std::int64_t>(number);
+}
+
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualsIgnoreAsciiCaseWide(const WString& a, const WString& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        WChar x = a[i];
+        WChar y = b[i];
+        if (x >= WChar('A') && x <= WChar('Z')) x = static_cast<WChar>(x - WChar('A') + WChar('a'));
+        if (y >= WChar('A') && y <= WChar('Z')) y = static_cast<WChar>(y - WChar('A') + WChar('a'));
+        if (x != y) return false;
+    }
+    return true;
+}
+
+// DER length after the tag: short form, or 0x81-0x84 and that many bytes.
+// Anything else, or too few bytes, reads as 0.
+std::size_t ReadDerLength(const Bytes& der, std::size_t& at) {
+    if (at >= der.size()) return 0;
+    const std::uint8_t first = der[at++];
+    if (first < 0x80) return first;
+    if (first < 0x81 || first > 0x84) return 0;
+    const std::size_t count = first - 0x80u;
+    if (der.size() - at < count) {
+        at = der.size();
+        return 0;
+    }
+    std::size_t length = 0;
+    for (std::size_t i = 0; i < count; ++i) length = (length << 8) | der[at++];
+    return length;
+}
+
+// One INTEGER at `at`, its single leading zero byte dropped.
+bool ReadDerInteger(const Bytes& der, std::size_t& at, Bytes& value) {
+    if (at >= der.size() || der[at] != 0x02) return false;
+    ++at;
+    const std::size_t length = ReadDerLength(der, at);
+    if (length > der.size() - at) return false;
+    std::size_t begin = at;
+    at += length;
+    if (length > 1 && der[begin] == 0x00) ++begin;
+    value.assign(der.begin() + static_cast<std::ptrdiff_t>(begin), der.begin() + static_cast<std::ptrdiff_t>(at));
+    return !value.empty();
+}
+
+void PutUint32(Bytes& out, std::uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
+}
+
+std::uint32_t GetUint32(const Bytes& in, std::size_t at) {
+    std::uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) value = (value << 8) | in[at + static_cast<std::size_t>(i)];
+    return value;
+}
+
+bool IsBase64Character(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/' ||
+           c == '=';
+}
+
+}  // namespace
+
+bool SplitUrl(const WString& url, UrlParts& parts) {
+    WString rest;
+    if (url.size() > 7 && StartsWith(url, kHttpsPrefix)) {
+        parts.secure = true;
+        parts.port = 443;
+        rest = url.substr(8);
+    } else if (url.size() > 6 && StartsWith(url, kHttpPrefix)) {
+        parts.secure = false;
+        parts.port = 80;
+        rest = url.substr(7);
+    } else {
+        return false;
+    }
+    const std::size_t slash = rest.find(WChar('/'));
+    const WString authority = slash == WString::npos ? rest : rest.substr(0, slash);
+    parts.path = slash == WString::npos ? WString(WTEXT("/")) : rest.substr(slash);
+    const std::size_t colon = authority.find(WChar(':'));
+    if (colon == WString::npos) {
+        parts.host = authority;
+    } else {
+        parts.host = authority.substr(0, colon);
+        const std::int64_t port = ReadPortNumber(authority.substr(colon + 1));
+        parts.port = port > 0 ? static_cast<std::int32_t>(port) : (parts.secure ? 443 : 80);
+    }
+    return !parts.host.empty();
+}
+
+std::uint64_t ParseContentLength(const WString& text) {
+    std::size_t at = 0;
+    while (at < text.size() && IsCBlank(text[at])) ++at;
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t value = 0;
+    for (; at < text.size() && IsDigit(text[at]); ++at) {
+        const auto digit = static_cast<std::uint64_t>(text[at] - WChar('0'));
+        value = value > (kMax - digit) / 10 ? kMax : value * 10 + digit;
+    }
+    return value;
+}
+
+std::int32_t DownloadPercent(std::uint64_t received, std::uint64_t total) {
+    if (total == 0 || received >= total) return 100;
+    // 128 bits keep received * 100 exact for any 64-bit size (GCC and clang both have them).
+    return static_cast<std::int32_t>(static_cast<unsigned __int128>(received) * 100 / total);
+}
+
+WString UpdateRequestUrl(const WString& endpoint) {
+    return endpoint + WTEXT("?product=TZ62Editorsync&version=") + kRunningVersion;
+}
+
+bool VersionNotNewer(const WString& a, const WString& b) {
+    VersionParts partsA;
+    VersionParts partsB;
+    if (SplitVersion(a, partsA) && SplitVersion(b, partsB)) return CompareVersionParts(partsA, partsB) <= 0;
+    return CompareCodeUnits(a, b) <= 0;
+}
+
+void ReadManifestFields(const JsonValue& manifest, UpdateInfo& info) {
+    info.latestVersion = GetMemberText(manifest, WTEXT("latestVersion"));
+    info.lastUpdateDate = GetMemberText(manifest, WTEXT("lastUpdateDate"));
+    info.changeLog = GetMemberText(manifest, WTEXT("changeLog"));
+    info.packageUrl = GetMemberText(manifest, WTEXT("packageUrl"));
+    info.packageMd5 = GetMemberText(manifest, WTEXT("packageMd5"));
+    info.files.clear();
+    const JsonValue* files = FindMember(manifest, WTEXT("files"));
+    if (files == nullptr || files->kind != JsonKind::Object) return;
+    for (const auto& [name, entry] : files->members) {
+        PackageFileEntry file;
+        file.name = name;
+        file.md5 = WideToUtf8(GetMemberText(entry, WTEXT("md5")));
+        file.url = GetMemberText(entry, WTEXT("url"));
+        file.size = TruncatedSize(FindMember(entry, WTEXT("size")));
+        info.files.push_back(std::move(file));
+    }
+}
+
+std::string SignedManifestMessage(const WString& packageMd5, const std::vector<PackageFileEntry>& files) {
+    std::string message = WideToUtf8(packageMd5);
+    for (const PackageFileEntry& file : files) {
+        message += '|';
+        message += file.md5;
+    }
+    return message;
+}
+
+std::string PublishedProgramMd5(const std::vector<PackageFileEntry>& files) {
+    for (const PackageFileEntry& file : files) {
+        if (EqualsIgnoreAsciiCaseWide(file.name, kProgramFileName)) return file.md5;
+    }
+    return {};
+}
+
+bool EqualsIgnoreAsciiCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+    }
+    return true;
+}
+
+bool ReadRsaPublicKeyDer(const Bytes& der, Bytes& modulus, Bytes& exponent) {
+    if (der.empty() || der[0] != 0x30) return false;
+    std::size_t at = 1;
+    (void)ReadDerLength(der, at);
+    Bytes n;
+    Bytes e;
+    if (!ReadDerInteger(der, at, n) || !ReadDerInteger(der, at, e)) return false;
+    modulus = std::move(n);
+    exponent = std::move(e);
+    return true;
+}
+
+Bytes MakeRsaPublicBlob(const Bytes& modulus, const Bytes& exponent) {
+    Bytes blob;
+    blob.reserve(kRsaBlobHeaderSize + exponent.size() + modulus.size());
+    PutUint32(blob, kRsaPublicMagic);
+    PutUint32(blob, static_cast<std::uint32_t>(modulus.size() * 8));
+    PutUint32(blob, static_cast<std::uint32_t>(exponent.size()));
+    PutUint32(blob, static_cast<std::uint32_t>(modulus.size()));
+    PutUint32(blob, 0);
+    PutUint32(blob, 0);
+    blob.insert(blob.end(), exponent.begin(), exponent.end());
+    blob.insert(blob.end(), modulus.begin(), modulus.end());
+    return blob;
+}
+
+bool SplitRsaPublicBlob(const Bytes& blob, Bytes& modulus, Bytes& exponent) {
+    if (blob.size() < kRsaBlobHeaderSize || GetUint32(blob, 0) != kRsaPublicMagic) return false;
+    const std::size_t exponentSize = GetUint32(blob, 8);
+    const std::size_t modulusSize = GetUint32(blob, 12);
+    if (GetUint32(blob, 4) != modulusSize * 8 || GetUint32(blob, 16) != 0 || GetUint32(blob, 20) != 0) return false;
+    if (exponentSize == 0 || modulusSize == 0) return false;
+    if (blob.size() - kRsaBlobHeaderSize != exponentSize + modulusSize) return false;
+    const auto exponentBegin = blob.begin() + static_cast<std::ptrdiff_t>(kRsaBlobHeaderSize);
+    const auto modulusBegin = exponentBegin + static_cast<std::ptrdiff_t>(exponentSize);
+    exponent.assign(exponentBegin, modulusBegin);
+    modulus.assign(modulusBegin, blob.end());
+    return true;
+}
+
+bool ImportRsaPublicKeyPem(const std::string& pem, Bytes& blob) {
+    const std::size_t begin = pem.find("-----BEGIN");
+    if (pem.size() < 10 || begin == std::string::npos) return false;
+    const std::size_t bodyStart = pem.find_first_of("\r\n", begin);
+    const std::size_t end = pem.find("-----END", begin);
+    if (bodyStart == std::string::npos || end == std::string::npos || bodyStart >= end) return false;
+    std::string base64;
+    for (std::size_t i = bodyStart; i < end; ++i) {
+        if (IsBase64Character(pem[i])) base64.push_back(pem[i]);
+    }
+    Bytes der;
+    if (!Base64Decode(base64, der) || der.empty()) return false;
+    Bytes modulus;
+    Bytes exponent;
+    if (!ReadRsaPublicKeyDer(der, modulus, exponent)) return false;
+    blob = MakeRsaPublicBlob(modulus, exponent);
+    return true;
+}
+
+WString ConnectFailedLogText(const WString& endpoint) { return WTEXT("[更新] 检查更新失败：无法连接主站 ") + endpoint; }
+
+WString BadAnswerLogText() { return WTEXT("[更新] 检查更新失败：主站返回数据异常"); }
+
+WString SignatureRejectedLogText() { return WTEXT("[更新] 检查更新失败：RSA 签名校验未通过，已拒绝更新数据"); }
+
+WString CheckFinishedLogText(const WString& latestVersion, bool updateAvailable) {
+    return WTEXT("[更新] 检查完成：最新版本 ") + latestVersion + (updateAvailable ? WTEXT("，发现新版本") : WTEXT("，已是最新"));
+}
+
+UpdateDisplay DecideUpdateDisplay(const UpdateInfo& info) {
+    UpdateDisplay display;
+    if (!info.valid) return display;
+    if (info.updateAvailable) {
+        display.showUpdateButton = true;
+        display.notices.push_back({WTEXT("[更新] 检测到新版本 ") + info.latestVersion + WTEXT("，点击\"更新\"按钮立即更新")});
+        if (!info.changeLog.empty()) display.notices.push_back({WTEXT("[更新] 更新内容：") + info.changeLog});
+        return display;
+    }
+    // Published files of an older version than ours are expected to differ:
+    // offering them as a repair would be a downgrade.
+    const bool sameVersion = VersionNotNewer(kRunningVersion, info.latestVersion);
+    if (info.selfCheck == SelfCheck::Differs && sameVersion) {
+        // Without a package the button would only lead to a failed download.
+        display.showUpdateButton = !info.packageUrl.empty();
+        display.notices.push_back({display.showUpdateButton ? kRepairOfferedText : kDiffersText, true});
+        return display;
+    }
+    display.notices.push_back({WTEXT("[更新] 当前已是最新版本")});
+    return display;
+}

@@ -1,0 +1,148 @@
+/*
+ * What the self-update decides without a network or a window: how a URL is
+ * split for WinHTTP, the download percentage, how versions compare, what a
+ * manifest says and which bytes its signature covers, how the built-in PEM
+ * key becomes a CNG RSA public key blob, and what the window shows after a
+ * check. Portable (no platform headers), so the host build tests and fuzzes
+ * all of it under the sanitizers; win_https.cpp and win_update_check.cpp are
+ * thin Windows edges over these rules.
+ */
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/text.h"
+#include "json/json.h"
+
+// ---- URLs and transfers ----------------------------------------------------
+
+struct UrlParts {
+    bool secure = false;
+    WString host;
+    WString path;  // from the first "/" after the host, query included; never empty
+    std::int32_t port = 80;
+};
+
+// Accepts "https://" and "http://" (case-sensitive) followed by a non-empty
+// host, an optional ":port" and an optional path. A port that reads as 0 or
+// less falls back to the scheme's port; one above 65535 is kept as read (the
+// caller refuses it). On false `parts` may have been partly written.
+[[nodiscard]] bool SplitUrl(const WString& url, UrlParts& parts);
+
+// The number in a Content-Length header text: leading blanks, then decimal
+// digits up to the first other character. No digits give 0 (unknown length);
+// values beyond 64 bits saturate.
+std::uint64_t ParseContentLength(const WString& text);
+
+// min(100, received * 100 / total) in whole percent; total must not be 0.
+std::int32_t DownloadPercent(std::uint64_t received, std::uint64_t total);
+
+// ---- Versions ----------------------------------------------------------------
+
+// The version this program reports and compares against.
+inline constexpr WChar kRunningVersion[] = WTEXT("1.0");
+
+// The version service's request: endpoint + "?product=TZ62Editorsync&version="
+// + the running version.
+WString UpdateRequestUrl(const WString& endpoint);
+
+// True when version `a` is not newer than `b`. Dotted decimal numbers compare
+// numerically component by component (missing components count as 0, any
+// length of digits is exact); when either text holds anything but digits and
+// dots both compare as plain UTF-16 text.
+bool VersionNotNewer(const WString& a, const WString& b);
+
+// ---- The manifest --------------------------------------------------------------
+
+struct PackageFileEntry {
+    WString name;
+    std::string md5;  // UTF-8
+    WString url;
+    std::int64_t size = 0;
+};
+
+// How the running executable compares with the published
+// "TZ62Editorsync.exe".
+enum class SelfCheck {
+    NotListed,   // no such entry, or no md5 in it
+    Unreadable,  // the running executable could not be read
+    Matches,
+    Differs,
+};
+
+struct UpdateInfo {
+    bool valid = false;
+    bool updateAvailable = false;
+    WString latestVersion;
+    WString lastUpdateDate;
+    WString changeLog;
+    WString packageUrl;
+    WString packageMd5;
+    std::vector<PackageFileEntry> files;
+    SelfCheck selfCheck = SelfCheck::NotListed;
+};
+
+// The published name of the program file that the integrity check compares.
+inline constexpr WChar kProgramFileName[] = WTEXT("TZ62Editorsync.exe");
+
+// Copies the manifest's texts and its "files" entries (only when "files" is
+// an object, in member order) into `info`; the flags are left alone.
+void ReadManifestFields(const JsonValue& manifest, UpdateInfo& info);
+
+// packageMd5, then "|" and the md5 of each files entry, as UTF-8 bytes.
+std::string SignedManifestMessage(const WString& packageMd5, const std::vector<PackageFileEntry>& files);
+
+// The md5 of the first entry named kProgramFileName (ASCII case ignored);
+// empty when there is none.
+std::string PublishedProgramMd5(const std::vector<PackageFileEntry>& files);
+
+// Equal under ASCII case folding (for hex digests).
+bool EqualsIgnoreAsciiCase(const std::string& a, const std::string& b);
+
+// ---- The public key ----------------------------------------------------------
+
+inline constexpr std::uint32_t kRsaPublicMagic = 0x31415352;  // BCRYPT_RSAPUBLIC_MAGIC, "RSA1"
+inline constexpr std::size_t kRsaBlobHeaderSize = 24;         // sizeof(BCRYPT_RSAKEY_BLOB)
+
+// Reads a PKCS#1 RSAPublicKey: SEQUENCE { INTEGER modulus, INTEGER exponent }.
+// One leading zero byte is dropped from each integer. Only the two lengths
+// that matter are checked against the data; the outer length is ignored. An
+// empty integer fails here rather than later in the key import.
+[[nodiscard]] bool ReadRsaPublicKeyDer(const Bytes& der, Bytes& modulus, Bytes& exponent);
+
+// The BCRYPT_RSAKEY_BLOB layout: six little-endian 32-bit fields (magic,
+// bit length, exponent size, modulus size, 0, 0), the exponent, the modulus.
+Bytes MakeRsaPublicBlob(const Bytes& modulus, const Bytes& exponent);
+// The reverse, for backends other than CNG; false unless the layout is exact.
+[[nodiscard]] bool SplitRsaPublicBlob(const Bytes& blob, Bytes& modulus, Bytes& exponent);
+
+// PEM text ("-----BEGIN ...", a line end, Base64, "-----END") to the blob.
+// (The form for the built-in key is in win_update_check.h, the one place
+// that reads update_settings.h.)
+[[nodiscard]] bool ImportRsaPublicKeyPem(const std::string& pem, Bytes& blob);
+
+// ---- Log lines and what the window shows --------------------------------------
+
+WString ConnectFailedLogText(const WString& endpoint);
+WString BadAnswerLogText();
+WString SignatureRejectedLogText();
+WString CheckFinishedLogText(const WString& latestVersion, bool updateAvailable);
+
+struct UpdateNotice {
+    WString text;
+    bool highlight = false;
+};
+
+struct UpdateDisplay {
+    bool showUpdateButton = false;  // shown, enabled, reading "更新"
+    std::vector<UpdateNotice> notices;
+};
+
+// What the window shows for a check result: the new version and its change
+// log; or, with no newer version, a red line when the program file differs
+// from the published one of the same version (the button then offers the
+// published package as the repair); or that the program is current. An
+// invalid result shows nothing.
+UpdateDisplay DecideUpdateDisplay(const UpdateInfo& info);

@@ -1,0 +1,158 @@
+/*
+ * The version check's thread, its Windows edges (the fetch, the running
+ * executable's MD5, the log) and the published result; see
+ * win_update_check.h. The result is swapped as a whole immutable record
+ * through an atomic shared pointer, so a reader keeps the record it loaded
+ * however the slot changes.
+ */
+#include "update/win_update_check.h"
+
+#include <atomic>
+#include <utility>
+
+#include "app/app_log.h"
+#include "app/settings.h"
+#include "crypto/crypto.h"
+#include "update/update_manifest.h"
+#include "update/update_settings.h"
+#include "update/win_https.h"
+
+namespace {
+
+// The running executable is a few megabytes; far more is not ours.
+constexpr LONGLONG kMaxProgramFileBytes = 256LL * 1024 * 1024;
+
+std::shared_ptr<const UpdateInfo> g_published;
+std::atomic<bool> g_displayPending{false};
+std::atomic<bool> g_checkStarted{false};
+
+struct CheckJob {
+    HWND window;
+    UpdateSource source;
+    DWORD delayMs;
+};
+
+bool ReadWholeFile(const WString& path, Bytes& bytes) {
+    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size{};
+    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0 || size.QuadPart > kMaxProgramFileBytes) {
+        return false;
+    }
+    bytes.resize(static_cast<std::size_t>(size.QuadPart));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD read = 0;
+        if (!ReadFile(file.get(), bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &read, nullptr) ||
+            read == 0) {
+            return false;
+        }
+        done += read;
+    }
+    return true;
+}
+
+DWORD WINAPI UpdateCheckThread(LPVOID parameter) {
+    const std::unique_ptr<CheckJob> job(static_cast<CheckJob*>(parameter));
+    Sleep(job->delayMs);
+    try {
+        UpdateInfo info;
+        if (CheckForUpdateFrom(job->source, info)) {
+            PublishUpdateInfo(std::move(info));
+            PostMessageW(job->window, kUpdateCheckedMessage, 0, 0);  // a closed window simply misses it
+        }
+    } catch (...) {
+        // The check's own log line is the only trace of a failure.
+    }
+    return 0;
+}
+
+void ShowButton(HWND button) {
+    SetWindowTextW(button, L"更新");
+    EnableWindow(button, TRUE);
+    ShowWindow(button, SW_SHOW);
+}
+
+}  // namespace
+
+UpdateSource BuiltInUpdateSource() { return UpdateSource{kUpdateEndpoint, kUpdatePublicKeyPem}; }
+
+bool ImportRsaPublicKeyPem(Bytes& blob) { return ImportRsaPublicKeyPem(kUpdatePublicKeyPem, blob); }
+
+bool CheckForUpdate(UpdateInfo& info) noexcept {
+    try {
+        return CheckForUpdateFrom(BuiltInUpdateSource(), info);
+    } catch (...) {
+        return false;
+    }
+}
+
+bool CheckForUpdateFrom(const UpdateSource& source, UpdateInfo& info) noexcept {
+    try {
+        std::string body;
+        if (!HttpGetToMemory(UpdateRequestUrl(source.endpoint), body) || body.empty()) {
+            WriteLogFile(ConnectFailedLogText(source.endpoint));
+            return false;
+        }
+        return EvaluateManifest(body, source.publicKeyPem, RunningProgramMd5, WriteLogFile, info);
+    } catch (...) {
+        return false;
+    }
+}
+
+std::string RunningProgramMd5() noexcept {
+    try {
+        Bytes bytes;
+        const WString path = ExecutablePath();
+        if (path.empty() || !ReadWholeFile(path, bytes)) return {};
+        return Md5Hex(bytes);
+    } catch (...) {
+        return {};
+    }
+}
+
+std::shared_ptr<const UpdateInfo> PublishedUpdateInfo() noexcept {
+    static const std::shared_ptr<const UpdateInfo> kNothingYet = std::make_shared<const UpdateInfo>();
+    std::shared_ptr<const UpdateInfo> published = std::atomic_load(&g_published);
+    return published ? published : kNothingYet;
+}
+
+void PublishUpdateInfo(UpdateInfo info) noexcept {
+    try {
+        std::atomic_store(&g_published, std::make_shared<const UpdateInfo>(std::move(info)));
+        g_displayPending.store(true);
+    } catch (...) {
+        // Out of memory: nothing is published, as after a failed check.
+    }
+}
+
+bool StartUpdateCheck(HWND mainWindow) noexcept {
+    if (g_checkStarted.exchange(true)) return false;
+    try {
+        return StartUpdateCheckThread(mainWindow, BuiltInUpdateSource(), kUpdateCheckDelayMs).valid();
+    } catch (...) {
+        return false;
+    }
+}
+
+UniqueHandle StartUpdateCheckThread(HWND mainWindow, UpdateSource source, DWORD delayMs) noexcept {
+    try {
+        auto job = std::make_unique<CheckJob>(CheckJob{mainWindow, std::move(source), delayMs});
+        UniqueHandle thread(CreateThread(nullptr, 0, UpdateCheckThread, job.get(), 0, nullptr));
+        if (thread) (void)job.release();  // the thread owns it now
+        return thread;
+    } catch (...) {
+        return UniqueHandle();
+    }
+}
+
+void ShowUpdateResult(HWND updateButton) noexcept {
+    if (!g_displayPending.exchange(false)) return;
+    try {
+        const UpdateDisplay display = DecideUpdateDisplay(*PublishedUpdateInfo());
+        if (display.showUpdateButton && updateButton != nullptr) ShowButton(updateButton);
+        for (const UpdateNotice& notice : display.notices) LogLine(notice.text, notice.highlight);
+    } catch (...) {
+        // Out of memory on the window thread: the result is not shown.
+    }
+}

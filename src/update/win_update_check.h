@@ -1,0 +1,72 @@
+/*
+ * The version check on Windows: the thread that runs it once, a few seconds
+ * after start; the check itself (fetch, then the portable judgement of
+ * update_manifest.h); the one process-wide published result; and its display
+ * on the window thread.
+ *
+ * The main window's part: call StartUpdateCheck(window) once after creating
+ * and showing it, and ShowUpdateResult(GetDlgItem(window, 1011)) when it
+ * receives kUpdateCheckedMessage. Nothing else crosses between the threads:
+ * the result is published before the message is posted, and read only after
+ * it arrives (or, by the download, after the button it shows was pressed).
+ */
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+#include "common/text.h"
+#include "common/win_unique.h"
+#include "update/update_rules.h"
+
+// Posted by the check thread after a verified check; wParam and lParam 0.
+constexpr UINT kUpdateCheckedMessage = 0x8003;
+static_assert(kUpdateCheckedMessage == WM_APP + 3, "the update result message is WM_APP+3");
+
+// The pause between start-up and the check, so that the window and the
+// service come up first.
+constexpr DWORD kUpdateCheckDelayMs = 5000;
+
+// Where to ask and which key to trust. The product only ever uses
+// BuiltInUpdateSource(); tests pass a local host and a key of their own.
+struct UpdateSource {
+    WString endpoint;  // without the query
+    std::string publicKeyPem;
+};
+UpdateSource BuiltInUpdateSource();
+
+// The built-in public key as a CNG RSAPUBLICBLOB.
+[[nodiscard]] bool ImportRsaPublicKeyPem(Bytes& blob);
+
+// The whole check against the built-in source. True when `info` was filled
+// from a manifest whose signature verified; on false `info` is untouched.
+// Every outcome writes one line to the log file only, never to the panel.
+[[nodiscard]] bool CheckForUpdate(UpdateInfo& info) noexcept;
+[[nodiscard]] bool CheckForUpdateFrom(const UpdateSource& source, UpdateInfo& info) noexcept;
+
+// The lower-case hex MD5 of the running executable's file; empty when it
+// cannot be read.
+std::string RunningProgramMd5() noexcept;
+
+// The published result: an empty record (valid false) until a check
+// succeeded. Never null.
+std::shared_ptr<const UpdateInfo> PublishedUpdateInfo() noexcept;
+// Replaces the published result and arms one ShowUpdateResult.
+void PublishUpdateInfo(UpdateInfo info) noexcept;
+
+// Starts the check thread: after kUpdateCheckDelayMs it checks the built-in
+// source and, on success, publishes the result and posts
+// kUpdateCheckedMessage to `mainWindow`. Only the first call in a process
+// starts anything (the check never repeats); false when it did not start.
+bool StartUpdateCheck(HWND mainWindow) noexcept;
+// The same thread for an explicit source and delay, returning its handle
+// (null when it could not start); not limited to one call.
+UniqueHandle StartUpdateCheckThread(HWND mainWindow, UpdateSource source, DWORD delayMs) noexcept;
+
+// Window thread, on kUpdateCheckedMessage: shows the published result once
+// (the update button when something is offered, and the panel lines of
+// DecideUpdateDisplay). Later calls without a new publication do nothing.
+// `updateButton` is control 1011 of the main window; null skips the button.
+void ShowUpdateResult(HWND updateButton) noexcept;

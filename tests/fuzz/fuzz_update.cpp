@@ -1,0 +1,65 @@
+// The self-update's parsers on arbitrary input. The first byte picks the
+// target: 0 the PEM key reader, 1 the DER walk, 2 a whole manifest judged
+// against the release key (whose private half no one has, so nothing may
+// verify), 3 URL splitting and version order on two halves of the text.
+#include <string>
+
+#include "fuzz_common.h"
+#include "update/update_manifest.h"
+#include "update/update_rules.h"
+#include "update/update_settings.h"
+
+namespace {
+
+void FuzzPem(const std::string& text) {
+    Bytes blob;
+    if (!ImportRsaPublicKeyPem(text, blob)) return;
+    Bytes modulus;
+    Bytes exponent;
+    FUZZ_CHECK(SplitRsaPublicBlob(blob, modulus, exponent));
+    FUZZ_CHECK(MakeRsaPublicBlob(modulus, exponent) == blob);
+}
+
+void FuzzDer(const Bytes& der) {
+    Bytes modulus;
+    Bytes exponent;
+    if (!ReadRsaPublicKeyDer(der, modulus, exponent)) return;
+    FUZZ_CHECK(!modulus.empty() && !exponent.empty());
+    FUZZ_CHECK(modulus.size() + exponent.size() <= der.size());
+}
+
+void FuzzManifest(const std::string& body) {
+    int lines = 0;
+    UpdateInfo info;
+    const bool ok = EvaluateManifest(body, kReleasePublicKeyPem, nullptr, [&](const WString&) { ++lines; }, info);
+    FUZZ_CHECK(!ok);
+    FUZZ_CHECK(!info.valid);
+    FUZZ_CHECK(lines == 1);
+}
+
+void FuzzUrlAndVersions(const std::string& text) {
+    const WString a = Utf8ToWideAll(text.data(), text.size() / 2);
+    const WString b = Utf8ToWideAll(text.data() + text.size() / 2, text.size() - text.size() / 2);
+    UrlParts parts;
+    if (SplitUrl(a, parts)) {
+        FUZZ_CHECK(!parts.host.empty());
+        FUZZ_CHECK(!parts.path.empty() && parts.path[0] == WChar('/'));
+        FUZZ_CHECK(parts.port > 0);
+    }
+    FUZZ_CHECK(VersionNotNewer(a, a));
+    FUZZ_CHECK(VersionNotNewer(a, b) || VersionNotNewer(b, a));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return 0;
+    const std::string rest(reinterpret_cast<const char*>(data) + 1, size - 1);
+    switch (data[0] % 4) {
+    case 0: FuzzPem(rest); break;
+    case 1: FuzzDer(Bytes(rest.begin(), rest.end())); break;
+    case 2: FuzzManifest(rest); break;
+    default: FuzzUrlAndVersions(rest); break;
+    }
+    return 0;
+}

@@ -1,0 +1,486 @@
+// The self-update's portable rules, on the host and under Wine alike: URL
+// splitting, transfer arithmetic, version order, manifest fields and the
+// signed message, the key reader, and what the window shows.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "crypto/encoding.h"
+#include "update/update_rules.h"
+#include "update/update_settings.h"
+
+namespace {
+
+std::string Show(const WString& text) { return WideToUtf8All(text.data(), text.size()); }
+
+WString U(const char* utf8) { return Utf8ToWide(utf8); }
+
+Bytes Hex(const std::string& hex) {
+    Bytes bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+// ---- URLs and transfers -------------------------------------------------------
+
+TEST(SplitUrl, FreshPartsArePlainPort80) {
+    const UrlParts parts;
+    EXPECT_FALSE(parts.secure);
+    EXPECT_TRUE(parts.host.empty());
+    EXPECT_TRUE(parts.path.empty());
+    EXPECT_EQ(parts.port, 80);
+}
+
+TEST(SplitUrl, AcceptedUrls) {
+    struct Case {
+        const char* url;
+        bool secure;
+        const char* host;
+        std::int32_t port;
+        const char* path;
+    };
+    const Case cases[] = {
+        {"https://host/api/x.php?a=1&b=2", true, "host", 443, "/api/x.php?a=1&b=2"},
+        {"http://host:8080", false, "host", 8080, "/"},
+        {"https://host:abc/x", true, "host", 443, "/x"},
+        {"https://host:0/x", true, "host", 443, "/x"},
+        {"http://host:-5/", false, "host", 80, "/"},
+        {"http://host:/", false, "host", 80, "/"},
+        {"https://h", true, "h", 443, "/"},
+        {"http://127.0.0.1:8443/a/b?c=d/e", false, "127.0.0.1", 8443, "/a/b?c=d/e"},
+        {"https://host: 81/", true, "host", 81, "/"},      // blanks before the number, as _wtoi reads
+        {"https://host:+82/", true, "host", 82, "/"},
+        {"https://host:12ab/", true, "host", 12, "/"},     // the number ends at the first other character
+        {"https://host:99999/", true, "host", 99999, "/"}, // kept as read; the client refuses it
+        {"https://host:99999999999/", true, "host", 2147483647, "/"},
+        {"https://host?x=1", true, "host?x=1", 443, "/"},  // no "/": all of it is the authority
+        {"https://Host.Example/%20a", true, "Host.Example", 443, "/%20a"},  // nothing decoded or folded
+        {"https://\xe4\xb8\xad.example/", true, "\xe4\xb8\xad.example", 443, "/"},
+        {"http://a:1:2/", false, "a", 1, "/"},             // the first colon splits
+    };
+    for (const Case& c : cases) {
+        UrlParts parts;
+        ASSERT_TRUE(SplitUrl(U(c.url), parts)) << c.url;
+        EXPECT_EQ(parts.secure, c.secure) << c.url;
+        EXPECT_EQ(parts.host, U(c.host)) << c.url;
+        EXPECT_EQ(parts.port, c.port) << c.url;
+        EXPECT_EQ(parts.path, U(c.path)) << c.url;
+    }
+}
+
+TEST(SplitUrl, RefusedUrls) {
+    const char* const cases[] = {
+        "HTTPS://host/", "Http://host/", "ftp://host/", "https://", "http://", "https:///path",
+        "https://:443/x", "http://:8080", "https:/host/", "host/path", "", "//host/",
+    };
+    for (const char* url : cases) {
+        UrlParts parts;
+        EXPECT_FALSE(SplitUrl(U(url), parts)) << url;
+    }
+}
+
+TEST(Transfer, ContentLengthText) {
+    const std::pair<const char*, std::uint64_t> cases[] = {
+        {"1000", 1000},
+        {"", 0},
+        {"abc", 0},
+        {" 42", 42},
+        {"12x", 12},
+        {"-5", 0},
+        {"18446744073709551615", std::numeric_limits<std::uint64_t>::max()},
+        {"99999999999999999999999", std::numeric_limits<std::uint64_t>::max()},
+    };
+    for (const auto& [text, expected] : cases) EXPECT_EQ(ParseContentLength(U(text)), expected) << text;
+}
+
+TEST(Transfer, DownloadPercent) {
+    constexpr std::uint64_t kHuge = std::numeric_limits<std::uint64_t>::max();
+    const struct {
+        std::uint64_t received;
+        std::uint64_t total;
+        std::int32_t percent;
+    } cases[] = {
+        {300, 1000, 30}, {600, 1000, 60}, {1000, 1000, 100}, {1200, 1000, 100}, {0, 1000, 0},
+        {1, 3, 33},      {2, 3, 66},      {kHuge / 2, kHuge, 49}, {kHuge - 1, kHuge, 99},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(DownloadPercent(c.received, c.total), c.percent) << c.received << "/" << c.total;
+    }
+}
+
+TEST(Transfer, RequestUrlCarriesProductAndVersion) {
+    EXPECT_EQ(UpdateRequestUrl(U("https://h/api/check_version.php")),
+              U("https://h/api/check_version.php?product=TZ62Editorsync&version=1.0"));
+}
+
+// ---- Versions -------------------------------------------------------------------
+
+TEST(VersionNotNewer, Table) {
+    struct Case {
+        const char* a;
+        const char* b;
+        bool notNewer;
+    };
+    const Case cases[] = {
+        {"1.0.1", "1.0", false},
+        {"1.0.0", "1.0", true},
+        {"1.0", "1.0.0", true},
+        {"1.10", "1.9", false},
+        {"1.9", "1.10", true},
+        {"2.0a", "1.0", false},  // not numeric: compared as text
+        {"", "1.0", true},
+        {"", "", true},
+        {"1.0", "", false},
+        {"1..3", "1.0.3", true},
+        {"1.2.", "1.2", true},
+        {"01.000", "1", true},
+        {"v1.2", "1.2", false},
+        {"1.0-beta", "1.0", false},  // a text sorts after its prefix
+        {"1.0", "1.0-beta", true},
+        {"1.0-beta", "1.0-beta", true},
+        {"99999999999999999999999.0", "99999999999999999999998.9", false},  // no overflow
+        {"99999999999999999999998.9", "99999999999999999999999.0", true},
+        {"1.0.0.0.1", "1", false},
+        {"\xef\xbc\x91.0", "1.0", false},  // a full-width digit is not a digit: text order
+    };
+    for (const Case& c : cases) EXPECT_EQ(VersionNotNewer(U(c.a), U(c.b)), c.notNewer) << c.a << " vs " << c.b;
+}
+
+// ---- The manifest -------------------------------------------------------------------
+
+UpdateInfo FieldsOf(const char* json) {
+    UpdateInfo info;
+    ReadManifestFields(ParseJson(std::string(json)), info);
+    return info;
+}
+
+TEST(ManifestFields, TextsAndFilesInManifestOrder) {
+    const UpdateInfo info = FieldsOf(R"({"latestVersion":"1.2","lastUpdateDate":"2024-05-06",
+        "changeLog":"\u4fee\u590d","packageUrl":"https://h/p.zip","packageMd5":"AA",
+        "files":{"z.exe":{"md5":"zz","url":"https://h/z","size":12345},
+                 "a.dll":{"md5":"\u4e2d","url":"u","size":1.9},
+                 "m.txt":"not an object",
+                 "n.txt":{"md5":5,"url":null,"size":"7"},
+                 "o.txt":{"size":-2.5},
+                 "p.txt":{"size":1e300}}})");
+    EXPECT_EQ(info.latestVersion, U("1.2"));
+    EXPECT_EQ(info.lastUpdateDate, U("2024-05-06"));
+    EXPECT_EQ(info.changeLog, U("\xe4\xbf\xae\xe5\xa4\x8d"));
+    EXPECT_EQ(info.packageUrl, U("https://h/p.zip"));
+    EXPECT_EQ(info.packageMd5, U("AA"));
+    struct Expected {
+        const char* name;
+        std::string md5;
+        const char* url;
+        std::int64_t size;
+    };
+    const Expected expected[] = {
+        {"z.exe", "zz", "https://h/z", 12345},
+        {"a.dll", "\xe4\xb8\xad", "u", 1},  // md5 as UTF-8; sizes truncated toward zero
+        {"m.txt", "", "", 0},
+        {"n.txt", "", "", 0},               // members of other kinds read as empty / 0
+        {"o.txt", "", "", -2},
+        {"p.txt", "", "", 0},               // beyond 64 bits
+    };
+    ASSERT_EQ(info.files.size(), std::size(expected));
+    for (std::size_t i = 0; i < info.files.size(); ++i) {
+        EXPECT_EQ(info.files[i].name, U(expected[i].name)) << i;
+        EXPECT_EQ(info.files[i].md5, expected[i].md5) << i;
+        EXPECT_EQ(info.files[i].url, U(expected[i].url)) << i;
+        EXPECT_EQ(info.files[i].size, expected[i].size) << i;
+    }
+}
+
+TEST(ManifestFields, MissingOrOtherKindsReadAsEmpty) {
+    const char* const manifests[] = {
+        R"({})",
+        R"({"latestVersion":1,"changeLog":null,"packageUrl":[],"packageMd5":{},"files":[{"md5":"bb"}]})",
+        R"({"files":"a.exe"})",
+        R"({"files":null})",
+    };
+    for (const char* json : manifests) {
+        const UpdateInfo info = FieldsOf(json);
+        EXPECT_TRUE(info.latestVersion.empty() && info.changeLog.empty() && info.packageUrl.empty() &&
+                    info.packageMd5.empty())
+            << json;
+        EXPECT_TRUE(info.files.empty()) << json;
+    }
+}
+
+TEST(ManifestFields, SignedMessage) {
+    auto entries = [](std::vector<std::string> md5s) {
+        std::vector<PackageFileEntry> files;
+        for (auto& md5 : md5s) files.push_back({WTEXT("f"), md5, WTEXT("u"), 1});
+        return files;
+    };
+    EXPECT_EQ(SignedManifestMessage(U("aa"), entries({"bb", "cc"})), "aa|bb|cc");
+    EXPECT_EQ(SignedManifestMessage(U("aa"), entries({"cc", "bb"})), "aa|cc|bb");
+    EXPECT_EQ(SignedManifestMessage(U("aa"), entries({})), "aa");
+    EXPECT_EQ(SignedManifestMessage(U(""), entries({""})), "|");
+    EXPECT_EQ(SignedManifestMessage(U(""), entries({})), "");
+    EXPECT_EQ(SignedManifestMessage(U("\xe4\xb8\xad"), entries({"\xe6\x96\x87"})), "\xe4\xb8\xad|\xe6\x96\x87");
+}
+
+TEST(ManifestFields, PublishedProgramMd5) {
+    const std::vector<PackageFileEntry> files = {
+        {WTEXT("readme.txt"), "11", WTEXT(""), 0},
+        {WTEXT("tz62editorSYNC.EXE"), "22", WTEXT(""), 0},  // Windows names ignore case
+        {WTEXT("TZ62Editorsync.exe"), "33", WTEXT(""), 0},
+    };
+    EXPECT_EQ(PublishedProgramMd5(files), "22");
+    EXPECT_EQ(PublishedProgramMd5({files[0]}), "");
+    EXPECT_EQ(PublishedProgramMd5({{WTEXT("TZ62Editorsync.exe.bak"), "44", WTEXT(""), 0}}), "");
+}
+
+// ---- The public key ------------------------------------------------------------------
+
+constexpr char kReleaseModulusHex[] =
+    "D7A30A8EDA30F5523D3618FC8B34D096FF17FB1542B40DACFDE88047F1CCD14F811933C78945FF242BCD3C49B13DC25DA335E0D1550ED257"
+    "FECA54045EED0927BE0E836F3D023E52BB783C84941A65D33DCBFA927193914F92B4AB146273D10116FEF2F99516D4198549BF03C46D6527"
+    "E8CFEEBA48446DEEE1039BFF246C5C24F26D2524D7EB86AAFD4B116116D16FF4CED518D57D39951BF0D981938D8ECC8B1E27443E15B9FC7F"
+    "A6D75FEA8FC8EA0F7D654EBD9AE1B199A5C19F3A549D0508B8E0F2C64B6FBC4C8DF59E5C2BF6C23770D686BF497B01BEA158F27B423BA6D1"
+    "DEF5C89729CFBB1565B51BAE84AE1A239AEA6C9664B8D0669FB5413700BA6F43";  // as `openssl rsa -modulus` prints it
+
+TEST(PublicKey, ReleaseKeyBecomesTheCngBlob) {
+    Bytes blob;
+    ASSERT_TRUE(ImportRsaPublicKeyPem(kReleasePublicKeyPem, blob));
+    const Bytes header = Hex("52534131" "00080000" "03000000" "00010000" "00000000" "00000000");
+    ASSERT_EQ(blob.size(), 24u + 3 + 256);
+    EXPECT_EQ(Bytes(blob.begin(), blob.begin() + 24), header);  // "RSA1", 2048 bits, 3, 256, 0, 0
+    EXPECT_EQ(Bytes(blob.begin() + 24, blob.begin() + 27), Hex("010001"));
+    EXPECT_EQ(Bytes(blob.begin() + 27, blob.end()), Hex(kReleaseModulusHex));
+}
+
+#if !defined(_WIN32)  // the source tree is out of reach under Wine
+// The build names the committed file; a build that forgets fails here
+// instead of silently dropping the comparison.
+#if !defined(TZ_RELEASE_PUBLIC_KEY_FILE)
+#error "define TZ_RELEASE_PUBLIC_KEY_FILE as the path of src/update/release_public_key.pem"
+#endif
+TEST(PublicKey, ReleaseKeyIsTheCommittedPemWithCrlfLines) {
+    const std::string pem = kReleasePublicKeyPem;
+    EXPECT_EQ(pem.size(), 432u);
+    std::ifstream in(TZ_RELEASE_PUBLIC_KEY_FILE, std::ios::binary);
+    ASSERT_TRUE(in) << TZ_RELEASE_PUBLIC_KEY_FILE;
+    std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string lf;
+    for (char c : pem) {
+        if (c != '\r') lf.push_back(c);
+    }
+    while (!file.empty() && (file.back() == '\n' || file.back() == '\r')) file.pop_back();
+    EXPECT_EQ(lf, file);
+}
+#endif
+
+TEST(PublicKey, BuildKeyIsAnRsaPublicKeyPem) {
+    Bytes blob;
+    EXPECT_TRUE(ImportRsaPublicKeyPem(kUpdatePublicKeyPem, blob));
+    EXPECT_EQ(std::string(kUpdatePublicKeyPem).rfind("-----BEGIN RSA PUBLIC KEY-----", 0), 0u);
+}
+
+TEST(PublicKey, DerWalkAcceptedForms) {
+    struct Case {
+        const char* der;
+        const char* modulus;
+        const char* exponent;
+    };
+    const Case cases[] = {
+        {"3006" "020105" "020103", "05", "03"},
+        {"300A" "02030080FF" "0203000101", "80FF", "0101"},  // one leading zero dropped from each
+        {"3008" "02020000" "020100", "00", "00"},              // only one zero goes; a lone zero stays
+        {"3000" "020105" "020103", "05", "03"},                // the outer length is not checked
+        {"3085" "020105" "020103", "05", "03"},                // nor its form
+        {"30" "8109" "028102AABB" "020103", "AABB", "03"},   // long forms 0x81-0x84
+        {"30" "820009" "02820002AABB" "020103", "AABB", "03"},
+        {"30" "83000009" "0283000002AABB" "020103", "AABB", "03"},
+        {"30" "8400000009" "028400000002AABB" "020103", "AABB", "03"},
+        {"3006" "020105" "020103" "FFFF", "05", "03"},        // trailing bytes are ignored
+    };
+    for (const Case& c : cases) {
+        Bytes modulus;
+        Bytes exponent;
+        ASSERT_TRUE(ReadRsaPublicKeyDer(Hex(c.der), modulus, exponent)) << c.der;
+        EXPECT_EQ(modulus, Hex(c.modulus)) << c.der;
+        EXPECT_EQ(exponent, Hex(c.exponent)) << c.der;
+    }
+}
+
+TEST(PublicKey, DerWalkRefusedForms) {
+    const char* const cases[] = {
+        "",
+        "3106020105020103",            // not a SEQUENCE
+        "3006" "040105" "020103",      // modulus not an INTEGER
+        "3006" "020505" "020103",      // modulus runs past the end
+        "3003" "020105",               // no exponent
+        "3006" "020105" "030103",      // exponent not an INTEGER
+        "3006" "020105" "020203",      // exponent runs past the end
+        "3006" "0280" "020103",        // indefinite length reads as 0: an empty integer
+        "3006" "0284FFFFFFFF05",       // a 4-byte length far past the end
+        "30" "84000000",               // the outer length runs out
+        "3006" "028505" "020103",      // 0x85 reads as 0
+        "30",
+        "3030" "3006" "020105020103",  // SubjectPublicKeyInfo, not PKCS #1
+    };
+    for (const char* der : cases) {
+        Bytes modulus = Hex("EE");
+        Bytes exponent = Hex("EE");
+        EXPECT_FALSE(ReadRsaPublicKeyDer(Hex(der), modulus, exponent)) << der;
+        EXPECT_EQ(modulus, Hex("EE")) << der;  // outputs untouched
+        EXPECT_EQ(exponent, Hex("EE")) << der;
+    }
+}
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+TEST(PublicKey, PemForms) {
+    const std::string crlf = kReleasePublicKeyPem;
+    const std::string lf = Replace(crlf, "\r\n", "\n");
+    const std::string body = crlf.substr(32, crlf.size() - 32 - 28);  // between the two marker lines
+    struct Case {
+        std::string name;
+        std::string pem;
+        bool ok;
+    };
+    const Case cases[] = {
+        {"CRLF", crlf, true},
+        {"LF", lf, true},
+        {"CR only", Replace(crlf, "\r\n", "\r"), true},
+        {"text around it", "key:\n" + crlf + "\ntrailer", true},
+        {"strangers in the body", Replace(lf, "\n", " *\t\n"), true},
+        {"one line after the header",
+         "-----BEGIN RSA PUBLIC KEY-----\n" + Replace(body, "\r\n", "") + "-----END RSA PUBLIC KEY-----", true},
+        {"no line end after BEGIN", Replace(crlf, "\r\n", ""), false},
+        {"no END", crlf.substr(0, crlf.size() - 28), false},
+        {"END before BEGIN", "-----END X-----\n" + crlf.substr(0, crlf.size() - 28), false},
+        {"no BEGIN", crlf.substr(31), false},
+        {"too short", "-----BEGIN", false},
+        {"empty", "", false},
+        {"empty body", "-----BEGIN RSA PUBLIC KEY-----\n-----END RSA PUBLIC KEY-----", false},
+        {"body not Base64", "-----BEGIN X-----\nAAAAA\n-----END X-----", false},
+        {"SubjectPublicKeyInfo",
+         "-----BEGIN PUBLIC KEY-----\n"
+         "MIIBIjANBgkqhkiG9w0BAQEFAAOCAQ8AMIIBCgKCAQEA16MKjtow9VI9Nhj8izTQ\n"
+         "lv8X+xVCtA2s/eiAR/HM0U+BGTPHiUX/JCvNPEmxPcJdozXg0VUO0lf+ylQEXu0J\n"
+         "J74Og289Aj5Su3g8hJQaZdM9y/qScZORT5K0qxRic9EBFv7y+ZUW1BmFSb8DxG1l\n"
+         "J+jP7rpIRG3u4QOb/yRsXCTybSUk1+uGqv1LEWEW0W/0ztUY1X05lRvw2YGTjY7M\n"
+         "ix4nRD4Vufx/ptdf6o/I6g99ZU69muGxmaXBnzpUnQUIuODyxktvvEyN9Z5cK/bC\n"
+         "N3DWhr9JewG+oVjye0I7ptHe9ciXKc+7FWW1G66ErhojmupslmS40GaftUE3ALpv\n"
+         "QwIDAQAB\n"
+         "-----END PUBLIC KEY-----",
+         false},
+    };
+    Bytes expected;
+    ASSERT_TRUE(ImportRsaPublicKeyPem(crlf, expected));
+    for (const Case& c : cases) {
+        Bytes blob = Hex("EE");
+        EXPECT_EQ(ImportRsaPublicKeyPem(c.pem, blob), c.ok) << c.name;
+        EXPECT_EQ(blob, c.ok ? expected : Hex("EE")) << c.name;
+    }
+}
+
+TEST(PublicKey, BlobSplitsBackAndRefusesOtherLayouts) {
+    const Bytes modulus = Hex("C0FFEE");
+    const Bytes exponent = Hex("010001");
+    const Bytes blob = MakeRsaPublicBlob(modulus, exponent);
+    Bytes n;
+    Bytes e;
+    ASSERT_TRUE(SplitRsaPublicBlob(blob, n, e));
+    EXPECT_EQ(n, modulus);
+    EXPECT_EQ(e, exponent);
+
+    auto changed = [&](std::size_t at, std::uint8_t value) {
+        Bytes copy = blob;
+        copy[at] = value;
+        return copy;
+    };
+    const Bytes refused[] = {
+        Bytes(blob.begin(), blob.end() - 1),  // short
+        [&] { Bytes longer = blob; longer.push_back(0); return longer; }(),
+        changed(0, 'X'),   // magic
+        changed(4, 0x19),  // bit length
+        changed(16, 1),    // prime sizes must be 0
+        changed(20, 1),
+        Bytes(blob.begin(), blob.begin() + 20),
+        MakeRsaPublicBlob({}, exponent),
+    };
+    for (const Bytes& bad : refused) EXPECT_FALSE(SplitRsaPublicBlob(bad, n, e)) << HexLower(bad);
+}
+
+// ---- What the window shows ----------------------------------------------------------------
+
+TEST(UpdateDisplay, Table) {
+    const WString updateLine = U("[更新] 检测到新版本 1.2，点击\"更新\"按钮立即更新");
+    const WString changeLine = U("[更新] 更新内容：修复若干问题");
+    const WString currentLine = U("[更新] 当前已是最新版本");
+    const WString repairLine = U("[更新] 程序文件与发布版本不一致，点击\"更新\"按钮可修复");
+    const WString differsLine = U("[更新] 程序文件与发布版本不一致");
+    struct Case {
+        const char* name;
+        bool valid;
+        bool updateAvailable;
+        const char* latest;
+        const char* changeLog;
+        const char* packageUrl;
+        SelfCheck selfCheck;
+        bool button;
+        std::vector<UpdateNotice> notices;
+    };
+    const Case cases[] = {
+        {"not valid", false, true, "1.2", "x", "u", SelfCheck::Differs, false, {}},
+        {"newer with change log", true, true, "1.2", "修复若干问题", "u", SelfCheck::NotListed, true,
+         {{updateLine, false}, {changeLine, false}}},
+        {"newer without change log", true, true, "1.2", "", "u", SelfCheck::NotListed, true, {{updateLine, false}}},
+        {"newer wins over a differing file", true, true, "1.2", "", "u", SelfCheck::Differs, true,
+         {{updateLine, false}}},
+        {"current", true, false, "1.0", "x", "u", SelfCheck::Matches, false, {{currentLine, false}}},
+        {"current, file not published", true, false, "1.0", "", "u", SelfCheck::NotListed, false,
+         {{currentLine, false}}},
+        {"current, own file unreadable", true, false, "1.0", "", "u", SelfCheck::Unreadable, false,
+         {{currentLine, false}}},
+        {"file differs", true, false, "1.0", "x", "u", SelfCheck::Differs, true, {{repairLine, true}}},
+        {"file differs, same version spelled 1.0.0", true, false, "1.0.0", "", "u", SelfCheck::Differs, true,
+         {{repairLine, true}}},
+        {"file differs, no package to repair with", true, false, "1.0", "", "", SelfCheck::Differs, false,
+         {{differsLine, true}}},
+        {"file differs from an older published version", true, false, "0.9", "", "u", SelfCheck::Differs, false,
+         {{currentLine, false}}},
+    };
+    for (const Case& c : cases) {
+        UpdateInfo info;
+        info.valid = c.valid;
+        info.updateAvailable = c.updateAvailable;
+        info.latestVersion = U(c.latest);
+        info.changeLog = U(c.changeLog);
+        info.packageUrl = U(c.packageUrl);
+        info.selfCheck = c.selfCheck;
+        const UpdateDisplay display = DecideUpdateDisplay(info);
+        EXPECT_EQ(display.showUpdateButton, c.button) << c.name;
+        ASSERT_EQ(display.notices.size(), c.notices.size()) << c.name;
+        for (std::size_t i = 0; i < c.notices.size(); ++i) {
+            EXPECT_EQ(display.notices[i].text, c.notices[i].text) << c.name << ": " << Show(display.notices[i].text);
+            EXPECT_EQ(display.notices[i].highlight, c.notices[i].highlight) << c.name;
+        }
+    }
+}
+
+TEST(UpdateSettings, ReleaseEndpointIsHttpsAndNamesTheService) {
+    const WString endpoint = kReleaseUpdateEndpoint;
+    UrlParts parts;
+    ASSERT_TRUE(SplitUrl(endpoint, parts));
+    EXPECT_TRUE(parts.secure);
+    EXPECT_EQ(parts.path, U("/api/check_version.php"));
+    EXPECT_EQ(endpoint.find(WChar('?')), WString::npos);
+}
+
+}  // namespace
