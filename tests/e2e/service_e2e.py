@@ -358,6 +358,37 @@ class StopWithRequestsInFlight(unittest.TestCase):
         finally:
             host.close()
 
+    def test_stop_under_load_leaves_no_connection_behind(self):
+        port = free_port()
+        host = ServiceHost(port, KEY)
+        try:
+            host.wait_for("RUNNING")
+            half_open = []
+            for _ in range(20):
+                s = socket.create_connection(("127.0.0.1", port), timeout=20)
+                s.sendall(b"POST /api/ping HTTP/1.1\r\nContent-Length: 50\r\n\r\n{")
+                half_open.append(s)
+            def ping_until_stopped():
+                try:
+                    raw_exchange(port, b"POST /api/ping HTTP/1.1\r\n\r\n")
+                except OSError:
+                    pass  # refused once the listener is gone
+            pingers = [threading.Thread(target=ping_until_stopped) for _ in range(50)]
+            for t in pingers:
+                t.start()
+            host.command("stop")
+            stopped_ms = int(host.wait_for("STOPPED").split()[1])
+            self.assertLess(stopped_ms, 3000 + 5000)
+            for t in pingers:
+                t.join(timeout=60)
+            host.command("connections")
+            self.assertEqual(host.wait_for("CONNECTIONS"), "CONNECTIONS 0")
+            for s in half_open:
+                self.assertEqual(s.recv(100), b"")
+                s.close()
+        finally:
+            host.close()
+
     def test_second_service_on_a_held_port_logs_the_failure(self):
         port = free_port()
         first = ServiceHost(port, KEY)
