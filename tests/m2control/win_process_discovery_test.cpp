@@ -94,6 +94,25 @@ private:
     bool created_ = false;
 };
 
+// Whether `pid` owns a top-level window (a visible one when `visible`).
+bool HasTopLevelWindow(DWORD pid, bool visible) {
+    struct Search {
+        DWORD pid;
+        bool visible;
+        bool found;
+    } search{pid, visible, false};
+    EnumWindows(
+        [](HWND window, LPARAM l) -> BOOL {
+            auto* s = reinterpret_cast<Search*>(l);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(window, &owner);
+            if (owner == s->pid && (!s->visible || IsWindowVisible(window))) s->found = true;
+            return !s->found;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
 // One stand-in game server started from <version>\Mir200\<imageName>; ended
 // when this goes. It ends by itself after two minutes should the test die.
 class StandIn {
@@ -115,6 +134,10 @@ public:
         process_.reset(started.hProcess);
         pid_ = started.dwProcessId;
         WaitForInputIdle(process_.get(), 20000);  // the window exists once it waits for messages
+        // Wine may report the process idle before its window is shown: wait
+        // for the window itself (a hidden stand-in only has to create it).
+        const bool shown = switches.find(L"--hidden") == WString::npos;
+        for (int i = 0; i < 300 && !HasTopLevelWindow(pid_, shown); ++i) Sleep(50);
     }
     ~StandIn() {
         if (!process_) return;
