@@ -17,6 +17,7 @@
 #include "crypto/encoding.h"
 #include "service/win_sync_service.h"
 #include "update/win_update_check.h"
+#include "update/win_update_install.h"
 
 namespace {
 
@@ -381,7 +382,9 @@ LRESULT OnCommand(HWND window, WPARAM w, LPARAM l) {
             if (clicked) SetAutostart(IsDlgButtonChecked(window, kAutostartBox) == BST_CHECKED);
             return 0;
         case kDebugBox: if (clicked) OnDebugBox(); return 0;
-        case kUpdateButton: return 0;  // nothing is offered until the update check runs
+        case kUpdateButton:
+            if (HIWORD(w) == 0) OnUpdateButtonClicked(window, GetDlgItem(window, kUpdateButton));
+            return 0;
         case kTrayShow: RestoreFromTray(); return 0;
         case kTrayExit: OnTrayExit(); return 0;
         default: return DefWindowProcW(window, WM_COMMAND, w, l);
@@ -397,6 +400,18 @@ LRESULT OnClose(HWND window) {
     SetDebugSink(nullptr);
     RemoveTrayIcon();
     return DefWindowProcW(window, WM_CLOSE, 0, 0);
+}
+
+// The hand-over to the replacement script: the close command's steps,
+// without its question.
+void ShutDownForUpdate() {
+    if (shell.serviceOn) {
+        shell.service->Stop();
+        shell.serviceOn = false;
+    }
+    SetDebugSink(nullptr);
+    RemoveTrayIcon();
+    DestroyWindow(shell.window);
 }
 
 void OnDestroy() {
@@ -468,6 +483,10 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
         case kLogPanelMessage: AppendPanelLine(w, l); return 0;
         case kTrayCallbackMessage: OnTrayCallback(l); return 0;
         case kUpdateCheckedMessage: ShowUpdateResult(GetDlgItem(window, kUpdateButton)); return 0;
+        case kPackageReadyMessage:
+            if (ApplyUpdate(TakePackagePath(l))) ShutDownForUpdate();
+            return 0;
+        case kDownloadFailedMessage: OnDownloadFailed(GetDlgItem(window, kUpdateButton)); return 0;
         default:
             // Explorer restarted: icons it showed are gone and must be added again.
             if (message == shell.taskbarCreatedMessage && message != 0 && shell.trayIconShown) AddTrayIcon();
