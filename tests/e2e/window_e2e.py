@@ -33,14 +33,19 @@ def free_port():
 def drive(*args, check=True):
     # The driver answers every command with a line; no line at all means Wine
     # did not run it (a passing hiccup of the loader), so it is run again.
+    # A driver that hangs in Wine's start-up is likewise run again.
+    out, code = "", None
     for _ in range(3):
-        done = subprocess.run(wine_cmd(os.path.join(ARGS.build, "window_driver.exe"), *args),
-                              capture_output=True, timeout=120)
-        out = done.stdout.decode("utf-8", "replace").strip()
+        try:
+            done = subprocess.run(wine_cmd(os.path.join(ARGS.build, "window_driver.exe"), *args),
+                                  capture_output=True, timeout=90)
+        except subprocess.TimeoutExpired:
+            continue
+        out, code = done.stdout.decode("utf-8", "replace").strip(), done.returncode
         if out:
             break
         time.sleep(0.5)
-    if check and done.returncode != 0:
+    if check and code != 0:
         raise AssertionError("window_driver %s: %s" % (" ".join(args), out))
     return out
 
