@@ -12,7 +12,9 @@
 #include <utility>
 #include <vector>
 
+#include "app/app_log.h"
 #include "update/install_rules.h"
+#include "update/win_update_check.h"
 #include "update/win_update_install.h"
 
 namespace {
@@ -60,6 +62,8 @@ std::string MakeZip(const std::vector<std::pair<std::string, std::string>>& entr
     Put32(zip, directory.size()), Put32(zip, start), Put16(zip, 0);
     return zip;
 }
+
+bool Exists(const WString& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 void WriteFileBytes(const WString& path, const std::string& bytes) {
     std::ofstream(path.c_str(), std::ios::binary) << bytes;
@@ -139,6 +143,59 @@ TEST_F(Install, PackageDigest) {
     WriteFileBytes(package, "");
     EXPECT_EQ(FileMd5Hex(package), "");
     EXPECT_EQ(FileMd5Hex(directory + L"no-such-file.zip"), "");
+}
+
+// The button: a second press while downloading only says so; a failed
+// download gives the button back for another try.
+TEST(UpdateButton, DoublePressAndFailedDownload) {
+    WString directory = ExeDirectoryOf(RunningExecutablePath());
+    WString logBase = directory + L"update-button-test";
+    DeleteFileW((logBase + L"_log.txt").c_str());
+    SetLogFileBase(logBase);
+
+    UpdateInfo info;
+    info.valid = true;
+    info.updateAvailable = true;
+    info.packageUrl = L"https://127.0.0.1:1/package.zip";  // nothing listens there
+    PublishUpdateInfo(info);
+
+    HWND window = CreateWindowExW(0, L"STATIC", L"main", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr, nullptr,
+                                  nullptr, nullptr);
+    if (!window) GTEST_SKIP() << "no display for windows";
+    HWND button = CreateWindowExW(0, L"BUTTON", L"更新", WS_CHILD, 0, 0, 46, 22, window, nullptr, nullptr, nullptr);
+    OnUpdateButtonClicked(window, button);
+    OnUpdateButtonClicked(window, button);
+    wchar_t text[32] = {};
+    GetWindowTextW(button, text, 32);
+    EXPECT_STREQ(text, L"更新中...");
+    EXPECT_FALSE(IsWindowEnabled(button));
+
+    MSG message{};
+    bool failed = false;
+    for (int i = 0; i < 600 && !failed; ++i) {
+        while (PeekMessageW(&message, window, 0, 0, PM_REMOVE)) {
+            if (message.message == kDownloadFailedMessage) failed = true;
+            if (message.message == kPackageReadyMessage) TakePackagePath(message.lParam);
+        }
+        if (!failed) Sleep(50);
+    }
+    ASSERT_TRUE(failed);
+    OnDownloadFailed(button);
+    GetWindowTextW(button, text, 32);
+    EXPECT_STREQ(text, L"更新");
+    EXPECT_TRUE(IsWindowEnabled(button));
+    EXPECT_FALSE(Exists(directory + kPackageFileName));
+
+    std::string log = ReadFileBytes(logBase + L"_log.txt");
+    const char* lines[] = {"[更新] 开始下载更新包，请稍候...", "[更新] 正在下载更新中，请稍候...", "[更新] 下载失败，请稍后重试"};
+    std::size_t at = 0;
+    for (const char* line : lines) {
+        at = log.find(line, at);
+        EXPECT_NE(at, std::string::npos) << line;
+    }
+    DestroyWindow(window);
+    SetLogFileBase(WString());
+    DeleteFileW((logBase + L"_log.txt").c_str());
 }
 
 }  // namespace
