@@ -170,8 +170,11 @@ void SyncService::Stop() {
 
 DWORD WINAPI SyncService::AcceptLoop(void* argument) {
     auto* service = static_cast<SyncService*>(argument);
+    // Read once: Stop closes the socket (which ends the accept below) while
+    // this thread runs, and must not race with a read of the owner.
+    const SOCKET listener = service->listenSocket_.get();
     while (service->IsRunning()) {
-        SOCKET accepted = accept(service->listenSocket_.get(), nullptr, nullptr);
+        SOCKET accepted = accept(listener, nullptr, nullptr);
         if (accepted == INVALID_SOCKET) {
             if (!service->IsRunning()) break;
             int error = WSAGetLastError();
