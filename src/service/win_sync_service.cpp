@@ -9,6 +9,7 @@
 
 #include "service/http_request.h"
 #include "service/http_response.h"
+#include "m2control/win_reload_endpoint.h"
 #include "service/win_file_endpoints.h"
 #include "service/win_versions_endpoint.h"
 
@@ -26,6 +27,9 @@ enum Phase : int { kReadingHead = 0, kReadingBody = 1, kHandling = 2 };
 // Waits for data are cut into slices of this length, so that a stop or a cut
 // is noticed promptly even where shutdown does not wake a blocked recv.
 constexpr DWORD kWaitSliceMs = 200;
+// How long a newcomer may wait at the hard connection limit, and in which steps.
+constexpr DWORD kRoomWaitMs = 3000;
+constexpr DWORD kRoomWaitSliceMs = 20;
 
 void SetTimeout(SOCKET socket, int option, DWORD milliseconds) {
     setsockopt(socket, SOL_SOCKET, option, reinterpret_cast<const char*>(&milliseconds), sizeof(milliseconds));
@@ -93,6 +97,7 @@ SyncService::SyncService(LogSink logSink) {
     api_.localClock = LocalStampNow;
     RegisterVersionRoutes(api_);
     RegisterFileRoutes(api_);
+    RegisterReloadRoutes(api_);
 }
 
 SyncService::~SyncService() {
@@ -189,21 +194,42 @@ DWORD WINAPI SyncService::AcceptLoop(void* argument) {
     return 0;
 }
 
-bool SyncService::MakeRoomFor(std::size_t& count) {
-    count = connections_.size();
-    if (count < kMaxConnections) return true;
-    std::shared_ptr<Connection> victim;
-    for (int wanted : {kReadingHead, kReadingBody}) {
-        for (const auto& connection : connections_) {
-            if (connection->phase.load() == wanted && !connection->cut.load()) {
-                victim = connection;
-                break;
+// Under connectionLock_. At the limit the oldest connection still waiting
+// for its head (else for its body) is cut; one cut per newcomer, since cut
+// connections no longer count. True when a thread may start now: threads of
+// cut connections take a moment to end, and until then the hard limit holds.
+bool SyncService::MakeRoomFor() {
+    std::size_t live = 0;
+    for (const auto& connection : connections_)
+        if (!connection->cut.load()) ++live;
+    if (live >= kMaxConnections) {
+        std::shared_ptr<Connection> victim;
+        for (int wanted : {kReadingHead, kReadingBody}) {
+            for (const auto& connection : connections_) {
+                if (connection->phase.load() == wanted && !connection->cut.load()) {
+                    victim = connection;
+                    break;
+                }
             }
+            if (victim) break;
         }
-        if (victim) break;
+        if (victim) victim->Shutdown();
     }
-    if (victim) victim->Shutdown();
-    return count < kHardConnectionLimit;
+    return connections_.size() < kHardConnectionLimit;
+}
+
+// Starts the connection's thread, registered before it runs.
+bool SyncService::StartConnectionThread(const std::shared_ptr<Connection>& connection, HANDLE& thread) {
+    auto* record = new std::shared_ptr<Connection>(connection);
+    thread = CreateThread(nullptr, kConnectionStack, ServeConnection, record,
+                          CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (thread == nullptr) {
+        delete record;
+        return false;
+    }
+    connection->thread.reset(thread);
+    connections_.push_back(connection);
+    return true;
 }
 
 void SyncService::AcceptOne(UniqueSocket socket) {
@@ -211,23 +237,25 @@ void SyncService::AcceptOne(UniqueSocket socket) {
     connection->service = this;
     connection->socket = std::move(socket);
 
-    HANDLE thread = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(connectionLock_);
-        std::size_t count = 0;
-        if (!MakeRoomFor(count)) return;  // closes the socket
-
-        auto* record = new std::shared_ptr<Connection>(connection);
-        thread = CreateThread(nullptr, kConnectionStack, ServeConnection, record,
-                              CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-        if (thread == nullptr) {
-            delete record;
+    // At the hard limit, wait a little for cut connections to end rather
+    // than turning away a newcomer (an editor behind a crowd of idle peers).
+    for (DWORD waited = 0;; waited += kRoomWaitSliceMs) {
+        HANDLE thread = nullptr;
+        bool started = false;
+        {
+            std::lock_guard<std::mutex> guard(connectionLock_);
+            if (MakeRoomFor()) {
+                if (!StartConnectionThread(connection, thread)) return;  // closes the socket
+                started = true;
+            }
+        }
+        if (started) {
+            ResumeThread(thread);
             return;
         }
-        connection->thread.reset(thread);
-        connections_.push_back(connection);
+        if (waited >= kRoomWaitMs || !IsRunning()) return;  // closes the socket
+        Sleep(kRoomWaitSliceMs);
     }
-    ResumeThread(thread);
 }
 
 DWORD WINAPI SyncService::ServeConnection(void* argument) {

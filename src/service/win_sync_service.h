@@ -50,7 +50,8 @@ private:
     static DWORD WINAPI ServeConnection(void* connection);
 
     void AcceptOne(UniqueSocket socket);
-    bool MakeRoomFor(std::size_t& count);
+    bool MakeRoomFor();
+    bool StartConnectionThread(const std::shared_ptr<Connection>& connection, HANDLE& thread);
     void ReadRequest(Connection& connection);
     bool WaitForData(Connection& connection, DWORD timeoutMs);
     void Deregister(const Connection* connection);

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/text.h"
@@ -41,6 +42,7 @@ const char kUsage[] =
     "  versions                      rescan the server's drives and list its versions\n"
     "  info VERSION RELPATH          whether a file exists in a version, and its MD5\n"
     "  push VERSION RELPATH FILE     encrypt FILE and write it to RELPATH in VERSION\n"
+    "  reload VERSION ITEM [ITEM...] have the version's game server run these menu commands\n"
     "  request METHOD PATH [BODY]    send any request; BODY may be @file\n"
     "  options PATH                  send a pre-flight OPTIONS request\n"
     "  sign METHOD PATH [BODY]       print the signature that would be sent\n"
@@ -87,6 +89,16 @@ std::string FileRequestBody(const std::string& versionPath, const std::string& r
     SetMember(body, WTEXT("versionPath"), JsonValue::MakeString(Utf8ToWide(versionPath)));
     SetMember(body, WTEXT("relativePath"), JsonValue::MakeString(Utf8ToWide(relativePath)));
     if (fileBytes) SetMember(body, WTEXT("fileBytes"), JsonValue::MakeString(Utf8ToWide(*fileBytes)));
+    return SerializeJson(body);
+}
+
+// /api/m2/load: the items in the order given, each a menu command text.
+std::string ReloadRequestBody(const std::vector<std::string>& words) {
+    JsonValue body = JsonValue::MakeObject();
+    SetMember(body, WTEXT("versionPath"), JsonValue::MakeString(Utf8ToWide(words[1])));
+    JsonValue items = JsonValue::MakeArray();
+    for (std::size_t i = 2; i < words.size(); ++i) AppendItem(items, JsonValue::MakeString(Utf8ToWide(words[i])));
+    SetMember(body, WTEXT("items"), std::move(items));
     return SerializeJson(body);
 }
 
@@ -168,6 +180,11 @@ bool DescribeRequest(Options& options, std::string& problem) {
     if (command == "push" && words.size() == 4) {
         request.path = "/api/file/sync";
         return PushBody(options, request.body, problem);
+    }
+    if (command == "reload" && words.size() >= 3) {
+        request.path = "/api/m2/load";
+        request.body = ReloadRequestBody(words);
+        return true;
     }
     if (command == "options" && words.size() == 2) {
         request.method = "OPTIONS";

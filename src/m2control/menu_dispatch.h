@@ -1,0 +1,33 @@
+// Choosing an item of the game server's menu without a mouse: find the item
+// whose label matches a command text and post WM_COMMAND with its identifier
+// to the main window, as a click would. Only the post is known to succeed;
+// what the game server then does is never reported back.
+//
+// SendM2Command works in this session and leaves its failure text in the
+// process-wide lastM2Error (shared with the cross-session bridge, so under
+// concurrent reloads a reader may see another request's text).
+// PostMenuCommand is the worker's form: it already holds the window and
+// returns its failure text directly. Nothing here throws.
+#pragma once
+
+#include <windows.h>
+
+#include "common/text.h"
+
+// Finds the game server of `versionPath` in this session and posts the menu
+// item matching `commandText` (strict search). False leaves the reason in
+// lastM2Error; true leaves it empty. A minimised window is restored first.
+[[nodiscard]] bool SendM2Command(const WString& versionPath, const WString& commandText) noexcept;
+
+// Strict search: identifier, or -1. Empty command text never matches.
+int FindMenuCommand(HMENU menu, const WString& commandText) noexcept;
+// Lenient search: identifier, or -1. Empty texts and empty labels never match.
+int FindMenuCommandLenient(HMENU menu, const WString& commandText) noexcept;
+
+// Posts the item matching `commandText` (lenient search) to `window`.
+// errorText is emptied first and holds the reason when the result is false.
+[[nodiscard]] bool PostMenuCommand(HWND window, const WString& commandText, WString& errorText) noexcept;
+
+// lastM2Error: written by SendM2Command and the bridge, read by the endpoint.
+void SetLastM2Error(const WString& text) noexcept;
+WString GetLastM2Error() noexcept;

@@ -1,0 +1,467 @@
+// Menu command dispatch and the reload endpoint under Windows (Wine), against
+// a stand-in game-server window.
+//
+// Wine keeps a window's menu inside its own process (another process gets -1
+// from GetMenuItemCount), so both sides share one process here: main() copies
+// this program to <version>\Mir200\M2Server.exe and runs the copy, whose
+// image path then names the version; each test opens a window of class
+// "TMainForm" titled "M2Server" with a menu bar on a thread of its own. The
+// real discovery, menu search and posting code runs. Posted commands are
+// recorded by the window with the time the system gives each message.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "app/win_test_folder.h"
+#include "common/win_unique.h"
+#include "json/json.h"
+#include "m2control/menu_dispatch.h"
+#include "m2control/menu_rules.h"
+#include "m2control/win_reload_endpoint.h"
+
+namespace {
+
+using testsupport::RemoveTree;
+
+WString Decimal(unsigned long long n) { return std::to_wstring(n); }
+
+WString OwnPath() {
+    wchar_t path[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return WString(path, n);
+}
+
+WString ParentOf(const WString& path) {
+    const std::size_t slash = path.find_last_of(L"\\/");
+    return slash == WString::npos ? WString() : path.substr(0, slash);
+}
+
+// The version this copy runs for: <version>\Mir200\M2Server.exe.
+WString OwnVersion() { return ParentOf(ParentOf(OwnPath())); }
+
+bool RunningAsGameServer() {
+    const WString path = OwnPath();
+    const WString tail = L"\\Mir200\\M2Server.exe";
+    return path.size() > tail.size() && _wcsicmp(path.c_str() + path.size() - tail.size(), tail.c_str()) == 0;
+}
+
+// ---- the stand-in window --------------------------------------------------
+
+struct MenuItem {
+    UINT id;  // 0 and no submenu: a separator
+    const wchar_t* label;
+    std::vector<MenuItem> submenu;
+};
+
+// The standalone stand-in's menu bar (tests/m2server/m2server_standin.cpp),
+// plus "&"-only and blank-padded items and a bare "NPC" for the label rules.
+const std::vector<MenuItem>& StandInMenu() {
+    static const std::vector<MenuItem> bar = {
+        {0, L"控制(&C)", {{101, L"启动服务(&S)", {}}, {102, L"停止服务(&T)", {}}, {0, nullptr, {}}, {103, L"关闭(&X)", {}}}},
+        {0,
+         L"重新加载(&R)",
+         {{201, L"重新加载物品数据库(&I)", {}},
+          {202, L"技能数据库", {}},
+          {203, L"怪物数据库", {}},
+          {0, nullptr, {}},
+          {0, L"NPC脚本", {{211, L"所有NPC", {}}, {212, L"QFunction 功能脚本", {}}}},
+          {204, L"  怪物爆率  ", {}},
+          {0, L"其他数据", {{221, L"魔法数据库", {}}, {222, L"商店数据库", {}}}},
+          {205, L" & ", {}},
+          {206, L"NPC", {}}}},
+        {0, L"查看(&V)", {{301, L"在线人数(&O)", {}}}},
+        {0, L"帮助(&H)", {{401, L"关于(&A)", {}}}},
+    };
+    return bar;
+}
+
+void AppendItems(HMENU menu, const std::vector<MenuItem>& items) {
+    for (const MenuItem& item : items) {
+        if (!item.submenu.empty()) {
+            const HMENU popup = CreatePopupMenu();
+            AppendItems(popup, item.submenu);
+            AppendMenuW(menu, MF_POPUP | MF_STRING, reinterpret_cast<UINT_PTR>(popup), item.label);
+        } else if (item.label) {
+            AppendMenuW(menu, MF_STRING, item.id, item.label);
+        } else {
+            AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+        }
+    }
+}
+
+HMENU BuildMenuBar() {
+    const HMENU bar = CreateMenu();
+    AppendItems(bar, StandInMenu());
+    return bar;
+}
+
+struct Posted {
+    WPARAM id;
+    DWORD time;  // GetMessageTime: when the message was posted
+};
+
+// A stand-in main window on its own thread, with or without menu, shown
+// normally or minimised. Records every WM_COMMAND.
+class StandInWindow {
+public:
+    explicit StandInWindow(bool menu = true, bool minimised = false) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        thread_ = std::thread([this, menu, minimised] { Run(menu, minimised); });
+        ready_.wait(lock, [this] { return started_; });
+    }
+    ~StandInWindow() {
+        if (window_) PostMessageW(window_, WM_CLOSE, 0, 0);
+        thread_.join();
+    }
+    StandInWindow(const StandInWindow&) = delete;
+    StandInWindow& operator=(const StandInWindow&) = delete;
+
+    HWND window() const { return window_; }
+
+    // Waits (up to 10 s, never asserting on time) until `count` commands came.
+    std::vector<Posted> WaitForCommands(std::size_t count) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ready_.wait_for(lock, std::chrono::seconds(10), [&] { return posted_.size() >= count; });
+        return posted_;
+    }
+    std::vector<Posted> Commands() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return posted_;
+    }
+
+private:
+    static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM w, LPARAM l) {
+        auto* self = reinterpret_cast<StandInWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+        if (message == WM_COMMAND && self) {
+            std::lock_guard<std::mutex> lock(self->mutex_);
+            self->posted_.push_back({w, static_cast<DWORD>(GetMessageTime())});
+            self->ready_.notify_all();
+            return 0;
+        }
+        if (message == WM_DESTROY) PostQuitMessage(0);
+        return DefWindowProcW(window, message, w, l);
+    }
+
+    static void RegisterClassOnce() {
+        static const ATOM atom = [] {
+            WNDCLASSW windowClass = {};
+            windowClass.lpfnWndProc = Procedure;
+            windowClass.hInstance = GetModuleHandleW(nullptr);
+            windowClass.lpszClassName = L"TMainForm";
+            return RegisterClassW(&windowClass);
+        }();
+        (void)atom;
+    }
+
+    void Run(bool menu, bool minimised) {
+        RegisterClassOnce();
+        const HWND window = CreateWindowExW(0, L"TMainForm", L"M2Server", WS_OVERLAPPEDWINDOW, 10, 10, 400, 200,
+                                            nullptr, menu ? BuildMenuBar() : nullptr, GetModuleHandleW(nullptr),
+                                            nullptr);
+        if (window) {
+            SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+            ShowWindow(window, minimised ? SW_SHOWMINIMIZED : SW_SHOWNORMAL);
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            window_ = window;
+            started_ = true;
+        }
+        ready_.notify_all();
+        MSG message;
+        while (window && GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+    }
+
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    bool started_ = false;
+    HWND window_ = nullptr;
+    std::vector<Posted> posted_;
+    std::thread thread_;
+};
+
+std::vector<WPARAM> Ids(const std::vector<Posted>& posted) {
+    std::vector<WPARAM> ids;
+    for (const Posted& p : posted) ids.push_back(p.id);
+    return ids;
+}
+
+// ---- menu searches over a real HMENU ----------------------------------------
+
+struct SearchCase {
+    const wchar_t* command;
+    int strict;
+    int lenient;
+};
+
+TEST(WinMenuSearch, StrictAndLenientOnARealMenu) {
+    const SearchCase cases[] = {
+        {L"物品数据库", 201, 201},          // accelerator mark in the label
+        {L"重新加载物品数据库(I)", -1, 201}, // only lenient drops "&"
+        {L"npc", 211, 211},                 // ASCII case; strict passes over the NPC脚本 popup into it
+        {L"所有NPC", 211, 211},
+        {L"全部NPC", -1, 206},              // a label that is part of the command text
+        {L"怪物爆率", 204, 204},            // blanks around the label
+        {L"怪物爆率 全部", -1, 204},
+        {L"商店", 222, 222},                // second-level submenu
+        {L"其他数据", -1, -1},              // a popup's own label posts nothing
+        {L"", -1, -1},
+        {L"&", 101, -1},                    // an "&"-only label never matches leniently
+        {L"不存在", -1, -1},
+    };
+    const HMENU menu = BuildMenuBar();
+    ASSERT_NE(menu, nullptr);
+    for (const SearchCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << "command #" << (&c - cases));
+        EXPECT_EQ(FindMenuCommand(menu, c.command), c.strict);
+        EXPECT_EQ(FindMenuCommandLenient(menu, c.command), c.lenient);
+    }
+    DestroyMenu(menu);
+}
+
+// ---- SendM2Command and PostMenuCommand ----------------------------------------
+
+TEST(WinMenuDispatch, SendPostsInOrderWithIdentifiers) {
+    StandInWindow server;
+    ASSERT_NE(server.window(), nullptr);
+    const wchar_t* commands[] = {L"物品数据库", L"npc", L"QFunction 功能脚本", L"关于"};
+    for (const wchar_t* command : commands) {
+        EXPECT_TRUE(SendM2Command(OwnVersion(), command)) << GetLastM2Error();
+        EXPECT_EQ(GetLastM2Error(), L"");
+    }
+    EXPECT_EQ(Ids(server.WaitForCommands(4)), (std::vector<WPARAM>{201, 211, 212, 401}));
+}
+
+TEST(WinMenuDispatch, MinimisedWindowIsRestoredFirst) {
+    StandInWindow server(true, true);
+    ASSERT_TRUE(IsIconic(server.window()));
+    EXPECT_TRUE(SendM2Command(OwnVersion(), L"技能数据库"));
+    EXPECT_FALSE(IsIconic(server.window()));
+    EXPECT_EQ(Ids(server.WaitForCommands(1)), (std::vector<WPARAM>{202}));
+
+    StandInWindow worker(true, true);
+    WString error;
+    EXPECT_TRUE(PostMenuCommand(worker.window(), L"怪物数据库", error));
+    EXPECT_EQ(error, L"");
+    EXPECT_FALSE(IsIconic(worker.window()));
+    EXPECT_EQ(Ids(worker.WaitForCommands(1)), (std::vector<WPARAM>{203}));
+}
+
+TEST(WinMenuDispatch, FailureTexts) {
+    {
+        StandInWindow server;
+        EXPECT_FALSE(SendM2Command(OwnVersion(), L"不存在的命令"));
+        EXPECT_EQ(GetLastM2Error(), L"菜单中未找到命令: 不存在的命令（顶层菜单项数=4，请检查 M2 版本菜单文字）");
+        WString error;
+        EXPECT_FALSE(PostMenuCommand(server.window(), L"不存在的命令", error));
+        EXPECT_EQ(error, L"M2Server 菜单中未找到命令\"不存在的命令\"（顶层菜单项=4），可能 M2 版本菜单文字不同");
+        EXPECT_FALSE(PostMenuCommand(server.window(), L"", error));
+        EXPECT_TRUE(server.Commands().empty());
+    }
+    {
+        StandInWindow bare(false);
+        EXPECT_FALSE(SendM2Command(OwnVersion(), L"所有NPC"));
+        EXPECT_EQ(GetLastM2Error(), L"无法获取M2Server菜单句柄（窗口可能不是主窗口）");
+        WString error;
+        EXPECT_FALSE(PostMenuCommand(bare.window(), L"所有NPC", error));
+        wchar_t handle[32];
+        swprintf(handle, 32, L"%08llX", static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(bare.window())));
+        EXPECT_EQ(error, WString(L"无法获取 M2Server 窗口菜单（句柄=") + handle + L"），请确认 M2Server 窗口未最小化");
+    }
+    EXPECT_FALSE(SendM2Command(OwnVersion() + L"Other", L"所有NPC"));
+    EXPECT_EQ(GetLastM2Error(), L"未找到M2Server进程（或窗口无法返回），请确认 M2Server.exe 已启动并在视频度下");
+}
+
+// ---- the endpoint ---------------------------------------------------------------
+
+struct Endpoint {
+    ApiContext api;
+    std::vector<WString> log;
+    std::vector<WString> crossSessionCalls;
+    ReloadHooks hooks;
+
+    explicit Endpoint(bool realPause = false) {
+        api.logSink = [this](const WString& line) { log.push_back(line); };
+        hooks = DefaultReloadHooks();
+        hooks.sendCrossSession = [this](const WString& version, const WString& text) {
+            crossSessionCalls.push_back(version + L"|" + text);
+            return SendM2CommandCrossSessionPlaceholder(version, text);
+        };
+        if (!realPause) hooks.pause = [] {};
+    }
+
+    std::string Call(const std::string& body) {
+        HttpRequest request;
+        request.method = "POST";
+        request.path = "/api/m2/load";
+        request.body = body;
+        const ApiResponse response = HandleReload(api, request, hooks);
+        EXPECT_EQ(response.status, 200);
+        return response.body;
+    }
+};
+
+std::string JsonText(const WString& text) { return SerializeJson(JsonValue::MakeString(text)); }
+
+std::string Body(const WString& version, const std::string& items) {
+    return "{\"versionPath\":" + JsonText(version) + ",\"items\":" + items + "}";
+}
+
+TEST(WinReloadEndpoint, AllSucceedPacedAtLeast200MsApart) {
+    StandInWindow server;
+    Endpoint endpoint(true);
+    const std::string answer = endpoint.Call(Body(OwnVersion(), "[\"物品数据库\",\"所有NPC\",\"怪物爆率\"]"));
+    EXPECT_EQ(answer,
+              "{\"success\":true,\"successCount\":3,\"failCount\":0,\"results\":[{\"item\":\"物品数据库\",\"success\":"
+              "true},{\"item\":\"所有NPC\",\"success\":true},{\"item\":\"怪物爆率\",\"success\":true}]}");
+    const std::vector<Posted> posted = server.WaitForCommands(3);
+    EXPECT_EQ(Ids(posted), (std::vector<WPARAM>{201, 211, 204}));
+    // Lower bound only; GetMessageTime counts in system ticks (up to 16 ms).
+    for (std::size_t i = 1; i < posted.size(); ++i) EXPECT_GE(posted[i].time - posted[i - 1].time, 200u - 16u);
+    EXPECT_TRUE(endpoint.crossSessionCalls.empty());
+    EXPECT_EQ(endpoint.log, (std::vector<WString>{L"M2加载请求: " + OwnVersion() + L" (3 项)", L"M2加载成功: 物品数据库",
+                                                   L"M2加载成功: 所有NPC", L"M2加载成功: 怪物爆率",
+                                                   L"M2加载完成：全部成功 (3 项)"}));
+}
+
+TEST(WinReloadEndpoint, SecondOfThreeFails) {
+    StandInWindow server;
+    Endpoint endpoint;
+    const std::string answer = endpoint.Call(Body(OwnVersion(), "[\"技能数据库\",\"不存在的命令\",\"魔法数据库\"]"));
+    const WString error = L"未找到M2Server进程。同会话原因: 菜单中未找到命令: 不存在的命令（顶层菜单项数=4，请检查 M2 "
+                          L"版本菜单文字）";
+    EXPECT_EQ(answer, "{\"success\":true,\"successCount\":2,\"failCount\":1,\"results\":[{\"item\":\"技能数据库\","
+                      "\"success\":true},{\"item\":\"不存在的命令\",\"success\":false,\"error\":" +
+                          JsonText(error) + "},{\"item\":\"魔法数据库\",\"success\":true}]}");
+    EXPECT_EQ(Ids(server.WaitForCommands(2)), (std::vector<WPARAM>{202, 221}));
+    EXPECT_EQ(endpoint.crossSessionCalls, (std::vector<WString>{OwnVersion() + L"|不存在的命令"}));
+    ASSERT_EQ(endpoint.log.size(), 5u);
+    EXPECT_EQ(endpoint.log[2], L"M2加载失败: 不存在的命令 - " + error);
+    EXPECT_EQ(endpoint.log[4], L"M2加载完成：成功 2 项，失败 1 项");
+}
+
+TEST(WinReloadEndpoint, GameServerNotRunning) {
+    const WString other = OwnVersion() + L"Other";  // valid, but nothing runs from it
+    Endpoint endpoint;
+    const std::string answer = endpoint.Call(Body(other, "[\"所有NPC\",\"怪物爆率\"]"));
+    const std::string error = JsonText(
+        L"未找到M2Server进程。同会话原因: 未找到M2Server进程（或窗口无法返回），请确认 M2Server.exe 已启动并在视频度下");
+    EXPECT_EQ(answer, "{\"success\":true,\"successCount\":0,\"failCount\":2,\"results\":[{\"item\":\"所有NPC\","
+                      "\"success\":false,\"error\":" + error + "},{\"item\":\"怪物爆率\",\"success\":false,\"error\":" +
+                          error + "}]}");
+    ASSERT_FALSE(endpoint.log.empty());
+    EXPECT_EQ(endpoint.log.back(), L"M2加载完成：全部失败 (2 项)");
+}
+
+TEST(WinReloadEndpoint, UnusableItemsFailAloneAndPostNothing) {
+    StandInWindow server;
+    Endpoint endpoint;
+    const std::string answer = endpoint.Call(Body(OwnVersion(), "[\"\",7,\" & \",\"a\\\"b\",\"所有NPC\"]"));
+    EXPECT_EQ(answer,
+              "{\"success\":true,\"successCount\":2,\"failCount\":3,\"results\":["
+              "{\"item\":\"\",\"success\":false,\"error\":\"命令文字为空\"},"
+              "{\"item\":\"\",\"success\":false,\"error\":\"命令项不是文本\"},"
+              "{\"item\":\" & \",\"success\":true},"
+              "{\"item\":\"a\\\"b\",\"success\":false,\"error\":\"命令文字含有双引号或控制字符\"},"
+              "{\"item\":\"所有NPC\",\"success\":true}]}");
+    // " & " is a real label here, found by the strict search of this session.
+    EXPECT_EQ(Ids(server.WaitForCommands(2)), (std::vector<WPARAM>{205, 211}));
+    EXPECT_TRUE(endpoint.crossSessionCalls.empty());
+}
+
+struct RefusalCase {
+    std::string body;
+    const char* answer;
+    WString log;
+};
+
+TEST(WinReloadEndpoint, Refusals) {
+    const RefusalCase cases[] = {
+        {"[1,2]", "{\"success\":false,\"message\":\"无效的JSON\"}", L"M2加载请求被拒绝: 请求体不是有效的JSON"},
+        {Body(OwnVersion(), "\"所有NPC\""), "{\"success\":false,\"message\":\"参数不完整\"}",
+         L"M2加载请求被拒绝: 参数不完整 (缺少 versionPath 或 items)"},
+        {Body(L"C:\\Games\\MirServer", "[\"所有NPC\"]"), "{\"success\":false,\"message\":\"截质目录\"}",
+         L"M2加载请求被拒绝: 目录不合法 - C:\\Games\\MirServer"},
+    };
+    StandInWindow server;
+    for (const RefusalCase& c : cases) {
+        SCOPED_TRACE(c.body);
+        Endpoint endpoint;
+        EXPECT_EQ(endpoint.Call(c.body), c.answer);
+        EXPECT_EQ(endpoint.log, std::vector<WString>{c.log});
+        EXPECT_TRUE(endpoint.crossSessionCalls.empty());
+    }
+    EXPECT_TRUE(server.Commands().empty());
+}
+
+TEST(WinReloadEndpoint, RegisteredRouteUsesTheGivenHooks) {
+    StandInWindow server;
+    Endpoint endpoint;
+    RegisterReloadRoutes(endpoint.api, endpoint.hooks);
+    ASSERT_EQ(endpoint.api.routes.back().first, "/api/m2/load");
+    HttpRequest request;
+    request.body = Body(OwnVersion(), "[\"在线人数\"]");
+    const ApiResponse response = endpoint.api.routes.back().second(endpoint.api, request);
+    EXPECT_EQ(response.body, "{\"success\":true,\"successCount\":1,\"failCount\":0,\"results\":[{\"item\":\"在线人数\","
+                             "\"success\":true}]}");
+    EXPECT_EQ(Ids(server.WaitForCommands(1)), (std::vector<WPARAM>{301}));
+}
+
+// ---- start-up: become <version>\Mir200\M2Server.exe ----------------------------
+
+// The command line after the program name, as given (the name is quoted or
+// ends at the first blank, as the C runtime reads it).
+WString ArgumentsAfterProgram(const WString& line) {
+    std::size_t i = 0;
+    if (!line.empty() && line[0] == L'"') {
+        const std::size_t close = line.find(L'"', 1);
+        i = close == WString::npos ? line.size() : close + 1;
+    } else {
+        while (i < line.size() && line[i] != L' ' && line[i] != L'\t') ++i;
+    }
+    return line.substr(i);
+}
+
+// Copies this program into a fresh version folder below C:\ and runs it there
+// with the same arguments; the copy's exit code is the result.
+int RunAsGameServerCopy() {
+    const WString version = L"C:\\MirServerRelTest-" + Decimal(GetCurrentProcessId()) + L"-" + Decimal(GetTickCount64());
+    const WString image = version + L"\\Mir200\\M2Server.exe";
+    if (!CreateDirectoryW(version.c_str(), nullptr) || !CreateDirectoryW((version + L"\\Mir200").c_str(), nullptr) ||
+        !CopyFileW(OwnPath().c_str(), image.c_str(), TRUE)) {
+        std::fprintf(stderr, "cannot prepare %ls (error %lu)\n", image.c_str(), GetLastError());
+        RemoveTree(version);
+        return 1;
+    }
+    WString commandLine = L"\"" + image + L"\"" + ArgumentsAfterProgram(GetCommandLineW());
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started = {};
+    DWORD exitCode = 1;
+    if (CreateProcessW(image.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                       (version + L"\\Mir200").c_str(), &startup, &started)) {
+        UniqueHandle thread(started.hThread);
+        UniqueHandle process(started.hProcess);
+        WaitForSingleObject(process.get(), INFINITE);
+        GetExitCodeProcess(process.get(), &exitCode);
+    } else {
+        std::fprintf(stderr, "cannot start %ls (error %lu)\n", image.c_str(), GetLastError());
+    }
+    RemoveTree(version);
+    return static_cast<int>(exitCode);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!RunningAsGameServer()) return RunAsGameServerCopy();
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
