@@ -384,7 +384,10 @@ class StopWithRequestsInFlight(unittest.TestCase):
             host.command("connections")
             self.assertEqual(host.wait_for("CONNECTIONS"), "CONNECTIONS 0")
             for s in half_open:
-                self.assertEqual(s.recv(100), b"")
+                try:
+                    self.assertEqual(s.recv(100), b"")  # closed without an answer...
+                except ConnectionResetError:
+                    pass  # ...or reset, which says the same
                 s.close()
         finally:
             host.close()
