@@ -65,8 +65,8 @@ def main():
             raise SystemExit("service did not start")
         pid = service_pid(port)
         print("%-6s %10s %10s %14s" % ("size", "best s", "MiB/s", "peak mem/size"))
-        for spec in args.sizes.split(","):
-            size = int(spec[:-1]) * UNITS[spec[-1]] if spec[-1] in UNITS else int(spec)
+        for size_text in args.sizes.split(","):
+            size = int(size_text[:-1]) * UNITS[size_text[-1]] if size_text[-1] in UNITS else int(size_text)
             local = os.path.join(BUILD, "bench-push.bin")
             with open(local, "wb") as f:
                 f.write(os.urandom(size))
@@ -97,7 +97,7 @@ def main():
                     raise SystemExit("push failed: %s" % result.stdout.decode())
                 best = elapsed if best is None else min(best, elapsed)
                 peak_ratio = max(peak_ratio, (peak[0] - idle) * 1024 / size)
-            print("%-6s %10.3f %10.1f %13.1fx" % (spec, best, size / best / (1 << 20), peak_ratio))
+            print("%-6s %10.3f %10.1f %13.1fx" % (size_text, best, size / best / (1 << 20), peak_ratio))
     finally:
         host.stdin.close()
         host.wait(timeout=30)
