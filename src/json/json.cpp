@@ -522,3 +522,95 @@ void AppendItem(JsonValue& value, JsonValue item) {
     }
     value.items.push_back(std::move(item));
 }
+
+// ---------------------------------------------------------------------------
+// Finding a top-level string member in place
+
+namespace {
+
+bool IsJsonBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+void SkipJsonBlanks(const std::string& text, std::size_t& at) {
+    while (at < text.size() && IsJsonBlank(text[at])) ++at;
+}
+
+// From an opening quote to just past the closing one; `escaped` tells
+// whether the string held any backslash. Raw control bytes fail, as they
+// fail the parser.
+bool SkipJsonString(const std::string& text, std::size_t& at, bool& escaped) {
+    escaped = false;
+    for (++at; at < text.size(); ++at) {
+        if (static_cast<unsigned char>(text[at]) < 0x20) return false;
+        if (text[at] == '\\') {
+            escaped = true;
+            ++at;
+        } else if (text[at] == '"') {
+            ++at;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Past one value of any kind, nested ones included, without recursion.
+bool SkipJsonValue(const std::string& text, std::size_t& at) {
+    int depth = 0;
+    bool escaped = false;
+    while (at < text.size()) {
+        char c = text[at];
+        if (c == '"') {
+            if (!SkipJsonString(text, at, escaped)) return false;
+        } else if (c == '{' || c == '[') {
+            ++depth;
+            ++at;
+        } else if (c == '}' || c == ']') {
+            if (depth == 0) return true;  // the end of the enclosing object
+            --depth;
+            ++at;
+        } else if (c == ',' && depth == 0) {
+            return true;
+        } else {
+            ++at;
+        }
+        if (depth == 0 && (c == '"' || c == '}' || c == ']')) return true;
+    }
+    return depth == 0;
+}
+
+}  // namespace
+
+bool FindTopLevelStringSpan(const std::string& text, const std::string& key, std::size_t& begin, std::size_t& end) {
+    std::size_t at = 0;
+    SkipJsonBlanks(text, at);
+    if (at >= text.size() || text[at] != '{') return false;
+    ++at;
+    bool found = false;
+    for (;;) {
+        SkipJsonBlanks(text, at);
+        if (at >= text.size() || text[at] != '"') return false;
+        std::size_t keyStart = at + 1;
+        bool escaped = false;
+        if (!SkipJsonString(text, at, escaped) || escaped) return false;
+        bool wanted = text.compare(keyStart, at - 1 - keyStart, key) == 0 && at - 1 - keyStart == key.size();
+        SkipJsonBlanks(text, at);
+        if (at >= text.size() || text[at] != ':') return false;
+        ++at;
+        SkipJsonBlanks(text, at);
+        if (at >= text.size()) return false;
+        if (wanted) {
+            if (text[at] != '"') return false;  // a later value of another kind decides
+            std::size_t valueStart = at + 1;
+            if (!SkipJsonString(text, at, escaped) || escaped) return false;
+            begin = valueStart;
+            end = at - 1;
+            found = true;
+        } else if (!SkipJsonValue(text, at)) {
+            return false;
+        }
+        SkipJsonBlanks(text, at);
+        if (at >= text.size()) return false;
+        if (text[at] == '}') return found;
+        if (text[at] != ',') return false;
+        ++at;
+    }
+}

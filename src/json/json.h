@@ -65,3 +65,12 @@ WString GetMemberText(const JsonValue& value, const WString& key);
 void SetMember(JsonValue& value, const WString& key, JsonValue member);
 // Turns `value` into an Array if needed and appends `item`.
 void AppendItem(JsonValue& value, JsonValue item);
+
+// Finds, without building values, the raw text of the last member `key` of a
+// top-level object, for large string members that a caller wants to read in
+// place. True only when the text is an object at the top, no top-level key
+// holds an escape, and that member's value is a string without escapes; then
+// [begin, end) is its content between the quotes. Removing that content
+// leaves a text that parses exactly as the whole would, with "" there.
+[[nodiscard]] bool FindTopLevelStringSpan(const std::string& text, const std::string& key, std::size_t& begin,
+                                          std::size_t& end);

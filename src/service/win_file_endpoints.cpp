@@ -257,22 +257,58 @@ private:
     std::shared_ptr<std::mutex> mutex_;
 };
 
+bool IsBase64Text(const char* text, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) {
+        char c = text[i];
+        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+                  c == '/' || c == '=';
+        if (!ok) return false;
+    }
+    return true;
+}
+
+// The request's members, with the Base64 text of fileBytes read in place
+// from the request body when it is plain (the usual case): a payload of
+// 100 MB is then never copied into UTF-16 text and back.
+struct SyncRequest {
+    JsonValue body;
+    const char* payload = nullptr;  // in place, when found so
+    std::size_t payloadSize = 0;
+};
+
+SyncRequest ReadSyncRequest(const std::string& text) {
+    SyncRequest request;
+    std::size_t begin = 0, end = 0;
+    if (FindTopLevelStringSpan(text, "fileBytes", begin, end) && end > begin &&
+        IsBase64Text(text.data() + begin, end - begin)) {
+        request.body = ParseJson(text.substr(0, begin) + text.substr(end));
+        request.payload = text.data() + begin;
+        request.payloadSize = end - begin;
+    } else {
+        request.body = ParseJson(text);
+    }
+    return request;
+}
+
 ApiResponse SyncFile(ApiContext& api, const HttpRequest& request) {
-    JsonValue body = ParseJson(request.body);
+    SyncRequest sync = ReadSyncRequest(request.body);
+    JsonValue& body = sync.body;
     if (body.kind != JsonKind::Object) return SyncAnswer(false, kInvalidJson);
     WString versionPath = GetMemberText(body, L"versionPath");
     WString relativePath = GetMemberText(body, L"relativePath");
     const JsonValue* fileBytes = FindMember(body, L"fileBytes");
-    if (versionPath.empty() || relativePath.empty() || !fileBytes || fileBytes->kind != JsonKind::String ||
-        fileBytes->text.empty())
-        return SyncAnswer(false, kIncomplete);
+    bool hasPayload = sync.payload != nullptr ||
+                      (fileBytes && fileBytes->kind == JsonKind::String && !fileBytes->text.empty());
+    if (versionPath.empty() || relativePath.empty() || !hasPayload) return SyncAnswer(false, kIncomplete);
 
     VersionFile file;
     if (!ResolveVersionFile(versionPath, relativePath, file)) return SyncAnswer(false, kPathRefusedMessage);
 
     // Nothing on disk changes before the payload has proved itself.
     Bytes plaintext;
-    if (!DecryptFilePayload(fileBytes->text, api.sharedKey, plaintext)) return SyncAnswer(false, kDecryptFailed);
+    bool decrypted = sync.payload ? DecryptFilePayload(sync.payload, sync.payloadSize, api.sharedKey, plaintext)
+                                  : DecryptFilePayload(fileBytes->text, api.sharedKey, plaintext);
+    if (!decrypted) return SyncAnswer(false, kDecryptFailed);
     body = JsonValue();  // the Base64 text is no longer needed
 
     WString shownPath = versionPath + L"\\" + relativePath;

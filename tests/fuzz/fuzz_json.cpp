@@ -26,7 +26,25 @@ bool WritesUnparseableText(const JsonValue& value) {
 
 }  // namespace
 
+// The in-place finder agrees with the parser: with the found content
+// removed, the text parses to the same value but for "" in that member.
+void CheckStringSpan(const std::string& text, const std::string& key) {
+    std::size_t begin = 0, end = 0;
+    if (!FindTopLevelStringSpan(text, key, begin, end)) return;
+    FUZZ_CHECK(begin <= end && end < text.size());
+    JsonValue whole = ParseJson(text);
+    JsonValue rest = ParseJson(text.substr(0, begin) + text.substr(end));
+    FUZZ_CHECK(whole.kind == rest.kind);
+    if (whole.kind != JsonKind::Object) return;
+    const WString wideKey = Utf8ToWide(key);
+    FUZZ_CHECK(GetMemberText(whole, wideKey) == Utf8ToWideAll(text.data() + begin, end - begin));
+    SetMember(whole, wideKey, JsonValue::MakeString(WString()));
+    FUZZ_CHECK(SerializeJson(whole) == SerializeJson(rest));
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    CheckStringSpan(std::string(reinterpret_cast<const char*>(data), size), "k");
+    CheckStringSpan(std::string(reinterpret_cast<const char*>(data), size), "fileBytes");
     JsonValue value = ParseJson(reinterpret_cast<const char*>(data), size);
     if (value.kind == JsonKind::Null) return 0;
     std::string first = SerializeJson(value);

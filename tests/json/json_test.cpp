@@ -486,3 +486,33 @@ TEST(JsonMembers, MembersAreIndependentCopies) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(JsonStringSpan, FindsTheLastPlainTopLevelMember) {
+    struct Case {
+        const char* text;
+        bool found;
+        const char* content;
+    };
+    const Case cases[] = {
+        {R"({"k":"abc"})", true, "abc"},
+        {R"( { "a" : {"k":"inner"} , "k" : "top" } )", true, "top"},
+        {R"({"k":"first","k":"second"})", true, "second"},
+        {R"({"k":"first","k":2})", false, ""},          // the later value decides, and is no string
+        {R"({"k":"a\/b"})", false, ""},                  // escapes: read by the parser instead
+        {R"({"\u006b":"x","k":"y"})", false, ""},        // an escaped key might be the same key
+        {R"({"a":"k","b":["k",{"k":1}]})", false, ""},
+        {R"(["k","x"])", false, ""},
+        {R"({"k":""})", true, ""},
+        {"{\"k\":\"a\x01\"}", false, ""},                // a raw control byte fails the parser too
+    };
+    for (const Case& c : cases) {
+        std::string text = c.text;
+        std::size_t begin = 0, end = 0;
+        ASSERT_EQ(FindTopLevelStringSpan(text, "k", begin, end), c.found) << c.text;
+        if (c.found) EXPECT_EQ(text.substr(begin, end - begin), c.content) << c.text;
+    }
+}
+
+}  // namespace
