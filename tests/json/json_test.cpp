@@ -511,7 +511,9 @@ TEST(JsonStringSpan, FindsTheLastPlainTopLevelMember) {
         std::string text = c.text;
         std::size_t begin = 0, end = 0;
         ASSERT_EQ(FindTopLevelStringSpan(text, "k", begin, end), c.found) << c.text;
-        if (c.found) EXPECT_EQ(text.substr(begin, end - begin), c.content) << c.text;
+        if (c.found) {
+            EXPECT_EQ(text.substr(begin, end - begin), c.content) << c.text;
+        }
     }
 }
 
