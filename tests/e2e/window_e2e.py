@@ -324,6 +324,29 @@ class WindowTests(unittest.TestCase):
         drive("command", "2002")
         self.assertEqual(tool.wait_exit(), 0)
 
+    def test_close_with_requests_in_flight(self):
+        tool = self.new_tool("inflight")
+        tool.start()
+        drive("set-text", "1005", "inflight-key")
+        port = free_port()
+        self.start_service(port)
+        half_open = []
+        for _ in range(20):
+            s = socket.create_connection(("127.0.0.1", port), timeout=30)
+            s.sendall(b"POST /api/ping HTTP/1.1\r\nContent-Length: 50\r\n\r\n{")
+            half_open.append(s)
+        started = time.time()
+        drive("close")
+        drive("answer", "yes")
+        self.assertEqual(tool.wait_exit(timeout=60), 0)
+        self.assertLess(time.time() - started, 3 + 5 * len(half_open))
+        for s in half_open:
+            try:
+                self.assertEqual(s.recv(100), b"")
+            except ConnectionResetError:
+                pass
+            s.close()
+
     def test_debug_box_reveal_and_debug_lines(self):
         tool = self.new_tool("debug")
         tool.start()
