@@ -17,7 +17,8 @@ struct Outcome {
 
 Outcome Assemble(const std::string& bytes, std::size_t piece, const RequestLimits& limits) {
     RequestAssembler assembler(limits);
-    Outcome outcome{AssembleState::NeedMore};
+    Outcome outcome;
+    outcome.state = AssembleState::NeedMore;
     for (std::size_t at = 0; at < bytes.size() && outcome.state == AssembleState::NeedMore; at += piece)
         outcome.state = assembler.Feed(bytes.data() + at, std::min(piece, bytes.size() - at));
     outcome.routed = assembler.TakeRequest(outcome.request);
