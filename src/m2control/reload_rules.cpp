@@ -4,16 +4,13 @@
 #include <string>
 
 #include "gamedirs/path_text.h"
+#include "m2control/bridge_rules.h"
 
 namespace {
 
 WString Decimal(long long n) {
     const std::string narrow = std::to_string(n);
     return WString(narrow.begin(), narrow.end());
-}
-
-bool IsRefusedCharacter(WChar c) {
-    return c == WChar('"') || c < WChar(0x20) || c == WChar(0x7F);
 }
 
 }  // namespace
@@ -59,13 +56,8 @@ bool CheckReloadItem(const JsonValue& item, WString& text, WString& failure) {
         failure = WTEXT("命令项不是文本");
     } else if (TrimBlanks(text).empty()) {
         failure = WTEXT("命令文字为空");
-    } else {
-        for (WChar c : text) {
-            if (IsRefusedCharacter(c)) {
-                failure = WTEXT("命令文字含有双引号或控制字符");
-                break;
-            }
-        }
+    } else if (!IsBridgeSafeText(text)) {
+        failure = kBridgeUnsafeText;
     }
     return failure.empty();
 }

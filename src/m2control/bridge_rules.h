@@ -1,0 +1,112 @@
+// The platform-free half of the cross-session bridge: the names, command lines
+// and texts that pass between the tool, the SYSTEM task (loader) and the
+// worker in the game server's session. Portable, so the host build checks
+// every text; win_bridge.cpp only creates processes and files.
+//
+// The three processes talk through command lines and one result file. A
+// command line is split by the rules of CommandLineToArgvW, so every text put
+// into one is quoted by those rules (QuoteArgument): a command text or a path
+// reaches the other side whole and inert, blanks, backslashes and all. Command
+// texts holding a double quote or a control character are refused before any
+// command line is built (IsBridgeSafeText).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/log_format.h"
+#include "common/text.h"
+
+inline constexpr WChar kLoaderSwitch[] = WTEXT("--loader");
+inline constexpr WChar kWorkerSwitch[] = WTEXT("--worker");
+
+// Failure texts of SendM2CommandCrossSession, left in lastM2Error.
+inline constexpr WChar kBridgeNoProcess[] = WTEXT("未找到M2Server进程");
+inline constexpr WChar kBridgeUnsafeText[] = WTEXT("命令文字含有双引号或控制字符");
+inline constexpr WChar kBridgeCreateFailed[] = WTEXT("创建 SYSTEM 计划任务失败");
+inline constexpr WChar kBridgeRunFailed[] = WTEXT("运行 SYSTEM 计划任务失败");
+inline constexpr WChar kBridgeTimeout[] = WTEXT("等待 M2 加载结果超时（30 秒）");
+
+// The worker's results.
+inline constexpr WChar kResultNoWindow[] = WTEXT("ERROR|找不到M2Server窗口");
+
+// `text` as one argument that CommandLineToArgvW gives back unchanged: in
+// double quotes, with a backslash before each double quote and the
+// backslashes that precede a double quote (or the closing quote) doubled.
+WString QuoteArgument(const WString& text);
+
+// Text that may go to the bridge: no double quote, no control character
+// (below U+0020, or U+007F).
+[[nodiscard]] bool IsBridgeSafeText(const WString& text);
+
+// The bridge's folder: ALLUSERSPROFILE + "\TZBridge", or the fixed
+// "C:\ProgramData\TZBridge" when the variable is unset or empty.
+WString BridgeWorkFolder(const WString& allUsersProfile);
+
+// "TZBridge_" + hexadecimal digits: the tick count, then the caller's process
+// id and a per-process call number in eight digits each, so calls within one
+// tick, and calls of two tools, never share a name.
+WString BridgeTaskName(std::uint32_t tick, std::uint32_t processId, std::uint32_t callNumber);
+
+// workFolder + "\result_" + taskName + ".txt".
+WString BridgeResultFile(const WString& workFolder, const WString& taskName);
+
+// What the loader and the worker are told.
+struct BridgeCall {
+    std::uint32_t session = 0;
+    std::uint32_t pid = 0;
+    WString commandText;
+    WString resultFile;
+    // The version whose game server is meant; the worker refuses a process
+    // that runs from elsewhere. Empty: no check (a hand-started worker).
+    WString versionPath;
+};
+
+// "--loader <session> <pid> --exec <command> --resultfile <path>
+// --versionpath <version>", texts quoted.
+WString LoaderArguments(const BridgeCall& call);
+
+// The three schtasks.exe argument lists. The task action (the executable and
+// the loader arguments) is one argument of its own, quoted again as a whole.
+WString TaskCreateArguments(const WString& taskName, const WString& executable, const WString& loaderArguments);
+WString TaskRunArguments(const WString& taskName);
+WString TaskDeleteArguments(const WString& taskName);
+
+// The worker's command line: the quoted executable, "--worker <pid>", then
+// "--exec", "--resultfile" and "--versionpath" with quoted texts, each only
+// when its text is not empty.
+WString WorkerCommandLine(const WString& executable, const BridgeCall& call);
+
+// The bridge modes' command lines, read.
+enum class BridgeMode { Loader, Worker, Invalid };
+
+struct BridgeArguments {
+    BridgeMode mode = BridgeMode::Invalid;
+    BridgeCall call;
+    // For Invalid: the line for standard error ("ERROR|参数不足" or
+    // "ERROR|未知模式: " + the first argument).
+    WString error;
+};
+
+// args as CommandLineToArgvW gives them, program name first. Numbers are read
+// as decimal like strtoul (digits up to the first other character). A later
+// "--exec", "--resultfile" or "--versionpath" replaces an earlier one.
+BridgeArguments ParseBridgeArguments(const std::vector<WString>& args);
+
+// The worker's result texts.
+WString WorkerFoundText(std::uint64_t window);
+WString WorkerPostedText(std::uint64_t window);
+WString WorkerMenuFailedText(const WString& commandText, const WString& failure);
+// The target process runs from another place than versionPath's game server.
+WString WorkerWrongVersionText(const WString& actualPath, const WString& expectedPath);
+// The target process's image path could not be read.
+WString WorkerUnknownPathText(std::uint32_t pid, std::uint32_t error);
+[[nodiscard]] bool IsWorkerSuccess(const WString& result);
+
+// How the tool reads a result file's text: true for "OK|...". Otherwise
+// failure = "Worker: " + the text after "ERROR|", or + the whole text.
+[[nodiscard]] bool ReadWorkerResult(const WString& text, WString& failure);
+
+// One worker.log line: "[YYYY-MM-DD hh:mm:ss.mmm] [pid] text" + CRLF, UTF-8.
+std::string FormatWorkerLogLine(const LogTime& time, std::uint32_t pid, const WString& text);

@@ -1,0 +1,238 @@
+// The bridge's names, command lines and texts (bridge_rules.h). The quoting is
+// checked here against a reading of the command-line rules written for the
+// test; the Windows suite checks it against CommandLineToArgvW itself.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <vector>
+
+#include "m2control/bridge_rules.h"
+
+namespace {
+
+using Args = std::vector<WString>;
+
+// Splits a command line the way CommandLineToArgvW splits the arguments after
+// the program name: 2n backslashes before a quote give n and toggle quoting,
+// 2n+1 give n and a literal quote; other backslashes are literal.
+Args SplitLikeWindows(const WString& line) {
+    Args args;
+    std::size_t i = 0;
+    while (true) {
+        while (i < line.size() && (line[i] == WTEXT(' ') || line[i] == WTEXT('\t'))) ++i;
+        if (i >= line.size()) break;
+        WString arg;
+        bool quoted = false;
+        while (i < line.size() && (quoted || (line[i] != WTEXT(' ') && line[i] != WTEXT('\t')))) {
+            std::size_t backslashes = 0;
+            while (i < line.size() && line[i] == WTEXT('\\')) ++backslashes, ++i;
+            if (i < line.size() && line[i] == WTEXT('"')) {
+                arg.append(backslashes / 2, WTEXT('\\'));
+                if (backslashes % 2) {
+                    arg.push_back(WTEXT('"'));
+                } else if (quoted && i + 1 < line.size() && line[i + 1] == WTEXT('"')) {
+                    arg.push_back(WTEXT('"'));
+                    ++i;
+                } else {
+                    quoted = !quoted;
+                }
+                ++i;
+            } else {
+                arg.append(backslashes, WTEXT('\\'));
+                if (i < line.size() && backslashes == 0) arg.push_back(line[i++]);
+            }
+        }
+        args.push_back(arg);
+    }
+    return args;
+}
+
+const WString kTrickyTexts[] = {
+    WTEXT(""),
+    WTEXT("所有NPC"),
+    WTEXT("QFunction 功能脚本"),
+    WTEXT("D:\\MirServer\\"),
+    WTEXT("a\\\\b\\"),
+    WTEXT("say \"hi\""),
+    WTEXT("\\\""),
+    WTEXT("x --resultfile C:\\evil.txt"),
+    WTEXT("\t tab"),
+};
+
+TEST(BridgeQuoting, EveryTextComesBackWhole) {
+    for (const WString& text : kTrickyTexts) {
+        SCOPED_TRACE(WideToUtf8All(text.data(), text.size()));
+        EXPECT_EQ(SplitLikeWindows(QuoteArgument(text)), Args{text});
+    }
+    EXPECT_EQ(QuoteArgument(WTEXT("C:\\Program Files\\")), WTEXT("\"C:\\Program Files\\\\\""));
+    EXPECT_EQ(QuoteArgument(WTEXT("a\\\"b")), WTEXT("\"a\\\\\\\"b\""));
+}
+
+TEST(BridgeQuoting, SafeTexts) {
+    EXPECT_TRUE(IsBridgeSafeText(WTEXT("QFunction 功能脚本")));
+    EXPECT_TRUE(IsBridgeSafeText(WTEXT("C:\\a\\")));
+    EXPECT_TRUE(IsBridgeSafeText(WTEXT("")));
+    for (const WString& refused : {WString(WTEXT("a\"b")), WString(WTEXT("a\nb")), WString(WTEXT("\t")), WString(WTEXT("a\x7f")),
+                                   WString(1, WTEXT('\0'))}) {
+        EXPECT_FALSE(IsBridgeSafeText(refused)) << WideToUtf8All(refused.data(), refused.size());
+    }
+}
+
+BridgeCall SampleCall() {
+    BridgeCall call;
+    call.session = 1;
+    call.pid = 4242;
+    call.commandText = WTEXT("QFunction 功能脚本");
+    call.resultFile = WTEXT("C:\\ProgramData\\TZBridge\\result_TZBridge_1.txt");
+    call.versionPath = WTEXT("D:\\Mir Server\\");
+    return call;
+}
+
+TEST(BridgeCommandLines, ExactTexts) {
+    const BridgeCall call = SampleCall();
+    const WString loader = LoaderArguments(call);
+    EXPECT_EQ(loader,
+              WTEXT("--loader 1 4242 --exec \"QFunction 功能脚本\" --resultfile ")
+              WTEXT("\"C:\\ProgramData\\TZBridge\\result_TZBridge_1.txt\" --versionpath \"D:\\Mir Server\\\\\""));
+    EXPECT_EQ(TaskCreateArguments(WTEXT("TZBridge_1"), WTEXT("C:\\TZ62\\TZ62Editorsync.exe"), WTEXT("--loader 1 2")),
+              WTEXT("/create /tn \"TZBridge_1\" /tr \"\\\"C:\\TZ62\\TZ62Editorsync.exe\\\" --loader 1 2\" /ru SYSTEM ")
+              WTEXT("/sc onlogon /f"));
+    EXPECT_EQ(TaskRunArguments(WTEXT("TZBridge_1")), WTEXT("/run /tn \"TZBridge_1\""));
+    EXPECT_EQ(TaskDeleteArguments(WTEXT("TZBridge_1")), WTEXT("/delete /tn \"TZBridge_1\" /f"));
+    EXPECT_EQ(WorkerCommandLine(WTEXT("C:\\TZ 62\\TZ62Editorsync.exe"), call),
+              WTEXT("\"C:\\TZ 62\\TZ62Editorsync.exe\" --worker 4242 --exec \"QFunction 功能脚本\" --resultfile ")
+              WTEXT("\"C:\\ProgramData\\TZBridge\\result_TZBridge_1.txt\" --versionpath \"D:\\Mir Server\\\\\""));
+    BridgeCall bare;
+    bare.pid = 7;
+    EXPECT_EQ(WorkerCommandLine(WTEXT("C:\\t.exe"), bare), WTEXT("\"C:\\t.exe\" --worker 7"));
+}
+
+// The action of the task is read twice: schtasks takes it as one argument,
+// then the loader splits it. Every text must arrive whole.
+TEST(BridgeCommandLines, TextsSurviveTheTaskAndTheLoader) {
+    for (const WString& text : kTrickyTexts) {
+        SCOPED_TRACE(WideToUtf8All(text.data(), text.size()));
+        BridgeCall call = SampleCall();
+        call.commandText = text;
+        call.versionPath = text.empty() ? WString(WTEXT("D:\\M")) : text;
+        const WString executable = WTEXT("C:\\Program Files\\TZ\\TZ62Editorsync.exe");
+        const Args schtasks = SplitLikeWindows(TaskCreateArguments(WTEXT("TZBridge_1"), executable, LoaderArguments(call)));
+        ASSERT_EQ(schtasks.size(), 10u);
+        EXPECT_EQ(schtasks[3], WTEXT("/tr"));
+        Args loader = SplitLikeWindows(schtasks[4]);
+        ASSERT_GE(loader.size(), 1u);
+        EXPECT_EQ(loader[0], executable);
+        const BridgeArguments parsed = ParseBridgeArguments(loader);
+        EXPECT_EQ(parsed.mode, BridgeMode::Loader);
+        EXPECT_EQ(parsed.call.session, 1u);
+        EXPECT_EQ(parsed.call.pid, 4242u);
+        EXPECT_EQ(parsed.call.commandText, call.commandText);
+        EXPECT_EQ(parsed.call.resultFile, call.resultFile);
+        EXPECT_EQ(parsed.call.versionPath, call.versionPath);
+
+        const BridgeArguments worker = ParseBridgeArguments(SplitLikeWindows(WorkerCommandLine(executable, call)));
+        EXPECT_EQ(worker.mode, BridgeMode::Worker);
+        EXPECT_EQ(worker.call.pid, 4242u);
+        EXPECT_EQ(worker.call.commandText, call.commandText);
+        EXPECT_EQ(worker.call.resultFile, call.resultFile);
+        EXPECT_EQ(worker.call.versionPath, call.versionPath);
+    }
+}
+
+struct ParseCase {
+    Args args;
+    BridgeMode mode;
+    std::uint32_t session;
+    std::uint32_t pid;
+    WString command;
+    WString resultFile;
+    WString error;
+};
+
+TEST(BridgeArguments, Modes) {
+    const ParseCase cases[] = {
+        {{WTEXT("p")}, BridgeMode::Invalid, 0, 0, WTEXT(""), WTEXT(""), WTEXT("ERROR|参数不足")},
+        {{WTEXT("p"), WTEXT("--loader"), WTEXT("5")}, BridgeMode::Invalid, 0, 0, WTEXT(""), WTEXT(""), WTEXT("ERROR|未知模式: --loader")},
+        {{WTEXT("p"), WTEXT("--worker")}, BridgeMode::Invalid, 0, 0, WTEXT(""), WTEXT(""), WTEXT("ERROR|未知模式: --worker")},
+        {{WTEXT("p"), WTEXT("--Worker"), WTEXT("5")}, BridgeMode::Invalid, 0, 0, WTEXT(""), WTEXT(""), WTEXT("ERROR|未知模式: --Worker")},
+        {{WTEXT("p"), WTEXT("--loader"), WTEXT("2"), WTEXT("77")}, BridgeMode::Loader, 2, 77, WTEXT(""), WTEXT(""), WTEXT("")},
+        {{WTEXT("p"), WTEXT("--loader"), WTEXT("2"), WTEXT("77"), WTEXT("--exec"), WTEXT("a b"), WTEXT("--resultfile"), WTEXT("r.txt")}, BridgeMode::Loader, 2, 77,
+         WTEXT("a b"), WTEXT("r.txt"), WTEXT("")},
+        {{WTEXT("p"), WTEXT("--worker"), WTEXT("12x"), WTEXT("--exec"), WTEXT("a"), WTEXT("--exec"), WTEXT("b"), WTEXT("--resultfile")}, BridgeMode::Worker, 0, 12,
+         WTEXT("b"), WTEXT(""), WTEXT("")},
+        {{WTEXT("p"), WTEXT("--worker"), WTEXT("x"), WTEXT("--resultfile"), WTEXT("r"), WTEXT("extra")}, BridgeMode::Worker, 0, 0, WTEXT(""), WTEXT("r"), WTEXT("")},
+        {{WTEXT("p"), WTEXT("--worker"), WTEXT("99999999999")}, BridgeMode::Worker, 0, 0xFFFFFFFFu, WTEXT(""), WTEXT(""), WTEXT("")},
+    };
+    for (const ParseCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << "case #" << (&c - cases));
+        const BridgeArguments parsed = ParseBridgeArguments(c.args);
+        EXPECT_EQ(parsed.mode, c.mode);
+        EXPECT_EQ(parsed.call.session, c.session);
+        EXPECT_EQ(parsed.call.pid, c.pid);
+        EXPECT_EQ(parsed.call.commandText, c.command);
+        EXPECT_EQ(parsed.call.resultFile, c.resultFile);
+        EXPECT_EQ(parsed.error, c.error);
+    }
+}
+
+TEST(BridgeNames, WorkFolderAndResultFile) {
+    EXPECT_EQ(BridgeWorkFolder(WTEXT("C:\\ProgramData")), WTEXT("C:\\ProgramData\\TZBridge"));
+    EXPECT_EQ(BridgeWorkFolder(WTEXT("")), WTEXT("C:\\ProgramData\\TZBridge"));
+    EXPECT_EQ(BridgeResultFile(WTEXT("C:\\W"), WTEXT("TZBridge_a")), WTEXT("C:\\W\\result_TZBridge_a.txt"));
+}
+
+TEST(BridgeNames, TaskNamesAreHexAndUnique) {
+    EXPECT_EQ(BridgeTaskName(0x1a2b, 0x10, 3), WTEXT("TZBridge_1a2b0000001000000003"));
+    std::set<WString> names;
+    // One tick, two tools, many calls; and ticks whose digits could run into
+    // the process id if its width were not fixed.
+    for (std::uint32_t tick : {0x1u, 0x12u, 0xffffffffu})
+        for (std::uint32_t pid : {0x23u, 0x3u})
+            for (std::uint32_t call = 1; call <= 50; ++call) names.insert(BridgeTaskName(tick, pid, call));
+    EXPECT_EQ(names.size(), 3u * 2u * 50u);
+    for (const WString& name : names) {
+        ASSERT_EQ(name.rfind(WTEXT("TZBridge_"), 0), 0u);
+        EXPECT_EQ(name.find_first_not_of(WTEXT("0123456789abcdef"), 9), WString::npos);
+    }
+}
+
+struct ResultCase {
+    WString text;
+    bool ok;
+    WString failure;
+};
+
+TEST(BridgeResults, TheToolReadsTheWorkersText) {
+    const ResultCase cases[] = {
+        {WTEXT("OK|123"), true, WTEXT("")},
+        {WTEXT("OK|123|CMD_OK"), true, WTEXT("")},
+        {WTEXT("OK|"), true, WTEXT("")},
+        {WTEXT("ERROR|找不到M2Server窗口"), false, WTEXT("Worker: 找不到M2Server窗口")},
+        {WTEXT("ERROR|"), false, WTEXT("Worker: ")},
+        {WTEXT(""), false, WTEXT("Worker: ")},
+        {WTEXT("ok|1"), false, WTEXT("Worker: ok|1")},
+        {WTEXT("garbage"), false, WTEXT("Worker: garbage")},
+    };
+    for (const ResultCase& c : cases) {
+        WString failure = WTEXT("stale");
+        EXPECT_EQ(ReadWorkerResult(c.text, failure), c.ok) << WideToUtf8All(c.text.data(), c.text.size());
+        EXPECT_EQ(failure, c.failure);
+    }
+    EXPECT_EQ(WorkerFoundText(18446744073709551615ull), WTEXT("OK|18446744073709551615"));
+    EXPECT_EQ(WorkerPostedText(66000), WTEXT("OK|66000|CMD_OK"));
+    EXPECT_EQ(WorkerMenuFailedText(WTEXT("所有NPC"), WTEXT("x")), WTEXT("ERROR|菜单命令执行失败: 所有NPC - x"));
+    EXPECT_TRUE(IsWorkerSuccess(WorkerFoundText(1)));
+    EXPECT_FALSE(IsWorkerSuccess(WorkerWrongVersionText(WTEXT("a"), WTEXT("b"))));
+    EXPECT_FALSE(IsWorkerSuccess(WorkerUnknownPathText(1, 5)));
+}
+
+TEST(BridgeResults, WorkerLogLine) {
+    const LogTime time{2026, 1, 2, 3, 4, 5, 6};
+    EXPECT_EQ(FormatWorkerLogLine(time, 4242, WTEXT("[Worker] PID=7, cmd=[所有NPC]")),
+              "[2026-01-02 03:04:05.006] [4242] [Worker] PID=7, cmd=[所有NPC]\r\n");
+    const std::string longLine = FormatWorkerLogLine(time, 1, WString(5000, WTEXT('x')));
+    EXPECT_LT(longLine.size(), 2048u);
+    EXPECT_EQ(longLine.substr(longLine.size() - 2), "\r\n");
+}
+
+}  // namespace
