@@ -6,8 +6,8 @@
 
 #include <cwchar>
 
-#include "app/win_bridge_entry.h"
 #include "app/win_main_window.h"
+#include "m2control/bridge.h"
 
 namespace {
 

@@ -41,6 +41,12 @@ HWND FindM2Window(const WString& versionPath) noexcept;
 // the window of class "TMainForm", else the one titled "M2Server".
 HWND FindProcessMainWindow(DWORD pid) noexcept;
 
+// The path process `pid` runs from, judged as the discovery judges it: WMI's
+// path, else the image path read through a process handle. Empty when neither
+// is known; error then holds the system's error code (0 when WMI and the
+// handle both answered with nothing).
+WString GetProcessPathForCheck(DWORD pid, DWORD& error) noexcept;
+
 // The executable path WMI reports for `pid`, remembered per process (id and
 // creation time); empty when WMI knows none. The cache's lock is held during
 // the WMI query.

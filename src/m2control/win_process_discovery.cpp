@@ -15,6 +15,7 @@
 #include <cwchar>
 
 #include "app/app_log.h"
+#include "common/win_com.h"
 #include "common/win_unique.h"
 #include "m2control/m2_rules.h"
 
@@ -41,24 +42,6 @@ public:
 
 private:
     VARIANT value_;
-};
-
-// COM for one call on this thread. Only our own successful initialisation is
-// undone: after RPC_E_CHANGED_MODE the thread's apartment belongs to its owner.
-class ComForThisCall {
-public:
-    ComForThisCall() noexcept : result_(::CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
-    ~ComForThisCall() {
-        if (result_ == S_OK || result_ == S_FALSE) ::CoUninitialize();
-    }
-    ComForThisCall(const ComForThisCall&) = delete;
-    ComForThisCall& operator=(const ComForThisCall&) = delete;
-
-    bool usable() const noexcept { return result_ == S_OK || result_ == S_FALSE || result_ == RPC_E_CHANGED_MODE; }
-    HRESULT result() const noexcept { return result_; }
-
-private:
-    HRESULT result_;
 };
 
 WString Decimal(std::uint64_t value) {
@@ -286,6 +269,29 @@ WString GetProcessRealPath(DWORD pid) noexcept {
         Diagnose([&] { return L"PID=" + Decimal(pid) + L" 真实路径=[" + real + L"]"; });
         return real;
     } catch (...) {
+        return WString();
+    }
+}
+
+WString GetProcessPathForCheck(DWORD pid, DWORD& error) noexcept {
+    error = 0;
+    try {
+        const WString real = GetProcessRealPath(pid);
+        if (!real.empty()) return real;
+        const UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+        if (!process) {
+            error = ::GetLastError();
+            return WString();
+        }
+        wchar_t image[kImagePathChars];
+        DWORD size = kImagePathChars;
+        if (!::QueryFullProcessImageNameW(process.get(), 0, image, &size)) {
+            error = ::GetLastError();
+            return WString();
+        }
+        return WString(image, size);
+    } catch (...) {
+        error = ERROR_NOT_ENOUGH_MEMORY;
         return WString();
     }
 }

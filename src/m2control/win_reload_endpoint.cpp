@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "gamedirs/path_validation.h"
+#include "m2control/bridge.h"
 #include "m2control/menu_dispatch.h"
 #include "m2control/reload_rules.h"
 
@@ -44,14 +45,11 @@ void RunItem(const WString& versionPath, const JsonValue& item, const ReloadHook
 
 }  // namespace
 
-bool SendM2CommandCrossSessionPlaceholder(const WString&, const WString&) noexcept {
-    SetLastM2Error(L"未找到M2Server进程");
-    return false;
-}
-
 ReloadHooks DefaultReloadHooks() {
     ReloadHooks hooks;
-    hooks.sendCrossSession = SendM2CommandCrossSessionPlaceholder;
+    hooks.sendCrossSession = [](const WString& versionPath, const WString& commandText) {
+        return SendM2CommandCrossSession(versionPath, commandText);
+    };
     hooks.pause = [] { Sleep(kReloadPauseMs); };
     return hooks;
 }

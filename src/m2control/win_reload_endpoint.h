@@ -25,11 +25,6 @@ inline constexpr DWORD kReloadPauseMs = 200;
 // The bridge as the product uses it, and Sleep(kReloadPauseMs).
 ReloadHooks DefaultReloadHooks();
 
-// Stand-in for the bridge until it exists: no game server in another session
-// is ever found, worded as the bridge words it.
-[[nodiscard]] bool SendM2CommandCrossSessionPlaceholder(const WString& versionPath,
-                                                        const WString& commandText) noexcept;
-
 // Adds /api/m2/load to the context's table.
 void RegisterReloadRoutes(ApiContext& api);
 void RegisterReloadRoutes(ApiContext& api, ReloadHooks hooks);

@@ -380,11 +380,20 @@ class WindowTests(unittest.TestCase):
 
     def test_bridge_switches(self):
         tool = self.new_tool("bridge")
-        for args in (["--worker", "1"], ["--loader"]):
+        for args in (["--worker"], ["--loader", "1"]):
             done = subprocess.run(wine_cmd(tool.windows_path, *args), capture_output=True, timeout=60)
             self.assertEqual(done.returncode, 1)
             self.assertEqual(done.stderr.decode("utf-8", "replace").strip().splitlines()[-1],
                              "ERROR|未知模式: %s" % args[0])
+        # A worker for a process without a window (the idle process 4 does
+        # not exist here) says so in its result file, without a window of its own.
+        result = "C:\\tztest\\bridge\\result 1.txt"
+        done = subprocess.run(wine_cmd(tool.windows_path, "--worker", "4", "--exec", "所有NPC", "--resultfile", result),
+                              capture_output=True, timeout=60)
+        self.assertEqual(done.returncode, 1)
+        with open(os.path.join(tool.folder, "result 1.txt"), encoding="utf-8") as f:
+            self.assertEqual(f.read(), "ERROR|找不到M2Server窗口")
+        self.assertEqual(drive("window-exists"), "0")
         for args in (["--Worker"], ["--workerx"], ["x", "--worker"]):
             tool.start(*args)  # anything else is the tool with its window
             self.assertEqual(tool.close_confirmed(), 0)

@@ -1,0 +1,52 @@
+// The cross-session bridge: reaching a game server whose window lives in
+// another Windows session than the tool's (a window message cannot cross
+// sessions). Three processes of this one executable take part:
+//
+//   the tool   registers a one-off scheduled task that runs as SYSTEM, starts
+//              it and waits for a result file (SendM2CommandCrossSession);
+//   --loader   the task: takes the user token of the game server's session
+//              and starts the worker there, on the interactive desktop;
+//   --worker   finds the game server's main window, posts the menu command
+//              and writes the outcome into the result file.
+//
+// The result file (and worker.log, which the loader and worker append to) live
+// in the work folder ALLUSERSPROFILE\TZBridge. The texts and command lines are
+// built by bridge_rules.h. Nothing here throws.
+#pragma once
+
+#include <windows.h>
+
+#include "common/text.h"
+#include "m2control/bridge_rules.h"
+
+// How long the tool waits for each step; tests shorten the polling.
+struct BridgeTiming {
+    DWORD createWaitMs = 10000;  // schtasks.exe /create
+    int pollCount = 150;         // looks for the result file ...
+    DWORD pollIntervalMs = 200;  // ... this far apart: 30 seconds in all
+};
+
+// Runs `commandText` on the game server of `versionPath` in whatever session
+// it runs. False leaves the reason in lastM2Error (menu_dispatch.h). Blocks
+// the calling thread for up to about 40 seconds.
+[[nodiscard]] bool SendM2CommandCrossSession(const WString& versionPath, const WString& commandText) noexcept;
+[[nodiscard]] bool SendM2CommandCrossSession(const WString& versionPath, const WString& commandText,
+                                             const BridgeTiming& timing) noexcept;
+
+// The bridge modes' entry: argv as CommandLineToArgvW gives it, program name
+// first, argv[1] being "--loader" or "--worker". Returns the exit code.
+int RunBridgeMode(int argc, wchar_t** argv) noexcept;
+
+// The loader (runs as SYSTEM): starts the worker in call.session. Returns the
+// worker's exit code, 259 when it still runs after 30 seconds, 1 on failure.
+int RunLoader(const BridgeCall& call) noexcept;
+// The worker (runs in the game server's session): 0 when the result is "OK|...".
+int RunWorker(const BridgeCall& call) noexcept;
+
+// The result file: `text` as UTF-8, created or truncated, written in one call.
+void WriteResultFile(const WString& path, const WString& text) noexcept;
+// Appends one line to worker.log in the work folder; failures are ignored.
+void WriteWorkerLog(const WString& text) noexcept;
+
+// The work folder for this process's environment, created if missing.
+WString PrepareBridgeWorkFolder() noexcept;

@@ -1,0 +1,137 @@
+// A stand-in for schtasks.exe, which Wine cannot use to create tasks. The test
+// puts it in place of the system's copy in its own Wine prefix, where
+// ShellExecuteExW finds it first.
+//
+// Every call appends its arguments, exactly as received (the command line
+// after the program name, without the separating blank), as one UTF-8 line to
+// the file named by the environment variable TZ_SCHTASKS_RECORD (which must be
+// set; tasks are kept beside it). Then it acts as the environment variable
+// TZ_SCHTASKS_MODE says:
+//   (unset) or "run"  /create keeps the task action in task_<name>.txt;
+//                     /run starts that action as a new process, as the task
+//                     scheduler would, and does not wait for it;
+//                     /delete forgets the task.
+//   "answer:<text>"   /run writes <text> into the action's --resultfile.
+//   "silent"          /run does nothing (the tool times out).
+#include <windows.h>
+#include <shellapi.h>
+
+#include <string>
+#include <vector>
+
+#include "common/text.h"
+#include "common/win_unique.h"
+
+namespace {
+
+WString Variable(const wchar_t* name) {
+    wchar_t buffer[4096];
+    const DWORD n = GetEnvironmentVariableW(name, buffer, 4096);
+    return n > 0 && n < 4096 ? WString(buffer, n) : WString();
+}
+
+// The command line after the program name and the blanks that follow it.
+WString ArgumentText() {
+    const WString line = GetCommandLineW();
+    std::size_t i = 0;
+    if (!line.empty() && line[0] == L'"') {
+        const std::size_t close = line.find(L'"', 1);
+        i = close == WString::npos ? line.size() : close + 1;
+    } else {
+        while (i < line.size() && line[i] != L' ' && line[i] != L'\t') ++i;
+    }
+    while (i < line.size() && (line[i] == L' ' || line[i] == L'\t')) ++i;
+    return line.substr(i);
+}
+
+std::vector<WString> Split(const WString& line) {
+    std::vector<WString> args;
+    int count = 0;
+    // A leading program token keeps CommandLineToArgvW's first-argument rules
+    // away from the text.
+    const WString withProgram = L"x " + line;
+    LPWSTR* argv = CommandLineToArgvW(withProgram.c_str(), &count);
+    for (int i = 1; argv && i < count; ++i) args.emplace_back(argv[i]);
+    if (argv) LocalFree(argv);
+    return args;
+}
+
+void AppendFile(const WString& path, const std::string& bytes) {
+    UniqueFileHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (file) WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+void WriteWholeFile(const WString& path, const std::string& bytes) {
+    UniqueFileHandle file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (file) WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+std::string ReadWholeFile(const WString& path) {
+    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    std::string bytes(65536, '\0');
+    DWORD read = 0;
+    if (!file || !ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) read = 0;
+    bytes.resize(read);
+    return bytes;
+}
+
+WString ValueAfter(const std::vector<WString>& args, const wchar_t* name) {
+    for (std::size_t i = 0; i + 1 < args.size(); ++i) {
+        if (args[i] == name) return args[i + 1];
+    }
+    return WString();
+}
+
+
+void RunTask(const WString& action) {
+    const WString mode = Variable(L"TZ_SCHTASKS_MODE");
+    if (mode == L"silent") return;
+    if (mode.rfind(L"answer:", 0) == 0) {
+        const WString resultFile = ValueAfter(Split(action), L"--resultfile");
+        if (!resultFile.empty()) WriteWholeFile(resultFile, WideToUtf8(mode.substr(7)));
+        return;
+    }
+    WString commandLine = action;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started = {};
+    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &started)) {
+        CloseHandle(started.hThread);
+        CloseHandle(started.hProcess);
+    }
+}
+
+}  // namespace
+
+int wmain() {
+    const WString record = Variable(L"TZ_SCHTASKS_RECORD");
+    if (record.empty()) return 1;
+    const WString folder = record.substr(0, record.find_last_of(L"\\/"));
+    const WString arguments = ArgumentText();
+    AppendFile(record, WideToUtf8(arguments) + "\n");
+
+    const std::vector<WString> args = Split(arguments);
+    if (args.empty()) return 1;
+    const WString taskFile = folder + L"\\task_" + ValueAfter(args, L"/tn") + L".txt";
+    if (args[0] == L"/create") {
+        WriteWholeFile(taskFile, WideToUtf8(ValueAfter(args, L"/tr")));
+        return 0;
+    }
+    if (args[0] == L"/run") {
+        const std::string action = ReadWholeFile(taskFile);
+        if (action.empty()) return 1;
+        RunTask(Utf8ToWide(action));
+        return 0;
+    }
+    if (args[0] == L"/delete") {
+        DeleteFileW(taskFile.c_str());
+        return 0;
+    }
+    return 1;
+}

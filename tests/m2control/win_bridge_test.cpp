@@ -1,0 +1,482 @@
+// The cross-session bridge under Windows (Wine): the worker run directly
+// against a stand-in game-server window, the bridge modes' command lines, and
+// SendM2CommandCrossSession from the tool's side with a stand-in schtasks.exe
+// (tests/m2control/schtasks_standin.cpp) that records its arguments and runs
+// the task's action: our loader, which starts our worker. The stand-in takes
+// the place of the system's schtasks.exe in the test's Wine prefix for the
+// run, since ShellExecuteExW looks there first.
+//
+// Like the reload suite, this program runs as <version>\Mir200\M2Server.exe
+// (game_server_side.h), so it is the game server the bridge looks for; it is
+// also the executable the task runs, so main() hands "--loader" and
+// "--worker" to the bridge's own entry. The bridge's work folder is redirected
+// into the version folder through ALLUSERSPROFILE.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cwchar>
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "json/json.h"
+#include "m2control/bridge.h"
+#include "m2control/game_server_side.h"
+#include "m2control/menu_dispatch.h"
+#include "m2control/win_reload_endpoint.h"
+
+namespace {
+
+using namespace gameserver;
+using testsupport::FileExists;
+using testsupport::ReadRaw;
+
+std::string Show(const WString& text) { return WideToUtf8(text); }
+
+WString OwnFolder() { return ParentOf(OwnPath()); }
+WString WorkFolder() { return OwnVersion() + L"\\ProgramData\\TZBridge"; }
+WString CallsFile() { return OwnVersion() + L"\\schtasks_calls.txt"; }
+WString WorkerLog() { return WorkFolder() + L"\\worker.log"; }
+DWORD OwnSession() {
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    return session;
+}
+
+std::vector<WString> LinesOf(const WString& path) {
+    const std::string bytes = ReadRaw(path);
+    std::vector<WString> lines;
+    if (bytes == "<missing>") return lines;
+    std::size_t start = 0;
+    while (start < bytes.size()) {
+        std::size_t end = bytes.find('\n', start);
+        if (end == std::string::npos) end = bytes.size();
+        std::string line = bytes.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(Utf8ToWide(line));
+        start = end + 1;
+    }
+    return lines;
+}
+
+// Waits (bounded) until `path` has at least `count` lines.
+std::vector<WString> AwaitLines(const WString& path, std::size_t count) {
+    for (int i = 0; i < 100 && LinesOf(path).size() < count; ++i) Sleep(100);
+    return LinesOf(path);
+}
+
+bool Contains(const std::vector<WString>& lines, const WString& wanted) {
+    for (const WString& line : lines) {
+        if (line.find(wanted) != WString::npos) return true;
+    }
+    return false;
+}
+
+// The task name from a recorded "/run /tn "<name>"" line.
+WString TaskNameOf(const WString& runLine) {
+    const WString prefix = L"/run /tn \"";
+    if (runLine.rfind(prefix, 0) != 0 || runLine.back() != L'"') return WString();
+    return runLine.substr(prefix.size(), runLine.size() - prefix.size() - 1);
+}
+
+void SetSchtasksMode(const wchar_t* mode) { SetEnvironmentVariableW(L"TZ_SCHTASKS_MODE", mode); }
+
+// Each test starts with no recorded calls, an empty worker.log and the
+// stand-in running tasks.
+class BridgeTest : public testing::Test {
+protected:
+    void SetUp() override {
+        DeleteFileW(CallsFile().c_str());
+        DeleteFileW(WorkerLog().c_str());
+        SetSchtasksMode(nullptr);
+        SetLastM2Error(L"stale");
+    }
+    static BridgeTiming Quick() {
+        BridgeTiming timing;
+        timing.pollCount = 10;
+        timing.pollIntervalMs = 50;
+        return timing;
+    }
+};
+
+// ---- quoting, against the real CommandLineToArgvW ------------------------------
+
+std::vector<WString> ArgvOf(const WString& line) {
+    int count = 0;
+    LPWSTR* argv = CommandLineToArgvW(line.c_str(), &count);
+    std::vector<WString> args;
+    for (int i = 0; argv && i < count; ++i) args.emplace_back(argv[i]);
+    if (argv) LocalFree(argv);
+    return args;
+}
+
+TEST(BridgeQuotingWin, TextsSurviveCommandLineToArgvW) {
+    const WString texts[] = {L"所有NPC", L"QFunction 功能脚本", L"D:\\Mir Server\\", L"a\\\\\"b\\", L"x --exec y"};
+    for (const WString& text : texts) {
+        SCOPED_TRACE(Show(text));
+        BridgeCall call;
+        call.pid = 4242;
+        call.commandText = text;
+        call.resultFile = text + L"\\r.txt";
+        call.versionPath = text;
+        const WString exe = L"C:\\Program Files\\TZ\\TZ62Editorsync.exe";
+        const std::vector<WString> schtasks = ArgvOf(L"schtasks.exe " + TaskCreateArguments(L"TZBridge_1", exe,
+                                                                                             LoaderArguments(call)));
+        ASSERT_EQ(schtasks.size(), 11u);
+        const BridgeArguments loader = ParseBridgeArguments(ArgvOf(schtasks[5]));
+        EXPECT_EQ(loader.mode, BridgeMode::Loader);
+        EXPECT_EQ(loader.call.commandText, text);
+        EXPECT_EQ(loader.call.resultFile, call.resultFile);
+        EXPECT_EQ(loader.call.versionPath, text);
+        const std::vector<WString> worker = ArgvOf(WorkerCommandLine(exe, call));
+        ASSERT_FALSE(worker.empty());
+        EXPECT_EQ(worker[0], exe);
+        EXPECT_EQ(ParseBridgeArguments(worker).call.commandText, text);
+    }
+}
+
+// ---- the worker, run directly in this process -----------------------------------
+
+WString HexHandle(HWND window) {
+    wchar_t text[32];
+    swprintf(text, 32, L"%08llX", static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(window)));
+    return text;
+}
+
+WString DecimalHandle(HWND window) {
+    return Decimal(static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(window)));
+}
+
+enum class Window { None, WithMenu, WithoutMenu };
+
+struct WorkerCase {
+    Window window;
+    const wchar_t* command;
+    bool otherVersion;
+    // The result; "<h>" stands for the window handle in decimal, "<H>" in hex.
+    WString result;
+    std::vector<WPARAM> posted;
+};
+
+WString Expand(WString text, HWND window) {
+    for (std::size_t at; (at = text.find(L"<h>")) != WString::npos;) text.replace(at, 3, DecimalHandle(window));
+    for (std::size_t at; (at = text.find(L"<H>")) != WString::npos;) text.replace(at, 3, HexHandle(window));
+    return text;
+}
+
+TEST_F(BridgeTest, WorkerResultFiles) {
+    const WString expected = L"C:\\OTHER\\MIR200\\M2SERVER.EXE";
+    const WorkerCase cases[] = {
+        {Window::WithMenu, L"所有NPC", false, L"OK|<h>|CMD_OK", {211}},
+        {Window::WithMenu, L"", false, L"OK|<h>", {}},
+        {Window::None, L"所有NPC", false, L"ERROR|找不到M2Server窗口", {}},
+        {Window::WithoutMenu, L"所有NPC", false,
+         L"ERROR|菜单命令执行失败: 所有NPC - 无法获取 M2Server 窗口菜单（句柄=<H>），请确认 M2Server 窗口未最小化", {}},
+        {Window::WithMenu, L"不存在", false,
+         L"ERROR|菜单命令执行失败: 不存在 - M2Server 菜单中未找到命令\"不存在\"（顶层菜单项=4），可能 M2 版本菜单文字不同",
+         {}},
+        {Window::WithMenu, L"所有NPC", true, L"ERROR|M2Server进程属于其他版本: " + OwnPath() + L"（期望 " + expected + L"）",
+         {}},
+    };
+    for (const WorkerCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << "case #" << (&c - cases));
+        std::unique_ptr<StandInWindow> server;
+        if (c.window != Window::None) server = std::make_unique<StandInWindow>(c.window == Window::WithMenu);
+        BridgeCall call;
+        call.pid = GetCurrentProcessId();
+        call.commandText = c.command;
+        call.resultFile = WorkFolder() + L"\\result_direct.txt";
+        call.versionPath = c.otherVersion ? WString(L"C:\\Other") : OwnVersion();
+        DeleteFileW(call.resultFile.c_str());
+
+        const int exitCode = RunWorker(call);
+        const WString result = Expand(c.result, server ? server->window() : nullptr);
+        EXPECT_EQ(ReadRaw(call.resultFile), Show(result));  // UTF-8, no mark, no line end
+        EXPECT_EQ(exitCode, result.rfind(L"OK|", 0) == 0 ? 0 : 1);
+        if (server) {
+            EXPECT_EQ(Ids(server->WaitForCommands(c.posted.size())), c.posted);
+        }
+    }
+}
+
+TEST_F(BridgeTest, WorkerLogLines) {
+    StandInWindow server;
+    BridgeCall call;
+    call.pid = GetCurrentProcessId();
+    call.commandText = L"怪物爆率";
+    call.resultFile = WorkFolder() + L"\\result_log.txt";
+    EXPECT_EQ(RunWorker(call), 0);
+    const std::string stamp = R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] \[)" + std::to_string(GetCurrentProcessId()) +
+                              R"(\] )";
+    const std::vector<std::string> wanted = {
+        stamp + R"(\[Worker\] PID=)" + std::to_string(call.pid) + R"(, cmd=\[怪物爆率\]\r)",
+        stamp + R"(\[Worker\] Result: OK\|\d+\|CMD_OK\r)",
+        stamp + R"(\[Result\] Written: .*result_log\.txt\r)",
+    };
+    const std::string log = ReadRaw(WorkerLog());
+    std::vector<std::string> lines;
+    for (std::size_t start = 0, end; (end = log.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(log.substr(start, end - start));
+    ASSERT_EQ(lines.size(), wanted.size()) << log;
+    for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_TRUE(std::regex_match(lines[i], std::regex(wanted[i]))) << lines[i];
+    EXPECT_EQ(log.substr(0, 3) == "\xEF\xBB\xBF", false);
+}
+
+// ---- the bridge modes' command lines ------------------------------------------------
+
+struct Finished {
+    DWORD exitCode = 0;
+    std::string standardError;
+};
+
+// Runs this program with `arguments` and collects its standard error.
+Finished RunSelf(const WString& arguments) {
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    Finished finished;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return finished;
+    UniqueHandle reader(readEnd);
+    UniqueHandle writer(writeEnd);
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdError = writeEnd;
+    startup.hStdOutput = writeEnd;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    WString commandLine = L"\"" + OwnPath() + L"\" " + arguments;
+    PROCESS_INFORMATION started = {};
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &started))
+        return finished;
+    UniqueHandle thread(started.hThread);
+    UniqueHandle process(started.hProcess);
+    writer.reset();
+    char piece[4096];
+    DWORD n = 0;
+    while (ReadFile(reader.get(), piece, sizeof(piece), &n, nullptr) && n > 0) finished.standardError.append(piece, n);
+    WaitForSingleObject(process.get(), 30000);
+    GetExitCodeProcess(process.get(), &finished.exitCode);
+    return finished;
+}
+
+TEST_F(BridgeTest, ModeCommandLines) {
+    const Finished loader = RunSelf(L"--loader 5");
+    EXPECT_EQ(loader.exitCode, 1u);
+    EXPECT_EQ(loader.standardError, "ERROR|未知模式: --loader");
+    const Finished worker = RunSelf(L"--worker");
+    EXPECT_EQ(worker.exitCode, 1u);
+    EXPECT_EQ(worker.standardError, "ERROR|未知模式: --worker");
+
+    // A worker started by hand for this process, which shows no window now.
+    const WString resultFile = WorkFolder() + L"\\result by hand.txt";
+    const Finished byHand = RunSelf(L"--worker " + Decimal(GetCurrentProcessId()) + L" --exec \"QFunction 功能脚本\" "
+                                    L"--resultfile \"" + resultFile + L"\"");
+    EXPECT_EQ(byHand.exitCode, 1u);
+    EXPECT_EQ(byHand.standardError, "");
+    EXPECT_EQ(ReadRaw(resultFile), "ERROR|找不到M2Server窗口");
+    EXPECT_TRUE(Contains(LinesOf(WorkerLog()), L"[Worker] PID=" + Decimal(GetCurrentProcessId()) +
+                                                     L", cmd=[QFunction 功能脚本]"));
+}
+
+TEST_F(BridgeTest, WorkFolderFallsBackWithoutTheVariable) {
+    wchar_t saved[MAX_PATH];
+    const DWORD n = GetEnvironmentVariableW(L"ALLUSERSPROFILE", saved, MAX_PATH);
+    ASSERT_GT(n, 0u);
+    SetEnvironmentVariableW(L"ALLUSERSPROFILE", nullptr);
+    const WString fallback = PrepareBridgeWorkFolder();
+    SetEnvironmentVariableW(L"ALLUSERSPROFILE", saved);
+    EXPECT_EQ(fallback, L"C:\\ProgramData\\TZBridge");
+    EXPECT_TRUE(FileExists(fallback));
+    EXPECT_EQ(PrepareBridgeWorkFolder(), WorkFolder());
+}
+
+// ---- from the tool's side --------------------------------------------------------------
+
+// What the stand-in must have received for one call, the task name taken from
+// its /run line.
+void ExpectTaskCalls(const std::vector<WString>& calls, const WString& command) {
+    ASSERT_EQ(calls.size(), 3u);
+    const WString name = TaskNameOf(calls[1]);
+    ASSERT_FALSE(name.empty()) << Show(calls[1]);
+    EXPECT_TRUE(std::regex_match(Show(name), std::regex("TZBridge_[0-9a-f]+"))) << Show(name);
+    const WString resultFile = WorkFolder() + L"\\result_" + name + L".txt";
+    EXPECT_EQ(calls[0], L"/create /tn \"" + name + L"\" /tr \"\\\"" + OwnPath() + L"\\\" --loader " +
+                            Decimal(OwnSession()) + L" " + Decimal(GetCurrentProcessId()) + L" --exec \\\"" + command +
+                            L"\\\" --resultfile \\\"" + resultFile + L"\\\" --versionpath \\\"" + OwnVersion() +
+                            L"\\\"\" /ru SYSTEM /sc onlogon /f");
+    EXPECT_EQ(calls[2], L"/delete /tn \"" + name + L"\" /f");
+    EXPECT_FALSE(FileExists(resultFile));
+}
+
+TEST_F(BridgeTest, FoundWindowThroughLoaderAndWorker) {
+    StandInWindow server;
+    EXPECT_TRUE(SendM2CommandCrossSession(OwnVersion(), L"")) << Show(GetLastM2Error());
+    EXPECT_EQ(GetLastM2Error(), L"");
+    ExpectTaskCalls(AwaitLines(CallsFile(), 3), L"");
+    const std::vector<WString> log = LinesOf(WorkerLog());
+    EXPECT_TRUE(Contains(log, L"[Loader] session=" + Decimal(OwnSession()) + L", pid=" +
+                                  Decimal(GetCurrentProcessId()) + L", cmd=[]"));
+    EXPECT_TRUE(Contains(log, L"[Loader] Launch: \"" + OwnPath() + L"\" --worker " + Decimal(GetCurrentProcessId())));
+    EXPECT_TRUE(Contains(log, L"[Worker] Result: OK|" + DecimalHandle(server.window())));
+}
+
+// The game server runs here but shows no window: the worker's error comes
+// back without its "ERROR|", and the command text reached it whole.
+TEST_F(BridgeTest, WorkerErrorBecomesTheFailureText) {
+    EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion(), L"QFunction 功能脚本"));
+    EXPECT_EQ(GetLastM2Error(), L"Worker: 找不到M2Server窗口");
+    ExpectTaskCalls(AwaitLines(CallsFile(), 3), L"QFunction 功能脚本");
+    EXPECT_TRUE(Contains(LinesOf(WorkerLog()), L"[Worker] PID=" + Decimal(GetCurrentProcessId()) +
+                                                     L", cmd=[QFunction 功能脚本]"));
+}
+
+struct AnswerCase {
+    const wchar_t* mode;
+    bool ok;
+    const wchar_t* failure;
+};
+
+TEST_F(BridgeTest, ResultTextsAsTheToolReadsThem) {
+    const AnswerCase cases[] = {
+        {L"answer:OK|12", true, L""},
+        {L"answer:ERROR|菜单命令执行失败: x - y", false, L"Worker: 菜单命令执行失败: x - y"},
+        {L"answer:", false, L"Worker: "},
+        {L"answer:garbage", false, L"Worker: garbage"},
+    };
+    std::vector<WString> names;
+    for (const AnswerCase& c : cases) {
+        SCOPED_TRACE(Show(c.mode));
+        DeleteFileW(CallsFile().c_str());
+        SetSchtasksMode(c.mode);
+        EXPECT_EQ(SendM2CommandCrossSession(OwnVersion(), L"所有NPC", Quick()), c.ok);
+        EXPECT_EQ(GetLastM2Error(), c.failure);
+        const std::vector<WString> calls = AwaitLines(CallsFile(), 3);
+        ExpectTaskCalls(calls, L"所有NPC");
+        if (calls.size() > 1) names.push_back(TaskNameOf(calls[1]));
+    }
+    // Calls close together still get names (and result files) of their own.
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(std::unique(names.begin(), names.end()), names.end());
+}
+
+TEST_F(BridgeTest, TimeoutRemovesTheTask) {
+    SetSchtasksMode(L"silent");
+    EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion(), L"所有NPC", Quick()));
+    EXPECT_EQ(GetLastM2Error(), L"等待 M2 加载结果超时（30 秒）");
+    ExpectTaskCalls(AwaitLines(CallsFile(), 3), L"所有NPC");
+}
+
+TEST_F(BridgeTest, RefusedBeforeAnyTask) {
+    EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion() + L"Other", L"所有NPC", Quick()));
+    EXPECT_EQ(GetLastM2Error(), L"未找到M2Server进程");
+    EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion(), L"a\" --resultfile \"C:\\x", Quick()));
+    EXPECT_EQ(GetLastM2Error(), L"命令文字含有双引号或控制字符");
+    EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion(), L"a\r\nb", Quick()));
+    EXPECT_EQ(GetLastM2Error(), L"命令文字含有双引号或控制字符");
+    EXPECT_FALSE(FileExists(CallsFile()));
+}
+
+// ---- the endpoint with the real bridge --------------------------------------------------
+
+std::string ReloadAnswer(const WString& version, const std::string& items) {
+    ApiContext api;
+    ReloadHooks hooks = DefaultReloadHooks();
+    hooks.pause = [] {};
+    HttpRequest request;
+    request.method = "POST";
+    request.path = "/api/m2/load";
+    request.body = "{\"versionPath\":" + SerializeJson(JsonValue::MakeString(version)) + ",\"items\":" + items + "}";
+    return HandleReload(api, request, hooks).body;
+}
+
+TEST_F(BridgeTest, EndpointTriesTheBridgeAfterThisSession) {
+    const std::string noWindow = SerializeJson(JsonValue::MakeString(
+        L"Worker: 找不到M2Server窗口。同会话原因: 未找到M2Server进程（或窗口无法返回），请确认 M2Server.exe "
+        L"已启动并在视频度下"));
+    EXPECT_EQ(ReloadAnswer(OwnVersion(), "[\"所有NPC\"]"),
+              "{\"success\":true,\"successCount\":0,\"failCount\":1,\"results\":[{\"item\":\"所有NPC\",\"success\":"
+              "false,\"error\":" + noWindow + "}]}");
+    EXPECT_EQ(AwaitLines(CallsFile(), 3).size(), 3u);
+
+    const std::string notRunning = SerializeJson(JsonValue::MakeString(
+        L"未找到M2Server进程。同会话原因: 未找到M2Server进程（或窗口无法返回），请确认 M2Server.exe 已启动并在视频度下"));
+    EXPECT_EQ(ReloadAnswer(OwnVersion() + L"Other", "[\"所有NPC\"]"),
+              "{\"success\":true,\"successCount\":0,\"failCount\":1,\"results\":[{\"item\":\"所有NPC\",\"success\":"
+              "false,\"error\":" + notRunning + "}]}");
+}
+
+// Puts the stand-in (built beside this program) in place of the system's
+// schtasks.exe for the life of this object; the system's copy is kept aside
+// and put back, also after a run that did not get to put it back. Wine runs
+// its own programs in place of a file of the same name in the system folder
+// unless its settings say to prefer the file: that setting is made for the
+// same time.
+class StandInSchtasks {
+public:
+    StandInSchtasks() {
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, kOverrides, 0, nullptr, 0, KEY_SET_VALUE, nullptr, overrides_.put(),
+                            nullptr) == ERROR_SUCCESS) {
+            const wchar_t native[] = L"native";
+            RegSetValueExW(overrides_.get(), L"schtasks.exe", 0, REG_SZ, reinterpret_cast<const BYTE*>(native),
+                           sizeof(native));
+        }
+        wchar_t system[MAX_PATH];
+        const UINT n = GetSystemDirectoryW(system, MAX_PATH);
+        target_ = WString(system, n) + L"\\schtasks.exe";
+        saved_ = target_ + L".tz-saved";
+        if (!FileExists(saved_) && !MoveFileW(target_.c_str(), saved_.c_str())) return;
+        installed_ = CopyFileW((OwnFolder() + L"\\schtasks.exe").c_str(), target_.c_str(), FALSE) != FALSE;
+        if (!installed_) std::fprintf(stderr, "cannot install the schtasks stand-in (error %lu)\n", GetLastError());
+    }
+    ~StandInSchtasks() {
+        if (FileExists(saved_) && DeleteFileW(target_.c_str())) MoveFileW(saved_.c_str(), target_.c_str());
+        if (overrides_) RegDeleteValueW(overrides_.get(), L"schtasks.exe");
+    }
+    StandInSchtasks(const StandInSchtasks&) = delete;
+    StandInSchtasks& operator=(const StandInSchtasks&) = delete;
+    bool installed() const { return installed_; }
+
+private:
+    static constexpr wchar_t kOverrides[] = L"Software\\Wine\\DllOverrides";
+    UniqueRegKey overrides_;
+    WString target_;
+    WString saved_;
+    bool installed_ = false;
+};
+
+bool IsBridgeSwitch(const wchar_t* argument) {
+    return std::wcscmp(argument, L"--worker") == 0 || std::wcscmp(argument, L"--loader") == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // The task's action and the loader start this program in a bridge mode.
+    int wideCount = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &wideCount);
+    if (wide && wideCount >= 2 && IsBridgeSwitch(wide[1])) {
+        const int exitCode = RunBridgeMode(wideCount, wide);
+        LocalFree(wide);
+        return exitCode;
+    }
+    if (wide) LocalFree(wide);
+
+    if (!RunningAsGameServer()) {
+        const StandInSchtasks standIn;
+        if (!standIn.installed()) return 1;
+        return RunAsGameServerCopy(L"MirServer Bridge-");
+    }
+    const WString profile = OwnVersion() + L"\\ProgramData";
+    CreateDirectoryW(profile.c_str(), nullptr);
+    SetEnvironmentVariableW(L"ALLUSERSPROFILE", profile.c_str());
+    SetEnvironmentVariableW(L"TZ_SCHTASKS_RECORD", CallsFile().c_str());
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
