@@ -14,7 +14,6 @@
 #include "app/settings.h"
 #include "crypto/crypto.h"
 #include "update/update_manifest.h"
-#include "update/update_settings.h"
 #include "update/win_https.h"
 
 namespace {
@@ -74,10 +73,6 @@ void ShowButton(HWND button) {
 }
 
 }  // namespace
-
-UpdateSource BuiltInUpdateSource() { return UpdateSource{kUpdateEndpoint, kUpdatePublicKeyPem}; }
-
-bool ImportRsaPublicKeyPem(Bytes& blob) { return ImportRsaPublicKeyPem(kUpdatePublicKeyPem, blob); }
 
 bool CheckForUpdate(UpdateInfo& info) noexcept {
     try {

@@ -35,6 +35,8 @@ struct UpdateSource {
     WString endpoint;  // without the query
     std::string publicKeyPem;
 };
+// Defined apart (win_update_source.cpp), in the library the program links:
+// tz_update_source for the product.
 UpdateSource BuiltInUpdateSource();
 
 // The built-in public key as a CNG RSAPUBLICBLOB.

@@ -6,7 +6,7 @@
 //   wait-window [ms]        wait until the main window exists
 //   window-exists           1 or 0 at once
 //   text ID | set-text ID T | click ID | dblclick ID | checked ID
-//   enabled ID | exists ID | visible | close | minimize
+//   enabled ID | shown ID | exists ID | visible | pid | close | minimize
 //   command ID              post WM_COMMAND with ID (tray menu items)
 //   tray MOUSEMSG           post the tray callback with a mouse message number
 //   msgbox [ms]             wait for a message box: prints "caption|text"
@@ -189,6 +189,11 @@ int Run(int argc, wchar_t** argv) {
 
     if (command == L"wait-window") return Say(L"ok");
     if (command == L"visible") return Say(IsWindowVisible(main) ? L"1" : L"0");
+    if (command == L"pid") {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(main, &owner);
+        return Say(std::to_wstring(owner));
+    }
     if (command == L"close") return PostMessageW(main, WM_CLOSE, 0, 0) ? Say(L"ok") : Fail(L"post");
     if (command == L"minimize") return PostMessageW(main, WM_SYSCOMMAND, SC_MINIMIZE, 0) ? Say(L"ok") : Fail(L"post");
     if (command == L"command") return PostMessageW(main, WM_COMMAND, id, 0) ? Say(L"ok") : Fail(L"post");
@@ -215,6 +220,7 @@ int Run(int argc, wchar_t** argv) {
     if (!control && command != L"exists") return Fail(L"no control " + std::to_wstring(id));
     if (command == L"exists") return Say(control ? L"1" : L"0");
     if (command == L"text") return Say(TextOf(control));
+    if (command == L"shown") return Say(IsWindowVisible(control) ? L"1" : L"0");
     if (command == L"set-text" && argc > 3) {
         SendMessageTimeoutW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[3]), SMTO_ABORTIFHUNG, 5000, nullptr);
         return Say(L"ok");

@@ -5,7 +5,8 @@ Serves HTTPS (a self-signed certificate made with openssl at start) and plain
 HTTP on 127.0.0.1 only, with a throw-away RSA key pair for signing manifests.
 Run a test program under it:
 
-    https_host.py [--max-seconds N] [--port P] [--signing-key KEY.pem] -- PROGRAM ARGS...
+    https_host.py [--max-seconds N] [--port P] [--signing-key KEY.pem]
+                  [--publish-exe EXE] [--publish-version V] [--publish-subfolder] -- PROGRAM ARGS...
 
 The program gets TZ_UPDATE_TEST_BASE (https://127.0.0.1:PORT) and
 TZ_UPDATE_TEST_PLAIN_BASE (http://127.0.0.1:PORT) in its environment, with the
@@ -67,8 +68,9 @@ def run(*args, data=None):
 class Host:
     """Keys, certificate, published files and the shared state of the routes."""
 
-    def __init__(self, folder, signing_key=None):
+    def __init__(self, folder, signing_key=None, offer=None):
         self.folder = folder
+        self.offer = offer or {}
         self.seen = []
         self.lock = threading.Lock()
         self.releases = {}
@@ -92,18 +94,21 @@ class Host:
         files = os.path.join(self.folder, "files")
         os.makedirs(files)
         program = os.path.join(files, "TZ62Editorsync.exe")
-        with open(program, "wb") as f:
-            f.write(b"MZ" + pattern(40000, 7))
+        if self.offer.get("exe"):
+            shutil.copyfile(self.offer["exe"], program)
+        else:
+            with open(program, "wb") as f:
+                f.write(b"MZ" + pattern(40000, 7))
         readme = os.path.join(files, "readme.txt")
         with open(readme, "wb") as f:
             f.write("更新说明\r\n".encode("utf-8"))
         package = os.path.join(self.folder, "package.zip")
         with zipfile.ZipFile(package, "w") as z:
-            z.write(program, "TZ62Editorsync.exe")
+            z.write(program, ("TZ62Editorsync/" if self.offer.get("subfolder") else "") + "TZ62Editorsync.exe")
             z.write(readme, "readme.txt")
         manifest = os.path.join(self.folder, "manifest.json")
         subprocess.run([sys.executable, SIGN_TOOL, "--key", self.key, "--package", package,
-                        "--package-url", base + "/published/package.zip", "--version", "1.1",
+                        "--package-url", base + "/published/package.zip", "--version", self.offer.get("version", "1.1"),
                         "--changelog", "修复若干问题", "--date", "2024-05-06",
                         "--file", program, "--file", readme, "--files-url", base + "/published/files",
                         "--out", manifest], check=True)
@@ -240,6 +245,10 @@ def main():
                         help="HTTPS port (default: any free one); for a program built to ask a fixed address")
     parser.add_argument("--signing-key",
                         help="private key PEM to sign with (default: a new one), for a program built to trust it")
+    parser.add_argument("--publish-exe", help="publish this program in the package (default: a made-up one)")
+    parser.add_argument("--publish-version", default="1.1", help="the published version (default 1.1)")
+    parser.add_argument("--publish-subfolder", action="store_true",
+                        help="put the program in the package's folder TZ62Editorsync instead of its root")
     parser.add_argument("command", nargs=argparse.REMAINDER)
     args = parser.parse_args()
     command = args.command[1:] if args.command[:1] == ["--"] else args.command
@@ -247,7 +256,8 @@ def main():
     folder = tempfile.mkdtemp(prefix="tz-update-host-")
     servers = []  # only those serving: shutdown() waits for serve_forever
     try:
-        host = Host(folder, args.signing_key)
+        host = Host(folder, args.signing_key, {"exe": args.publish_exe, "version": args.publish_version,
+                                               "subfolder": args.publish_subfolder})
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(host.cert, host.cert_key)
         secure, plain = Server(host, context, args.port), Server(host, None)
