@@ -18,11 +18,13 @@
 #include <vector>
 
 #include "app/win_test_folder.h"
+#include "support/command_line.h"
 #include "common/text.h"
 #include "common/win_unique.h"
 
 namespace gameserver {
 
+using testsupport::ArgumentsAfterProgram;
 using testsupport::RemoveTree;
 
 inline WString Decimal(unsigned long long n) { return std::to_wstring(n); }
@@ -189,19 +191,6 @@ inline std::vector<WPARAM> Ids(const std::vector<Posted>& posted) {
 }
 
 // ---- start-up: become <version>\Mir200\M2Server.exe ----------------------------
-
-// The command line after the program name, as given (the name is quoted or
-// ends at the first blank, as the C runtime reads it).
-inline WString ArgumentsAfterProgram(const WString& line) {
-    std::size_t i = 0;
-    if (!line.empty() && line[0] == L'"') {
-        const std::size_t close = line.find(L'"', 1);
-        i = close == WString::npos ? line.size() : close + 1;
-    } else {
-        while (i < line.size() && line[i] != L' ' && line[i] != L'\t') ++i;
-    }
-    return line.substr(i);
-}
 
 // Copies this program into a fresh version folder C:\<folderPrefix><unique>
 // and runs it there with the same arguments; the copy's exit code is the

@@ -24,6 +24,7 @@
 
 #include "common/text.h"
 #include "common/win_unique.h"
+#include "support/command_line.h"
 
 namespace {
 
@@ -42,18 +43,7 @@ WString OwnName() {
     return name;
 }
 
-WString ArgumentText() {
-    const WString line = GetCommandLineW();
-    std::size_t i = 0;
-    if (!line.empty() && line[0] == L'"') {
-        const std::size_t close = line.find(L'"', 1);
-        i = close == WString::npos ? line.size() : close + 1;
-    } else {
-        while (i < line.size() && line[i] != L' ' && line[i] != L'\t') ++i;
-    }
-    while (i < line.size() && (line[i] == L' ' || line[i] == L'\t')) ++i;
-    return line.substr(i);
-}
+WString ArgumentText() { return testsupport::ArgumentText(GetCommandLineW()); }
 
 std::vector<WString> Arguments() {
     int count = 0;
