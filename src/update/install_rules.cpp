@@ -21,27 +21,33 @@ WString ExtractCommandLine(const WString& packagePath, const WString& extraction
            WTEXT("' -DestinationPath '") + QuotePowerShellLiteral(extractionFolder) + WTEXT("' -Force\"");
 }
 
-std::string ReplaceScriptText(const ReplaceScriptInput& in) {
-    const std::string pid = std::to_string(in.processId);
-    const std::string newExe = WideToUtf8(in.newExe);
-    const std::string running = WideToUtf8(in.runningExe);
-    const std::string lines[] = {
-        "@echo off",
-        ":wait",
-        "tasklist /fi \"PID eq " + pid + "\" 2>nul | findstr /i \"" + pid + "\" >nul",
-        "if not errorlevel 1 (",
-        "    timeout /t 1 /nobreak >nul 2>nul",
-        "    goto wait",
-        ")",
-        "copy /y \"" + newExe + "\" \"" + running + "\" >nul 2>&1",
-        "del /q \"" + WideToUtf8(in.packagePath) + "\" >nul 2>&1",
-        "rd /s /q \"" + WideToUtf8(in.extractionFolder) + "\" >nul 2>&1",
-        "start \"\" /d \"" + WideToUtf8(in.exeDirectory) + "\" \"" + running + "\"",
-        "del \"%~f0\"",
+WString ReplaceScriptText(const ReplaceScriptInput& in) {
+    const std::string digits = std::to_string(in.processId);
+    const WString pid(digits.begin(), digits.end());
+    const WString lines[] = {
+        WTEXT("@echo off"),
+        WTEXT(":wait"),
+        WTEXT("tasklist /fi \"PID eq ") + pid + WTEXT("\" 2>nul | findstr /i \"") + pid + WTEXT("\" >nul"),
+        WTEXT("if not errorlevel 1 ("),
+        WTEXT("    timeout /t 1 /nobreak >nul 2>nul"),
+        WTEXT("    goto wait"),
+        WTEXT(")"),
+        WTEXT("copy /y \"") + in.newExe + WTEXT("\" \"") + in.runningExe + WTEXT("\" >nul 2>&1"),
+        WTEXT("del /q \"") + in.packagePath + WTEXT("\" >nul 2>&1"),
+        WTEXT("rd /s /q \"") + in.extractionFolder + WTEXT("\" >nul 2>&1"),
+        WTEXT("start \"\" /d \"") + in.exeDirectory + WTEXT("\" \"") + in.runningExe + WTEXT("\""),
+        WTEXT("del \"%~f0\""),
     };
-    std::string script;
-    for (const std::string& line : lines) script += line + "\r\n";
+    WString script;
+    for (const WString& line : lines) script += line + WTEXT("\r\n");
     return script;
+}
+
+bool ScriptPathsAreSafe(const ReplaceScriptInput& in) {
+    for (const WString* path : {&in.newExe, &in.runningExe, &in.packagePath, &in.extractionFolder, &in.exeDirectory}) {
+        if (path->find_first_of(WTEXT("%\"")) != WString::npos) return false;
+    }
+    return true;
 }
 
 bool Md5Matches(const std::string& actual, const std::string& published) {

@@ -32,9 +32,15 @@ struct ReplaceScriptInput {
     WString exeDirectory;  // ends in a backslash
 };
 
-// The twelve lines (UTF-8, CRLF) that wait for the process to end, copy the
-// new program over it, clean up, start it again and delete themselves.
-std::string ReplaceScriptText(const ReplaceScriptInput& input);
+// The twelve lines (CRLF) that wait for the process to end, copy the new
+// program over it, clean up, start it again and delete themselves. cmd reads
+// a batch file in the console code page, so the caller encodes the text in
+// that page (see EncodeBatchText in win_update_install.h).
+WString ReplaceScriptText(const ReplaceScriptInput& input);
+
+// Whether the paths can stand inside the script's double quotes as they are:
+// no "%" (cmd expands it even there) and no double quote.
+[[nodiscard]] bool ScriptPathsAreSafe(const ReplaceScriptInput& input);
 
 // The hex digests compared ignoring ASCII case; an empty `actual` never matches.
 bool Md5Matches(const std::string& actual, const std::string& published);

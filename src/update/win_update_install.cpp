@@ -151,6 +151,20 @@ WString ExtractPackage(const WString& packagePath) {
     return WString();
 }
 
+bool EncodeBatchText(const WString& text, std::string& bytes) {
+    bytes.clear();
+    if (text.empty()) return true;
+    const int length = static_cast<int>(text.size());
+    BOOL usedDefault = FALSE;
+    const int size = WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, text.data(), length, nullptr, 0, nullptr,
+                                         &usedDefault);
+    if (size <= 0 || usedDefault) return false;
+    bytes.resize(static_cast<std::size_t>(size));
+    return WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, text.data(), length, bytes.data(), size, nullptr,
+                               &usedDefault) == size &&
+           !usedDefault;
+}
+
 WString WriteReplaceScriptFile(const WString& newExe) {
     ReplaceScriptInput input;
     input.processId = GetCurrentProcessId();
@@ -159,7 +173,8 @@ WString WriteReplaceScriptFile(const WString& newExe) {
     input.packagePath = PackagePath();
     input.extractionFolder = ExtractionFolder();
     input.exeDirectory = ExeDirectory();
-    const std::string script = ReplaceScriptText(input);
+    std::string script;
+    if (!ScriptPathsAreSafe(input) || !EncodeBatchText(ReplaceScriptText(input), script)) return WString();
     const WString path = ExeDirectory() + kReplaceScriptName;
     UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                       nullptr));

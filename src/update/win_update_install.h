@@ -33,5 +33,11 @@ std::string FileMd5Hex(const WString& path);
 WString ExtractPackage(const WString& packagePath);
 WString WriteReplaceScript(const WString& newExe);
 // The script's path beside the running program, written but not started.
+// Empty when it cannot be written, or when a path would not reach cmd as it
+// is (ScriptPathsAreSafe, EncodeBatchText): the program then keeps running
+// instead of ending for a script that could not bring it back.
 WString WriteReplaceScriptFile(const WString& newExe);
+// `text` in the console code page (the OEM page), in which cmd reads batch
+// files. False when a character has no exact form there.
+[[nodiscard]] bool EncodeBatchText(const WString& text, std::string& bytes);
 WString RunningExecutablePath();

@@ -3,7 +3,7 @@
 
 A build of the program that asks the local update host on a fixed loopback
 port and trusts a key pair made in the build folder runs as
-C:\\tzupdate\\TZ62Editorsync.exe. The host (tests/update/https_host.py) offers
+C:\\tz更新\\TZ62Editorsync.exe. The host (tests/update/https_host.py) offers
 version 9.9: a package holding the product build in its folder
 "TZ62Editorsync", with a manifest signed by that key. The test checks the
 notice and change log, presses "更新", follows the progress lines, and then
@@ -30,7 +30,9 @@ import window_e2e as W  # noqa: E402  (drive, wait_until, ping, free_port)
 
 ARGS = None
 EXE = "TZ62Editorsync.exe"
-FOLDER = "tzupdate"
+# A Chinese folder name, as operators use: the replace script must reach cmd
+# in the console code page for it.
+FOLDER = "tz更新"
 WINDOWS_FOLDER = "C:\\" + FOLDER
 KEY = "update-e2e-key"
 PROXIES = ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY")
@@ -185,7 +187,8 @@ class WholeUpdate(unittest.TestCase):
 
         self.assertEqual(read_lines(self.path("powershell_calls.txt")), [
             "powershell.exe -NoProfile -ExecutionPolicy Bypass -Command \"Expand-Archive -LiteralPath "
-            "'C:\\tzupdate\\TZ62Editorsync_update.zip' -DestinationPath 'C:\\tzupdate\\update_pkg_extract' -Force\""])
+            "'%s\\TZ62Editorsync_update.zip' -DestinationPath '%s\\update_pkg_extract' -Force\""
+            % (WINDOWS_FOLDER, WINDOWS_FOLDER)])
         # The arguments as Wine's cmd passes them on: blanks behind them where
         # the script has redirections.
         calls = [call.rstrip() for call in read_lines(self.path("script_calls.txt"))]

@@ -15,6 +15,7 @@ TEST(InstallTexts, ReplaceScriptIsTheTwelveLines) {
     input.extractionFolder = WTEXT("C:\\tools\\update_pkg_extract");
     input.exeDirectory = WTEXT("C:\\tools\\");
     EXPECT_EQ(ReplaceScriptText(input),
+              WTEXT(
               "@echo off\r\n"
               ":wait\r\n"
               "tasklist /fi \"PID eq 4242\" 2>nul | findstr /i \"4242\" >nul\r\n"
@@ -26,7 +27,22 @@ TEST(InstallTexts, ReplaceScriptIsTheTwelveLines) {
               "del /q \"C:\\tools\\TZ62Editorsync_update.zip\" >nul 2>&1\r\n"
               "rd /s /q \"C:\\tools\\update_pkg_extract\" >nul 2>&1\r\n"
               "start \"\" /d \"C:\\tools\\\" \"C:\\tools\\同步.exe\"\r\n"
-              "del \"%~f0\"\r\n");
+              "del \"%~f0\"\r\n"));
+}
+
+TEST(InstallTexts, ScriptPathsThatCmdWouldReadOtherwise) {
+    ReplaceScriptInput input;
+    input.newExe = WTEXT("C:\\传奇 工具\\update_pkg_extract\\TZ62Editorsync.exe");
+    input.runningExe = WTEXT("C:\\传奇 工具\\TZ62Editorsync.exe");
+    input.packagePath = WTEXT("C:\\传奇 工具\\TZ62Editorsync_update.zip");
+    input.extractionFolder = WTEXT("C:\\传奇 工具\\update_pkg_extract");
+    input.exeDirectory = WTEXT("C:\\传奇 工具\\");
+    EXPECT_TRUE(ScriptPathsAreSafe(input));
+    for (const WString& folder : {WString(WTEXT("C:\\100%\\")), WString(WTEXT("C:\\%PATH%\\"))}) {
+        ReplaceScriptInput unsafe = input;
+        unsafe.exeDirectory = folder;
+        EXPECT_FALSE(ScriptPathsAreSafe(unsafe));
+    }
 }
 
 TEST(InstallTexts, UnpackCommandKeepsQuotesInPathsInert) {

@@ -134,7 +134,22 @@ TEST_F(Install, ReplacementScriptOnDisk) {
     input.packagePath = package;
     input.extractionFolder = directory + kExtractionFolderName;
     input.exeDirectory = directory;
-    EXPECT_EQ(ReadFileBytes(script), ReplaceScriptText(input));
+    std::string bytes;
+    ASSERT_TRUE(EncodeBatchText(ReplaceScriptText(input), bytes));
+    EXPECT_EQ(ReadFileBytes(script), bytes);
+}
+
+// cmd reads a batch file in the console code page (936 on a Chinese system,
+// as the tests run): a Chinese folder must be written in it, and a name it
+// cannot hold must stop the update before the program ends.
+TEST(BatchText, ConsoleCodePage) {
+    ASSERT_EQ(GetOEMCP(), 936u) << "the tests run Wine in the zh_CN.UTF-8 locale";
+    std::string bytes;
+    ASSERT_TRUE(EncodeBatchText(L"copy \"C:\\传奇工具\\a.exe\"\r\n", bytes));
+    EXPECT_EQ(bytes, "copy \"C:\\\xb4\xab\xc6\xe6\xb9\xa4\xbe\xdf\\a.exe\"\r\n");
+    EXPECT_FALSE(EncodeBatchText(L"C:\\\x0e01\\a.exe", bytes));  // Thai: not in the page
+    EXPECT_TRUE(EncodeBatchText(L"", bytes));
+    EXPECT_EQ(bytes, "");
 }
 
 TEST_F(Install, PackageDigest) {
