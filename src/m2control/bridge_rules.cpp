@@ -104,8 +104,12 @@ WString LoaderArguments(const BridgeCall& call) {
     return line;
 }
 
+WString TaskAction(const WString& executable, const WString& loaderArguments) {
+    return QuoteArgument(executable) + WTEXT(" ") + loaderArguments;
+}
+
 WString TaskCreateArguments(const WString& taskName, const WString& executable, const WString& loaderArguments) {
-    const WString action = QuoteArgument(executable) + WTEXT(" ") + loaderArguments;
+    const WString action = TaskAction(executable, loaderArguments);
     return WTEXT("/create /tn ") + QuoteArgument(taskName) + WTEXT(" /tr ") + QuoteArgument(action) +
            WTEXT(" /ru SYSTEM /sc onlogon /f");
 }

@@ -67,8 +67,13 @@ struct BridgeCall {
 // --versionpath <version>", texts quoted.
 WString LoaderArguments(const BridgeCall& call);
 
-// The three schtasks.exe argument lists. The task action (the executable and
-// the loader arguments) is one argument of its own, quoted again as a whole.
+// The task's action: the quoted executable and the loader arguments.
+WString TaskAction(const WString& executable, const WString& loaderArguments);
+// schtasks refuses a longer action ("/tr" value).
+inline constexpr std::size_t kMaxTaskActionChars = 261;
+
+// The three schtasks.exe argument lists. The task action is one argument of
+// its own, quoted again as a whole.
 WString TaskCreateArguments(const WString& taskName, const WString& executable, const WString& loaderArguments);
 WString TaskRunArguments(const WString& taskName);
 WString TaskDeleteArguments(const WString& taskName);

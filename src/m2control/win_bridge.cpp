@@ -158,7 +158,17 @@ bool SendCrossSession(const WString& versionPath, const WString& commandText, co
     call.commandText = commandText;
     call.resultFile = BridgeResultFile(PrepareBridgeWorkFolder(), taskName);
     call.versionPath = versionPath;
-    const WString createArguments = TaskCreateArguments(taskName, ExecutablePath(), LoaderArguments(call));
+    const WString executable = ExecutablePath();
+    const WString loaderArguments = LoaderArguments(call);
+    const std::size_t actionChars = TaskAction(executable, loaderArguments).size();
+    if (actionChars > kMaxTaskActionChars) {
+        // schtasks would refuse it, and the tool would only learn so from the
+        // timeout half a minute later.
+        EmitDebug(L"[CrossSession] 任务命令过长: " + Decimal(actionChars) + L" 字符");
+        SetLastM2Error(kBridgeCreateFailed);
+        return false;
+    }
+    const WString createArguments = TaskCreateArguments(taskName, executable, loaderArguments);
     EmitDebug(L"[CrossSession] create: " + createArguments);
 
     UniqueHandle creating;

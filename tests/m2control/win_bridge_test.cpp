@@ -380,6 +380,9 @@ TEST_F(BridgeTest, RefusedBeforeAnyTask) {
     EXPECT_EQ(GetLastM2Error(), L"命令文字含有双引号或控制字符");
     EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion(), L"a\r\nb", Quick()));
     EXPECT_EQ(GetLastM2Error(), L"命令文字含有双引号或控制字符");
+    // An action schtasks would refuse (over 261 characters) fails at once.
+    EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion(), WString(200, L'物'), Quick()));
+    EXPECT_EQ(GetLastM2Error(), L"创建 SYSTEM 计划任务失败");
     EXPECT_FALSE(FileExists(CallsFile()));
 }
 
