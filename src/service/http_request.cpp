@@ -100,6 +100,7 @@ RequestAssembler::RequestAssembler(RequestLimits limits) : limits_(limits) {}
 
 AssembleState RequestAssembler::Feed(const char* data, std::size_t size) {
     if (state_ != AssembleState::NeedMore) return state_;
+    MakeRoomFor(size);
     buffer_.append(data, size);
 
     if (headerEnd_ == kNone) {
@@ -146,6 +147,26 @@ void RequestAssembler::OnHeadEnd(std::size_t headerEnd) {
     }
     contentLength_ = length;
     buffer_.reserve(headerEnd + kHeadEndSize + std::min(length, kInitialBodyReserve));
+}
+
+// Once the head is known, the buffer grows by doubling but never past the
+// declared request, which it then holds without spare room. (reserve itself
+// may round up to double the old capacity, so the exact size is given to a
+// fresh string.) Before that, the head bound keeps the buffer small.
+void RequestAssembler::MakeRoomFor(std::size_t size) {
+    const std::size_t needed = buffer_.size() + size;
+    if (headerEnd_ == kNone || needed <= buffer_.capacity()) return;
+    const std::size_t declared = headerEnd_ + kHeadEndSize + contentLength_;
+    std::string grown;
+    grown.reserve(std::max(needed, std::min(2 * buffer_.capacity(), declared)));
+    grown.append(buffer_);
+    buffer_.swap(grown);
+}
+
+std::size_t RequestAssembler::missingBodyBytes() const {
+    if (headerEnd_ == kNone) return 0;
+    const std::size_t received = buffer_.size() - headerEnd_ - kHeadEndSize;
+    return received >= contentLength_ ? 0 : contentLength_ - received;
 }
 
 bool RequestAssembler::BodyComplete() const {

@@ -6,6 +6,7 @@
 #include <ws2tcpip.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "service/http_request.h"
 #include "service/http_response.h"
@@ -15,7 +16,10 @@
 
 namespace {
 
-constexpr int kReceivePiece = 8192;
+// Heads come in small pieces; a body is read in pieces of up to a megabyte,
+// so a large push takes few calls.
+constexpr std::size_t kHeadPiece = 8192;
+constexpr std::size_t kBodyPiece = 1u << 20;
 // Thread stacks are reserved, not committed; the handlers need little.
 constexpr SIZE_T kConnectionStack = 256 * 1024;
 // After the answer: how long to read and drop what the peer still sends, so
@@ -33,6 +37,11 @@ constexpr DWORD kRoomWaitSliceMs = 20;
 
 void SetTimeout(SOCKET socket, int option, DWORD milliseconds) {
     setsockopt(socket, SOL_SOCKET, option, reinterpret_cast<const char*>(&milliseconds), sizeof(milliseconds));
+}
+
+bool SetNonBlocking(SOCKET socket, bool on) {
+    u_long mode = on ? 1 : 0;
+    return ioctlsocket(socket, FIONBIO, &mode) == 0;
 }
 
 // Ends our side of the exchange politely: no more sending, then a short read
@@ -293,20 +302,39 @@ bool SyncService::WaitForData(Connection& connection, DWORD timeoutMs) {
     return false;
 }
 
+// The socket is non-blocking while the request is read: a recv that finds
+// bytes waiting takes them at once, and only one that finds none waits (in
+// slices) for more, so a streaming body costs one call per piece. Where the
+// mode cannot be set, every recv waits first, as a blocking read must.
+int SyncService::ReceivePiece(Connection& connection, bool nonBlocking, char* data, std::size_t size) {
+    SOCKET socket = connection.socket.get();
+    for (;;) {
+        if (!IsRunning() || connection.cut.load()) return 0;
+        if (!nonBlocking && !WaitForData(connection, kReceiveTimeoutMs)) return 0;
+        int received = recv(socket, data, static_cast<int>(size), 0);
+        if (received != SOCKET_ERROR) return received;
+        if (!nonBlocking || WSAGetLastError() != WSAEWOULDBLOCK) return 0;
+        if (!WaitForData(connection, kReceiveTimeoutMs)) return 0;
+    }
+}
+
 void SyncService::ReadRequest(Connection& connection) {
     SOCKET socket = connection.socket.get();
     SetTimeout(socket, SO_SNDTIMEO, kReceiveTimeoutMs);
     if (!IsRunning()) return;
 
     RequestAssembler assembler;
-    char piece[kReceivePiece];
+    std::vector<char> piece(kHeadPiece);
+    const bool nonBlocking = SetNonBlocking(socket, true);
     for (;;) {
         // A peer silent for the whole receive time-out, a stop or a cut ends
         // the connection without an answer.
-        if (!WaitForData(connection, kReceiveTimeoutMs)) return;
-        int received = recv(socket, piece, sizeof(piece), 0);
+        std::size_t missing = assembler.missingBodyBytes();
+        if (missing > piece.size() && piece.size() < kBodyPiece) piece.resize(std::min(missing, kBodyPiece));
+        int received = ReceivePiece(connection, nonBlocking, piece.data(), piece.size());
         if (received < 1) return;
-        AssembleState state = assembler.Feed(piece, static_cast<std::size_t>(received));
+        AssembleState state = assembler.Feed(piece.data(), static_cast<std::size_t>(received));
+        if (state != AssembleState::NeedMore && nonBlocking) SetNonBlocking(socket, false);  // answers block
         if (state == AssembleState::Refused) {
             ApiResponse refusal = RefusalResponse(assembler.refusal());
             SendAll(socket, BuildResponseBytes(refusal.status, refusal.body));

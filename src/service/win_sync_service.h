@@ -53,6 +53,7 @@ private:
     bool MakeRoomFor();
     bool StartConnectionThread(const std::shared_ptr<Connection>& connection, HANDLE& thread);
     void ReadRequest(Connection& connection);
+    int ReceivePiece(Connection& connection, bool nonBlocking, char* data, std::size_t size);
     bool WaitForData(Connection& connection, DWORD timeoutMs);
     void Deregister(const Connection* connection);
 
