@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "common/text.h"
+#include "crypto/crypto.h"
 
 namespace crypto_backend {
 
@@ -23,8 +24,9 @@ enum class CipherDirection { Encrypt, Decrypt };
 // Digest of `size` bytes at `data` (null allowed when size is 0); empty on failure.
 Bytes Digest(DigestAlgorithm algorithm, const std::uint8_t* data, std::size_t size);
 
-// HMAC-SHA-256; a key longer than the block is hashed first, as HMAC says.
-Bytes HmacSha256(const std::uint8_t* key, std::size_t keySize, const std::uint8_t* data, std::size_t size);
+// HMAC-SHA-256 over `count` runs taken one after another; a key longer than
+// the block is hashed first, as HMAC says.
+Bytes HmacSha256(const std::uint8_t* key, std::size_t keySize, const ByteRun* runs, std::size_t count);
 
 // AES-CBC over whole 16-byte blocks, no fill added or removed. The key length
 // picks AES-128/192/256; `iv` points at 16 bytes and is not modified. Fails

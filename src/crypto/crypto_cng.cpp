@@ -37,10 +37,12 @@ UniqueBcryptAlg OpenProvider(LPCWSTR algorithm, ULONG flags) {
     return UniqueBcryptAlg(provider);
 }
 
-// One hash or HMAC over the whole input; `secret` is null for plain digests.
+// One hash or HMAC over the runs in turn; `secret` is null for plain digests.
 Bytes HashOnce(LPCWSTR algorithm, ULONG openFlags, const std::uint8_t* secret, std::size_t secretSize,
-               const std::uint8_t* data, std::size_t size, std::size_t digestSize) {
-    if (!FitsUlong(secretSize) || !FitsUlong(size)) return {};
+               const ByteRun* runs, std::size_t count, std::size_t digestSize) {
+    if (!FitsUlong(secretSize)) return {};
+    for (std::size_t i = 0; i < count; ++i)
+        if (!FitsUlong(runs[i].size)) return {};
     UniqueBcryptAlg provider = OpenProvider(algorithm, openFlags);
     if (!provider) return {};
 
@@ -52,11 +54,12 @@ Bytes HashOnce(LPCWSTR algorithm, ULONG openFlags, const std::uint8_t* secret, s
     }
     UniqueBcryptHash hash(rawHash);
 
-    Bytes digest(digestSize);
-    if (!BCRYPT_SUCCESS(BCryptHashData(hash.get(), Input(data), static_cast<ULONG>(size), 0)) ||
-        !BCRYPT_SUCCESS(BCryptFinishHash(hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0))) {
-        return {};
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto* data = static_cast<const std::uint8_t*>(runs[i].data);
+        if (!BCRYPT_SUCCESS(BCryptHashData(hash.get(), Input(data), static_cast<ULONG>(runs[i].size), 0))) return {};
     }
+    Bytes digest(digestSize);
+    if (!BCRYPT_SUCCESS(BCryptFinishHash(hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0))) return {};
     return digest;
 }
 
@@ -123,14 +126,15 @@ UniqueBcryptKey GenerateAesKey(BCRYPT_ALG_HANDLE provider, const Bytes& key, Key
 }  // namespace
 
 Bytes Digest(DigestAlgorithm algorithm, const std::uint8_t* data, std::size_t size) {
+    const ByteRun run{data, size};
     if (algorithm == DigestAlgorithm::Sha256) {
-        return HashOnce(BCRYPT_SHA256_ALGORITHM, 0, nullptr, 0, data, size, kSha256Size);
+        return HashOnce(BCRYPT_SHA256_ALGORITHM, 0, nullptr, 0, &run, 1, kSha256Size);
     }
-    return HashOnce(BCRYPT_MD5_ALGORITHM, 0, nullptr, 0, data, size, kMd5Size);
+    return HashOnce(BCRYPT_MD5_ALGORITHM, 0, nullptr, 0, &run, 1, kMd5Size);
 }
 
-Bytes HmacSha256(const std::uint8_t* key, std::size_t keySize, const std::uint8_t* data, std::size_t size) {
-    return HashOnce(BCRYPT_SHA256_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG, key, keySize, data, size, kSha256Size);
+Bytes HmacSha256(const std::uint8_t* key, std::size_t keySize, const ByteRun* runs, std::size_t count) {
+    return HashOnce(BCRYPT_SHA256_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG, key, keySize, runs, count, kSha256Size);
 }
 
 bool AesCbcRaw(CipherDirection direction, const Bytes& key, const std::uint8_t* iv, const std::uint8_t* input,

@@ -66,7 +66,12 @@ Bytes HmacSha256(const std::string& key, const Bytes& data) {
 }
 
 Bytes HmacSha256(const std::string& key, const std::uint8_t* data, std::size_t size) {
-    return cb::HmacSha256(BytesOf(key), key.size(), data, size);
+    const ByteRun run{data, size};
+    return cb::HmacSha256(BytesOf(key), key.size(), &run, 1);
+}
+
+Bytes HmacSha256(const std::string& key, const ByteRun* runs, std::size_t count) {
+    return cb::HmacSha256(BytesOf(key), key.size(), runs, count);
 }
 
 std::string HmacSha256Hex(const std::string& key, const std::string& message) {
