@@ -39,6 +39,11 @@ std::string Md5Hex(const std::uint8_t* data, std::size_t size);
 [[nodiscard]] bool AesCbcDecrypt(const Bytes& key, const Bytes& iv, const Bytes& ciphertext, Bytes& plaintext);
 [[nodiscard]] bool AesCbcDecrypt(const Bytes& key, const std::uint8_t* iv, const std::uint8_t* ciphertext,
                                  std::size_t ciphertextSize, Bytes& plaintext);
+// The same in place: the `size` bytes at `data` are decrypted where they lie,
+// and the first `plaintextSize` of them are the plaintext. On false `data` is
+// wiped (it may have held part of the plaintext) and `plaintextSize` is not written.
+[[nodiscard]] bool AesCbcDecryptInPlace(const Bytes& key, const std::uint8_t* iv, std::uint8_t* data, std::size_t size,
+                                        std::size_t& plaintextSize);
 // AES-CBC encryption with PKCS#7 fill (the client side of file payloads).
 [[nodiscard]] bool AesCbcEncrypt(const Bytes& key, const Bytes& iv, const Bytes& plaintext, Bytes& ciphertext);
 

@@ -34,6 +34,11 @@ Bytes HmacSha256(const std::uint8_t* key, std::size_t keySize, const ByteRun* ru
 // is written only on success.
 [[nodiscard]] bool AesCbcRaw(CipherDirection direction, const Bytes& key, const std::uint8_t* iv,
                              const std::uint8_t* input, std::size_t size, Bytes& output);
+// The same with the output written over the input, so a large run needs no
+// second buffer. Fails on the same inputs; after a failure `data` may hold
+// part of the output.
+[[nodiscard]] bool AesCbcRawInPlace(CipherDirection direction, const Bytes& key, const std::uint8_t* iv,
+                                    std::uint8_t* data, std::size_t size);
 
 // Fills `size` bytes at `out` from the platform's cryptographic generator.
 [[nodiscard]] bool FillRandom(std::uint8_t* out, std::size_t size);

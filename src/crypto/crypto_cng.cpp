@@ -104,23 +104,34 @@ UniqueBcryptKey GenerateAesKey(BCRYPT_ALG_HANDLE provider, const Bytes& key, Key
     return UniqueBcryptKey(aesKey);
 }
 
-// No padding flag: fill is added and judged by the shared code, not the provider.
+// No padding flag: fill is added and judged by the shared code, not the
+// provider. `output` may be `input` itself: CNG transforms in place.
 [[nodiscard]] bool TransformBlocks(CipherDirection direction, BCRYPT_KEY_HANDLE key, const std::uint8_t* iv,
-                                   const std::uint8_t* input, std::size_t size, Bytes& output) {
+                                   const std::uint8_t* input, std::uint8_t* output, std::size_t size) {
     // CNG advances the IV in place for chained calls; the caller's stays as it was.
     UCHAR chain[kAesBlockSize];
     std::memcpy(chain, iv, sizeof(chain));
-    Bytes result(size);
     ULONG written = 0;
     auto transform = direction == CipherDirection::Encrypt ? BCryptEncrypt : BCryptDecrypt;
-    NTSTATUS status = transform(key, Input(input), static_cast<ULONG>(size), nullptr, chain, sizeof(chain),
-                                result.data(), static_cast<ULONG>(result.size()), &written, 0);
-    if (!BCRYPT_SUCCESS(status) || written != size) {
-        SecureZeroMemory(result.data(), result.size());
-        return false;
-    }
-    output = std::move(result);
-    return true;
+    NTSTATUS status = transform(key, Input(input), static_cast<ULONG>(size), nullptr, chain, sizeof(chain), output,
+                                static_cast<ULONG>(size), &written, 0);
+    return BCRYPT_SUCCESS(status) && written == size;
+}
+
+[[nodiscard]] bool RunCipher(CipherDirection direction, const Bytes& key, const std::uint8_t* iv,
+                             const std::uint8_t* input, std::uint8_t* output, std::size_t size) {
+    if (!FitsUlong(size) || !FitsUlong(key.size())) return false;
+    UniqueBcryptAlg provider = OpenAesCbcProvider();
+    ULONG objectLength = 0;
+    if (!provider || !KeyObjectLength(provider.get(), objectLength)) return false;
+
+    KeyObjectBuffer keyObject(objectLength);
+    UniqueBcryptKey aesKey = GenerateAesKey(provider.get(), key, keyObject);
+    if (!aesKey) return false;
+    // Zero blocks transform to nothing; answering here keeps the result the
+    // host build gives without depending on how the provider treats an empty run.
+    if (size == 0) return true;
+    return TransformBlocks(direction, aesKey.get(), iv, input, output, size);
 }
 
 }  // namespace
@@ -139,21 +150,19 @@ Bytes HmacSha256(const std::uint8_t* key, std::size_t keySize, const ByteRun* ru
 
 bool AesCbcRaw(CipherDirection direction, const Bytes& key, const std::uint8_t* iv, const std::uint8_t* input,
                std::size_t size, Bytes& output) {
-    if (!FitsUlong(size) || !FitsUlong(key.size())) return false;
-    UniqueBcryptAlg provider = OpenAesCbcProvider();
-    ULONG objectLength = 0;
-    if (!provider || !KeyObjectLength(provider.get(), objectLength)) return false;
-
-    KeyObjectBuffer keyObject(objectLength);
-    UniqueBcryptKey aesKey = GenerateAesKey(provider.get(), key, keyObject);
-    if (!aesKey) return false;
-    // Zero blocks transform to nothing; answering here keeps the result the
-    // host build gives without depending on how the provider treats an empty run.
-    if (size == 0) {
-        output.clear();
-        return true;
+    if (!FitsUlong(size)) return false;
+    Bytes result(size);
+    if (!RunCipher(direction, key, iv, input, result.data(), size)) {
+        Wipe(result.data(), result.size());
+        return false;
     }
-    return TransformBlocks(direction, aesKey.get(), iv, input, size, output);
+    output = std::move(result);
+    return true;
+}
+
+bool AesCbcRawInPlace(CipherDirection direction, const Bytes& key, const std::uint8_t* iv, std::uint8_t* data,
+                      std::size_t size) {
+    return RunCipher(direction, key, iv, data, data, size);
 }
 
 bool FillRandom(std::uint8_t* out, std::size_t size) {

@@ -178,6 +178,14 @@ TEST(AesCbc, MatchesSp800_38aCbcVectors) {
         ASSERT_TRUE(crypto_backend::AesCbcRaw(CipherDirection::Decrypt, key, iv.data(), ciphertext.data(),
                                               ciphertext.size(), raw));
         EXPECT_EQ(raw, plaintext);
+        // In place, both ways.
+        Bytes inPlace = plaintext;
+        ASSERT_TRUE(crypto_backend::AesCbcRawInPlace(CipherDirection::Encrypt, key, iv.data(), inPlace.data(),
+                                                     inPlace.size()));
+        EXPECT_EQ(inPlace, ciphertext);
+        ASSERT_TRUE(crypto_backend::AesCbcRawInPlace(CipherDirection::Decrypt, key, iv.data(), inPlace.data(),
+                                                     inPlace.size()));
+        EXPECT_EQ(inPlace, plaintext);
 
         // With fill appended the published blocks come first, then one whole fill block.
         Bytes filled;
