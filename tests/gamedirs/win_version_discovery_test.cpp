@@ -50,6 +50,7 @@ enum class Node {
     ConfigIsFolder,  // Config.ini is a folder, Mir200\Envir is fine
     EnvirIsFile,     // Config.ini is fine, Mir200\Envir is a file
     NoEnvir,         // Config.ini and Mir200, no Envir
+    ConfigInCaps,    // a version whose CONFIG.INI is spelt in capitals
 };
 
 struct Entry {
@@ -95,7 +96,7 @@ public:
             if (entry.node == Node::ConfigIsFolder) {
                 CreateDirectoryW((at + L"\\Config.ini").c_str(), nullptr);
             } else {
-                WriteRaw(at + L"\\Config.ini", config);
+                WriteRaw(at + (entry.node == Node::ConfigInCaps ? L"\\CONFIG.INI" : L"\\Config.ini"), config);
             }
             if (entry.node == Node::EnvirIsFile) {
                 CreateDirectoryW((at + L"\\Mir200").c_str(), nullptr);
@@ -180,6 +181,16 @@ TEST(VersionDiscovery, TreesOnOneDrive) {
         {"a version inside a version",
          {{Node::Version, L"MirServer"}, {Node::Version, L"MirServer\\Backup\\MirServer"}},
          {L"MirServer", L"MirServer\\Backup\\MirServer"}},
+        {"Config.ini in any letter case, in a listed folder", {{Node::ConfigInCaps, L"Games\\Old"}}, {L"Games\\Old"}},
+        {"Config.ini in any letter case, on the last level",
+         {{Node::ConfigInCaps, L"a\\b\\c\\Deep"}},
+         {L"a\\b\\c\\Deep"}},
+        {"not versions, in listed folders",
+         {{Node::ConfigIsFolder, L"Games\\A"},
+          {Node::EnvirIsFile, L"Games\\B\\C"},
+          {Node::File, L"Games\\Config.ini\\x"},
+          {Node::NoEnvir, L"Games\\D"}},
+         {}},
         {"the walk tests a folder before it enters it",
          {{Node::Version, L"Games\\Old"}, {Node::Version, L"Games\\Old\\Backup\\Older"}},
          {L"Games\\Old", L"Games\\Old\\Backup\\Older"}},
