@@ -382,6 +382,68 @@ TEST_F(VersionsEndpoint, AnswerListsPathNameAndRunningStateInOrder) {
     EXPECT_EQ(Ping(), R"({"success":true,"status":"running","versionName":""})");
 }
 
+// The stand-in game server started from `image`, ended when this goes (and by
+// itself after a minute should the test die).
+class RunningGameServer {
+public:
+    explicit RunningGameServer(const WString& image) {
+        wchar_t self[MAX_PATH];
+        const WString module(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+        const WString build = module.substr(0, module.find_last_of(L'\\', module.find_last_of(L'\\') - 1));
+        if (!CopyFileW((build + L"\\m2server_standin.exe").c_str(), image.c_str(), FALSE)) return;
+        WString commandLine = L"\"" + image + L"\" --hidden --exit-after 60000";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION started = {};
+        if (!CreateProcessW(image.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                            &started)) {
+            return;
+        }
+        CloseHandle(started.hThread);
+        process_.reset(started.hProcess);
+        WaitForInputIdle(process_.get(), 20000);
+    }
+    ~RunningGameServer() { Stop(); }
+    RunningGameServer(const RunningGameServer&) = delete;
+    RunningGameServer& operator=(const RunningGameServer&) = delete;
+
+    bool started() const { return static_cast<bool>(process_); }
+    void Stop() {
+        if (!process_) return;
+        TerminateProcess(process_.get(), 0);
+        WaitForSingleObject(process_.get(), 20000);
+        process_.reset();
+    }
+
+private:
+    UniqueHandle process_;
+};
+
+TEST_F(VersionsEndpoint, RunningStateIsThatOfEachVersionsOwnGameServer) {
+    FakeDrive drive;
+    ASSERT_TRUE(drive.created());
+    drive.Build({{Node::Version, L"MirServer"}, {Node::Version, L"MirServerIdle"}});
+    const auto running = [&] {
+        std::vector<bool> states;
+        for (const JsonValue& v : GetMember(ParseJson(AnswerVersions(api, {drive.root()}).body), L"versions").items)
+            states.push_back(GetMember(v, L"m2Running").flag);
+        return states;
+    };
+    std::vector<bool> expected = {false, false};
+    EXPECT_EQ(running(), expected);  // no game server at all
+
+    RunningGameServer server(drive.Path(L"MirServer\\Mir200\\M2Server.exe"));
+    ASSERT_TRUE(server.started());
+    std::vector<bool> states = running();
+    ASSERT_EQ(states.size(), 2u);
+    const std::vector<WString>& order = api.versionDirectories;  // the listing decides the order of the two
+    EXPECT_EQ(states[0], order[0] == drive.Path(L"MirServer"));
+    EXPECT_EQ(states[1], order[1] == drive.Path(L"MirServer"));
+
+    server.Stop();
+    EXPECT_EQ(running(), expected);
+}
+
 TEST_F(VersionsEndpoint, RouteScansTheFixedDrives) {
     // A top-level folder on C: holds a version two levels below the root.
     FakeDrive drive;
