@@ -39,20 +39,38 @@ void SetTimeout(SOCKET socket, int option, DWORD milliseconds) {
     setsockopt(socket, SOL_SOCKET, option, reinterpret_cast<const char*>(&milliseconds), sizeof(milliseconds));
 }
 
-bool SetNonBlocking(SOCKET socket, bool on) {
-    u_long mode = on ? 1 : 0;
+bool SetNonBlocking(SOCKET socket) {
+    u_long mode = 1;
     return ioctlsocket(socket, FIONBIO, &mode) == 0;
 }
 
+bool WouldBlock(int result) {
+    return result == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK;
+}
+
+// Waits at most `milliseconds` until `socket` can be read (or written); true
+// when it can, or when it failed, which the next call then reports.
+bool WaitUntilReady(SOCKET socket, bool forWriting, DWORD milliseconds) {
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(socket, &ready);
+    timeval tv{static_cast<long>(milliseconds / 1000), static_cast<long>((milliseconds % 1000) * 1000)};
+    return select(0, forWriting ? nullptr : &ready, forWriting ? &ready : nullptr, nullptr, &tv) > 0;
+}
+
 // Ends our side of the exchange politely: no more sending, then a short read
-// of whatever the peer still had in flight.
-void FinishExchange(SOCKET socket) {
+// of whatever the peer still had in flight (each wait at most the drain time).
+void FinishExchange(SOCKET socket, bool nonBlocking) {
     shutdown(socket, SD_SEND);
-    SetTimeout(socket, SO_RCVTIMEO, kDrainTimeoutMs);
+    if (!nonBlocking) SetTimeout(socket, SO_RCVTIMEO, kDrainTimeoutMs);
     char sink[4096];
     int drained = 0;
     while (drained < kDrainMaxBytes) {
         int n = recv(socket, sink, sizeof(sink), 0);
+        if (nonBlocking && WouldBlock(n)) {
+            if (!WaitUntilReady(socket, false, kDrainTimeoutMs)) break;
+            continue;
+        }
         if (n <= 0) break;
         drained += n;
     }
@@ -95,6 +113,9 @@ bool SendAll(SOCKET socket, const std::string& bytes) {
     while (sent < bytes.size()) {
         int piece = static_cast<int>(std::min<std::size_t>(bytes.size() - sent, 1 << 20));
         int n = send(socket, bytes.data() + sent, piece, 0);
+        // A non-blocking socket with a full buffer: wait for room as long as
+        // a blocking send would have.
+        if (WouldBlock(n) && WaitUntilReady(socket, true, SyncService::kReceiveTimeoutMs)) continue;
         if (n <= 0) return false;
         sent += static_cast<std::size_t>(n);
     }
@@ -302,9 +323,10 @@ bool SyncService::WaitForData(Connection& connection, DWORD timeoutMs) {
     return false;
 }
 
-// The socket is non-blocking while the request is read: a recv that finds
-// bytes waiting takes them at once, and only one that finds none waits (in
-// slices) for more, so a streaming body costs one call per piece. Where the
+// The socket is non-blocking from the start (every socket call is a round
+// trip to the system, and so is each wait): a recv that finds bytes waiting
+// takes them at once, and only one that finds none waits (in slices) for
+// more, so a request that has arrived costs one call per piece. Where the
 // mode cannot be set, every recv waits first, as a blocking read must.
 int SyncService::ReceivePiece(Connection& connection, bool nonBlocking, char* data, std::size_t size) {
     SOCKET socket = connection.socket.get();
@@ -320,12 +342,12 @@ int SyncService::ReceivePiece(Connection& connection, bool nonBlocking, char* da
 
 void SyncService::ReadRequest(Connection& connection) {
     SOCKET socket = connection.socket.get();
-    SetTimeout(socket, SO_SNDTIMEO, kReceiveTimeoutMs);
     if (!IsRunning()) return;
 
     RequestAssembler assembler;
     std::vector<char> piece(kHeadPiece);
-    const bool nonBlocking = SetNonBlocking(socket, true);
+    const bool nonBlocking = SetNonBlocking(socket);
+    if (!nonBlocking) SetTimeout(socket, SO_SNDTIMEO, kReceiveTimeoutMs);  // a blocking send must end too
     for (;;) {
         // A peer silent for the whole receive time-out, a stop or a cut ends
         // the connection without an answer.
@@ -334,11 +356,10 @@ void SyncService::ReadRequest(Connection& connection) {
         int received = ReceivePiece(connection, nonBlocking, piece.data(), piece.size());
         if (received < 1) return;
         AssembleState state = assembler.Feed(piece.data(), static_cast<std::size_t>(received));
-        if (state != AssembleState::NeedMore && nonBlocking) SetNonBlocking(socket, false);  // answers block
         if (state == AssembleState::Refused) {
             ApiResponse refusal = RefusalResponse(assembler.refusal());
             SendAll(socket, BuildResponseBytes(refusal.status, refusal.body));
-            FinishExchange(socket);
+            FinishExchange(socket, nonBlocking);
             return;
         }
         if (assembler.headComplete()) connection.phase.store(kReadingBody);
@@ -349,5 +370,5 @@ void SyncService::ReadRequest(Connection& connection) {
     if (!assembler.TakeRequest(request)) return;
     connection.phase.store(kHandling);
     ApiResponse response = RouteRequest(api_, request);
-    if (SendAll(socket, BuildResponseBytes(response.status, response.body))) FinishExchange(socket);
+    if (SendAll(socket, BuildResponseBytes(response.status, response.body))) FinishExchange(socket, nonBlocking);
 }

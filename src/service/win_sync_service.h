@@ -65,5 +65,6 @@ private:
     std::vector<std::shared_ptr<Connection>> connections_;  // guarded by connectionLock_
 };
 
-// Writes all of `bytes`, completing short writes; false when the peer is gone.
+// Writes all of `bytes`, completing short writes (on a non-blocking socket
+// waiting for room up to kReceiveTimeoutMs); false when the peer is gone.
 bool SendAll(SOCKET socket, const std::string& bytes);
