@@ -71,7 +71,8 @@ private:
     void MakeRoomFor(std::size_t size);
 
     RequestLimits limits_;
-    std::string buffer_;
+    std::string buffer_;  // the head, and until it is complete whatever follows
+    std::string body_;    // the bytes after the head
     std::size_t headerEnd_ = kNone;
     std::size_t searchFrom_ = 0;
     std::size_t contentLength_ = 0;
