@@ -7,6 +7,7 @@ a ratio; and the service process's memory and threads. A benchmark that
 prints figures, not a test.
 
 Usage: bench/ping_bench.py [--clients 1,16,64] [--seconds 4] [--rounds 3] [--max-requests 20000]
+                          [--service tz_service_host.exe]
 Needs the Windows build (scripts/build); uses build/win and its Wine prefix.
 The service and the sink take turns for each number of clients, so both see
 the same load of the machine, for several rounds; each prints its best round
@@ -134,12 +135,13 @@ def main():
     parser.add_argument("--clients", default="1,16,64")
     parser.add_argument("--seconds", type=float, default=4.0)
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--service", default="tz_service_host.exe", help="the service host in build/win to measure")
     parser.add_argument("--max-requests", type=int, default=20000)
     args = parser.parse_args()
 
     prefix = os.environ.get("WINEPREFIX", os.path.join(BUILD, "wineprefix"))
     env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
-    service = WineProgram(prefix, env, "tz_service_host.exe", str(free_port()), KEY.decode())
+    service = WineProgram(prefix, env, args.service, str(free_port()), KEY.decode())
     sink = None
     try:
         sink = WineProgram(prefix, env, "tz_push_sink.exe", str(free_port()), "NUL")

@@ -6,7 +6,7 @@ over 127.0.0.1 and writes the raw body to disk), as a ratio; and the service's
 peak memory during each push above its idle memory, as a multiple of the file
 size. A benchmark that prints figures, not a test.
 
-Usage: bench/push_bench.py [--sizes 1K,1M,64M] [--repeat 3]
+Usage: bench/push_bench.py [--sizes 1K,1M,64M] [--repeat 3] [--service tz_service_host.exe]
 Needs the Windows build (scripts/build). The requests are made here, in
 Python, before the clock starts (payload encrypted with the openssl command,
 then signed); a time runs from connecting to the last byte of the answer.
@@ -159,6 +159,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--sizes", default="1K,1M,64M")
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--service", default="tz_service_host.exe", help="the service host in build/win to measure")
     args = parser.parse_args()
 
     prefix = os.environ.get("WINEPREFIX", os.path.join(BUILD, "wineprefix"))
@@ -170,7 +171,7 @@ def main():
     with open(os.path.join(version, "Config.ini"), "wb") as f:
         f.write(b"[Server]\r\n")
     service_port, sink_port = free_port(), free_port()
-    service = WineProgram(prefix, env, "tz_service_host.exe", str(service_port), KEY)
+    service = WineProgram(prefix, env, args.service, str(service_port), KEY)
     sink = None
     try:
         sink = WineProgram(prefix, env, "tz_push_sink.exe", str(sink_port), "C:\\MirServerBench\\sink.bin")

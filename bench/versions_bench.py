@@ -4,7 +4,7 @@ folders (depth 1 to 6), beside the time of a plain recursive listing of the
 same drive to depth 4 by a minimal program under the same Wine, as a ratio.
 A benchmark that prints figures, not a test.
 
-Usage: bench/versions_bench.py [--build build/win] [--folders 20000] [--repeat 9]
+Usage: bench/versions_bench.py [--build build/win] [--folders 20000] [--repeat 9] [--service tz_service_host.exe]
 Needs the Windows build (scripts/build), which holds the listing program
 (tz_tree_lister.exe, bench/tree_lister.cpp). The answers and the listings
 take turns, so that both see the same load of the machine. Two ratios are
@@ -89,6 +89,7 @@ def main():
     parser.add_argument("--build", default=os.path.join(ROOT, "build", "win"))
     parser.add_argument("--folders", type=int, default=20000)
     parser.add_argument("--repeat", type=int, default=9)
+    parser.add_argument("--service", default="tz_service_host.exe", help="the service host in the build to measure")
     args = parser.parse_args()
 
     build = os.path.abspath(args.build)
@@ -110,7 +111,7 @@ def main():
         try:
             subprocess.run(["wineserver", "-w"], env=env, timeout=300)  # a running server keeps its drive list
             port = free_port()
-            host = subprocess.Popen([runner, prefix, os.path.join(build, "tz_service_host.exe"), str(port), KEY],
+            host = subprocess.Popen([runner, prefix, os.path.join(build, args.service), str(port), KEY],
                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                     env=env)
             line = host.stdout.readline().decode()
