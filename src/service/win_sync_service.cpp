@@ -6,6 +6,7 @@
 #include <ws2tcpip.h>
 
 #include <algorithm>
+#include <chrono>
 #include <vector>
 
 #include "service/http_request.h"
@@ -87,13 +88,11 @@ ApiResponse RefusalResponse(RefusalReason reason) {
 }  // namespace
 
 struct SyncService::Connection {
-    SyncService* service = nullptr;
-    // The connection thread closes the socket when it is done; Stop and the
+    // The worker serving it closes the socket when it is done; Stop and the
     // accept loop may shut it down meanwhile. Both under socketLock, so a
     // shutdown never reaches a closed (or reused) socket value.
     std::mutex socketLock;
     UniqueSocket socket;
-    UniqueHandle thread;
     std::atomic<int> phase{kReadingHead};
     std::atomic<bool> cut{false};
 
@@ -132,8 +131,10 @@ SyncService::SyncService(LogSink logSink) {
 
 SyncService::~SyncService() {
     Stop();
-    // Connection threads that outlived Stop's waits still point at us.
-    for (int i = 0; i < 200 && ConnectionCount() != 0; ++i) Sleep(50);
+    // Workers that outlived Stop's waits still point at us.
+    std::unique_lock<std::mutex> guard(connectionLock_);
+    connectionEnded_.wait_for(guard, std::chrono::seconds(10),
+                              [this] { return connections_.empty() && workers_ == 0; });
 }
 
 std::size_t SyncService::ConnectionCount() {
@@ -174,6 +175,10 @@ void SyncService::Start(int port) {
         return;
     }
     listenSocket_ = std::move(listener);
+    {
+        std::lock_guard<std::mutex> guard(connectionLock_);
+        workersQuit_ = false;
+    }
     running_.exchange(1);
     acceptThread_.reset(CreateThread(nullptr, 0, AcceptLoop, this, 0, nullptr));
     if (!acceptThread_) {
@@ -196,9 +201,15 @@ void SyncService::Stop() {
         std::lock_guard<std::mutex> guard(connectionLock_);
         open = connections_;
     }
-    for (const auto& connection : open) {
-        connection->Shutdown();
-        if (connection->thread) WaitForSingleObject(connection->thread.get(), kConnectionWaitMs);
+    for (const auto& connection : open) connection->Shutdown();
+    {
+        std::unique_lock<std::mutex> guard(connectionLock_);
+        for (const auto& connection : open) {
+            connectionEnded_.wait_for(guard, std::chrono::milliseconds(kConnectionWaitMs),
+                                      [&] { return !IsRegistered(connection.get()); });
+        }
+        workersQuit_ = true;
+        workAvailable_.notify_all();
     }
     WSACleanup();
 }
@@ -248,56 +259,65 @@ bool SyncService::MakeRoomFor() {
     return connections_.size() < kHardConnectionLimit;
 }
 
-// Starts the connection's thread, registered before it runs.
-bool SyncService::StartConnectionThread(const std::shared_ptr<Connection>& connection, HANDLE& thread) {
-    auto* record = new std::shared_ptr<Connection>(connection);
-    thread = CreateThread(nullptr, kConnectionStack, ServeConnection, record,
-                          CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    if (thread == nullptr) {
-        delete record;
-        return false;
+// Under connectionLock_. Registers the connection and queues it for a
+// worker, starting one when none is idle for it. False when no worker can
+// be had: the connection is then dropped.
+bool SyncService::Dispatch(const std::shared_ptr<Connection>& connection) {
+    if (idleWorkers_ <= waiting_.size()) {
+        HANDLE thread = CreateThread(nullptr, kConnectionStack, WorkerLoop, this, STACK_SIZE_PARAM_IS_A_RESERVATION,
+                                     nullptr);
+        if (thread == nullptr) return false;
+        CloseHandle(thread);
+        ++workers_;
     }
-    connection->thread.reset(thread);
     connections_.push_back(connection);
+    waiting_.push_back(connection);
+    workAvailable_.notify_one();
     return true;
 }
 
 void SyncService::AcceptOne(UniqueSocket socket) {
     auto connection = std::make_shared<Connection>();
-    connection->service = this;
     connection->socket = std::move(socket);
 
     // At the hard limit, wait a little for cut connections to end rather
     // than turning away a newcomer (an editor behind a crowd of idle peers).
     for (DWORD waited = 0;; waited += kRoomWaitSliceMs) {
-        HANDLE thread = nullptr;
-        bool started = false;
         {
             std::lock_guard<std::mutex> guard(connectionLock_);
             if (MakeRoomFor()) {
-                if (!StartConnectionThread(connection, thread)) return;  // closes the socket
-                started = true;
+                Dispatch(connection);
+                return;  // without a worker this closes the socket
             }
-        }
-        if (started) {
-            ResumeThread(thread);
-            return;
         }
         if (waited >= kRoomWaitMs || !IsRunning()) return;  // closes the socket
         Sleep(kRoomWaitSliceMs);
     }
 }
 
-DWORD WINAPI SyncService::ServeConnection(void* argument) {
-    std::shared_ptr<Connection> connection;
-    {
-        std::unique_ptr<std::shared_ptr<Connection>> record(static_cast<std::shared_ptr<Connection>*>(argument));
-        connection = std::move(*record);
+// Serves waiting connections one after another; ends after kWorkerIdleMs
+// without one, or once Stop asks and none waits.
+DWORD WINAPI SyncService::WorkerLoop(void* argument) {
+    auto* service = static_cast<SyncService*>(argument);
+    std::unique_lock<std::mutex> guard(service->connectionLock_);
+    for (;;) {
+        ++service->idleWorkers_;
+        service->workAvailable_.wait_for(guard, std::chrono::milliseconds(kWorkerIdleMs), [service] {
+            return !service->waiting_.empty() || service->workersQuit_;
+        });
+        --service->idleWorkers_;
+        if (service->waiting_.empty()) break;
+        std::shared_ptr<Connection> connection = std::move(service->waiting_.front());
+        service->waiting_.pop_front();
+        guard.unlock();
+        service->ReadRequest(*connection);
+        connection->Close();
+        service->Deregister(connection.get());
+        connection.reset();
+        guard.lock();
     }
-    SyncService* service = connection->service;
-    service->ReadRequest(*connection);
-    connection->Close();
-    service->Deregister(connection.get());
+    --service->workers_;
+    service->connectionEnded_.notify_all();
     return 0;
 }
 
@@ -306,6 +326,12 @@ void SyncService::Deregister(const Connection* connection) {
     auto it = std::find_if(connections_.begin(), connections_.end(),
                            [connection](const std::shared_ptr<Connection>& entry) { return entry.get() == connection; });
     if (it != connections_.end()) connections_.erase(it);
+    connectionEnded_.notify_all();
+}
+
+bool SyncService::IsRegistered(const Connection* connection) const {
+    return std::any_of(connections_.begin(), connections_.end(),
+                       [connection](const std::shared_ptr<Connection>& entry) { return entry.get() == connection; });
 }
 
 bool SyncService::WaitForData(Connection& connection, DWORD timeoutMs) {
