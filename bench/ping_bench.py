@@ -1,14 +1,23 @@
 #!/usr/bin/env python3
-"""Signed pings per second against the real service under Wine, from N
-concurrent clients over 127.0.0.1, with latency percentiles and the service
-process's memory. A benchmark that prints figures, not a test.
+"""Signed pings per second against the real service under Wine, from 1, 16
+and 64 concurrent clients over 127.0.0.1, with latency percentiles, beside
+the same requests sent to a minimal sink under the same Wine (tz_push_sink:
+reads a request and answers a fixed 200, one connection after another), as
+a ratio; and the service process's memory and threads. A benchmark that
+prints figures, not a test.
 
-Usage: bench/ping_bench.py [--clients 16] [--seconds 10] [--max-requests 20000]
-Needs a Windows build (scripts/build); uses build/win and its Wine prefix.
+Usage: bench/ping_bench.py [--clients 1,16,64] [--seconds 4] [--rounds 3] [--max-requests 20000]
+                          [--service tz_service_host.exe]
+Needs the Windows build (scripts/build); uses build/win and its Wine prefix.
+The service and the sink take turns for each number of clients, so both see
+the same load of the machine, for several rounds; each prints its best round
+(other work on the machine only ever slows a round down). Each request is
+one connection, as editors make them (no keep-alive).
 """
 import argparse
 import hashlib
 import hmac
+import itertools
 import os
 import socket
 import subprocess
@@ -16,6 +25,7 @@ import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.path.join(ROOT, "build", "win")
 KEY = b"0123456789abcdef0123456789abcdef"
 
 
@@ -25,9 +35,12 @@ def free_port():
         return s.getsockname()[1]
 
 
-def signed_ping(counter):
+_nonces = itertools.count()
+
+
+def signed_ping():
     ts = str(int(time.time()))
-    nonce = "bench-%d-%d-%d" % (os.getpid(), threading.get_ident(), counter)
+    nonce = "bench-%d-%d" % (os.getpid(), next(_nonces))  # never reused within the run
     sign = hmac.new(KEY, (ts + "POST/api/ping" + nonce).encode(), hashlib.sha256).hexdigest()
     return ("POST /api/ping HTTP/1.1\r\nContent-Length: 0\r\nx-timestamp: %s\r\nx-nonce: %s\r\n"
             "x-sign: %s\r\n\r\n" % (ts, nonce, sign)).encode()
@@ -44,103 +57,139 @@ def one_request(port, data):
             answer += chunk
 
 
-def memory_of(pattern):
-    """(current RSS, peak RSS) in KiB of the Linux process running `pattern`."""
-    out = subprocess.run(["pgrep", "-f", pattern], capture_output=True, text=True).stdout.split()
-    for pid in out:
-        try:
-            with open("/proc/%s/status" % pid) as f:
-                fields = dict(line.split(":", 1) for line in f if ":" in line)
-            if "VmHWM" in fields:
-                return int(fields["VmRSS"].split()[0]), int(fields["VmHWM"].split()[0])
-        except OSError:
-            continue
-    return 0, 0
+def status_of(pid):
+    """(current RSS, peak RSS) in KiB and the thread count of a Linux process."""
+    try:
+        with open("/proc/%s/status" % pid) as f:
+            fields = dict(line.split(":", 1) for line in f if ":" in line)
+        return int(fields["VmRSS"].split()[0]), int(fields["VmHWM"].split()[0]), int(fields["Threads"])
+    except (OSError, KeyError):
+        return 0, 0, 0
 
 
-def threads_of(pattern):
-    out = subprocess.run(["pgrep", "-f", pattern], capture_output=True, text=True).stdout.split()
-    for pid in out:
-        try:
-            return len(os.listdir("/proc/%s/task" % pid))
-        except OSError:
-            continue
-    return 0
+class WineProgram:
+    """A program of the build under Wine that prints "RUNNING" once it listens
+    and ends when its standard input closes."""
+
+    def __init__(self, prefix, env, exe, *args):
+        self.proc = subprocess.Popen([os.path.join(ROOT, "cmake", "wine-run"), prefix, os.path.join(BUILD, exe),
+                                      *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, env=env)
+        line = self.proc.stdout.readline()
+        if not line.startswith(b"RUNNING"):
+            raise SystemExit("%s did not start: %r" % (exe, line))
+        threading.Thread(target=self.proc.stdout.read, daemon=True).start()
+        pids = subprocess.run(["pgrep", "-f", "%s %s" % (exe, args[0])], capture_output=True,
+                              text=True).stdout.split()
+        self.pid = pids[0] if pids else None
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait(timeout=60)
+
+
+def load(port, clients, seconds, max_requests, expect):
+    """Runs `clients` threads sending pings for `seconds`; gives (requests per
+    second, sorted latencies in seconds, failures)."""
+    latencies = []
+    failures = [0]
+    lock = threading.Lock()
+    counter = [0]
+    deadline = time.time() + seconds
+
+    def client():
+        while time.time() < deadline:
+            with lock:
+                if counter[0] >= max_requests:
+                    return
+                counter[0] += 1
+                data = signed_ping()
+            started = time.perf_counter()
+            try:
+                answer = one_request(port, data)
+            except OSError:
+                answer = b""
+            elapsed = time.perf_counter() - started
+            with lock:
+                latencies.append(elapsed)
+                if expect not in answer:
+                    failures[0] += 1
+
+    workers = [threading.Thread(target=client) for _ in range(clients)]
+    started = time.perf_counter()
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    wall = time.perf_counter() - started
+    latencies.sort()
+    return len(latencies) / wall, latencies, failures[0]
+
+
+def pct(latencies, p):
+    return latencies[min(len(latencies) - 1, int(p * len(latencies)))] * 1000
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--clients", type=int, default=16)
-    parser.add_argument("--seconds", type=float, default=10.0)
+    parser.add_argument("--clients", default="1,16,64")
+    parser.add_argument("--seconds", type=float, default=4.0)
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--service", default="tz_service_host.exe", help="the service host in build/win to measure")
     parser.add_argument("--max-requests", type=int, default=20000)
     args = parser.parse_args()
 
-    build = os.path.join(ROOT, "build", "win")
-    env = dict(os.environ)
-    env.setdefault("WINEPREFIX", os.path.join(build, "wineprefix"))
-    env.setdefault("WINEDEBUG", "-all")
-    port = free_port()
-    host = subprocess.Popen(["wine", os.path.join(build, "tz_service_host.exe"), str(port), KEY.decode()],
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
+    prefix = os.environ.get("WINEPREFIX", os.path.join(BUILD, "wineprefix"))
+    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
+    service = WineProgram(prefix, env, args.service, str(free_port()), KEY.decode())
+    sink = None
     try:
-        line = host.stdout.readline().decode()
-        if not line.startswith("RUNNING"):
-            raise SystemExit("service did not start: %r" % line)
-        for i in range(50):  # warm up
-            one_request(port, signed_ping(-i - 1))
-        idle_rss, _ = memory_of("tz_service_host.exe %d " % port)
-
-        latencies = []
-        failures = [0]
-        lock = threading.Lock()
-        counter = [0]
-        deadline = time.time() + args.seconds
+        sink = WineProgram(prefix, env, "tz_push_sink.exe", str(free_port()), "NUL")
+        service_port = int(service.proc.args[3])
+        sink_port = int(sink.proc.args[3])
+        for _ in range(50):  # warm-up
+            one_request(service_port, signed_ping())
+            one_request(sink_port, signed_ping())
+        idle_rss = status_of(service.pid)[0]
         peak_threads = [0]
-
-        def client():
-            while time.time() < deadline:
-                with lock:
-                    if counter[0] >= args.max_requests:
-                        return
-                    counter[0] += 1
-                    n = counter[0]
-                started = time.perf_counter()
-                answer = one_request(port, signed_ping(n))
-                elapsed = time.perf_counter() - started
-                with lock:
-                    latencies.append(elapsed)
-                    if b'"success":true' not in answer:
-                        failures[0] += 1
+        sampling = threading.Event()
 
         def sampler():
-            while time.time() < deadline:
-                peak_threads[0] = max(peak_threads[0], threads_of("tz_service_host.exe %d " % port))
-                time.sleep(0.2)
+            while not sampling.is_set():
+                peak_threads[0] = max(peak_threads[0], status_of(service.pid)[2])
+                time.sleep(0.1)
 
-        workers = [threading.Thread(target=client) for _ in range(args.clients)]
-        started = time.perf_counter()
         watch = threading.Thread(target=sampler)
         watch.start()
-        for w in workers:
-            w.start()
-        for w in workers:
-            w.join()
-        wall = time.perf_counter() - started
-        watch.join()
-        rss, peak = memory_of("tz_service_host.exe %d " % port)
-
-        latencies.sort()
-        pct = lambda p: latencies[min(len(latencies) - 1, int(p * len(latencies)))] * 1000
-        print("clients:            %d" % args.clients)
-        print("signed pings:       %d in %.2f s (%d failed)" % (len(latencies), wall, failures[0]))
-        print("pings per second:   %.0f" % (len(latencies) / wall))
-        print("latency p50/p99:    %.1f ms / %.1f ms" % (pct(0.50), pct(0.99)))
-        print("service memory:     idle %.1f MiB, now %.1f MiB, peak %.1f MiB (RSS of the Wine process)"
-              % (idle_rss / 1024, rss / 1024, peak / 1024))
-        print("service threads:    peak %d (Wine's own threads included)" % peak_threads[0])
+        print("%-8s %14s %20s %12s %20s %7s" % ("clients", "service /s", "p50/p99 ms", "sink /s", "p50/p99 ms",
+                                               "ratio"))
+        try:
+            for clients in (int(c) for c in args.clients.split(",")):
+                service_rounds, sink_rounds = [], []
+                for _ in range(args.rounds):
+                    service_rounds.append(load(service_port, clients, args.seconds, args.max_requests,
+                                               b'"success":true'))
+                    sink_rounds.append(load(sink_port, clients, args.seconds, args.max_requests, b"200 OK"))
+                rate, lat, _ = max(service_rounds, key=lambda r: r[0])
+                sink_rate, sink_lat, _ = max(sink_rounds, key=lambda r: r[0])
+                failed = sum(r[2] for r in service_rounds)
+                sink_failed = sum(r[2] for r in sink_rounds)
+                print("%-8d %14.0f %9.1f / %8.1f %12.0f %9.1f / %8.1f %6.2fx%s" % (
+                    clients, rate, pct(lat, 0.5), pct(lat, 0.99), sink_rate, pct(sink_lat, 0.5),
+                    pct(sink_lat, 0.99), sink_rate / rate,
+                    "" if failed + sink_failed == 0 else "  (%d service, %d sink failed)" % (failed, sink_failed)))
+        finally:
+            sampling.set()
+            watch.join()
+        rss, peak, _ = status_of(service.pid)
+        print("(best of %d rounds of %.0f s each; ratio: the sink's rate over the service's)" %
+              (args.rounds, args.seconds))
+        print("service memory: idle %.1f MiB, now %.1f MiB, peak %.1f MiB (RSS of the Wine process); "
+              "threads: peak %d (Wine's own included)" % (idle_rss / 1024, rss / 1024, peak / 1024, peak_threads[0]))
     finally:
-        host.stdin.close()
-        host.wait(timeout=30)
+        if sink:
+            sink.close()
+        service.close()
 
 
 if __name__ == "__main__":

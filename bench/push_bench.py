@@ -1,15 +1,23 @@
 #!/usr/bin/env python3
 """End-to-end time of /api/file/sync for 1 KiB, 1 MiB and 64 MiB files against
-the real service under Wine, and the service's peak memory during each push as
-a multiple of the file size. A benchmark that prints figures, not a test.
+the real service under Wine, beside the time of sending the very same request
+bytes to a minimal sink under the same Wine (tz_push_sink: reads the request
+over 127.0.0.1 and writes the raw body to disk), as a ratio; and the service's
+peak memory during each push above its idle memory, as a multiple of the file
+size. A benchmark that prints figures, not a test.
 
-Usage: bench/push_bench.py [--sizes 1K,1M,64M] [--repeat 3]
-Needs the Windows build (scripts/build); the pushes are made by the Windows
-tzclient under the same Wine, as an editor on Windows would make them (the
-host tzclient is a sanitizer build, far too slow to measure with). The time
-includes the client's encryption.
+Usage: bench/push_bench.py [--sizes 1K,1M,64M] [--repeat 3] [--service tz_service_host.exe]
+Needs the Windows build (scripts/build). The requests are made here, in
+Python, before the clock starts (payload encrypted with the openssl command,
+then signed); a time runs from connecting to the last byte of the answer.
+Every push goes to a new file, so no backup copy is made. The service and the
+sink take turns, so both see the same state of the machine.
 """
 import argparse
+import base64
+import hashlib
+import hmac
+import json
 import os
 import shutil
 import socket
@@ -21,6 +29,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, "build", "win")
 KEY = "0123456789abcdef0123456789abcdef"
 UNITS = {"K": 1024, "M": 1024 * 1024}
+VERSION = "C:\\MirServerBench"
+_nonce = [0]
 
 
 def free_port():
@@ -29,8 +39,8 @@ def free_port():
         return s.getsockname()[1]
 
 
-def service_pid(port):
-    out = subprocess.run(["pgrep", "-f", "tz_service_host.exe %d " % port], capture_output=True, text=True).stdout.split()
+def pid_of(pattern):
+    out = subprocess.run(["pgrep", "-f", pattern], capture_output=True, text=True).stdout.split()
     return out[0] if out else None
 
 
@@ -45,62 +55,161 @@ def rss_kib(pid):
     return 0
 
 
+def peak_kib(pid):
+    with open("/proc/%s/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return 0
+
+
+def reset_peak(pid):
+    """Makes the kernel's peak (VmHWM) start again from the present RSS."""
+    try:
+        with open("/proc/%s/clear_refs" % pid, "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def file_payload(content):
+    enc = hashlib.sha256(KEY.encode() + b"Hq4mSyncEnc").digest()
+    mac = hashlib.sha256(KEY.encode() + b"Hq4mSyncMac").digest()
+    iv = os.urandom(16)
+    cipher = subprocess.run(["openssl", "enc", "-aes-256-cbc", "-K", enc.hex(), "-iv", iv.hex()], input=content,
+                            capture_output=True, check=True).stdout
+    tag = hmac.new(mac, iv + cipher, hashlib.sha256).digest()[:16]
+    return base64.b64encode(iv + cipher + tag)
+
+
+def push_request(name, payload):
+    # The JSON around the payload, with the Base64 text spliced in as bytes.
+    body = (b'{"versionPath":%s,"relativePath":%s,"fileBytes":"' %
+            (json.dumps(VERSION).encode(), json.dumps("Mir200\\Envir\\" + name).encode())) + payload + b'"}'
+    _nonce[0] += 1
+    nonce = "push-bench-%d-%d" % (os.getpid(), _nonce[0])
+    ts = str(int(time.time()))
+    sign = hmac.new(KEY.encode(), ts.encode() + b"POST/api/file/sync" + body + nonce.encode(),
+                    hashlib.sha256).hexdigest()
+    head = ("POST /api/file/sync HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: %d\r\n"
+            "x-timestamp: %s\r\nx-nonce: %s\r\nx-sign: %s\r\n\r\n" % (len(body), ts, nonce, sign))
+    return head.encode() + body
+
+
+def timed_exchange(port, data):
+    started = time.perf_counter()
+    with socket.create_connection(("127.0.0.1", port), timeout=600) as s:
+        s.sendall(data)
+        answer = b""
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            answer += chunk
+    return time.perf_counter() - started, answer
+
+
+class WineProgram:
+    """A program of the build under Wine that prints "RUNNING" once it listens
+    and ends when its standard input closes."""
+
+    def __init__(self, prefix, env, exe, *args):
+        self.proc = subprocess.Popen([os.path.join(ROOT, "cmake", "wine-run"), prefix, os.path.join(BUILD, exe),
+                                      *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, env=env)
+        line = self.proc.stdout.readline()
+        if not line.startswith(b"RUNNING"):
+            raise SystemExit("%s did not start: %r" % (exe, line))
+        # Drain what it prints from now on, so it never blocks on a full pipe.
+        threading.Thread(target=self.proc.stdout.read, daemon=True).start()
+        self.pid = pid_of("%s %s" % (exe, args[0]))
+
+    def close(self):
+        self.proc.stdin.close()
+        self.proc.wait(timeout=60)
+
+
+def measure_memory(pid, run):
+    """Runs `run` and gives its result with the peak RSS above the RSS before
+    it, in KiB: from the kernel's peak when it can be reset, else sampled."""
+    idle = rss_kib(pid)
+    if reset_peak(pid):
+        result = run()
+        return result, peak_kib(pid) - idle
+    peak = [idle]
+    done = threading.Event()
+
+    def sample():
+        while not done.is_set():
+            peak[0] = max(peak[0], rss_kib(pid))
+            time.sleep(0.002)
+
+    watcher = threading.Thread(target=sample)
+    watcher.start()
+    try:
+        result = run()
+    finally:
+        done.set()
+        watcher.join()
+    return result, peak[0] - idle
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--sizes", default="1K,1M,64M")
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--service", default="tz_service_host.exe", help="the service host in build/win to measure")
     args = parser.parse_args()
 
     prefix = os.environ.get("WINEPREFIX", os.path.join(BUILD, "wineprefix"))
     env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
     version = os.path.join(prefix, "drive_c", "MirServerBench")
+    envir = os.path.join(version, "Mir200", "Envir")
     shutil.rmtree(version, ignore_errors=True)
-    os.makedirs(os.path.join(version, "Mir200", "Envir"))
-    port = free_port()
-    host = subprocess.Popen([os.path.join(ROOT, "cmake", "wine-run"), prefix,
-                             os.path.join(BUILD, "tz_service_host.exe"), str(port), KEY],
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
+    os.makedirs(envir)
+    with open(os.path.join(version, "Config.ini"), "wb") as f:
+        f.write(b"[Server]\r\n")
+    service_port, sink_port = free_port(), free_port()
+    service = WineProgram(prefix, env, args.service, str(service_port), KEY)
+    sink = None
     try:
-        if not host.stdout.readline().startswith(b"RUNNING"):
-            raise SystemExit("service did not start")
-        pid = service_pid(port)
-        print("%-6s %10s %10s %14s" % ("size", "best s", "MiB/s", "peak mem/size"))
+        sink = WineProgram(prefix, env, "tz_push_sink.exe", str(sink_port), "C:\\MirServerBench\\sink.bin")
+        # Warm-up: first use of the sockets, the crypto provider and the disk.
+        timed_exchange(service_port, push_request("warm.txt", file_payload(b"warm")))
+        timed_exchange(sink_port, push_request("warm.txt", file_payload(b"warm")))
+
+        print("%-5s %12s %12s %7s %9s %16s" % ("size", "service s", "sink s", "ratio", "MiB/s", "peak mem/size"))
         for size_text in args.sizes.split(","):
             size = int(size_text[:-1]) * UNITS[size_text[-1]] if size_text[-1] in UNITS else int(size_text)
-            local = os.path.join(BUILD, "bench-push.bin")
-            with open(local, "wb") as f:
-                f.write(os.urandom(size))
-            best = None
+            content = os.urandom(size)
+            payload = file_payload(content)
+            best_service = best_sink = None
             peak_ratio = 0.0
-            for _ in range(args.repeat):
-                idle = rss_kib(pid)
-                peak = [idle]
-                done = threading.Event()
-
-                def sample():
-                    while not done.is_set():
-                        peak[0] = max(peak[0], rss_kib(pid))
-                        time.sleep(0.005)
-
-                watcher = threading.Thread(target=sample)
-                watcher.start()
-                started = time.perf_counter()
-                result = subprocess.run([os.path.join(ROOT, "cmake", "wine-run"), prefix,
-                                         os.path.join(BUILD, "tzclient.exe"), "--port", str(port), "--key", KEY,
-                                         "--timeout", "600000", "push", "C:\\MirServerBench",
-                                         "Mir200\\Envir\\bench.txt", "T:\\bench-push.bin"],
-                                        capture_output=True, env=env)
-                elapsed = time.perf_counter() - started
-                done.set()
-                watcher.join()
-                if result.returncode != 0:
-                    raise SystemExit("push failed: %s" % result.stdout.decode())
-                best = elapsed if best is None else min(best, elapsed)
-                peak_ratio = max(peak_ratio, (peak[0] - idle) * 1024 / size)
-            print("%-6s %10.3f %10.1f %13.1fx" % (size_text, best, size / best / (1 << 20), peak_ratio))
+            for attempt in range(args.repeat):
+                name = "bench-%s-%d.txt" % (size_text, attempt)
+                request = push_request(name, payload)
+                (elapsed, answer), peak = measure_memory(service.pid, lambda: timed_exchange(service_port, request))
+                if b'"success":true' not in answer:
+                    raise SystemExit("push failed: %r" % answer[-300:])
+                with open(os.path.join(envir, name), "rb") as f:
+                    if f.read() != content:
+                        raise SystemExit("pushed file differs")
+                os.unlink(os.path.join(envir, name))
+                best_service = elapsed if best_service is None else min(best_service, elapsed)
+                peak_ratio = max(peak_ratio, peak * 1024 / size)
+                elapsed, answer = timed_exchange(sink_port, request)
+                if b"200 OK" not in answer:
+                    raise SystemExit("sink failed: %r" % answer)
+                best_sink = elapsed if best_sink is None else min(best_sink, elapsed)
+            print("%-5s %12.3f %12.3f %6.2fx %9.1f %15.2fx" % (size_text, best_service, best_sink,
+                  best_service / best_sink, size / best_service / (1 << 20), peak_ratio))
+        print("(best of %d; service and sink get identical request bytes; peak memory is the service's RSS "
+              "above its idle RSS, against the file size)" % args.repeat)
     finally:
-        host.stdin.close()
-        host.wait(timeout=30)
+        if sink:
+            sink.close()
+        service.close()
         shutil.rmtree(version, ignore_errors=True)
 
 

@@ -10,6 +10,12 @@
 #include "common/text.h"
 
 constexpr std::size_t kSha256Size = 32;
+
+// A run of bytes read in place (null allowed when size is 0).
+struct ByteRun {
+    const void* data;
+    std::size_t size;
+};
 constexpr std::size_t kMd5Size = 16;
 constexpr std::size_t kAesBlockSize = 16;
 
@@ -18,6 +24,9 @@ Bytes Sha256Digest(const std::string& data);
 // HMAC-SHA-256 keyed with the bytes of `key` (may hold zero bytes); empty on failure.
 Bytes HmacSha256(const std::string& key, const Bytes& data);
 Bytes HmacSha256(const std::string& key, const std::uint8_t* data, std::size_t size);
+// The same over `count` runs taken one after another as if joined, so that a
+// message made of parts (a large one among them) is never copied together.
+Bytes HmacSha256(const std::string& key, const ByteRun* runs, std::size_t count);
 // 64 lower-case hex digits of HmacSha256, or empty text on failure.
 std::string HmacSha256Hex(const std::string& key, const std::string& message);
 // 32 lower-case hex digits of the MD5 of `data`, or empty text on failure.
@@ -30,6 +39,11 @@ std::string Md5Hex(const std::uint8_t* data, std::size_t size);
 [[nodiscard]] bool AesCbcDecrypt(const Bytes& key, const Bytes& iv, const Bytes& ciphertext, Bytes& plaintext);
 [[nodiscard]] bool AesCbcDecrypt(const Bytes& key, const std::uint8_t* iv, const std::uint8_t* ciphertext,
                                  std::size_t ciphertextSize, Bytes& plaintext);
+// The same in place: the `size` bytes at `data` are decrypted where they lie,
+// and the first `plaintextSize` of them are the plaintext. On false `data` is
+// wiped (it may have held part of the plaintext) and `plaintextSize` is not written.
+[[nodiscard]] bool AesCbcDecryptInPlace(const Bytes& key, const std::uint8_t* iv, std::uint8_t* data, std::size_t size,
+                                        std::size_t& plaintextSize);
 // AES-CBC encryption with PKCS#7 fill (the client side of file payloads).
 [[nodiscard]] bool AesCbcEncrypt(const Bytes& key, const Bytes& iv, const Bytes& plaintext, Bytes& ciphertext);
 

@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "common/text.h"
+#include "crypto/crypto.h"
 
 namespace crypto_backend {
 
@@ -23,8 +24,9 @@ enum class CipherDirection { Encrypt, Decrypt };
 // Digest of `size` bytes at `data` (null allowed when size is 0); empty on failure.
 Bytes Digest(DigestAlgorithm algorithm, const std::uint8_t* data, std::size_t size);
 
-// HMAC-SHA-256; a key longer than the block is hashed first, as HMAC says.
-Bytes HmacSha256(const std::uint8_t* key, std::size_t keySize, const std::uint8_t* data, std::size_t size);
+// HMAC-SHA-256 over `count` runs taken one after another; a key longer than
+// the block is hashed first, as HMAC says.
+Bytes HmacSha256(const std::uint8_t* key, std::size_t keySize, const ByteRun* runs, std::size_t count);
 
 // AES-CBC over whole 16-byte blocks, no fill added or removed. The key length
 // picks AES-128/192/256; `iv` points at 16 bytes and is not modified. Fails
@@ -32,6 +34,11 @@ Bytes HmacSha256(const std::uint8_t* key, std::size_t keySize, const std::uint8_
 // is written only on success.
 [[nodiscard]] bool AesCbcRaw(CipherDirection direction, const Bytes& key, const std::uint8_t* iv,
                              const std::uint8_t* input, std::size_t size, Bytes& output);
+// The same with the output written over the input, so a large run needs no
+// second buffer. Fails on the same inputs; after a failure `data` may hold
+// part of the output.
+[[nodiscard]] bool AesCbcRawInPlace(CipherDirection direction, const Bytes& key, const std::uint8_t* iv,
+                                    std::uint8_t* data, std::size_t size);
 
 // Fills `size` bytes at `out` from the platform's cryptographic generator.
 [[nodiscard]] bool FillRandom(std::uint8_t* out, std::size_t size);

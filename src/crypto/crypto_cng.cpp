@@ -37,10 +37,12 @@ UniqueBcryptAlg OpenProvider(LPCWSTR algorithm, ULONG flags) {
     return UniqueBcryptAlg(provider);
 }
 
-// One hash or HMAC over the whole input; `secret` is null for plain digests.
+// One hash or HMAC over the runs in turn; `secret` is null for plain digests.
 Bytes HashOnce(LPCWSTR algorithm, ULONG openFlags, const std::uint8_t* secret, std::size_t secretSize,
-               const std::uint8_t* data, std::size_t size, std::size_t digestSize) {
-    if (!FitsUlong(secretSize) || !FitsUlong(size)) return {};
+               const ByteRun* runs, std::size_t count, std::size_t digestSize) {
+    if (!FitsUlong(secretSize)) return {};
+    for (std::size_t i = 0; i < count; ++i)
+        if (!FitsUlong(runs[i].size)) return {};
     UniqueBcryptAlg provider = OpenProvider(algorithm, openFlags);
     if (!provider) return {};
 
@@ -52,11 +54,12 @@ Bytes HashOnce(LPCWSTR algorithm, ULONG openFlags, const std::uint8_t* secret, s
     }
     UniqueBcryptHash hash(rawHash);
 
-    Bytes digest(digestSize);
-    if (!BCRYPT_SUCCESS(BCryptHashData(hash.get(), Input(data), static_cast<ULONG>(size), 0)) ||
-        !BCRYPT_SUCCESS(BCryptFinishHash(hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0))) {
-        return {};
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto* data = static_cast<const std::uint8_t*>(runs[i].data);
+        if (!BCRYPT_SUCCESS(BCryptHashData(hash.get(), Input(data), static_cast<ULONG>(runs[i].size), 0))) return {};
     }
+    Bytes digest(digestSize);
+    if (!BCRYPT_SUCCESS(BCryptFinishHash(hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0))) return {};
     return digest;
 }
 
@@ -101,40 +104,22 @@ UniqueBcryptKey GenerateAesKey(BCRYPT_ALG_HANDLE provider, const Bytes& key, Key
     return UniqueBcryptKey(aesKey);
 }
 
-// No padding flag: fill is added and judged by the shared code, not the provider.
+// No padding flag: fill is added and judged by the shared code, not the
+// provider. `output` may be `input` itself: CNG transforms in place.
 [[nodiscard]] bool TransformBlocks(CipherDirection direction, BCRYPT_KEY_HANDLE key, const std::uint8_t* iv,
-                                   const std::uint8_t* input, std::size_t size, Bytes& output) {
+                                   const std::uint8_t* input, std::uint8_t* output, std::size_t size) {
     // CNG advances the IV in place for chained calls; the caller's stays as it was.
     UCHAR chain[kAesBlockSize];
     std::memcpy(chain, iv, sizeof(chain));
-    Bytes result(size);
     ULONG written = 0;
     auto transform = direction == CipherDirection::Encrypt ? BCryptEncrypt : BCryptDecrypt;
-    NTSTATUS status = transform(key, Input(input), static_cast<ULONG>(size), nullptr, chain, sizeof(chain),
-                                result.data(), static_cast<ULONG>(result.size()), &written, 0);
-    if (!BCRYPT_SUCCESS(status) || written != size) {
-        SecureZeroMemory(result.data(), result.size());
-        return false;
-    }
-    output = std::move(result);
-    return true;
+    NTSTATUS status = transform(key, Input(input), static_cast<ULONG>(size), nullptr, chain, sizeof(chain), output,
+                                static_cast<ULONG>(size), &written, 0);
+    return BCRYPT_SUCCESS(status) && written == size;
 }
 
-}  // namespace
-
-Bytes Digest(DigestAlgorithm algorithm, const std::uint8_t* data, std::size_t size) {
-    if (algorithm == DigestAlgorithm::Sha256) {
-        return HashOnce(BCRYPT_SHA256_ALGORITHM, 0, nullptr, 0, data, size, kSha256Size);
-    }
-    return HashOnce(BCRYPT_MD5_ALGORITHM, 0, nullptr, 0, data, size, kMd5Size);
-}
-
-Bytes HmacSha256(const std::uint8_t* key, std::size_t keySize, const std::uint8_t* data, std::size_t size) {
-    return HashOnce(BCRYPT_SHA256_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG, key, keySize, data, size, kSha256Size);
-}
-
-bool AesCbcRaw(CipherDirection direction, const Bytes& key, const std::uint8_t* iv, const std::uint8_t* input,
-               std::size_t size, Bytes& output) {
+[[nodiscard]] bool RunCipher(CipherDirection direction, const Bytes& key, const std::uint8_t* iv,
+                             const std::uint8_t* input, std::uint8_t* output, std::size_t size) {
     if (!FitsUlong(size) || !FitsUlong(key.size())) return false;
     UniqueBcryptAlg provider = OpenAesCbcProvider();
     ULONG objectLength = 0;
@@ -145,11 +130,39 @@ bool AesCbcRaw(CipherDirection direction, const Bytes& key, const std::uint8_t* 
     if (!aesKey) return false;
     // Zero blocks transform to nothing; answering here keeps the result the
     // host build gives without depending on how the provider treats an empty run.
-    if (size == 0) {
-        output.clear();
-        return true;
+    if (size == 0) return true;
+    return TransformBlocks(direction, aesKey.get(), iv, input, output, size);
+}
+
+}  // namespace
+
+Bytes Digest(DigestAlgorithm algorithm, const std::uint8_t* data, std::size_t size) {
+    const ByteRun run{data, size};
+    if (algorithm == DigestAlgorithm::Sha256) {
+        return HashOnce(BCRYPT_SHA256_ALGORITHM, 0, nullptr, 0, &run, 1, kSha256Size);
     }
-    return TransformBlocks(direction, aesKey.get(), iv, input, size, output);
+    return HashOnce(BCRYPT_MD5_ALGORITHM, 0, nullptr, 0, &run, 1, kMd5Size);
+}
+
+Bytes HmacSha256(const std::uint8_t* key, std::size_t keySize, const ByteRun* runs, std::size_t count) {
+    return HashOnce(BCRYPT_SHA256_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG, key, keySize, runs, count, kSha256Size);
+}
+
+bool AesCbcRaw(CipherDirection direction, const Bytes& key, const std::uint8_t* iv, const std::uint8_t* input,
+               std::size_t size, Bytes& output) {
+    if (!FitsUlong(size)) return false;
+    Bytes result(size);
+    if (!RunCipher(direction, key, iv, input, result.data(), size)) {
+        Wipe(result.data(), result.size());
+        return false;
+    }
+    output = std::move(result);
+    return true;
+}
+
+bool AesCbcRawInPlace(CipherDirection direction, const Bytes& key, const std::uint8_t* iv, std::uint8_t* data,
+                      std::size_t size) {
+    return RunCipher(direction, key, iv, data, data, size);
 }
 
 bool FillRandom(std::uint8_t* out, std::size_t size) {

@@ -38,10 +38,10 @@ private:
 // Only the last byte is judged and the other fill bytes are not examined, so
 // every payload the tool has accepted so far stays accepted. Callers check
 // the payload's tag before decrypting, so this leaks nothing as an oracle.
-[[nodiscard]] bool Pkcs7FillLength(const Bytes& plaintext, std::size_t& fill) {
-    if (plaintext.empty()) return false;
-    std::size_t last = plaintext.back();
-    if (last == 0 || last > kAesBlockSize || last > plaintext.size()) return false;
+[[nodiscard]] bool Pkcs7FillLength(const std::uint8_t* plaintext, std::size_t size, std::size_t& fill) {
+    if (size == 0) return false;
+    std::size_t last = plaintext[size - 1];
+    if (last == 0 || last > kAesBlockSize || last > size) return false;
     fill = last;
     return true;
 }
@@ -66,7 +66,12 @@ Bytes HmacSha256(const std::string& key, const Bytes& data) {
 }
 
 Bytes HmacSha256(const std::string& key, const std::uint8_t* data, std::size_t size) {
-    return cb::HmacSha256(BytesOf(key), key.size(), data, size);
+    const ByteRun run{data, size};
+    return cb::HmacSha256(BytesOf(key), key.size(), &run, 1);
+}
+
+Bytes HmacSha256(const std::string& key, const ByteRun* runs, std::size_t count) {
+    return cb::HmacSha256(BytesOf(key), key.size(), runs, count);
 }
 
 std::string HmacSha256Hex(const std::string& key, const std::string& message) {
@@ -88,14 +93,24 @@ bool AesCbcDecrypt(const Bytes& key, const Bytes& iv, const Bytes& ciphertext, B
 
 bool AesCbcDecrypt(const Bytes& key, const std::uint8_t* iv, const std::uint8_t* ciphertext,
                    std::size_t ciphertextSize, Bytes& plaintext) {
-    Bytes decrypted;
+    Bytes decrypted(ciphertext, ciphertext + ciphertextSize);
     WipeOnExit wipe(decrypted);
-    if (!cb::AesCbcRaw(cb::CipherDirection::Decrypt, key, iv, ciphertext, ciphertextSize, decrypted)) return false;
-
-    std::size_t fill = 0;
-    if (!Pkcs7FillLength(decrypted, fill)) return false;
-    decrypted.resize(decrypted.size() - fill);
+    std::size_t size = 0;
+    if (!AesCbcDecryptInPlace(key, iv, decrypted.data(), decrypted.size(), size)) return false;
+    decrypted.resize(size);
     plaintext = std::move(decrypted);
+    return true;
+}
+
+bool AesCbcDecryptInPlace(const Bytes& key, const std::uint8_t* iv, std::uint8_t* data, std::size_t size,
+                          std::size_t& plaintextSize) {
+    std::size_t fill = 0;
+    if (!cb::AesCbcRawInPlace(cb::CipherDirection::Decrypt, key, iv, data, size) ||
+        !Pkcs7FillLength(data, size, fill)) {
+        cb::Wipe(data, size);
+        return false;
+    }
+    plaintextSize = size - fill;
     return true;
 }
 

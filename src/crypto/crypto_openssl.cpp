@@ -10,7 +10,8 @@
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
-#include <openssl/hmac.h>
+#include <openssl/core_names.h>
+#include <openssl/params.h>
 #include <openssl/rand.h>
 
 #include "crypto/crypto.h"
@@ -40,6 +41,16 @@ struct CipherContextFree {
 };
 using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextFree>;
 
+struct MacAlgorithmFree {
+    void operator()(EVP_MAC* algorithm) const { EVP_MAC_free(algorithm); }
+};
+using MacAlgorithm = std::unique_ptr<EVP_MAC, MacAlgorithmFree>;
+
+struct MacContextFree {
+    void operator()(EVP_MAC_CTX* context) const { EVP_MAC_CTX_free(context); }
+};
+using MacContext = std::unique_ptr<EVP_MAC_CTX, MacContextFree>;
+
 }  // namespace
 
 Bytes Digest(DigestAlgorithm algorithm, const std::uint8_t* data, std::size_t size) {
@@ -52,18 +63,32 @@ Bytes Digest(DigestAlgorithm algorithm, const std::uint8_t* data, std::size_t si
     return digest;
 }
 
-Bytes HmacSha256(const std::uint8_t* key, std::size_t keySize, const std::uint8_t* data, std::size_t size) {
+Bytes HmacSha256(const std::uint8_t* key, std::size_t keySize, const ByteRun* runs, std::size_t count) {
     if (keySize > INT_MAX) return {};
+    MacAlgorithm algorithm(EVP_MAC_fetch(nullptr, "HMAC", nullptr));
+    MacContext context(algorithm ? EVP_MAC_CTX_new(algorithm.get()) : nullptr);
+    if (!context) return {};
+    char digestName[] = "SHA256";
+    const OSSL_PARAM parameters[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digestName, 0),
+                                     OSSL_PARAM_construct_end()};
+    if (EVP_MAC_init(context.get(), OrNothing(key), keySize, parameters) != 1) return {};
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto* data = static_cast<const std::uint8_t*>(runs[i].data);
+        if (EVP_MAC_update(context.get(), OrNothing(data), runs[i].size) != 1) return {};
+    }
     Bytes mac(kSha256Size);
-    unsigned int written = 0;
-    const unsigned char* done =
-        HMAC(EVP_sha256(), OrNothing(key), static_cast<int>(keySize), OrNothing(data), size, mac.data(), &written);
-    if (done == nullptr || written != mac.size()) return {};
+    std::size_t written = 0;
+    if (EVP_MAC_final(context.get(), mac.data(), &written, mac.size()) != 1 || written != mac.size()) return {};
     return mac;
 }
 
-bool AesCbcRaw(CipherDirection direction, const Bytes& key, const std::uint8_t* iv, const std::uint8_t* input,
-               std::size_t size, Bytes& output) {
+namespace {
+
+// `output` may be `input` itself: EVP transforms exactly overlapping runs in
+// place. Without fill, whole blocks come out of the update call entire and
+// the final call gives nothing more.
+[[nodiscard]] bool RunCipher(CipherDirection direction, const Bytes& key, const std::uint8_t* iv,
+                             const std::uint8_t* input, std::uint8_t* output, std::size_t size) {
     const EVP_CIPHER* cipher = CbcCipherForKey(key.size());
     if (cipher == nullptr || size % kAesBlockSize != 0 || size > INT_MAX - kAesBlockSize) return false;
     CipherContext context(EVP_CIPHER_CTX_new());
@@ -74,19 +99,32 @@ bool AesCbcRaw(CipherDirection direction, const Bytes& key, const std::uint8_t* 
         EVP_CIPHER_CTX_set_padding(context.get(), 0) != 1) {
         return false;
     }
-    Bytes result(size + kAesBlockSize);
+    std::uint8_t spare[kAesBlockSize];
     int updated = 0;
     int finished = 0;
-    bool ok = EVP_CipherUpdate(context.get(), result.data(), &updated, OrNothing(input), static_cast<int>(size)) == 1 &&
-              EVP_CipherFinal_ex(context.get(), result.data() + updated, &finished) == 1 &&
-              static_cast<std::size_t>(updated + finished) == size;
-    if (!ok) {
+    return EVP_CipherUpdate(context.get(), output != nullptr ? output : spare, &updated, OrNothing(input),
+                            static_cast<int>(size)) == 1 &&
+           EVP_CipherFinal_ex(context.get(), spare, &finished) == 1 && static_cast<std::size_t>(updated) == size &&
+           finished == 0;
+}
+
+}  // namespace
+
+bool AesCbcRaw(CipherDirection direction, const Bytes& key, const std::uint8_t* iv, const std::uint8_t* input,
+               std::size_t size, Bytes& output) {
+    if (size > INT_MAX) return false;
+    Bytes result(size);
+    if (!RunCipher(direction, key, iv, input, result.data(), size)) {
         Wipe(result.data(), result.size());
         return false;
     }
-    result.resize(size);
     output = std::move(result);
     return true;
+}
+
+bool AesCbcRawInPlace(CipherDirection direction, const Bytes& key, const std::uint8_t* iv, std::uint8_t* data,
+                      std::size_t size) {
+    return RunCipher(direction, key, iv, data, data, size);
 }
 
 bool FillRandom(std::uint8_t* out, std::size_t size) {

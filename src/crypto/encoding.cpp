@@ -14,44 +14,44 @@ namespace {
 
 constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr char kHexDigits[] = "0123456789abcdef";
-constexpr int kInvalid = -1;
 
-int Base64Value(char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return kInvalid;
+// What each byte is to the decoder: its value (0-63) in the alphabet, a
+// blank that vanishes (CR, LF and space only: a tab stays and counts as a
+// stranger), or a stranger.
+constexpr std::uint8_t kBlank = 0xfe;
+constexpr std::uint8_t kStranger = 0xff;
+
+struct DecodeTable {
+    std::uint8_t value[256];
+};
+
+constexpr DecodeTable MakeDecodeTable() {
+    DecodeTable table{};
+    for (int c = 0; c < 256; ++c) table.value[c] = kStranger;
+    for (int i = 0; i < 64; ++i) table.value[static_cast<unsigned char>(kBase64Alphabet[i])] = static_cast<std::uint8_t>(i);
+    table.value[static_cast<unsigned char>('\r')] = kBlank;
+    table.value[static_cast<unsigned char>('\n')] = kBlank;
+    table.value[static_cast<unsigned char>(' ')] = kBlank;
+    return table;
 }
 
-// Only CR, LF and space: a tab stays and later counts as a stranger.
-std::string WithoutLineBreaksAndSpaces(const char* text, std::size_t size) {
-    std::string kept;
-    kept.reserve(size);
-    for (std::size_t i = 0; i < size; ++i) {
-        char c = text[i];
-        if (c != '\r' && c != '\n' && c != ' ') kept.push_back(c);
-    }
-    return kept;
-}
+constexpr DecodeTable kDecode = MakeDecodeTable();
 
-// Appends the bytes of one four-character group; false when its first or
-// second character is outside the alphabet.
-bool DecodeGroup(const char* group, Bytes& out) {
-    int c1 = Base64Value(group[0]);
-    int c2 = Base64Value(group[1]);
-    if (c1 == kInvalid || c2 == kInvalid) return false;
-    int c3 = Base64Value(group[2]);
-    int c4 = Base64Value(group[3]);
+bool InAlphabet(std::uint8_t value) { return value < 64; }
 
-    std::uint32_t v = static_cast<std::uint32_t>(c1) << 18 | static_cast<std::uint32_t>(c2) << 12;
-    out.push_back(static_cast<std::uint8_t>(v >> 16));
-    if (c3 != kInvalid) {
-        v |= static_cast<std::uint32_t>(c3) << 6;
-        out.push_back(static_cast<std::uint8_t>(v >> 8));
+// Writes the bytes of one group of four kept characters' values; false when
+// its first or second is not in the alphabet. A stranger in the third or
+// fourth place withholds its byte (the fourth byte is then built without the
+// third character's bits).
+bool DecodeGroup(const std::uint8_t* group, std::uint8_t*& out) {
+    if (!InAlphabet(group[0]) || !InAlphabet(group[1])) return false;
+    std::uint32_t v = std::uint32_t{group[0]} << 18 | std::uint32_t{group[1]} << 12;
+    *out++ = static_cast<std::uint8_t>(v >> 16);
+    if (InAlphabet(group[2])) {
+        v |= std::uint32_t{group[2]} << 6;
+        *out++ = static_cast<std::uint8_t>(v >> 8);
     }
-    if (c4 != kInvalid) out.push_back(static_cast<std::uint8_t>(v | static_cast<std::uint32_t>(c4)));
+    if (InAlphabet(group[3])) *out++ = static_cast<std::uint8_t>(v | group[3]);
     return true;
 }
 
@@ -87,16 +87,42 @@ bool Base64Decode(const std::string& text, Bytes& out) {
     return Base64Decode(text.data(), text.size(), out);
 }
 
+// One pass over the text, read in place. Runs of four alphabet characters
+// (nearly all of a payload) decode straight away; anything else goes through
+// a group that gathers the next four kept characters, blanks dropped.
 bool Base64Decode(const char* text, std::size_t size, Bytes& out) {
     out.clear();
-    std::string kept = WithoutLineBreaksAndSpaces(text, size);
-    if (kept.size() % 4 != 0) return false;
-
-    Bytes decoded;
-    decoded.reserve(kept.size() / 4 * 3);
-    for (std::size_t i = 0; i < kept.size(); i += 4) {
-        if (!DecodeGroup(kept.data() + i, decoded)) return false;
+    Bytes decoded(size / 4 * 3);  // every four kept characters give at most three bytes
+    std::uint8_t* write = decoded.data();
+    const auto* in = reinterpret_cast<const unsigned char*>(text);
+    const unsigned char* const end = in + size;
+    std::uint8_t group[4];
+    int gathered = 0;
+    while (in != end) {
+        if (gathered == 0) {
+            while (end - in >= 4) {
+                const std::uint32_t a = kDecode.value[in[0]], b = kDecode.value[in[1]], c = kDecode.value[in[2]],
+                                    d = kDecode.value[in[3]];
+                if (((a | b | c | d) & 0xc0) != 0) break;  // a blank or stranger among them
+                const std::uint32_t v = a << 18 | b << 12 | c << 6 | d;
+                write[0] = static_cast<std::uint8_t>(v >> 16);
+                write[1] = static_cast<std::uint8_t>(v >> 8);
+                write[2] = static_cast<std::uint8_t>(v);
+                write += 3;
+                in += 4;
+            }
+            if (in == end) break;
+        }
+        const std::uint8_t value = kDecode.value[*in++];
+        if (value == kBlank) continue;
+        group[gathered++] = value;
+        if (gathered == 4) {
+            if (!DecodeGroup(group, write)) return false;
+            gathered = 0;
+        }
     }
+    if (gathered != 0) return false;  // the kept characters are not a multiple of four
+    decoded.resize(static_cast<std::size_t>(write - decoded.data()));
     out = std::move(decoded);
     return true;
 }

@@ -70,7 +70,10 @@ Bytes DeriveKey(const std::string& keyUtf8, const char* label) {
     return true;
 }
 
-[[nodiscard]] bool OpenBlob(const Bytes& blob, const WString& keyText, Bytes& plaintextOut) {
+// Checks and decrypts IV || ciphertext || tag within its own buffer, which
+// then becomes the plaintext: the ciphertext is decrypted in place and moved
+// down over the IV, so a large file never needs a second buffer.
+[[nodiscard]] bool OpenBlob(Bytes& blob, const WString& keyText, Bytes& plaintextOut) {
     if (blob.size() < kMinimumBlobSize) return false;
     const std::size_t signedSize = blob.size() - kPayloadTagSize;
 
@@ -80,8 +83,15 @@ Bytes DeriveKey(const std::string& keyUtf8, const char* label) {
     if (!ComputeTag(keys, blob.data(), signedSize, tag)) return false;
     if (!ConstantTimeEquals(tag.data(), tag.size(), blob.data() + signedSize, kPayloadTagSize)) return false;
 
-    return AesCbcDecrypt(keys.encryption, blob.data(), blob.data() + kPayloadIvSize, signedSize - kPayloadIvSize,
-                         plaintextOut);
+    std::size_t plaintextSize = 0;
+    if (!AesCbcDecryptInPlace(keys.encryption, blob.data(), blob.data() + kPayloadIvSize, signedSize - kPayloadIvSize,
+                              plaintextSize)) {
+        return false;
+    }
+    std::memmove(blob.data(), blob.data() + kPayloadIvSize, plaintextSize);
+    blob.resize(plaintextSize);
+    plaintextOut = std::move(blob);
+    return true;
 }
 
 }  // namespace

@@ -534,19 +534,44 @@ void SkipJsonBlanks(const std::string& text, std::size_t& at) {
     while (at < text.size() && IsJsonBlank(text[at])) ++at;
 }
 
+// Whether any of the eight bytes of `word` ends a run of plain string
+// characters: a quote, a backslash or a control byte. Exact as a yes or no.
+bool HasStringStop(std::uint64_t word) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
+    const std::uint64_t quote = word ^ (kOnes * '"');
+    const std::uint64_t backslash = word ^ (kOnes * '\\');
+    const std::uint64_t zeroInQuote = (quote - kOnes) & ~quote;
+    const std::uint64_t zeroInBackslash = (backslash - kOnes) & ~backslash;
+    const std::uint64_t belowBlank = (word - kOnes * 0x20) & ~word;
+    return ((zeroInQuote | zeroInBackslash | belowBlank) & kHighBits) != 0;
+}
+
 // From an opening quote to just past the closing one; `escaped` tells
 // whether the string held any backslash. Raw control bytes fail, as they
-// fail the parser.
+// fail the parser. Plain characters, nearly all of a large value, are passed
+// over eight at a time.
 bool SkipJsonString(const std::string& text, std::size_t& at, bool& escaped) {
     escaped = false;
-    for (++at; at < text.size(); ++at) {
-        if (static_cast<unsigned char>(text[at]) < 0x20) return false;
-        if (text[at] == '\\') {
+    ++at;
+    while (at < text.size()) {
+        std::uint64_t word = 0;
+        while (text.size() - at >= sizeof(word)) {
+            std::memcpy(&word, text.data() + at, sizeof(word));
+            if (HasStringStop(word)) break;
+            at += sizeof(word);
+        }
+        if (at >= text.size()) break;
+        const unsigned char c = static_cast<unsigned char>(text[at]);
+        if (c < 0x20) return false;
+        if (c == '\\') {
             escaped = true;
-            ++at;
-        } else if (text[at] == '"') {
+            at += 2;  // the escaped character is never a stop
+        } else if (c == '"') {
             ++at;
             return true;
+        } else {
+            ++at;
         }
     }
     return false;

@@ -100,9 +100,11 @@ RequestAssembler::RequestAssembler(RequestLimits limits) : limits_(limits) {}
 
 AssembleState RequestAssembler::Feed(const char* data, std::size_t size) {
     if (state_ != AssembleState::NeedMore) return state_;
-    buffer_.append(data, size);
-
-    if (headerEnd_ == kNone) {
+    if (headerEnd_ != kNone) {
+        MakeRoomFor(size);
+        body_.append(data, size);
+    } else {
+        buffer_.append(data, size);
         // Resume the search where the last one stopped, allowing for a
         // blank line split across two pieces.
         std::size_t from = searchFrom_ >= kHeadEndSize - 1 ? searchFrom_ - (kHeadEndSize - 1) : 0;
@@ -119,6 +121,10 @@ AssembleState RequestAssembler::Feed(const char* data, std::size_t size) {
         }
         OnHeadEnd(found);
         if (state_ != AssembleState::NeedMore) return state_;
+        // The bytes after the blank line begin the body, which has a buffer
+        // of its own: the head stays behind and is never moved out of its way.
+        body_.append(buffer_, found + kHeadEndSize, std::string::npos);
+        buffer_.resize(found);
     }
     if (BodyComplete()) state_ = AssembleState::Complete;
     return state_;
@@ -145,26 +151,43 @@ void RequestAssembler::OnHeadEnd(std::size_t headerEnd) {
         return;
     }
     contentLength_ = length;
-    buffer_.reserve(headerEnd + kHeadEndSize + std::min(length, kInitialBodyReserve));
+    body_.reserve(std::min(length, kInitialBodyReserve));
+}
+
+// The body grows by doubling but never past its declared length, which it
+// then holds without spare room. (reserve itself may round up to double the
+// old capacity, so the exact size is given to a fresh string.)
+void RequestAssembler::MakeRoomFor(std::size_t size) {
+    const std::size_t needed = body_.size() + size;
+    if (needed <= body_.capacity()) return;
+    std::string grown;
+    grown.reserve(std::max(needed, std::min(2 * body_.capacity(), contentLength_)));
+    grown.append(body_);
+    body_.swap(grown);
+}
+
+std::size_t RequestAssembler::missingBodyBytes() const {
+    if (headerEnd_ == kNone) return 0;
+    return body_.size() >= contentLength_ ? 0 : contentLength_ - body_.size();
 }
 
 bool RequestAssembler::BodyComplete() const {
-    return headerEnd_ != kNone && buffer_.size() - headerEnd_ - kHeadEndSize >= contentLength_;
+    return headerEnd_ != kNone && body_.size() >= contentLength_;
 }
 
 bool RequestAssembler::TakeRequest(HttpRequest& request) {
     if (headerEnd_ == kNone || state_ == AssembleState::Refused) return false;
-    if (!ParseRequestHead(buffer_.substr(0, headerEnd_), request)) return false;
+    if (!ParseRequestHead(buffer_, request)) return false;  // the buffer holds the head alone by now
 
     if (contentLength_ != 0 && BodyComplete()) {
-        // Hand the buffer itself over as the body rather than copying it.
-        buffer_.erase(0, headerEnd_ + kHeadEndSize);
-        buffer_.resize(contentLength_);
-        request.body = std::move(buffer_);
+        // Hand the body's buffer itself over rather than copying it.
+        body_.resize(contentLength_);
+        request.body = std::move(body_);
     } else {
         request.body.clear();
     }
     buffer_.clear();
+    body_.clear();
     headerEnd_ = kNone;
     state_ = AssembleState::Refused;  // one request per assembler
     return true;

@@ -53,6 +53,9 @@ public:
     AssembleState state() const { return state_; }
     RefusalReason refusal() const { return refusal_; }
     bool headComplete() const { return headerEnd_ != kNone; }
+    // Declared body bytes that have not arrived yet; 0 until the head is
+    // complete. Lets the caller size its reads to the body.
+    std::size_t missingBodyBytes() const;
 
     // Splits the assembled bytes into a request. False when there is no
     // request to route: no blank line yet, an empty request line, or one
@@ -65,9 +68,11 @@ private:
 
     void OnHeadEnd(std::size_t headerEnd);
     bool BodyComplete() const;
+    void MakeRoomFor(std::size_t size);
 
     RequestLimits limits_;
-    std::string buffer_;
+    std::string buffer_;  // the head, and until it is complete whatever follows
+    std::string body_;    // the bytes after the head
     std::size_t headerEnd_ = kNone;
     std::size_t searchFrom_ = 0;
     std::size_t contentLength_ = 0;

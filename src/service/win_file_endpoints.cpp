@@ -257,14 +257,30 @@ private:
     std::shared_ptr<std::mutex> mutex_;
 };
 
-bool IsBase64Text(const char* text, std::size_t size) {
-    for (std::size_t i = 0; i < size; ++i) {
-        char c = text[i];
+// 1 for every byte that is not a Base64 character or "=".
+struct NotBase64Table {
+    unsigned char flag[256];
+};
+
+constexpr NotBase64Table MakeNotBase64Table() {
+    NotBase64Table table{};
+    for (int c = 0; c < 256; ++c) {
         bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
                   c == '/' || c == '=';
-        if (!ok) return false;
+        table.flag[c] = ok ? 0 : 1;
     }
-    return true;
+    return table;
+}
+
+constexpr NotBase64Table kNotBase64 = MakeNotBase64Table();
+
+// Looks at every byte without a branch per byte: a payload's characters are
+// random, and a test per character would mispredict on most of them.
+bool IsBase64Text(const char* text, std::size_t size) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+    unsigned char strangers = 0;
+    for (std::size_t i = 0; i < size; ++i) strangers |= kNotBase64.flag[bytes[i]];
+    return strangers == 0;
 }
 
 // The request's members, with the Base64 text of fileBytes read in place

@@ -6,6 +6,8 @@
 #include <ws2tcpip.h>
 
 #include <algorithm>
+#include <chrono>
+#include <vector>
 
 #include "service/http_request.h"
 #include "service/http_response.h"
@@ -15,7 +17,10 @@
 
 namespace {
 
-constexpr int kReceivePiece = 8192;
+// Heads come in small pieces; a body is read in pieces of up to a megabyte,
+// so a large push takes few calls.
+constexpr std::size_t kHeadPiece = 8192;
+constexpr std::size_t kBodyPiece = 1u << 20;
 // Thread stacks are reserved, not committed; the handlers need little.
 constexpr SIZE_T kConnectionStack = 256 * 1024;
 // After the answer: how long to read and drop what the peer still sends, so
@@ -35,15 +40,38 @@ void SetTimeout(SOCKET socket, int option, DWORD milliseconds) {
     setsockopt(socket, SOL_SOCKET, option, reinterpret_cast<const char*>(&milliseconds), sizeof(milliseconds));
 }
 
+bool SetNonBlocking(SOCKET socket) {
+    u_long mode = 1;
+    return ioctlsocket(socket, FIONBIO, &mode) == 0;
+}
+
+bool WouldBlock(int result) {
+    return result == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK;
+}
+
+// Waits at most `milliseconds` until `socket` can be read (or written); true
+// when it can, or when it failed, which the next call then reports.
+bool WaitUntilReady(SOCKET socket, bool forWriting, DWORD milliseconds) {
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(socket, &ready);
+    timeval tv{static_cast<long>(milliseconds / 1000), static_cast<long>((milliseconds % 1000) * 1000)};
+    return select(0, forWriting ? nullptr : &ready, forWriting ? &ready : nullptr, nullptr, &tv) > 0;
+}
+
 // Ends our side of the exchange politely: no more sending, then a short read
-// of whatever the peer still had in flight.
-void FinishExchange(SOCKET socket) {
+// of whatever the peer still had in flight (each wait at most the drain time).
+void FinishExchange(SOCKET socket, bool nonBlocking) {
     shutdown(socket, SD_SEND);
-    SetTimeout(socket, SO_RCVTIMEO, kDrainTimeoutMs);
+    if (!nonBlocking) SetTimeout(socket, SO_RCVTIMEO, kDrainTimeoutMs);
     char sink[4096];
     int drained = 0;
     while (drained < kDrainMaxBytes) {
         int n = recv(socket, sink, sizeof(sink), 0);
+        if (nonBlocking && WouldBlock(n)) {
+            if (!WaitUntilReady(socket, false, kDrainTimeoutMs)) break;
+            continue;
+        }
         if (n <= 0) break;
         drained += n;
     }
@@ -60,13 +88,11 @@ ApiResponse RefusalResponse(RefusalReason reason) {
 }  // namespace
 
 struct SyncService::Connection {
-    SyncService* service = nullptr;
-    // The connection thread closes the socket when it is done; Stop and the
+    // The worker serving it closes the socket when it is done; Stop and the
     // accept loop may shut it down meanwhile. Both under socketLock, so a
     // shutdown never reaches a closed (or reused) socket value.
     std::mutex socketLock;
     UniqueSocket socket;
-    UniqueHandle thread;
     std::atomic<int> phase{kReadingHead};
     std::atomic<bool> cut{false};
 
@@ -86,6 +112,9 @@ bool SendAll(SOCKET socket, const std::string& bytes) {
     while (sent < bytes.size()) {
         int piece = static_cast<int>(std::min<std::size_t>(bytes.size() - sent, 1 << 20));
         int n = send(socket, bytes.data() + sent, piece, 0);
+        // A non-blocking socket with a full buffer: wait for room as long as
+        // a blocking send would have.
+        if (WouldBlock(n) && WaitUntilReady(socket, true, SyncService::kReceiveTimeoutMs)) continue;
         if (n <= 0) return false;
         sent += static_cast<std::size_t>(n);
     }
@@ -102,8 +131,10 @@ SyncService::SyncService(LogSink logSink) {
 
 SyncService::~SyncService() {
     Stop();
-    // Connection threads that outlived Stop's waits still point at us.
-    for (int i = 0; i < 200 && ConnectionCount() != 0; ++i) Sleep(50);
+    // Workers that outlived Stop's waits still point at us.
+    std::unique_lock<std::mutex> guard(connectionLock_);
+    connectionEnded_.wait_for(guard, std::chrono::seconds(10),
+                              [this] { return connections_.empty() && workers_ == 0; });
 }
 
 std::size_t SyncService::ConnectionCount() {
@@ -144,6 +175,10 @@ void SyncService::Start(int port) {
         return;
     }
     listenSocket_ = std::move(listener);
+    {
+        std::lock_guard<std::mutex> guard(connectionLock_);
+        workersQuit_ = false;
+    }
     running_.exchange(1);
     acceptThread_.reset(CreateThread(nullptr, 0, AcceptLoop, this, 0, nullptr));
     if (!acceptThread_) {
@@ -166,9 +201,15 @@ void SyncService::Stop() {
         std::lock_guard<std::mutex> guard(connectionLock_);
         open = connections_;
     }
-    for (const auto& connection : open) {
-        connection->Shutdown();
-        if (connection->thread) WaitForSingleObject(connection->thread.get(), kConnectionWaitMs);
+    for (const auto& connection : open) connection->Shutdown();
+    {
+        std::unique_lock<std::mutex> guard(connectionLock_);
+        for (const auto& connection : open) {
+            connectionEnded_.wait_for(guard, std::chrono::milliseconds(kConnectionWaitMs),
+                                      [&] { return !IsRegistered(connection.get()); });
+        }
+        workersQuit_ = true;
+        workAvailable_.notify_all();
     }
     WSACleanup();
 }
@@ -218,56 +259,65 @@ bool SyncService::MakeRoomFor() {
     return connections_.size() < kHardConnectionLimit;
 }
 
-// Starts the connection's thread, registered before it runs.
-bool SyncService::StartConnectionThread(const std::shared_ptr<Connection>& connection, HANDLE& thread) {
-    auto* record = new std::shared_ptr<Connection>(connection);
-    thread = CreateThread(nullptr, kConnectionStack, ServeConnection, record,
-                          CREATE_SUSPENDED | STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    if (thread == nullptr) {
-        delete record;
-        return false;
+// Under connectionLock_. Registers the connection and queues it for a
+// worker, starting one when none is idle for it. False when no worker can
+// be had: the connection is then dropped.
+bool SyncService::Dispatch(const std::shared_ptr<Connection>& connection) {
+    if (idleWorkers_ <= waiting_.size()) {
+        HANDLE thread = CreateThread(nullptr, kConnectionStack, WorkerLoop, this, STACK_SIZE_PARAM_IS_A_RESERVATION,
+                                     nullptr);
+        if (thread == nullptr) return false;
+        CloseHandle(thread);
+        ++workers_;
     }
-    connection->thread.reset(thread);
     connections_.push_back(connection);
+    waiting_.push_back(connection);
+    workAvailable_.notify_one();
     return true;
 }
 
 void SyncService::AcceptOne(UniqueSocket socket) {
     auto connection = std::make_shared<Connection>();
-    connection->service = this;
     connection->socket = std::move(socket);
 
     // At the hard limit, wait a little for cut connections to end rather
     // than turning away a newcomer (an editor behind a crowd of idle peers).
     for (DWORD waited = 0;; waited += kRoomWaitSliceMs) {
-        HANDLE thread = nullptr;
-        bool started = false;
         {
             std::lock_guard<std::mutex> guard(connectionLock_);
             if (MakeRoomFor()) {
-                if (!StartConnectionThread(connection, thread)) return;  // closes the socket
-                started = true;
+                Dispatch(connection);
+                return;  // without a worker this closes the socket
             }
-        }
-        if (started) {
-            ResumeThread(thread);
-            return;
         }
         if (waited >= kRoomWaitMs || !IsRunning()) return;  // closes the socket
         Sleep(kRoomWaitSliceMs);
     }
 }
 
-DWORD WINAPI SyncService::ServeConnection(void* argument) {
-    std::shared_ptr<Connection> connection;
-    {
-        std::unique_ptr<std::shared_ptr<Connection>> record(static_cast<std::shared_ptr<Connection>*>(argument));
-        connection = std::move(*record);
+// Serves waiting connections one after another; ends after kWorkerIdleMs
+// without one, or once Stop asks and none waits.
+DWORD WINAPI SyncService::WorkerLoop(void* argument) {
+    auto* service = static_cast<SyncService*>(argument);
+    std::unique_lock<std::mutex> guard(service->connectionLock_);
+    for (;;) {
+        ++service->idleWorkers_;
+        service->workAvailable_.wait_for(guard, std::chrono::milliseconds(kWorkerIdleMs), [service] {
+            return !service->waiting_.empty() || service->workersQuit_;
+        });
+        --service->idleWorkers_;
+        if (service->waiting_.empty()) break;
+        std::shared_ptr<Connection> connection = std::move(service->waiting_.front());
+        service->waiting_.pop_front();
+        guard.unlock();
+        service->ReadRequest(*connection);
+        connection->Close();
+        service->Deregister(connection.get());
+        connection.reset();
+        guard.lock();
     }
-    SyncService* service = connection->service;
-    service->ReadRequest(*connection);
-    connection->Close();
-    service->Deregister(connection.get());
+    --service->workers_;
+    service->connectionEnded_.notify_all();
     return 0;
 }
 
@@ -276,6 +326,12 @@ void SyncService::Deregister(const Connection* connection) {
     auto it = std::find_if(connections_.begin(), connections_.end(),
                            [connection](const std::shared_ptr<Connection>& entry) { return entry.get() == connection; });
     if (it != connections_.end()) connections_.erase(it);
+    connectionEnded_.notify_all();
+}
+
+bool SyncService::IsRegistered(const Connection* connection) const {
+    return std::any_of(connections_.begin(), connections_.end(),
+                       [connection](const std::shared_ptr<Connection>& entry) { return entry.get() == connection; });
 }
 
 bool SyncService::WaitForData(Connection& connection, DWORD timeoutMs) {
@@ -293,24 +349,43 @@ bool SyncService::WaitForData(Connection& connection, DWORD timeoutMs) {
     return false;
 }
 
+// The socket is non-blocking from the start (every socket call is a round
+// trip to the system, and so is each wait): a recv that finds bytes waiting
+// takes them at once, and only one that finds none waits (in slices) for
+// more, so a request that has arrived costs one call per piece. Where the
+// mode cannot be set, every recv waits first, as a blocking read must.
+int SyncService::ReceivePiece(Connection& connection, bool nonBlocking, char* data, std::size_t size) {
+    SOCKET socket = connection.socket.get();
+    for (;;) {
+        if (!IsRunning() || connection.cut.load()) return 0;
+        if (!nonBlocking && !WaitForData(connection, kReceiveTimeoutMs)) return 0;
+        int received = recv(socket, data, static_cast<int>(size), 0);
+        if (received != SOCKET_ERROR) return received;
+        if (!nonBlocking || WSAGetLastError() != WSAEWOULDBLOCK) return 0;
+        if (!WaitForData(connection, kReceiveTimeoutMs)) return 0;
+    }
+}
+
 void SyncService::ReadRequest(Connection& connection) {
     SOCKET socket = connection.socket.get();
-    SetTimeout(socket, SO_SNDTIMEO, kReceiveTimeoutMs);
     if (!IsRunning()) return;
 
     RequestAssembler assembler;
-    char piece[kReceivePiece];
+    std::vector<char> piece(kHeadPiece);
+    const bool nonBlocking = SetNonBlocking(socket);
+    if (!nonBlocking) SetTimeout(socket, SO_SNDTIMEO, kReceiveTimeoutMs);  // a blocking send must end too
     for (;;) {
         // A peer silent for the whole receive time-out, a stop or a cut ends
         // the connection without an answer.
-        if (!WaitForData(connection, kReceiveTimeoutMs)) return;
-        int received = recv(socket, piece, sizeof(piece), 0);
+        std::size_t missing = assembler.missingBodyBytes();
+        if (missing > piece.size() && piece.size() < kBodyPiece) piece.resize(std::min(missing, kBodyPiece));
+        int received = ReceivePiece(connection, nonBlocking, piece.data(), piece.size());
         if (received < 1) return;
-        AssembleState state = assembler.Feed(piece, static_cast<std::size_t>(received));
+        AssembleState state = assembler.Feed(piece.data(), static_cast<std::size_t>(received));
         if (state == AssembleState::Refused) {
             ApiResponse refusal = RefusalResponse(assembler.refusal());
             SendAll(socket, BuildResponseBytes(refusal.status, refusal.body));
-            FinishExchange(socket);
+            FinishExchange(socket, nonBlocking);
             return;
         }
         if (assembler.headComplete()) connection.phase.store(kReadingBody);
@@ -321,5 +396,5 @@ void SyncService::ReadRequest(Connection& connection) {
     if (!assembler.TakeRequest(request)) return;
     connection.phase.store(kHandling);
     ApiResponse response = RouteRequest(api_, request);
-    if (SendAll(socket, BuildResponseBytes(response.status, response.body))) FinishExchange(socket);
+    if (SendAll(socket, BuildResponseBytes(response.status, response.body))) FinishExchange(socket, nonBlocking);
 }

@@ -1,5 +1,11 @@
-// SyncService: the TCP listener, its accept thread and one thread per
-// connection. Each connection carries one request and one answer.
+// SyncService: the TCP listener, its accept thread and the worker threads
+// that serve connections, each connection on one worker from its first byte
+// to its end. Each connection carries one request and one answer.
+//
+// Workers are reused: starting a thread costs more than a whole ping under
+// Wine. A connection goes to an idle worker when there is one; otherwise a
+// new worker starts, so there is never more than one worker per connection
+// being served, and a worker idle for kWorkerIdleMs ends.
 //
 // Bounds: at most kMaxConnections connections are served at once. When a new
 // peer arrives at the limit, the oldest connection that is still waiting for
@@ -11,6 +17,8 @@
 #include <windows.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -26,6 +34,7 @@ public:
     static constexpr DWORD kReceiveTimeoutMs = 120000;
     static constexpr DWORD kAcceptWaitMs = 3000;
     static constexpr DWORD kConnectionWaitMs = 5000;
+    static constexpr DWORD kWorkerIdleMs = 10000;
 
     explicit SyncService(LogSink logSink);
     ~SyncService();
@@ -47,22 +56,32 @@ public:
 
 private:
     static DWORD WINAPI AcceptLoop(void* service);
-    static DWORD WINAPI ServeConnection(void* connection);
+    static DWORD WINAPI WorkerLoop(void* service);
 
     void AcceptOne(UniqueSocket socket);
     bool MakeRoomFor();
-    bool StartConnectionThread(const std::shared_ptr<Connection>& connection, HANDLE& thread);
+    bool Dispatch(const std::shared_ptr<Connection>& connection);
     void ReadRequest(Connection& connection);
+    int ReceivePiece(Connection& connection, bool nonBlocking, char* data, std::size_t size);
     bool WaitForData(Connection& connection, DWORD timeoutMs);
     void Deregister(const Connection* connection);
+    bool IsRegistered(const Connection* connection) const;
 
     ApiContext api_;
     UniqueSocket listenSocket_;
     UniqueHandle acceptThread_;
     std::atomic<long> running_{0};
+    // All below guarded by connectionLock_.
     std::mutex connectionLock_;
-    std::vector<std::shared_ptr<Connection>> connections_;  // guarded by connectionLock_
+    std::vector<std::shared_ptr<Connection>> connections_;  // accepted and not yet ended
+    std::deque<std::shared_ptr<Connection>> waiting_;       // accepted, not yet taken by a worker
+    std::size_t workers_ = 0;                               // worker threads alive
+    std::size_t idleWorkers_ = 0;                           // of those, waiting for a connection
+    bool workersQuit_ = false;                              // set by Stop: workers end once idle
+    std::condition_variable workAvailable_;                 // a connection waits, or workers should quit
+    std::condition_variable connectionEnded_;               // a connection ended, or a worker did
 };
 
-// Writes all of `bytes`, completing short writes; false when the peer is gone.
+// Writes all of `bytes`, completing short writes (on a non-blocking socket
+// waiting for room up to kReceiveTimeoutMs); false when the peer is gone.
 bool SendAll(SOCKET socket, const std::string& bytes);

@@ -6,11 +6,16 @@
 
 #include <windows.h>
 
+#include <tlhelp32.h>
+
 #include <utility>
 
 #include "gamedirs/version_discovery.h"
 #include "gamedirs/version_rules.h"
+#include "app/app_log.h"
+#include "common/win_unique.h"
 #include "json/json.h"
+#include "m2control/m2_rules.h"
 #include "m2control/process_discovery.h"
 
 namespace {
@@ -28,11 +33,28 @@ void ScanVersionDirectories(ApiContext& api, const std::vector<WString>& roots) 
     api.Log(ScanFinishedLogText(count));
 }
 
-JsonValue VersionItem(const WString& versionPath) {
+// Whether a process snapshot holds any game-server image at all. Without
+// one, no version's game server runs, and the two snapshot searches per
+// version (IsM2Running) would each come to that same answer. True when no
+// snapshot can be taken, and while the operator's debug view listens, so
+// that the searches decide, and describe their steps, as before.
+bool AnyM2ProcessMayRun() {
+    if (IsDebugSinkSet()) return true;
+    const UniqueSnapshotHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return true;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+        if (IsM2ImageName(entry.szExeFile)) return true;
+    }
+    return false;
+}
+
+JsonValue VersionItem(const WString& versionPath, bool m2MayRun) {
     JsonValue item = JsonValue::MakeObject();
     SetMember(item, L"versionPath", JsonValue::MakeString(versionPath));
     SetMember(item, L"versionName", JsonValue::MakeString(ReadGameName(versionPath)));
-    SetMember(item, L"m2Running", JsonValue::MakeBool(IsM2Running(versionPath)));
+    SetMember(item, L"m2Running", JsonValue::MakeBool(m2MayRun && IsM2Running(versionPath)));
     return item;
 }
 
@@ -41,7 +63,8 @@ ApiResponse BuildVersionsAnswer(ApiContext& api, const std::vector<WString>& roo
     JsonValue versions = JsonValue::MakeArray();
     {
         std::lock_guard<std::mutex> guard(api.versionLock);
-        for (const WString& path : api.versionDirectories) AppendItem(versions, VersionItem(path));
+        const bool m2MayRun = !api.versionDirectories.empty() && AnyM2ProcessMayRun();
+        for (const WString& path : api.versionDirectories) AppendItem(versions, VersionItem(path, m2MayRun));
     }
     JsonValue answer = JsonValue::MakeObject();
     SetMember(answer, L"success", JsonValue::MakeBool(true));

@@ -6,6 +6,7 @@
  */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,12 @@ TEST(HmacSha256, MatchesRfc4231AndKeepsEveryKeyByte) {
         ASSERT_EQ(mac.size(), kSha256Size);
         EXPECT_EQ(HexLower(mac).substr(0, expected.size()), expected);
         EXPECT_EQ(HmacSha256Hex(c.key, c.data).substr(0, expected.size()), expected);
+        // In runs: split anywhere, with an empty run between the halves.
+        for (std::size_t split : {std::size_t{0}, std::size_t{1}, c.data.size() / 2, c.data.size()}) {
+            split = std::min(split, c.data.size());
+            const ByteRun runs[] = {{c.data.data(), split}, {nullptr, 0}, {c.data.data() + split, c.data.size() - split}};
+            EXPECT_EQ(HexLower(HmacSha256(c.key, runs, 3)).substr(0, expected.size()), expected) << split;
+        }
     }
 }
 
@@ -171,6 +178,14 @@ TEST(AesCbc, MatchesSp800_38aCbcVectors) {
         ASSERT_TRUE(crypto_backend::AesCbcRaw(CipherDirection::Decrypt, key, iv.data(), ciphertext.data(),
                                               ciphertext.size(), raw));
         EXPECT_EQ(raw, plaintext);
+        // In place, both ways.
+        Bytes inPlace = plaintext;
+        ASSERT_TRUE(crypto_backend::AesCbcRawInPlace(CipherDirection::Encrypt, key, iv.data(), inPlace.data(),
+                                                     inPlace.size()));
+        EXPECT_EQ(inPlace, ciphertext);
+        ASSERT_TRUE(crypto_backend::AesCbcRawInPlace(CipherDirection::Decrypt, key, iv.data(), inPlace.data(),
+                                                     inPlace.size()));
+        EXPECT_EQ(inPlace, plaintext);
 
         // With fill appended the published blocks come first, then one whole fill block.
         Bytes filled;

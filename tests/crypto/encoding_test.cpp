@@ -56,6 +56,8 @@ TEST(Base64Decode, AcceptsLenientText) {
         {"fill inside the text", "QQ==QQ==", {0x41, 0x41}},
         {"tab in third place skipped", "QQ\tA", {0x41, 0x00}},
         {"stranger in fourth place skipped", "QUI*", {0x41, 0x42}},
+        {"fill in third place, letter in fourth", "QQ=B", {0x41, 0x01}},
+        {"group split by a line break after whole groups", "Zm9vYmFyQ\r\nQ==", {'f', 'o', 'o', 'b', 'a', 'r', 0x41}},
         {"empty", "", {}},
         {"only line breaks and blanks", " \r\n  \n", {}},
     };
@@ -94,7 +96,13 @@ TEST(Base64, RoundTripsEveryByteValueAtEveryLength) {
     for (int i = 0; i < 256; ++i) {
         SCOPED_TRACE(i);
         Bytes decoded;
-        ASSERT_TRUE(Base64Decode(Base64Encode(data), decoded));
+        const std::string text = Base64Encode(data);
+        ASSERT_TRUE(Base64Decode(text, decoded));
+        ASSERT_EQ(decoded, data);
+        // Wrapped every seven characters, so that groups straddle the breaks.
+        std::string wrapped;
+        for (std::size_t at = 0; at < text.size(); at += 7) wrapped += text.substr(at, 7) + "\r\n";
+        ASSERT_TRUE(Base64Decode(wrapped, decoded));
         ASSERT_EQ(decoded, data);
         data.push_back(static_cast<std::uint8_t>(255 - i));
     }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "crypto/crypto.h"
+#include "crypto/crypto_backend.h"
 #include "crypto/encoding.h"
 #include "crypto/payload.h"
 #include "json/json.h"
@@ -130,6 +131,14 @@ TEST_F(FilePayload, ShortAndUnalignedBlobsWithCorrectTagsAreRefused) {
     ivAnd17.insert(ivAnd17.end(), 17, 0x11);
 
     EXPECT_TRUE(Refused(SignedBlob(key, iv), key)) << "32 bytes: no block to remove the fill from";
+    // A whole block that decrypts to a last byte of 0: the tag passes, the fill does not.
+    const Bytes encryptionKey = Sha256Digest(WideToUtf8(key) + "Hq4mSyncEnc");
+    const Bytes zeros(kPayloadIvSize, 0);
+    Bytes badFill;
+    ASSERT_TRUE(crypto_backend::AesCbcRaw(crypto_backend::CipherDirection::Encrypt, encryptionKey, iv.data(),
+                                          zeros.data(), zeros.size(), badFill));
+    badFill.insert(badFill.begin(), iv.begin(), iv.end());
+    EXPECT_TRUE(Refused(SignedBlob(key, badFill), key)) << "48 bytes whose fill byte is 0";
     EXPECT_TRUE(Refused(SignedBlob(key, ivAnd17), key)) << "49 bytes: not whole blocks";
     EXPECT_TRUE(Refused(Base64Encode(Bytes(31, 0)), key)) << "31 bytes";
     EXPECT_TRUE(Refused("", key));

@@ -19,8 +19,15 @@ Outcome Assemble(const std::string& bytes, std::size_t piece, const RequestLimit
     RequestAssembler assembler(limits);
     Outcome outcome;
     outcome.state = AssembleState::NeedMore;
-    for (std::size_t at = 0; at < bytes.size() && outcome.state == AssembleState::NeedMore; at += piece)
+    std::size_t missing = assembler.missingBodyBytes();
+    for (std::size_t at = 0; at < bytes.size() && outcome.state == AssembleState::NeedMore; at += piece) {
         outcome.state = assembler.Feed(bytes.data() + at, std::min(piece, bytes.size() - at));
+        // The count of missing body bytes only falls once known, and is 0 for a complete request.
+        std::size_t now = assembler.missingBodyBytes();
+        FUZZ_CHECK(missing == 0 || now <= missing);
+        FUZZ_CHECK(outcome.state != AssembleState::Complete || now == 0);
+        missing = now;
+    }
     outcome.routed = assembler.TakeRequest(outcome.request);
     return outcome;
 }

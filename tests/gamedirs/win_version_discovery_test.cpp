@@ -50,6 +50,7 @@ enum class Node {
     ConfigIsFolder,  // Config.ini is a folder, Mir200\Envir is fine
     EnvirIsFile,     // Config.ini is fine, Mir200\Envir is a file
     NoEnvir,         // Config.ini and Mir200, no Envir
+    ConfigInCaps,    // a version whose CONFIG.INI is spelt in capitals
 };
 
 struct Entry {
@@ -95,7 +96,7 @@ public:
             if (entry.node == Node::ConfigIsFolder) {
                 CreateDirectoryW((at + L"\\Config.ini").c_str(), nullptr);
             } else {
-                WriteRaw(at + L"\\Config.ini", config);
+                WriteRaw(at + (entry.node == Node::ConfigInCaps ? L"\\CONFIG.INI" : L"\\Config.ini"), config);
             }
             if (entry.node == Node::EnvirIsFile) {
                 CreateDirectoryW((at + L"\\Mir200").c_str(), nullptr);
@@ -180,6 +181,16 @@ TEST(VersionDiscovery, TreesOnOneDrive) {
         {"a version inside a version",
          {{Node::Version, L"MirServer"}, {Node::Version, L"MirServer\\Backup\\MirServer"}},
          {L"MirServer", L"MirServer\\Backup\\MirServer"}},
+        {"Config.ini in any letter case, in a listed folder", {{Node::ConfigInCaps, L"Games\\Old"}}, {L"Games\\Old"}},
+        {"Config.ini in any letter case, on the last level",
+         {{Node::ConfigInCaps, L"a\\b\\c\\Deep"}},
+         {L"a\\b\\c\\Deep"}},
+        {"not versions, in listed folders",
+         {{Node::ConfigIsFolder, L"Games\\A"},
+          {Node::EnvirIsFile, L"Games\\B\\C"},
+          {Node::File, L"Games\\Config.ini\\x"},
+          {Node::NoEnvir, L"Games\\D"}},
+         {}},
         {"the walk tests a folder before it enters it",
          {{Node::Version, L"Games\\Old"}, {Node::Version, L"Games\\Old\\Backup\\Older"}},
          {L"Games\\Old", L"Games\\Old\\Backup\\Older"}},
@@ -369,6 +380,68 @@ TEST_F(VersionsEndpoint, AnswerListsPathNameAndRunningStateInOrder) {
     EXPECT_EQ(logged, (std::vector<WString>{L"目录扫描完成，发现0 个版本目录"}));
     EXPECT_TRUE(api.versionDirectories.empty());
     EXPECT_EQ(Ping(), R"({"success":true,"status":"running","versionName":""})");
+}
+
+// The stand-in game server started from `image`, ended when this goes (and by
+// itself after a minute should the test die).
+class RunningGameServer {
+public:
+    explicit RunningGameServer(const WString& image) {
+        wchar_t self[MAX_PATH];
+        const WString module(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+        const WString build = module.substr(0, module.find_last_of(L'\\', module.find_last_of(L'\\') - 1));
+        if (!CopyFileW((build + L"\\m2server_standin.exe").c_str(), image.c_str(), FALSE)) return;
+        WString commandLine = L"\"" + image + L"\" --hidden --exit-after 60000";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION started = {};
+        if (!CreateProcessW(image.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                            &started)) {
+            return;
+        }
+        CloseHandle(started.hThread);
+        process_.reset(started.hProcess);
+        WaitForInputIdle(process_.get(), 20000);
+    }
+    ~RunningGameServer() { Stop(); }
+    RunningGameServer(const RunningGameServer&) = delete;
+    RunningGameServer& operator=(const RunningGameServer&) = delete;
+
+    bool started() const { return static_cast<bool>(process_); }
+    void Stop() {
+        if (!process_) return;
+        TerminateProcess(process_.get(), 0);
+        WaitForSingleObject(process_.get(), 20000);
+        process_.reset();
+    }
+
+private:
+    UniqueHandle process_;
+};
+
+TEST_F(VersionsEndpoint, RunningStateIsThatOfEachVersionsOwnGameServer) {
+    FakeDrive drive;
+    ASSERT_TRUE(drive.created());
+    drive.Build({{Node::Version, L"MirServer"}, {Node::Version, L"MirServerIdle"}});
+    const auto running = [&] {
+        std::vector<bool> states;
+        for (const JsonValue& v : GetMember(ParseJson(AnswerVersions(api, {drive.root()}).body), L"versions").items)
+            states.push_back(GetMember(v, L"m2Running").flag);
+        return states;
+    };
+    std::vector<bool> expected = {false, false};
+    EXPECT_EQ(running(), expected);  // no game server at all
+
+    RunningGameServer server(drive.Path(L"MirServer\\Mir200\\M2Server.exe"));
+    ASSERT_TRUE(server.started());
+    std::vector<bool> states = running();
+    ASSERT_EQ(states.size(), 2u);
+    const std::vector<WString>& order = api.versionDirectories;  // the listing decides the order of the two
+    EXPECT_EQ(states[0], order[0] == drive.Path(L"MirServer"));
+    EXPECT_EQ(states[1], order[1] == drive.Path(L"MirServer"));
+
+    server.Stop();
+    EXPECT_EQ(running(), expected);
 }
 
 TEST_F(VersionsEndpoint, RouteScansTheFixedDrives) {

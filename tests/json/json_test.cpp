@@ -517,4 +517,44 @@ TEST(JsonStringSpan, FindsTheLastPlainTopLevelMember) {
     }
 }
 
+// Long values are passed over several bytes at a time: a stop at any offset
+// within or across those steps is still seen, in a value and in a key.
+TEST(JsonStringSpan, StopsAreSeenAtEveryOffsetOfALongValue) {
+    struct Stop {
+        const char* name;
+        std::string text;  // put in place of one plain character
+        bool found;
+    };
+    const Stop stops[] = {
+        {"escape", "\\/", false},
+        {"control byte", "\x1f", false},
+        {"tab", "\t", false},
+        {"multibyte character", "\xe5\x90\x8c", true},
+        {"byte 0x7f", "\x7f", true},
+    };
+    const std::string plain(37, 'A');
+    for (const Stop& stop : stops) {
+        for (std::size_t at = 0; at <= plain.size(); ++at) {
+            SCOPED_TRACE(std::string(stop.name) + " at " + std::to_string(at));
+            const std::string value = plain.substr(0, at) + stop.text + plain.substr(at);
+            std::string text = "{\"" + plain + "\":1,\"k\":\"" + value + "\"}";
+            std::size_t begin = 0, end = 0;
+            ASSERT_EQ(FindTopLevelStringSpan(text, "k", begin, end), stop.found);
+            if (stop.found) {
+                EXPECT_EQ(text.substr(begin, end - begin), value);
+            }
+            // The same stop in a key that is not the one sought.
+            text = "{\"" + value + "\":1,\"k\":\"x\"}";
+            EXPECT_EQ(FindTopLevelStringSpan(text, "k", begin, end), stop.found);
+        }
+    }
+    // A closing quote at any offset ends the value there.
+    for (std::size_t at = 0; at <= plain.size(); ++at) {
+        std::string text = "{\"k\":\"" + plain.substr(0, at) + "\",\"b\":\"" + plain.substr(at) + "\"}";
+        std::size_t begin = 0, end = 0;
+        ASSERT_TRUE(FindTopLevelStringSpan(text, "k", begin, end)) << at;
+        EXPECT_EQ(end - begin, at);
+    }
+}
+
 }  // namespace

@@ -71,6 +71,29 @@ TEST(RequestAssembly, BodyIsAwaitedAndCutToItsLength) {
     EXPECT_EQ(request.body, "abcde");
 }
 
+// A body beyond the initial reservation: the missing count follows every
+// piece, and the buffer grows only to the declared request, not to the next
+// power of two.
+TEST(RequestAssembly, LargeBodyIsCountedDownAndHeldWithoutSpareRoom) {
+    const std::size_t length = 6u * 1024 * 1024 + 3;
+    const std::string head = "POST /x HTTP/1.1\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";
+    const std::string body(length, 'b');
+    RequestAssembler assembler;
+    EXPECT_EQ(assembler.missingBodyBytes(), 0u);  // no head yet
+    ASSERT_EQ(assembler.Feed(head.data(), head.size()), AssembleState::NeedMore);
+    const std::size_t piece = 64 * 1024;
+    for (std::size_t at = 0; at < length; at += piece) {
+        EXPECT_EQ(assembler.missingBodyBytes(), length - at);
+        assembler.Feed(body.data() + at, std::min(piece, length - at));
+    }
+    EXPECT_EQ(assembler.state(), AssembleState::Complete);
+    EXPECT_EQ(assembler.missingBodyBytes(), 0u);
+    HttpRequest request;
+    ASSERT_TRUE(assembler.TakeRequest(request));
+    EXPECT_EQ(request.body, body);
+    EXPECT_LE(request.body.capacity(), head.size() + length);
+}
+
 TEST(RequestAssembly, ContentLengthForms) {
     struct Case {
         const char* header;
