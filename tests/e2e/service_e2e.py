@@ -339,6 +339,28 @@ class VersionsEndToEnd(unittest.TestCase):
             self.assertEqual(json.loads(body)["versionName"], versions[0]["versionName"])
 
 
+    def test_reload_without_a_running_game_server(self):
+        """Both ways of reaching a game server are tried and reported per item;
+        a refused version runs nothing."""
+        same = "未找到M2Server进程（或窗口无法返回），请确认 M2Server.exe 已启动并在视频度下"
+        error = "未找到M2Server进程。同会话原因: " + same
+        for client in clients():
+            code, status, _, body = client.run("reload", "D:\\MirServer", "所有NPC", "QFunction 功能脚本",
+                                               port=self.port)
+            self.assertEqual((code, status), (0, 200), (client.name, body))
+            self.assertEqual(json.loads(body), {
+                "success": True, "successCount": 0, "failCount": 2,
+                "results": [{"item": "所有NPC", "success": False, "error": error},
+                            {"item": "QFunction 功能脚本", "success": False, "error": error}]})
+            self.host.wait_for("LOG M2加载请求: D:\\MirServer (2 项)")
+            self.host.wait_for("LOG M2加载失败: QFunction 功能脚本 - " + error)
+            self.host.wait_for("LOG M2加载完成：全部失败 (2 项)")
+
+            code, status, _, body = client.run("reload", "C:\\Games\\MirServer", "所有NPC", port=self.port)
+            self.assertEqual(json.loads(body), {"success": False, "message": "截质目录"})
+            self.host.wait_for("LOG M2加载请求被拒绝: 目录不合法 - C:\\Games\\MirServer")
+
+
 class StopWithRequestsInFlight(unittest.TestCase):
     def test_stop_returns_in_bounds_and_answers_nothing(self):
         port = free_port()
