@@ -15,23 +15,17 @@ import hmac
 import json
 import os
 import shutil
-import socket
 import subprocess
 import threading
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BUILD = os.path.join(ROOT, "build", "win")
+import benchlib
+from benchlib import BUILD, ROOT, free_port
+
 KEY = "load-key-0123456789"
 BACKUP = "【TZ62Editor编辑器同步备份请谨慎】"
 _nonce = [0]
 _lock = threading.Lock()
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def signed(path, body=b""):
@@ -56,17 +50,10 @@ def payload(content):
 
 
 def exchange(port, data):
-    started = time.perf_counter()
-    with socket.create_connection(("127.0.0.1", port), timeout=120) as s:
-        s.sendall(data)
-        raw = b""
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            raw += chunk
+    """Seconds taken and the parsed JSON answer (None for an empty one)."""
+    elapsed, raw = benchlib.exchange(port, data, timeout=120)
     body = raw.partition(b"\r\n\r\n")[2]
-    return time.perf_counter() - started, json.loads(body) if body else None
+    return elapsed, json.loads(body) if body else None
 
 
 def process_stats(pattern):

@@ -15,46 +15,13 @@ the same load of the machine, for several rounds; each prints its best round
 one connection, as editors make them (no keep-alive).
 """
 import argparse
-import hashlib
-import hmac
-import itertools
 import os
-import socket
-import subprocess
 import threading
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BUILD = os.path.join(ROOT, "build", "win")
+from benchlib import BUILD, WineProgram, exchange, free_port, signed_ping
+
 KEY = b"0123456789abcdef0123456789abcdef"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-_nonces = itertools.count()
-
-
-def signed_ping():
-    ts = str(int(time.time()))
-    nonce = "bench-%d-%d" % (os.getpid(), next(_nonces))  # never reused within the run
-    sign = hmac.new(KEY, (ts + "POST/api/ping" + nonce).encode(), hashlib.sha256).hexdigest()
-    return ("POST /api/ping HTTP/1.1\r\nContent-Length: 0\r\nx-timestamp: %s\r\nx-nonce: %s\r\n"
-            "x-sign: %s\r\n\r\n" % (ts, nonce, sign)).encode()
-
-
-def one_request(port, data):
-    with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
-        s.sendall(data)
-        answer = b""
-        while True:
-            chunk = s.recv(4096)
-            if not chunk:
-                return answer
-            answer += chunk
 
 
 def status_of(pid):
@@ -65,27 +32,6 @@ def status_of(pid):
         return int(fields["VmRSS"].split()[0]), int(fields["VmHWM"].split()[0]), int(fields["Threads"])
     except (OSError, KeyError):
         return 0, 0, 0
-
-
-class WineProgram:
-    """A program of the build under Wine that prints "RUNNING" once it listens
-    and ends when its standard input closes."""
-
-    def __init__(self, prefix, env, exe, *args):
-        self.proc = subprocess.Popen([os.path.join(ROOT, "cmake", "wine-run"), prefix, os.path.join(BUILD, exe),
-                                      *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.DEVNULL, env=env)
-        line = self.proc.stdout.readline()
-        if not line.startswith(b"RUNNING"):
-            raise SystemExit("%s did not start: %r" % (exe, line))
-        threading.Thread(target=self.proc.stdout.read, daemon=True).start()
-        pids = subprocess.run(["pgrep", "-f", "%s %s" % (exe, args[0])], capture_output=True,
-                              text=True).stdout.split()
-        self.pid = pids[0] if pids else None
-
-    def close(self):
-        self.proc.stdin.close()
-        self.proc.wait(timeout=60)
 
 
 def load(port, clients, seconds, max_requests, expect):
@@ -103,10 +49,10 @@ def load(port, clients, seconds, max_requests, expect):
                 if counter[0] >= max_requests:
                     return
                 counter[0] += 1
-                data = signed_ping()
+                data = signed_ping(KEY)
             started = time.perf_counter()
             try:
-                answer = one_request(port, data)
+                _, answer = exchange(port, data, timeout=30)
             except OSError:
                 answer = b""
             elapsed = time.perf_counter() - started
@@ -148,8 +94,8 @@ def main():
         service_port = int(service.proc.args[3])
         sink_port = int(sink.proc.args[3])
         for _ in range(50):  # warm-up
-            one_request(service_port, signed_ping())
-            one_request(sink_port, signed_ping())
+            exchange(service_port, signed_ping(KEY), timeout=30)
+            exchange(sink_port, signed_ping(KEY), timeout=30)
         idle_rss = status_of(service.pid)[0]
         peak_threads = [0]
         sampling = threading.Event()

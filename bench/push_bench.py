@@ -20,28 +20,16 @@ import hmac
 import json
 import os
 import shutil
-import socket
 import subprocess
 import threading
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BUILD = os.path.join(ROOT, "build", "win")
+from benchlib import BUILD, WineProgram, exchange, free_port
+
 KEY = "0123456789abcdef0123456789abcdef"
 UNITS = {"K": 1024, "M": 1024 * 1024}
 VERSION = "C:\\MirServerBench"
 _nonce = [0]
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def pid_of(pattern):
-    out = subprocess.run(["pgrep", "-f", pattern], capture_output=True, text=True).stdout.split()
-    return out[0] if out else None
 
 
 def rss_kib(pid):
@@ -97,39 +85,6 @@ def push_request(name, payload):
     return head.encode() + body
 
 
-def timed_exchange(port, data):
-    started = time.perf_counter()
-    with socket.create_connection(("127.0.0.1", port), timeout=600) as s:
-        s.sendall(data)
-        answer = b""
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            answer += chunk
-    return time.perf_counter() - started, answer
-
-
-class WineProgram:
-    """A program of the build under Wine that prints "RUNNING" once it listens
-    and ends when its standard input closes."""
-
-    def __init__(self, prefix, env, exe, *args):
-        self.proc = subprocess.Popen([os.path.join(ROOT, "cmake", "wine-run"), prefix, os.path.join(BUILD, exe),
-                                      *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.DEVNULL, env=env)
-        line = self.proc.stdout.readline()
-        if not line.startswith(b"RUNNING"):
-            raise SystemExit("%s did not start: %r" % (exe, line))
-        # Drain what it prints from now on, so it never blocks on a full pipe.
-        threading.Thread(target=self.proc.stdout.read, daemon=True).start()
-        self.pid = pid_of("%s %s" % (exe, args[0]))
-
-    def close(self):
-        self.proc.stdin.close()
-        self.proc.wait(timeout=60)
-
-
 def measure_memory(pid, run):
     """Runs `run` and gives its result with the peak RSS above the RSS before
     it, in KiB: from the kernel's peak when it can be reset, else sampled."""
@@ -176,8 +131,8 @@ def main():
     try:
         sink = WineProgram(prefix, env, "tz_push_sink.exe", str(sink_port), "C:\\MirServerBench\\sink.bin")
         # Warm-up: first use of the sockets, the crypto provider and the disk.
-        timed_exchange(service_port, push_request("warm.txt", file_payload(b"warm")))
-        timed_exchange(sink_port, push_request("warm.txt", file_payload(b"warm")))
+        exchange(service_port, push_request("warm.txt", file_payload(b"warm")))
+        exchange(sink_port, push_request("warm.txt", file_payload(b"warm")))
 
         print("%-5s %12s %12s %7s %9s %16s" % ("size", "service s", "sink s", "ratio", "MiB/s", "peak mem/size"))
         for size_text in args.sizes.split(","):
@@ -189,7 +144,7 @@ def main():
             for attempt in range(args.repeat):
                 name = "bench-%s-%d.txt" % (size_text, attempt)
                 request = push_request(name, payload)
-                (elapsed, answer), peak = measure_memory(service.pid, lambda: timed_exchange(service_port, request))
+                (elapsed, answer), peak = measure_memory(service.pid, lambda: exchange(service_port, request))
                 if b'"success":true' not in answer:
                     raise SystemExit("push failed: %r" % answer[-300:])
                 with open(os.path.join(envir, name), "rb") as f:
@@ -198,7 +153,7 @@ def main():
                 os.unlink(os.path.join(envir, name))
                 best_service = elapsed if best_service is None else min(best_service, elapsed)
                 peak_ratio = max(peak_ratio, peak * 1024 / size)
-                elapsed, answer = timed_exchange(sink_port, request)
+                elapsed, answer = exchange(sink_port, request)
                 if b"200 OK" not in answer:
                     raise SystemExit("sink failed: %r" % answer)
                 best_sink = elapsed if best_sink is None else min(best_sink, elapsed)

@@ -16,41 +16,23 @@ working set is the RSS of the Wine process `--settle` seconds after the
 first answer (before the update check, which starts five seconds in).
 """
 import argparse
-import hashlib
-import hmac
-import itertools
 import os
 import shutil
 import socket
 import subprocess
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BUILD = os.path.join(ROOT, "build", "win")
+from benchlib import BUILD, ROOT, free_port, signed_ping
+
 KEY = "startup-bench-key-0123456789"
 FOLDER = "tzbench-startup"
 EXE = "TZ62Editorsync.exe"
-_nonces = itertools.count()
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def signed_ping():
-    ts = str(int(time.time()))
-    nonce = "startup-%d-%d" % (os.getpid(), next(_nonces))
-    sign = hmac.new(KEY.encode(), (ts + "POST/api/ping" + nonce).encode(), hashlib.sha256).hexdigest()
-    return ("POST /api/ping HTTP/1.1\r\nContent-Length: 0\r\nx-timestamp: %s\r\nx-nonce: %s\r\n"
-            "x-sign: %s\r\n\r\n" % (ts, nonce, sign)).encode()
 
 
 def answered(port, expect):
     try:
         with socket.create_connection(("127.0.0.1", port), timeout=2) as s:
-            s.sendall(signed_ping())
+            s.sendall(signed_ping(KEY.encode()))
             answer = b""
             while True:
                 chunk = s.recv(4096)

@@ -21,22 +21,16 @@ import hashlib
 import hmac
 import os
 import random
-import socket
 import statistics
 import subprocess
 import tempfile
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from benchlib import ROOT, exchange, free_port
+
 KEY = "0123456789abcdef0123456789abcdef"
 LEVEL_SHARE = [0.001, 0.01, 0.075, 0.2, 0.3]  # of the folders at depths 1-5; depth 6 takes the rest
 VERSIONS = 20
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
 
 def make_tree(top, total, seed=62):
     """Folders at depths 1-6 under `top`, each level's parents chosen at random;
@@ -68,17 +62,7 @@ def versions_request():
 
 
 def timed_versions(port):
-    data = versions_request()
-    started = time.perf_counter()
-    with socket.create_connection(("127.0.0.1", port), timeout=600) as s:
-        s.sendall(data)
-        answer = b""
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            answer += chunk
-    elapsed = time.perf_counter() - started
+    elapsed, answer = exchange(port, versions_request())
     if b'{"success":true,"versions":[' not in answer:
         raise SystemExit("unexpected answer: %r" % answer[:200])
     return elapsed * 1000.0, answer.count(b'"versionPath":"D:')
