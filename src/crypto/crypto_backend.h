@@ -34,6 +34,10 @@ Bytes HmacSha256(const std::uint8_t* key, std::size_t keySize, const ByteRun* ru
 // is written only on success.
 [[nodiscard]] bool AesCbcRaw(CipherDirection direction, const Bytes& key, const std::uint8_t* iv,
                              const std::uint8_t* input, std::size_t size, Bytes& output);
+// The backend's own step under both: `size` bytes from `input` to `output`,
+// which may be the same place. Fails on the same inputs.
+[[nodiscard]] bool AesCbcRun(CipherDirection direction, const Bytes& key, const std::uint8_t* iv,
+                             const std::uint8_t* input, std::uint8_t* output, std::size_t size);
 // The same with the output written over the input, so a large run needs no
 // second buffer. Fails on the same inputs; after a failure `data` may hold
 // part of the output.

@@ -118,22 +118,6 @@ UniqueBcryptKey GenerateAesKey(BCRYPT_ALG_HANDLE provider, const Bytes& key, Key
     return BCRYPT_SUCCESS(status) && written == size;
 }
 
-[[nodiscard]] bool RunCipher(CipherDirection direction, const Bytes& key, const std::uint8_t* iv,
-                             const std::uint8_t* input, std::uint8_t* output, std::size_t size) {
-    if (!FitsUlong(size) || !FitsUlong(key.size())) return false;
-    UniqueBcryptAlg provider = OpenAesCbcProvider();
-    ULONG objectLength = 0;
-    if (!provider || !KeyObjectLength(provider.get(), objectLength)) return false;
-
-    KeyObjectBuffer keyObject(objectLength);
-    UniqueBcryptKey aesKey = GenerateAesKey(provider.get(), key, keyObject);
-    if (!aesKey) return false;
-    // Zero blocks transform to nothing; answering here keeps the result the
-    // host build gives without depending on how the provider treats an empty run.
-    if (size == 0) return true;
-    return TransformBlocks(direction, aesKey.get(), iv, input, output, size);
-}
-
 }  // namespace
 
 Bytes Digest(DigestAlgorithm algorithm, const std::uint8_t* data, std::size_t size) {
@@ -148,21 +132,20 @@ Bytes HmacSha256(const std::uint8_t* key, std::size_t keySize, const ByteRun* ru
     return HashOnce(BCRYPT_SHA256_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG, key, keySize, runs, count, kSha256Size);
 }
 
-bool AesCbcRaw(CipherDirection direction, const Bytes& key, const std::uint8_t* iv, const std::uint8_t* input,
-               std::size_t size, Bytes& output) {
-    if (!FitsUlong(size)) return false;
-    Bytes result(size);
-    if (!RunCipher(direction, key, iv, input, result.data(), size)) {
-        Wipe(result.data(), result.size());
-        return false;
-    }
-    output = std::move(result);
-    return true;
-}
+bool AesCbcRun(CipherDirection direction, const Bytes& key, const std::uint8_t* iv,
+               const std::uint8_t* input, std::uint8_t* output, std::size_t size) {
+    if (!FitsUlong(size) || !FitsUlong(key.size())) return false;
+    UniqueBcryptAlg provider = OpenAesCbcProvider();
+    ULONG objectLength = 0;
+    if (!provider || !KeyObjectLength(provider.get(), objectLength)) return false;
 
-bool AesCbcRawInPlace(CipherDirection direction, const Bytes& key, const std::uint8_t* iv, std::uint8_t* data,
-                      std::size_t size) {
-    return RunCipher(direction, key, iv, data, data, size);
+    KeyObjectBuffer keyObject(objectLength);
+    UniqueBcryptKey aesKey = GenerateAesKey(provider.get(), key, keyObject);
+    if (!aesKey) return false;
+    // Zero blocks transform to nothing; answering here keeps the result the
+    // host build gives without depending on how the provider treats an empty run.
+    if (size == 0) return true;
+    return TransformBlocks(direction, aesKey.get(), iv, input, output, size);
 }
 
 bool FillRandom(std::uint8_t* out, std::size_t size) {

@@ -138,3 +138,23 @@ bool ConstantTimeEquals(const void* a, std::size_t aSize, const void* b, std::si
     for (std::size_t i = 0; i < aSize; ++i) difference = difference | (pa[i] ^ pb[i]);
     return difference == 0;
 }
+
+namespace crypto_backend {
+
+bool AesCbcRaw(CipherDirection direction, const Bytes& key, const std::uint8_t* iv, const std::uint8_t* input,
+               std::size_t size, Bytes& output) {
+    Bytes result(size);
+    if (!AesCbcRun(direction, key, iv, input, result.data(), size)) {
+        Wipe(result.data(), result.size());
+        return false;
+    }
+    output = std::move(result);
+    return true;
+}
+
+bool AesCbcRawInPlace(CipherDirection direction, const Bytes& key, const std::uint8_t* iv, std::uint8_t* data,
+                      std::size_t size) {
+    return AesCbcRun(direction, key, iv, data, data, size);
+}
+
+}  // namespace crypto_backend

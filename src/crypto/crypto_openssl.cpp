@@ -82,13 +82,11 @@ Bytes HmacSha256(const std::uint8_t* key, std::size_t keySize, const ByteRun* ru
     return mac;
 }
 
-namespace {
-
 // `output` may be `input` itself: EVP transforms exactly overlapping runs in
 // place. Without fill, whole blocks come out of the update call entire and
 // the final call gives nothing more.
-[[nodiscard]] bool RunCipher(CipherDirection direction, const Bytes& key, const std::uint8_t* iv,
-                             const std::uint8_t* input, std::uint8_t* output, std::size_t size) {
+bool AesCbcRun(CipherDirection direction, const Bytes& key, const std::uint8_t* iv,
+               const std::uint8_t* input, std::uint8_t* output, std::size_t size) {
     const EVP_CIPHER* cipher = CbcCipherForKey(key.size());
     if (cipher == nullptr || size % kAesBlockSize != 0 || size > INT_MAX - kAesBlockSize) return false;
     CipherContext context(EVP_CIPHER_CTX_new());
@@ -106,25 +104,6 @@ namespace {
                             static_cast<int>(size)) == 1 &&
            EVP_CipherFinal_ex(context.get(), spare, &finished) == 1 && static_cast<std::size_t>(updated) == size &&
            finished == 0;
-}
-
-}  // namespace
-
-bool AesCbcRaw(CipherDirection direction, const Bytes& key, const std::uint8_t* iv, const std::uint8_t* input,
-               std::size_t size, Bytes& output) {
-    if (size > INT_MAX) return false;
-    Bytes result(size);
-    if (!RunCipher(direction, key, iv, input, result.data(), size)) {
-        Wipe(result.data(), result.size());
-        return false;
-    }
-    output = std::move(result);
-    return true;
-}
-
-bool AesCbcRawInPlace(CipherDirection direction, const Bytes& key, const std::uint8_t* iv, std::uint8_t* data,
-                      std::size_t size) {
-    return RunCipher(direction, key, iv, data, data, size);
 }
 
 bool FillRandom(std::uint8_t* out, std::size_t size) {
