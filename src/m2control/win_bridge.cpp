@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/app_log.h"
+#include "app/settings.h"
 #include "common/win_com.h"
 #include "common/win_unique.h"
 #include "m2control/m2_rules.h"
@@ -21,7 +22,6 @@
 namespace {
 
 constexpr DWORD kEnvironmentChars = 260;
-constexpr DWORD kModulePathChars = 32768;
 constexpr DWORD kWorkerWaitMs = 30000;
 constexpr DWORD kWorkerCreationFlags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | NORMAL_PRIORITY_CLASS;
 static_assert(kWorkerCreationFlags == 0x08000420, "the worker starts without a console, at normal priority");
@@ -32,12 +32,6 @@ constexpr LONGLONG kWorkerLogLimit = 1024 * 1024;
 
 WString Decimal(unsigned long long value) {
     return std::to_wstring(value);
-}
-
-WString ExecutablePath() {
-    std::vector<wchar_t> buffer(kModulePathChars);
-    const DWORD n = ::GetModuleFileNameW(nullptr, buffer.data(), kModulePathChars);
-    return WString(buffer.data(), n < kModulePathChars ? n : 0);
 }
 
 WString FolderOf(const WString& path) {
