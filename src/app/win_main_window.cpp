@@ -62,6 +62,7 @@ struct Shell {
     WNDPROC autostartBoxProc = nullptr;
     WNDPROC footerLabelProc = nullptr;
     WNDPROC logPanelProc = nullptr;
+    PanelHistory panelHistory;
 };
 Shell shell;
 
@@ -134,7 +135,12 @@ LRESULT CALLBACK FooterLabelProc(HWND label, UINT message, WPARAM w, LPARAM l) {
 
 LRESULT CALLBACK LogPanelProc(HWND panel, UINT message, WPARAM w, LPARAM l) {
     if (message == WM_LBUTTONDBLCLK) {
+        // Drawn once at the end: a rich edit redrawing while it empties is slow.
+        SendMessageW(panel, WM_SETREDRAW, FALSE, 0);
         SetWindowTextW(panel, L"");
+        SendMessageW(panel, WM_SETREDRAW, TRUE, 0);
+        InvalidateRect(panel, nullptr, TRUE);
+        shell.panelHistory.Clear();
         return 0;
     }
     return CallWindowProcW(shell.logPanelProc, panel, message, w, l);
@@ -160,8 +166,10 @@ void BuildControls() {
     MakeControl(L"BUTTON", L"生成", button, 0, 456, 11, 40, 21, kGenerateButton, font);
 
     LoadLibraryW(L"Msftedit.dll");
-    MakeControl(L"RICHEDIT50W", L"", WS_VISIBLE | ES_MULTILINE | WS_VSCROLL | ES_AUTOVSCROLL | WS_TABSTOP,
-                WS_EX_CLIENTEDGE, 8, 44, 484, 260, kLogPanel, font);
+    HWND panel = MakeControl(L"RICHEDIT50W", L"", WS_VISIBLE | ES_MULTILINE | WS_VSCROLL | ES_AUTOVSCROLL | WS_TABSTOP,
+                             WS_EX_CLIENTEDGE, 8, 44, 484, 260, kLogPanel, font);
+    // The default limit (32,767 characters) would silently cut new lines.
+    SendMessageW(panel, EM_EXLIMITTEXT, 0, static_cast<LPARAM>(kPanelTextLimit));
     MakeControl(L"BUTTON", L"开机自启动", WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX, 0, 12, 310, 90, 20,
                 kAutostartBox, font);
 
@@ -353,20 +361,41 @@ void OnTrayExit() {
 // ---------------------------------------------------------------------------
 // Log panel
 
+// The panel's length in character positions, as EM_SETSEL counts them.
+std::size_t PanelLength(HWND panel) {
+    GETTEXTLENGTHEX query{GTL_NUMCHARS | GTL_PRECISE, 1200};
+    const LRESULT length = SendMessageW(panel, EM_GETTEXTLENGTHEX, reinterpret_cast<WPARAM>(&query), 0);
+    return length > 0 ? static_cast<std::size_t>(length) : 0;
+}
+
+// Removes the panel's first `count` characters and leaves the caret, and the
+// view, at the newest line.
+void CutPanelTop(HWND panel, std::size_t count) {
+    SendMessageW(panel, EM_SETSEL, 0, static_cast<LPARAM>(count));
+    SendMessageW(panel, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
+    const std::size_t end = PanelLength(panel);
+    SendMessageW(panel, EM_SETSEL, end, end);
+    SendMessageW(panel, EM_SCROLLCARET, 0, 0);
+}
+
 void AppendPanelLine(WPARAM highlight, LPARAM text) {
     WString line = TakePanelText(text);
     HWND panel = Control(kLogPanel);
     if (!panel) return;
-    WString shown = PanelLineNow(line);
+    WString shown = ClipPanelLine(PanelLineNow(line));
 
-    int length = GetWindowTextLengthW(panel);
-    SendMessageW(panel, EM_SETSEL, length, length);
+    const std::size_t before = PanelLength(panel);
+    SendMessageW(panel, EM_SETSEL, before, before);
     CHARFORMAT2W format{};
     format.cbSize = sizeof(format);
     format.dwMask = CFM_COLOR;
     format.crTextColor = highlight ? RGB(255, 0, 0) : RGB(0, 0, 0);
     SendMessageW(panel, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
     SendMessageW(panel, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(shown.c_str()));
+
+    const std::size_t after = PanelLength(panel);
+    const std::size_t cut = shell.panelHistory.Add(after > before ? after - before : 0);
+    if (cut > 0) CutPanelTop(panel, cut);
 }
 
 // ---------------------------------------------------------------------------

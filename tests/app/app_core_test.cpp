@@ -107,4 +107,72 @@ TEST(LogFormat, NulInTextEndsTextButNotLine) {
     EXPECT_EQ(FormatPanelLine(time, text), WTEXT("[03:04:05] ab\r\n"));
 }
 
+// A request's text may hold line ends and a stamp of its own; shown, it stays
+// inside its line, so no line of the log can be forged by a request.
+TEST(LogFormat, ControlCharactersAreShownVisibly) {
+    struct Case {
+        WString text;
+        WString shown;
+    };
+    const Case cases[] = {
+        {WTEXT("所有NPC\r\n2020-01-01 00:00:00.000 服务已停止"), WTEXT("所有NPC\\r\\n2020-01-01 00:00:00.000 服务已停止")},
+        {WTEXT("a\tb\x01\x1f\x7f"), WTEXT("a\\tb\\x01\\x1f\\x7f")},
+        {WTEXT("\u0085\u009b[31m"), WTEXT("\\x85\\x9b[31m")},  // C1: NEL and CSI
+        {WTEXT("x\u2028y\u2029z"), WTEXT("x\\u2028y\\u2029z")},
+        {WTEXT("D:\\MirServer\\Envir\\读我.txt"), WTEXT("D:\\MirServer\\Envir\\读我.txt")},  // paths as they are
+        {WTEXT("\u00a0\u3000 ok"), WTEXT("\u00a0\u3000 ok")},
+    };
+    for (const Case& c : cases) EXPECT_EQ(ShownLogText(c.text), c.shown) << Narrow(c.text);
+
+    const LogTime time{2024, 1, 2, 3, 4, 5, 6};
+    const WString forged = WTEXT("x\r\n2020-01-01 00:00:00.000 服务已停止");
+    const std::string fileLine = FormatLogFileLine(time, forged);
+    EXPECT_EQ(fileLine.find('\n'), fileLine.size() - 1) << "one line only";
+    EXPECT_EQ(fileLine.find('\r'), fileLine.size() - 2);
+    EXPECT_EQ(FormatPanelLine(time, forged), WTEXT("[03:04:05] x\\r\\n2020-01-01 00:00:00.000 服务已停止\r\n"));
+}
+
+TEST(PanelHistory, CutsOldestLinesPastEitherBoundToNineTenths) {
+    PanelHistory byLines(10, 1000);
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(byLines.Add(5), 0u);
+    EXPECT_EQ(byLines.Add(7), 10u) << "two oldest lines of 5 leave 9 lines";
+    EXPECT_EQ(byLines.Lines(), 9u);
+    EXPECT_EQ(byLines.Chars(), 8u * 5 + 7);
+
+    PanelHistory byChars(100, 100);
+    EXPECT_EQ(byChars.Add(60), 0u);
+    EXPECT_EQ(byChars.Add(40), 0u);
+    EXPECT_EQ(byChars.Add(30), 60u) << "down to at most 90 characters";
+    EXPECT_EQ(byChars.Chars(), 70u);
+    EXPECT_EQ(byChars.Add(500), 70u) << "a line longer than the bound still stays, alone";
+    EXPECT_EQ(byChars.Lines(), 1u);
+
+    byChars.Clear();
+    EXPECT_EQ(byChars.Lines(), 0u);
+    EXPECT_EQ(byChars.Add(99), 0u);
+}
+
+TEST(PanelHistory, ManyLinesStayBoundedAndCutsAreRare) {
+    PanelHistory history;
+    std::size_t cuts = 0;
+    for (int i = 0; i < 100000; ++i) {
+        if (history.Add(80) > 0) ++cuts;
+        ASSERT_LE(history.Lines(), kPanelMaxLines);
+        ASSERT_LE(history.Chars(), kPanelMaxChars);
+    }
+    EXPECT_LT(cuts, 100000u / (kPanelMaxLines / 10) + 2);
+}
+
+TEST(PanelLine, LongLinesAreClippedWithTheirLineEnd) {
+    const WString end = WTEXT("\r\n");
+    const WString fits(kPanelLineMaxChars, WChar('a'));
+    EXPECT_EQ(ClipPanelLine(fits + end), fits + end);
+    EXPECT_EQ(ClipPanelLine(fits + WTEXT("b") + end), fits + WTEXT("\u2026") + end);
+    // A surrogate pair is never split.
+    const WString pair = WTEXT("\U0001F600");
+    const WString straddling = WString(kPanelLineMaxChars - 1, WChar('a')) + pair + end;
+    EXPECT_EQ(ClipPanelLine(straddling), WString(kPanelLineMaxChars - 1, WChar('a')) + WTEXT("\u2026") + end);
+    EXPECT_TRUE(kPanelTextLimit > kPanelMaxChars + kPanelLineMaxChars + 2);
+}
+
 }  // namespace

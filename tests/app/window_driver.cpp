@@ -60,6 +60,18 @@ std::wstring TextOf(HWND window) {
     return buffer;
 }
 
+// All of a control's text, however long (a log panel may hold a million characters).
+std::wstring WholeTextOf(HWND window) {
+    DWORD_PTR length = 0;
+    SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length);
+    std::wstring buffer(length + 1, L'\0');
+    DWORD_PTR copied = 0;
+    SendMessageTimeoutW(window, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()), SMTO_ABORTIFHUNG,
+                        10000, &copied);
+    buffer.resize(copied);
+    return buffer;
+}
+
 // The message box belongs to the tool's GUI thread and is owned by its window.
 HWND FindMessageBox(HWND main) {
     struct Search {
@@ -220,6 +232,13 @@ int Run(int argc, wchar_t** argv) {
     if (!control && command != L"exists") return Fail(L"no control " + std::to_wstring(id));
     if (command == L"exists") return Say(control ? L"1" : L"0");
     if (command == L"text") return Say(TextOf(control));
+    if (command == L"length") return Say(std::to_wstring(WholeTextOf(control).size()));
+    if (command == L"tail") {
+        const std::wstring whole = WholeTextOf(control);
+        const std::size_t count = static_cast<std::size_t>(number(3, 200));
+        return Say(whole.substr(whole.size() > count ? whole.size() - count : 0));
+    }
+    if (command == L"head") return Say(WholeTextOf(control).substr(0, static_cast<std::size_t>(number(3, 200))));
     if (command == L"shown") return Say(IsWindowVisible(control) ? L"1" : L"0");
     if (command == L"set-text" && argc > 3) {
         SendMessageTimeoutW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[3]), SMTO_ABORTIFHUNG, 5000, nullptr);

@@ -7,6 +7,9 @@ executable and the window's own state.
 Usage: window_e2e.py --build BUILD_WIN --host-client PATH
 """
 import argparse
+import hashlib
+import hmac
+import json
 import os
 import re
 import shutil
@@ -58,6 +61,32 @@ def wait_until(probe, expected, timeout=15):
         if value == expected or time.time() > deadline:
             return value
         time.sleep(0.3)
+
+
+def post(port, key, path, body):
+    done = subprocess.run([ARGS.host_client, "--port", str(port), "--key", key, "request", "POST", path, body],
+                          capture_output=True, timeout=60)
+    return done.returncode, done.stdout.decode("utf-8", "replace").strip()
+
+
+def signed_post(port, key, path, body):
+    """One signed POST over its own connection, made here rather than by the
+    client program: the panel test sends hundreds."""
+    body = body.encode("utf-8")
+    ts = str(int(time.time()))
+    nonce = "w-%d-%s" % (os.getpid(), os.urandom(8).hex())
+    sign = hmac.new(key.encode(), ts.encode() + b"POST" + path.encode() + body + nonce.encode(),
+                    hashlib.sha256).hexdigest()
+    head = ("POST %s HTTP/1.1\r\nContent-Length: %d\r\nx-timestamp: %s\r\nx-nonce: %s\r\nx-sign: %s\r\n\r\n"
+            % (path, len(body), ts, nonce, sign)).encode()
+    with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
+        s.sendall(head + body)
+        answer = b""
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                return answer
+            answer += chunk
 
 
 def ping(port, key, timeout_ms=5000):
@@ -376,6 +405,55 @@ class WindowTests(unittest.TestCase):
         self.start_service(port)
         self.assertEqual(ping(port, "nolog-key")[0], 0)
         self.assertIn("服务已启动  端口: %d" % port, drive("text", "1007"))
+        self.assertEqual(tool.close_confirmed(), 0)
+
+    def test_request_texts_stay_inside_their_log_line(self):
+        tool = self.new_tool("forged")
+        tool.start()
+        drive("set-text", "1005", "forged-key")
+        port = free_port()
+        self.start_service(port)
+        forged = "Q:\\x\r\n2020-01-01 00:00:00.000 服务已停止\u2028\x1b[2J"
+        body = json.dumps({"versionPath": forged, "items": ["所有NPC"]}, ensure_ascii=False)
+        self.assertEqual(post(port, "forged-key", "/api/m2/load", body)[0], 1)
+        shown = "M2加载请求被拒绝: 目录不合法 - Q:\\x\\r\\n2020-01-01 00:00:00.000 服务已停止\\u2028\\x1b[2J"
+        wait_until(lambda: str(any(l.endswith(shown) for l in tool.log_lines())), "True")
+        lines = tool.log_lines()
+        self.assertTrue(any(l.endswith(shown) for l in lines), lines[-3:])
+        self.assertFalse([l for l in lines if l.startswith("2020-")])
+        panel = drive("tail", "1007", "4000").split("\r")
+        self.assertTrue(any(l.endswith(shown) for l in panel), panel[-3:])
+        self.assertFalse([l for l in panel if l.strip() and not l.strip().startswith("[")])
+        self.assertEqual(tool.close_confirmed(), 0)
+
+    def test_panel_keeps_the_newest_lines(self):
+        tool = self.new_tool("panel")
+        tool.start()
+        drive("set-text", "1005", "panel-key")
+        port = free_port()
+        self.start_service(port)
+        filler = "长" * 600
+        count = 450  # lines cut to 500 characters: past the panel's 200,000
+        for i in range(count):
+            body = json.dumps({"versionPath": "Q:\\%04d%s" % (i, filler), "items": ["x"]}, ensure_ascii=False)
+            self.assertIn("截质目录".encode(), signed_post(port, "panel-key", "/api/m2/load", body))
+        newest = "Q:\\%04d" % (count - 1)
+        wait_until(lambda: str(newest in drive("tail", "1007", "600")), "True", timeout=60)
+        self.assertIn(newest, drive("tail", "1007", "600"))
+        length = int(drive("length", "1007"))
+        self.assertLess(length, 200000 + 1200)
+        self.assertGreater(length, 100000)
+        self.assertNotIn("Q:\\0000", drive("head", "1007", "600"))
+        # The log file keeps every line, whole.
+        lines = [l for l in tool.log_lines() if "目录不合法 - Q:\\" in l]
+        self.assertEqual(len(lines), count)
+        self.assertTrue(lines[0].endswith("Q:\\0000" + filler))
+        # A double-click clears the panel; new lines appear again after it.
+        drive("dblclick", "1007")
+        self.assertEqual(wait_until(lambda: drive("length", "1007"), "0", timeout=30), "0")
+        signed_post(port, "panel-key", "/api/m2/load", json.dumps({"versionPath": "Q:\\after" + filler, "items": ["x"]}))
+        wait_until(lambda: str("Q:\\after" in drive("tail", "1007", "600")), "True")
+        self.assertIn("Q:\\after", drive("tail", "1007", "600"))
         self.assertEqual(tool.close_confirmed(), 0)
 
     def test_bridge_switches(self):
