@@ -345,9 +345,11 @@ class VersionsEndToEnd(unittest.TestCase):
         same = "未找到M2Server进程（或窗口无法返回），请确认 M2Server.exe 已启动并在视频度下"
         error = "未找到M2Server进程。同会话原因: " + same
         for client in clients():
-            code, status, _, body = client.run("reload", "D:\\MirServer", "所有NPC", "QFunction 功能脚本",
-                                               port=self.port)
-            self.assertEqual((code, status), (0, 200), (client.name, body))
+            code, status, _, out = client.run("reload", "D:\\MirServer", "所有NPC", "QFunction 功能脚本",
+                                              port=self.port)
+            self.assertEqual((code, status), (1, 200), (client.name, out))  # an item failed
+            body, *items = out.split("\n")
+            self.assertEqual(items, ["failed  所有NPC: " + error, "failed  QFunction 功能脚本: " + error])
             self.assertEqual(json.loads(body), {
                 "success": True, "successCount": 0, "failCount": 2,
                 "results": [{"item": "所有NPC", "success": False, "error": error},

@@ -5,6 +5,7 @@
 
 #include "crypto/crypto.h"
 #include "crypto/encoding.h"
+#include "json/json.h"
 
 std::string SignatureFor(const std::string& keyUtf8, const ClientRequest& request) {
     return HmacSha256Hex(keyUtf8,
@@ -49,4 +50,24 @@ bool ParseAnswer(const std::string& raw, ClientAnswer& answer) {
     for (std::size_t i = 9; i < raw.size() && raw[i] >= '0' && raw[i] <= '9'; ++i)
         answer.status = answer.status * 10 + (raw[i] - '0');
     return answer.status != 0;
+}
+
+ReloadSummary SummarizeReloadAnswer(const std::string& body) {
+    ReloadSummary summary;
+    const JsonValue answer = ParseJson(body);
+    const JsonValue* failCount = FindMember(answer, WTEXT("failCount"));
+    if (failCount != nullptr && failCount->kind == JsonKind::Number && failCount->number != 0) summary.anyFailed = true;
+    const JsonValue* results = FindMember(answer, WTEXT("results"));
+    if (results == nullptr || results->kind != JsonKind::Array) return summary;
+    for (const JsonValue& result : results->items) {
+        const JsonValue* success = FindMember(result, WTEXT("success"));
+        const bool ok = success != nullptr && success->kind == JsonKind::Bool && success->flag;
+        std::string line = (ok ? "ok      " : "failed  ") + WideToUtf8(GetMemberText(result, WTEXT("item")));
+        if (!ok) {
+            line += ": " + WideToUtf8(GetMemberText(result, WTEXT("error")));
+            summary.anyFailed = true;
+        }
+        summary.lines.push_back(std::move(line));
+    }
+    return summary;
 }

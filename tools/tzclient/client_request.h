@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct ClientRequest {
     std::string method = "POST";
@@ -34,3 +35,12 @@ struct ClientAnswer {
 
 // Splits a complete answer (the connection closes after it).
 [[nodiscard]] bool ParseAnswer(const std::string& raw, ClientAnswer& answer);
+
+// A reload answer read item by item: one line per item of its "results",
+// "ok      ITEM" or "failed  ITEM: ERROR", and whether any item failed. An
+// answer that holds no results array (a refusal) gives no lines.
+struct ReloadSummary {
+    std::vector<std::string> lines;
+    bool anyFailed = false;
+};
+ReloadSummary SummarizeReloadAnswer(const std::string& body);

@@ -239,7 +239,15 @@ int Run(const std::vector<std::string>& args) {
     if (options.showHead) std::printf("%s\r\n\r\n", answer.head.c_str());
     std::fwrite(answer.body.data(), 1, answer.body.size(), stdout);
     std::printf("\n");
-    return AnswerSucceeded(answer) ? 0 : 1;
+    bool succeeded = AnswerSucceeded(answer);
+    if (options.words[0] == "reload") {
+        // A reload is answered "success":true however its items went; each
+        // item's outcome is what counts.
+        const ReloadSummary summary = SummarizeReloadAnswer(answer.body);
+        for (const std::string& line : summary.lines) std::printf("%s\n", line.c_str());
+        if (summary.anyFailed) succeeded = false;
+    }
+    return succeeded ? 0 : 1;
 }
 
 }  // namespace

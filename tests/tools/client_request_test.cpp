@@ -1,0 +1,39 @@
+// How tzclient reads a reload answer: a line per item, and whether any failed.
+#include <gtest/gtest.h>
+
+#include "tzclient/client_request.h"
+
+namespace {
+
+TEST(ReloadSummary, OneLinePerItemAndAnyFailureCounts) {
+    struct Case {
+        const char* what;
+        std::string body;
+        std::vector<std::string> lines;
+        bool anyFailed;
+    };
+    const Case cases[] = {
+        {"all succeeded",
+         R"({"success":true,"successCount":2,"failCount":0,"results":[{"item":"所有NPC","success":true},)"
+         R"({"item":"QFunction 功能脚本","success":true}]})",
+         {"ok      所有NPC", "ok      QFunction 功能脚本"}, false},
+        {"one of two failed",
+         R"({"success":true,"successCount":1,"failCount":1,"results":[{"item":"所有NPC","success":true},)"
+         R"({"item":"物品数据库","success":false,"error":"找不到菜单项"}]})",
+         {"ok      所有NPC", "failed  物品数据库: 找不到菜单项"}, true},
+        {"all failed",
+         R"({"success":true,"successCount":0,"failCount":1,"results":[{"item":"x","success":false,"error":"e"}]})",
+         {"failed  x: e"}, true},
+        {"a count of failures without results", R"({"success":true,"successCount":0,"failCount":3,"results":{}})", {},
+         true},
+        {"a refusal", R"({"success":false,"message":"截质目录"})", {}, false},
+        {"not JSON", "<html>", {}, false},
+    };
+    for (const Case& c : cases) {
+        const ReloadSummary summary = SummarizeReloadAnswer(c.body);
+        EXPECT_EQ(summary.lines, c.lines) << c.what;
+        EXPECT_EQ(summary.anyFailed, c.anyFailed) << c.what;
+    }
+}
+
+}  // namespace
