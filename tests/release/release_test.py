@@ -1,0 +1,110 @@
+#!/usr/bin/env python3
+"""scripts/release with a throw-away key: the release folder holds the program,
+the package with the program at its root, the MD5 list and a manifest that the
+tool's own check accepts; a manifest changed afterwards is refused, and a key
+that is not the private half of the trusted one makes no release.
+
+Usage: release_test.py   (from anywhere; builds build/release/build)
+"""
+import hashlib
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+import zipfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+VERSION = "9.8"
+OUT = os.path.join(ROOT, "build", "release", VERSION)
+BASE = "https://127.0.0.1:9/packages"
+
+
+def md5(data):
+    return hashlib.md5(data).hexdigest()
+
+
+class Release(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.keys = tempfile.mkdtemp()
+        for name in ("release", "other"):
+            private = os.path.join(cls.keys, name + ".pem")
+            subprocess.run(["openssl", "genrsa", "-out", private, "2048"], check=True, capture_output=True)
+            subprocess.run(["openssl", "rsa", "-in", private, "-RSAPublicKey_out", "-out",
+                            os.path.join(cls.keys, name + "_public.pem")], check=True, capture_output=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.keys, ignore_errors=True)
+
+    def release(self, private):
+        return subprocess.run([os.path.join(ROOT, "scripts", "release"), VERSION,
+                               "--key", os.path.join(self.keys, private),
+                               "--public-key", os.path.join(self.keys, "release_public.pem"),
+                               "--update-url", "https://127.0.0.1:9/api/check_version.php",
+                               "--base-url", BASE + "/", "--changelog", "修复若干问题"],
+                              capture_output=True, text=True, timeout=1800)
+
+    def check(self, manifest_path):
+        checker = os.path.join(OUT, "manifest_check.exe")
+        shutil.copy(os.path.join(ROOT, "build", "release", "build", "tz_manifest_check.exe"), checker)
+        try:
+            return subprocess.run([os.path.join(ROOT, "cmake", "wine-run"),
+                                   os.path.join(ROOT, "build", "release", "wineprefix"), checker,
+                                   "T:\\%s\\%s" % (VERSION, os.path.basename(manifest_path)),
+                                   "T:\\%s\\TZ62Editorsync.exe" % VERSION, VERSION],
+                                  capture_output=True, text=True, timeout=120)
+        finally:
+            os.remove(checker)
+
+    def test_release_folder_and_its_checks(self):
+        done = self.release("release.pem")
+        self.assertEqual(done.returncode, 0, done.stdout[-2000:] + done.stderr[-2000:])
+        self.assertIn("manifest check: accepted", done.stdout)
+        package = "TZ62Editorsync-%s.zip" % VERSION
+        self.assertEqual(sorted(os.listdir(OUT)),
+                         sorted(["TZ62Editorsync.exe", package, "md5sums.txt", "check_version.json"]))
+        with open(os.path.join(OUT, "TZ62Editorsync.exe"), "rb") as f:
+            program = f.read()
+        with open(os.path.join(OUT, package), "rb") as f:
+            package_bytes = f.read()
+        with zipfile.ZipFile(os.path.join(OUT, package)) as z:
+            self.assertEqual(z.namelist(), ["TZ62Editorsync.exe"])
+            self.assertEqual(z.read("TZ62Editorsync.exe"), program)
+        with open(os.path.join(OUT, "md5sums.txt")) as f:
+            self.assertEqual(f.read(), "%s  TZ62Editorsync.exe\n%s  %s\n" % (md5(program), md5(package_bytes), package))
+        with open(os.path.join(OUT, "check_version.json"), "rb") as f:
+            raw = f.read()
+        self.assertTrue(raw.endswith(b"}"), "nothing after the JSON")
+        manifest = json.loads(raw)
+        self.assertEqual(manifest["latestVersion"], VERSION)
+        self.assertEqual(manifest["changeLog"], "修复若干问题")
+        self.assertEqual(manifest["packageUrl"], "%s/%s" % (BASE, package))
+        self.assertEqual(manifest["packageMd5"], md5(package_bytes))
+        self.assertEqual(manifest["files"]["TZ62Editorsync.exe"]["md5"], md5(program))
+        self.assertEqual(manifest["files"]["TZ62Editorsync.exe"]["url"], "%s/%s/TZ62Editorsync.exe" % (BASE, VERSION))
+
+        # The release's own program trusts exactly this key: changing a signed value breaks it.
+        self.assertEqual(self.check(os.path.join(OUT, "check_version.json")).returncode, 0)
+        forged = dict(manifest, packageMd5=md5(b"another package"))
+        forged_path = os.path.join(OUT, "forged.json")
+        with open(forged_path, "wb") as f:
+            f.write(json.dumps(forged, ensure_ascii=False).encode("utf-8"))
+        try:
+            refused = self.check(forged_path)
+        finally:
+            os.remove(forged_path)
+        self.assertEqual(refused.returncode, 1, refused.stdout + refused.stderr)
+        self.assertIn("would not trust", refused.stderr)
+
+    def test_a_key_the_program_does_not_trust_makes_no_release(self):
+        done = self.release("other.pem")
+        self.assertNotEqual(done.returncode, 0)
+        self.assertIn("is not the private half", done.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0], "-v", *sys.argv[1:]])
