@@ -237,7 +237,7 @@ WString ExtractPackage(const WString& packagePath, const WString& extractionFold
     return WString();
 }
 
-bool EncodeBatchText(const WString& text, UINT codePage, std::string& bytes) {
+bool EncodeBatchText(const WString& text, UINT codePage, std::string& bytes, NarrowFunction narrow) {
     bytes.clear();
     if (text.empty()) return true;
     // UTF-8 and a few others refuse WC_NO_BEST_FIT_CHARS and the replacement
@@ -246,12 +246,10 @@ bool EncodeBatchText(const WString& text, UINT codePage, std::string& bytes) {
     BOOL replaced = FALSE;
     BOOL* report = how.reportsReplacement ? &replaced : nullptr;
     const int length = static_cast<int>(text.size());
-    const int size = WideCharToMultiByte(codePage, how.flags, text.data(), length, nullptr, 0, nullptr, report);
+    const int size = narrow(codePage, how.flags, text.data(), length, nullptr, 0, nullptr, report);
     if (size <= 0 || replaced) return false;
     std::string narrowed(static_cast<std::size_t>(size), '\0');
-    if (WideCharToMultiByte(codePage, how.flags, text.data(), length, narrowed.data(), size, nullptr, report) !=
-            size ||
-        replaced)
+    if (narrow(codePage, how.flags, text.data(), length, narrowed.data(), size, nullptr, report) != size || replaced)
         return false;
     if (!how.reportsReplacement && !ReadsBackAs(narrowed, codePage, text)) return false;
     bytes = std::move(narrowed);

@@ -72,5 +72,9 @@ WString WriteReplaceScript(const WString& newExe);
 WString WriteReplaceScriptFile(const WString& newExe);
 // `text` in `codePage`, for cmd, which reads batch files in the console
 // code page (the OEM page). False when a character has no exact form there.
-[[nodiscard]] bool EncodeBatchText(const WString& text, UINT codePage, std::string& bytes);
+// `narrow` is WideCharToMultiByte; a test passes one that refuses what
+// Windows refuses (Wine lets more through).
+using NarrowFunction = int(WINAPI*)(UINT, DWORD, LPCWCH, int, LPSTR, int, LPCCH, LPBOOL);
+[[nodiscard]] bool EncodeBatchText(const WString& text, UINT codePage, std::string& bytes,
+                                   NarrowFunction narrow = WideCharToMultiByte);
 WString RunningExecutablePath();

@@ -97,8 +97,8 @@ TEST(UpdateDownload, UncheckablePackageDigestIsNeverRequested) {
     Sleep(500);  // a download thread, had one started, asks at once
     EXPECT_FALSE(TakeDownloadMessage(window));
     EXPECT_EQ(TimesRequested(packagePath), before);
-    EXPECT_EQ(ReadRaw(folder / L"direct.zip"), "<missing>");
-    EXPECT_EQ(ReadRaw(InstallationPaths().package), "<missing>");
+    EXPECT_EQ(GetFileAttributesW((folder / L"direct.zip").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW(InstallationPaths().package.c_str()), INVALID_FILE_ATTRIBUTES);
 
     SetLogWindow(nullptr);
     SetLogFileBase(L"");

@@ -162,9 +162,31 @@ TEST_F(Install, PackageDigest) {
     EXPECT_EQ(FileMd5Hex(directory + L"no-such-file.zip"), "");
 }
 
-// With a code page of UTF-8 (the "Beta: UTF-8" option) WideCharToMultiByte
-// refuses the best-fit flag and the replacement report: each page gets the
-// arguments it takes, and still nothing that cmd would read otherwise.
+// WideCharToMultiByte as Windows documents it: UTF-8 and GB18030 take no
+// flag but WC_ERR_INVALID_CHARS, some pages no flag at all, and UTF-7 and
+// UTF-8 no replacement report (each refusal fails the call). Wine 8 lets
+// these arguments through, so the test holds its calls to the documented
+// rules before passing them on.
+int WINAPI DocumentedWideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH text, int length, LPSTR out, int size,
+                                         LPCCH defaultChar, LPBOOL usedDefault) {
+    const bool flagless = codePage == 42 || codePage == 65000 || codePage == 50220 || codePage == 50221 ||
+                          codePage == 50222 || codePage == 50225 || codePage == 50227 || codePage == 50229 ||
+                          (codePage >= 57002 && codePage <= 57011);
+    const bool utf = codePage == CP_UTF8 || codePage == 54936;
+    if ((flagless && flags != 0) || (utf && (flags & ~DWORD{WC_ERR_INVALID_CHARS}) != 0)) {
+        SetLastError(ERROR_INVALID_FLAGS);
+        return 0;
+    }
+    if ((codePage == CP_UTF8 || codePage == CP_UTF7) && (defaultChar != nullptr || usedDefault != nullptr)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return WideCharToMultiByte(codePage, flags, text, length, out, size, defaultChar, usedDefault);
+}
+
+// With a console code page of UTF-8 (the "Beta: UTF-8" option) the script
+// must still be written: each page gets the arguments it takes, and still
+// nothing that cmd would read otherwise.
 TEST(BatchText, EachCodePageWithTheArgumentsItTakes) {
     const struct {
         UINT codePage;
@@ -181,10 +203,14 @@ TEST(BatchText, EachCodePageWithTheArgumentsItTakes) {
     };
     for (const auto& c : cases) {
         std::string bytes = "sentinel";
-        EXPECT_EQ(EncodeBatchText(c.text, c.codePage, bytes), c.encodes) << c.codePage << " " << WideToUtf8(c.text);
+        EXPECT_EQ(EncodeBatchText(c.text, c.codePage, bytes, DocumentedWideCharToMultiByte), c.encodes)
+            << c.codePage << " " << WideToUtf8(c.text);
         if (c.encodes) {
             EXPECT_EQ(bytes, c.bytes) << c.codePage;
         }
+        std::string direct;  // and the same through Wine's own call
+        EXPECT_EQ(EncodeBatchText(c.text, c.codePage, direct), c.encodes) << c.codePage;
+        EXPECT_EQ(direct, bytes) << c.codePage;
     }
 }
 
