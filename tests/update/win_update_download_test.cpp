@@ -125,4 +125,58 @@ TEST(UpdateDownload, PreparesTheSignedRelease) {
     EXPECT_EQ(ReadRaw(newProgram), Fetch(Base() + L"/published/files/TZ62Editorsync.exe"));
 }
 
+// The download thread with a package that matches its own digest but holds
+// another program than the signed list names: the panel says so, the window
+// is told the update stopped, and nothing of it stays beside the program.
+TEST(UpdateDownload, ThreadStopsOnAnotherProgram) {
+    wchar_t self[MAX_PATH];
+    const WString own(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+    if (ReadRaw(own.substr(0, own.find_last_of(L'\\') + 1) + L"powershell.exe") == "<missing>")
+        GTEST_SKIP() << "no powershell.exe stand-in beside the test";
+    UpdateInfo info;
+    ASSERT_TRUE(CheckForUpdateFrom(UpdateSource{Base() + L"/published/manifest.json", PublicKeyPem()}, info));
+    ASSERT_FALSE(info.files.empty());
+    info.files[0].md5 = std::string(32, '0');  // as if the package were not the published release
+    PublishUpdateInfo(info);
+
+    TempFolder folder;
+    HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    HWND button = CreateWindowExW(0, L"BUTTON", L"更新", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ASSERT_NE(window, nullptr);
+    SetLogWindow(window);
+    SetLogFileBase(folder / L"download");
+    OnUpdateButtonClicked(window, button);
+
+    MSG msg{};
+    bool arrived = false;
+    std::vector<WString> lines;
+    for (int i = 0; i < 1200 && !arrived; ++i) {  // a minute at most
+        while (PeekMessageW(&msg, window, 0, 0, PM_REMOVE)) {
+            if (msg.message == kLogPanelMessage) lines.push_back(TakePanelText(msg.lParam));
+            if (msg.message == kPackageReadyMessage || msg.message == kDownloadFailedMessage) {
+                arrived = true;
+                break;
+            }
+        }
+        if (!arrived) Sleep(50);
+    }
+    ASSERT_TRUE(arrived);
+    EXPECT_EQ(msg.message, kPackageReadyMessage);
+    ASSERT_EQ(msg.lParam, 0);  // a path would have the next call start the replacement script
+    EXPECT_FALSE(ApplyUpdate(TakeNewProgramPath(msg.lParam)));
+    for (const WString& line : TakePanelLines(window)) lines.push_back(line);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines.front(), L"[更新] 开始下载更新包，请稍候...");
+    EXPECT_EQ(lines.back(), L"[更新] 更新包中的程序文件校验失败，请手动更新");
+    const UpdatePaths paths = InstallationPaths();
+    EXPECT_EQ(GetFileAttributesW(paths.package.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW(paths.extractionFolder.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW((ExeDirectoryOf(own) + kReplaceScriptName).c_str()), INVALID_FILE_ATTRIBUTES);
+
+    SetLogWindow(nullptr);
+    SetLogFileBase(L"");
+    DestroyWindow(button);
+    DestroyWindow(window);
+}
+
 }  // namespace
