@@ -513,7 +513,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
         case kTrayCallbackMessage: OnTrayCallback(l); return 0;
         case kUpdateCheckedMessage: ShowUpdateResult(GetDlgItem(window, kUpdateButton)); return 0;
         case kPackageReadyMessage:
-            if (ApplyUpdate(TakePackagePath(l))) ShutDownForUpdate();
+            if (ApplyUpdate(TakeNewProgramPath(l))) ShutDownForUpdate();
             return 0;
         case kDownloadFailedMessage: OnDownloadFailed(GetDlgItem(window, kUpdateButton)); return 0;
         default:

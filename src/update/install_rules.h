@@ -16,8 +16,10 @@ inline constexpr WChar kReplaceScriptName[] = WTEXT("tz62sync_update.bat");
 // when it has neither.
 WString ExeDirectoryOf(const WString& exePath);
 
-// Text for inside a single-quoted PowerShell string: each ' doubled, so a
-// path holding one stays one argument instead of ending the string.
+// Text for inside a single-quoted PowerShell string. PowerShell ends such a
+// string at ' and equally at the typographic quotes U+2018, U+2019, U+201A
+// and U+201B (and reads any of them doubled as that one character), so each
+// of the five is doubled: a path holding one stays one argument.
 WString QuotePowerShellLiteral(const WString& text);
 
 // powershell.exe -NoProfile -ExecutionPolicy Bypass -Command "Expand-Archive ..."
@@ -44,3 +46,30 @@ WString ReplaceScriptText(const ReplaceScriptInput& input);
 
 // The hex digests compared ignoring ASCII case; an empty `actual` never matches.
 bool Md5Matches(const std::string& actual, const std::string& published);
+
+// Whether a published package digest can be checked at all: exactly 32 hex
+// digits, either case. Anything else (empty above all) would let any package
+// through, so the update is not even downloaded.
+[[nodiscard]] bool IsCheckableMd5(const WString& digest);
+
+// How far the download thread got with a package, and the panel line that
+// says why the update stopped (empty for Ready).
+enum class Preparation {
+    Ready,           // unpacked, and the program file is the published one
+    DownloadFailed,  // the download failed or the package's MD5 differs
+    Unverifiable,    // the published package digest cannot be checked
+    UnpackFailed,    // PowerShell failed, ran too long, or left no program file
+    ProgramDiffers,  // the unpacked program file is not the published one
+};
+WString PreparationStopText(Preparation outcome);
+
+// WideCharToMultiByte takes different arguments per code page: the flags it
+// accepts, and whether it may be asked to report a replaced character (where
+// it may not, the caller converts back and compares instead).
+inline constexpr std::uint32_t kNoBestFitCharsFlag = 0x400;  // WC_NO_BEST_FIT_CHARS
+inline constexpr std::uint32_t kErrInvalidCharsFlag = 0x80;  // WC_ERR_INVALID_CHARS
+struct NarrowingArguments {
+    std::uint32_t flags = 0;
+    bool reportsReplacement = false;
+};
+NarrowingArguments BatchNarrowingArguments(std::uint32_t codePage);

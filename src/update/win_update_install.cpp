@@ -1,11 +1,13 @@
-// Package download and installation on Windows. The download runs on a
-// thread of its own and only posts to the window; unpacking and the
-// hand-over run on the window thread.
+// Package download and installation on Windows. The download thread
+// downloads, checks and unpacks (PowerShell may take long to start, and the
+// window must keep answering meanwhile); the window thread only writes and
+// starts the replacement script.
 #include "update/win_update_install.h"
 
 #include <shellapi.h>
 
 #include <exception>
+#include <memory>
 #include <vector>
 
 #include "app/app_log.h"
@@ -14,15 +16,22 @@
 #include "update/install_rules.h"
 #include "update/win_update_check.h"
 
+static_assert(kNoBestFitCharsFlag == WC_NO_BEST_FIT_CHARS, "the narrowing rule's flag values are Windows' own");
+static_assert(kErrInvalidCharsFlag == WC_ERR_INVALID_CHARS, "the narrowing rule's flag values are Windows' own");
+
 namespace {
 
-constexpr DWORD kExtractWaitMs = 60000;
+// How long a PowerShell that ran too long gets to end once told to.
+constexpr DWORD kTerminateWaitMs = 5000;
 bool downloadInProgress = false;  // window thread only
 
-WString ExeDirectory() { return ExeDirectoryOf(RunningExecutablePath()); }
-WString PackagePath() { return ExeDirectory() + kPackageFileName; }
-WString ExtractionFolder() { return ExeDirectory() + kExtractionFolderName; }
+// What the download thread works from: the result the button offered.
+struct DownloadJob {
+    HWND window;
+    std::shared_ptr<const UpdateInfo> info;
+};
 
+WString ExeDirectory() { return ExeDirectoryOf(RunningExecutablePath()); }
 bool Exists(const WString& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // Starts a command line without a window; the process handle when asked for.
@@ -41,28 +50,21 @@ bool StartHidden(const WString& commandLine, UniqueHandle* process) {
     return true;
 }
 
-void ReportDownloadProgress(std::int32_t percent) {
-    LogPlain(L"[更新] 下载进度 " + std::to_wstring(percent) + L"%");
+// Only an unpack that ended by itself, in time and with exit code 0, is
+// whole: a killed or failing Expand-Archive may leave a truncated program.
+// One that runs too long is ended, so that it writes nothing after this.
+bool EndedWithSuccess(HANDLE process, DWORD waitMs) {
+    if (WaitForSingleObject(process, waitMs) != WAIT_OBJECT_0) {
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, kTerminateWaitMs);
+        return false;
+    }
+    DWORD code = 1;
+    return GetExitCodeProcess(process, &code) && code == 0;
 }
 
-DWORD WINAPI DownloadUpdateThread(void* argument) {
-    HWND window = static_cast<HWND>(argument);
-    WString package = PackagePath();
-    bool ok = false;
-    try {
-        ok = DownloadAndVerify(package, ReportDownloadProgress);
-    } catch (const std::exception&) {
-        ok = false;
-    }
-    if (ok) {
-        auto* copy = new wchar_t[package.size() + 1];
-        wcscpy(copy, package.c_str());
-        if (!PostMessageW(window, kPackageReadyMessage, 0, reinterpret_cast<LPARAM>(copy))) delete[] copy;
-        return 0;
-    }
-    LogPlain(L"[更新] 下载失败，请稍后重试");
-    PostMessageW(window, kDownloadFailedMessage, 0, 0);
-    return 0;
+void ReportDownloadProgress(std::int32_t percent) {
+    LogPlain(L"[更新] 下载进度 " + std::to_wstring(percent) + L"%");
 }
 
 void RemoveFolderTree(const WString& folder) {
@@ -76,6 +78,51 @@ void RemoveFolderTree(const WString& folder) {
     SHFileOperationW(&operation);
 }
 
+void RemoveUpdateFiles(const UpdatePaths& paths) {
+    DeleteFileW(paths.package.c_str());
+    RemoveFolderTree(paths.extractionFolder);
+}
+
+// Hands the new program's path to the window; false when the window is gone.
+bool PostNewProgram(HWND window, const WString& newProgram) {
+    auto* copy = new wchar_t[newProgram.size() + 1];
+    wcscpy(copy, newProgram.c_str());
+    if (PostMessageW(window, kPackageReadyMessage, 0, reinterpret_cast<LPARAM>(copy))) return true;
+    delete[] copy;
+    return false;
+}
+
+DWORD WINAPI DownloadUpdateThread(void* argument) {
+    const std::unique_ptr<DownloadJob> job(static_cast<DownloadJob*>(argument));
+    const UpdatePaths paths = InstallationPaths();
+    WString newProgram;
+    Preparation outcome = Preparation::DownloadFailed;
+    try {
+        outcome = PrepareUpdate(*job->info, paths, kExtractWaitMs, ReportDownloadProgress, newProgram);
+    } catch (const std::exception&) {
+        RemoveUpdateFiles(paths);
+        outcome = Preparation::DownloadFailed;
+    }
+    if (outcome == Preparation::Ready) {
+        if (!PostNewProgram(job->window, newProgram)) RemoveUpdateFiles(paths);
+        return 0;
+    }
+    LogPlain(PreparationStopText(outcome));
+    PostMessageW(job->window, outcome == Preparation::DownloadFailed ? kDownloadFailedMessage : kPackageReadyMessage,
+                 0, 0);
+    return 0;
+}
+
+// Whether `bytes` in `codePage` reads back as exactly `text`.
+bool ReadsBackAs(const std::string& bytes, UINT codePage, const WString& text) {
+    const int length = MultiByteToWideChar(codePage, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    if (length <= 0) return false;
+    WString back(static_cast<std::size_t>(length), L'\0');
+    return MultiByteToWideChar(codePage, 0, bytes.data(), static_cast<int>(bytes.size()), back.data(), length) ==
+               length &&
+           back == text;
+}
+
 }  // namespace
 
 WString RunningExecutablePath() {
@@ -84,20 +131,34 @@ WString RunningExecutablePath() {
     return WString(path, length < MAX_PATH ? length : 0);
 }
 
+UpdatePaths InstallationPaths() {
+    const WString directory = ExeDirectory();
+    return {directory + kPackageFileName, directory + kExtractionFolderName};
+}
+
 void OnUpdateButtonClicked(HWND mainWindow, HWND updateButton) {
     if (downloadInProgress) {
         LogPlain(L"[更新] 正在下载更新中，请稍候...");
+        return;
+    }
+    std::shared_ptr<const UpdateInfo> info = PublishedUpdateInfo();
+    if (!IsCheckableMd5(info->packageMd5)) {
+        LogPlain(PreparationStopText(Preparation::Unverifiable));
         return;
     }
     downloadInProgress = true;
     SetWindowTextW(updateButton, L"更新中...");
     EnableWindow(updateButton, FALSE);
     LogPlain(L"[更新] 开始下载更新包，请稍候...");
-    UniqueHandle thread(CreateThread(nullptr, 0, DownloadUpdateThread, mainWindow, 0, nullptr));
-    if (!thread) {  // as a failed download: the button comes back
-        LogPlain(L"[更新] 下载失败，请稍后重试");
-        OnDownloadFailed(updateButton);
+    auto job = std::make_unique<DownloadJob>(DownloadJob{mainWindow, std::move(info)});
+    UniqueHandle thread(CreateThread(nullptr, 0, DownloadUpdateThread, job.get(), 0, nullptr));
+    if (thread) {
+        (void)job.release();  // the thread owns it now
+        return;
     }
+    // As a failed download: the button comes back.
+    LogPlain(PreparationStopText(Preparation::DownloadFailed));
+    OnDownloadFailed(updateButton);
 }
 
 void OnDownloadFailed(HWND updateButton) {
@@ -106,7 +167,7 @@ void OnDownloadFailed(HWND updateButton) {
     downloadInProgress = false;
 }
 
-WString TakePackagePath(LPARAM l) {
+WString TakeNewProgramPath(LPARAM l) {
     auto* text = reinterpret_cast<wchar_t*>(l);
     if (!text) return WString();
     WString path = text;
@@ -127,12 +188,17 @@ std::string FileMd5Hex(const WString& path) {
     return Md5Hex(bytes);
 }
 
-bool DownloadAndVerify(const WString& packagePath, const ProgressCallback& progress) {
-    std::shared_ptr<const UpdateInfo> info = PublishedUpdateInfo();
-    if (info->packageUrl.empty()) return false;
-    if (!HttpGetToFile(info->packageUrl, packagePath, progress)) return false;
-    if (info->packageMd5.empty()) return true;
-    if (!Md5Matches(FileMd5Hex(packagePath), WideToUtf8(info->packageMd5))) {
+Preparation PrepareUpdate(const UpdateInfo& info, const UpdatePaths& paths, DWORD unpackWaitMs,
+                          const ProgressCallback& progress, WString& newProgram) {
+    if (!IsCheckableMd5(info.packageMd5)) return Preparation::Unverifiable;
+    if (!DownloadAndVerify(info, paths.package, progress)) return Preparation::DownloadFailed;
+    return UnpackAndCheck(info.files, paths, unpackWaitMs, newProgram);
+}
+
+bool DownloadAndVerify(const UpdateInfo& info, const WString& packagePath, const ProgressCallback& progress) {
+    if (info.packageUrl.empty() || !IsCheckableMd5(info.packageMd5)) return false;
+    if (!HttpGetToFile(info.packageUrl, packagePath, progress)) return false;
+    if (!Md5Matches(FileMd5Hex(packagePath), WideToUtf8(info.packageMd5))) {
         DeleteFileW(packagePath.c_str());
         WriteLogFile(L"[更新] 更新包 MD5 校验失败，已删除");
         return false;
@@ -140,41 +206,67 @@ bool DownloadAndVerify(const WString& packagePath, const ProgressCallback& progr
     return true;
 }
 
-WString ExtractPackage(const WString& packagePath) {
-    const WString folder = ExtractionFolder();
-    RemoveFolderTree(folder);
+Preparation UnpackAndCheck(const std::vector<PackageFileEntry>& files, const UpdatePaths& paths, DWORD waitMs,
+                           WString& newProgram) {
+    const WString found = ExtractPackage(paths.package, paths.extractionFolder, waitMs);
+    Preparation outcome = Preparation::Ready;
+    if (found.empty()) {
+        outcome = Preparation::UnpackFailed;
+    } else {
+        // The signature covers the program's digest too: a package that
+        // matches its own digest must still hold the published program.
+        const std::string published = PublishedProgramMd5(files);
+        if (!published.empty() && !Md5Matches(FileMd5Hex(found), published)) outcome = Preparation::ProgramDiffers;
+    }
+    if (outcome != Preparation::Ready) {
+        RemoveUpdateFiles(paths);
+        return outcome;
+    }
+    newProgram = found;
+    return outcome;
+}
+
+WString ExtractPackage(const WString& packagePath, const WString& extractionFolder, DWORD waitMs) {
+    RemoveFolderTree(extractionFolder);
     UniqueHandle process;
-    if (!StartHidden(ExtractCommandLine(packagePath, folder), &process)) return WString();
-    WaitForSingleObject(process.get(), kExtractWaitMs);
-    for (const WString& candidate : {folder + L"\\TZ62Editorsync.exe", folder + L"\\TZ62Editorsync\\TZ62Editorsync.exe"})
+    if (!StartHidden(ExtractCommandLine(packagePath, extractionFolder), &process)) return WString();
+    if (!EndedWithSuccess(process.get(), waitMs)) return WString();
+    for (const WString& candidate : {extractionFolder + L"\\TZ62Editorsync.exe",
+                                     extractionFolder + L"\\TZ62Editorsync\\TZ62Editorsync.exe"})
         if (Exists(candidate)) return candidate;
     return WString();
 }
 
-bool EncodeBatchText(const WString& text, std::string& bytes) {
+bool EncodeBatchText(const WString& text, UINT codePage, std::string& bytes, NarrowFunction narrow) {
     bytes.clear();
     if (text.empty()) return true;
+    // UTF-8 and a few others refuse WC_NO_BEST_FIT_CHARS and the replacement
+    // report outright; there a converted-back copy must equal the text.
+    const NarrowingArguments how = BatchNarrowingArguments(codePage);
+    BOOL replaced = FALSE;
+    BOOL* report = how.reportsReplacement ? &replaced : nullptr;
     const int length = static_cast<int>(text.size());
-    BOOL usedDefault = FALSE;
-    const int size = WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, text.data(), length, nullptr, 0, nullptr,
-                                         &usedDefault);
-    if (size <= 0 || usedDefault) return false;
-    bytes.resize(static_cast<std::size_t>(size));
-    return WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, text.data(), length, bytes.data(), size, nullptr,
-                               &usedDefault) == size &&
-           !usedDefault;
+    const int size = narrow(codePage, how.flags, text.data(), length, nullptr, 0, nullptr, report);
+    if (size <= 0 || replaced) return false;
+    std::string narrowed(static_cast<std::size_t>(size), '\0');
+    if (narrow(codePage, how.flags, text.data(), length, narrowed.data(), size, nullptr, report) != size || replaced)
+        return false;
+    if (!how.reportsReplacement && !ReadsBackAs(narrowed, codePage, text)) return false;
+    bytes = std::move(narrowed);
+    return true;
 }
 
 WString WriteReplaceScriptFile(const WString& newExe) {
+    const UpdatePaths paths = InstallationPaths();
     ReplaceScriptInput input;
     input.processId = GetCurrentProcessId();
     input.newExe = newExe;
     input.runningExe = RunningExecutablePath();
-    input.packagePath = PackagePath();
-    input.extractionFolder = ExtractionFolder();
+    input.packagePath = paths.package;
+    input.extractionFolder = paths.extractionFolder;
     input.exeDirectory = ExeDirectory();
     std::string script;
-    if (!ScriptPathsAreSafe(input) || !EncodeBatchText(ReplaceScriptText(input), script)) return WString();
+    if (!ScriptPathsAreSafe(input) || !EncodeBatchText(ReplaceScriptText(input), GetOEMCP(), script)) return WString();
     const WString path = ExeDirectory() + kReplaceScriptName;
     UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                       nullptr));
@@ -191,14 +283,10 @@ WString WriteReplaceScript(const WString& newExe) {
     return path;
 }
 
-bool ApplyUpdate(const WString& packagePath) {
+bool ApplyUpdate(const WString& newProgram) {
     downloadInProgress = false;
-    const WString newExe = ExtractPackage(packagePath);
-    if (newExe.empty()) {
-        LogPlain(L"[更新] 更新包解压失败，请手动更新");
-        return false;
-    }
-    if (WriteReplaceScript(newExe).empty()) {
+    if (newProgram.empty()) return false;
+    if (WriteReplaceScript(newProgram).empty()) {
         LogPlain(L"[更新] 生成替换脚本失败，请手动更新");
         return false;
     }

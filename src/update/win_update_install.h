@@ -1,43 +1,80 @@
 // Downloading, checking and installing the package the version check
-// published: the update button, the download thread, unpacking with
-// PowerShell and the hand-over to a script that replaces the program once
-// it has ended.
+// published: the update button, the download thread (download, digest,
+// unpacking with PowerShell, the unpacked program's digest) and the
+// hand-over to a script that replaces the program once it has ended.
 //
 // The main window's part: OnUpdateButtonClicked on a click of button 1011;
 // OnDownloadFailed on kDownloadFailedMessage; on kPackageReadyMessage take
-// the path (TakePackagePath), call ApplyUpdate and, when it returns true,
+// the path (TakeNewProgramPath), call ApplyUpdate and, when it returns true,
 // shut down without asking, as its close command does.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "common/text.h"
+#include "update/install_rules.h"
+#include "update/update_rules.h"
 #include "update/win_https.h"
 
-constexpr UINT kPackageReadyMessage = WM_APP + 4;   // lParam: new[]-allocated path, owned by the window
+// lParam: the new[]-allocated path of the unpacked and checked program,
+// owned by the window; 0 when the update stopped after the download (the
+// panel already says why).
+constexpr UINT kPackageReadyMessage = WM_APP + 4;
 constexpr UINT kDownloadFailedMessage = WM_APP + 5;
+
+// The longest PowerShell may take to unpack before the update stops.
+constexpr DWORD kExtractWaitMs = 60000;
 
 void OnUpdateButtonClicked(HWND mainWindow, HWND updateButton);
 void OnDownloadFailed(HWND updateButton);
-WString TakePackagePath(LPARAM l);
+WString TakeNewProgramPath(LPARAM l);
 
-// Unpacks the package and starts the replacement script. True: the program
-// must now end (the script waits for that); false: the reason is logged and
-// the program goes on.
-[[nodiscard]] bool ApplyUpdate(const WString& packagePath);
+// Window thread, with the taken path: writes and starts the replacement
+// script. True: the program must now end (the script waits for that);
+// false: the reason is in the panel and the program goes on. An empty path
+// only ends the download's turn.
+[[nodiscard]] bool ApplyUpdate(const WString& newProgram);
 
-[[nodiscard]] bool DownloadAndVerify(const WString& packagePath, const ProgressCallback& progress);
+// Where the package and its unpacked files go.
+struct UpdatePaths {
+    WString package;
+    WString extractionFolder;
+};
+// Beside the running program, as the replacement script expects them.
+UpdatePaths InstallationPaths();
+
+// The download thread's whole part: download and check the package, unpack
+// it and check the program in it. Ready gives the new program's path; any
+// other outcome has removed the package and the unpacked files.
+[[nodiscard]] Preparation PrepareUpdate(const UpdateInfo& info, const UpdatePaths& paths, DWORD unpackWaitMs,
+                                        const ProgressCallback& progress, WString& newProgram);
+// The download and the package digest alone; false (and no file) unless the
+// digest is checkable and matches. Nothing is requested for an uncheckable one.
+[[nodiscard]] bool DownloadAndVerify(const UpdateInfo& info, const WString& packagePath,
+                                     const ProgressCallback& progress);
+// Unpacking and the program file check; see PrepareUpdate.
+[[nodiscard]] Preparation UnpackAndCheck(const std::vector<PackageFileEntry>& files, const UpdatePaths& paths,
+                                         DWORD waitMs, WString& newProgram);
+// Runs PowerShell's Expand-Archive into `extractionFolder` (emptied first)
+// and returns the new program found there; empty unless PowerShell ended
+// within `waitMs` with exit code 0 (one that runs longer is ended).
+WString ExtractPackage(const WString& packagePath, const WString& extractionFolder, DWORD waitMs);
+
 std::string FileMd5Hex(const WString& path);
-WString ExtractPackage(const WString& packagePath);
 WString WriteReplaceScript(const WString& newExe);
 // The script's path beside the running program, written but not started.
 // Empty when it cannot be written, or when a path would not reach cmd as it
 // is (ScriptPathsAreSafe, EncodeBatchText): the program then keeps running
 // instead of ending for a script that could not bring it back.
 WString WriteReplaceScriptFile(const WString& newExe);
-// `text` in the console code page (the OEM page), in which cmd reads batch
-// files. False when a character has no exact form there.
-[[nodiscard]] bool EncodeBatchText(const WString& text, std::string& bytes);
+// `text` in `codePage`, for cmd, which reads batch files in the console
+// code page (the OEM page). False when a character has no exact form there.
+// `narrow` is WideCharToMultiByte; a test passes one that refuses what
+// Windows refuses (Wine lets more through).
+using NarrowFunction = int(WINAPI*)(UINT, DWORD, LPCWCH, int, LPSTR, int, LPCCH, LPBOOL);
+[[nodiscard]] bool EncodeBatchText(const WString& text, UINT codePage, std::string& bytes,
+                                   NarrowFunction narrow = WideCharToMultiByte);
 WString RunningExecutablePath();

@@ -13,7 +13,9 @@ lacks, and for start, whose Wine form misreads the script's folder argument)
 copies the new program over the old, removes the package and the unpacked
 folder and starts the new program, which answers pings again on the stored
 port. powershell.exe is our stand-in too; its command line is checked
-exactly, as are the script's calls.
+exactly, as are the script's calls. It starts slowly, as a cold PowerShell
+does, and meanwhile asks the main window over and over whether it answers:
+the unpacking must not hold up the window.
 """
 import argparse
 import hashlib
@@ -35,6 +37,8 @@ EXE = "TZ62Editorsync.exe"
 FOLDER = "tz更新"
 WINDOWS_FOLDER = "C:\\" + FOLDER
 KEY = "update-e2e-key"
+# The stand-in PowerShell's slow start, during which it probes the window.
+STANDIN_SLEEP = {"TZ_PS_STANDIN_SLEEP_MS": "3000", "TZ_PS_STANDIN_PROBE_CLASS": "TZ62EditorSyncMain"}
 PROXIES = ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY")
 
 
@@ -130,6 +134,7 @@ class WholeUpdate(unittest.TestCase):
 
     def start_tool(self):
         env = {k: v for k, v in os.environ.items() if k not in PROXIES}
+        env.update(STANDIN_SLEEP)
         # The script's cmd looks for tasklist, findstr and timeout in its
         # current folder first: the tool's, which it inherits.
         proc = subprocess.Popen(W.wine_cmd(WINDOWS_FOLDER + "\\" + EXE), cwd=self.folder, env=env,
@@ -175,6 +180,8 @@ class WholeUpdate(unittest.TestCase):
         progress = [t for t in texts[start:] if t.startswith("[更新] 下载进度 ")]
         self.assertTrue(progress and progress[-1] == "[更新] 下载进度 100%", progress)
         self.assertIn("[更新] 更新包准备就绪，正在重启完成更新...", texts[start:])
+        self.assertEqual([t for t in texts[start:] if t.startswith("[更新] ") and t not in progress],
+                         ["[更新] 开始下载更新包，请稍候...", "[更新] 更新包准备就绪，正在重启完成更新..."])
 
         # The script waits for the old process, replaces the program, cleans
         # up after itself and starts the new program, which starts its
@@ -189,6 +196,10 @@ class WholeUpdate(unittest.TestCase):
             "powershell.exe -NoProfile -ExecutionPolicy Bypass -Command \"Expand-Archive -LiteralPath "
             "'%s\\TZ62Editorsync_update.zip' -DestinationPath '%s\\update_pkg_extract' -Force\""
             % (WINDOWS_FOLDER, WINDOWS_FOLDER)])
+        # Each probe waited up to 2 s for an answer while PowerShell started.
+        probes = read_lines(self.path("powershell_probes.txt"))
+        self.assertTrue(probes, self.state())
+        self.assertEqual(set(probes), {"answered"}, probes)
         # The arguments as Wine's cmd passes them on: blanks behind them where
         # the script has redirections.
         calls = [call.rstrip() for call in read_lines(self.path("script_calls.txt"))]

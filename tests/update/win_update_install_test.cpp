@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "app/app_log.h"
+#include "app/win_test_folder.h"
+#include "crypto/crypto.h"
 #include "update/install_rules.h"
 #include "update/win_update_check.h"
 #include "update/win_update_install.h"
@@ -104,7 +106,7 @@ TEST_F(Install, UnpacksAndFindsTheNewProgramInEitherPlace) {
     };
     for (const Case& c : cases) {
         WriteFileBytes(package, MakeZip({{c.entry, "new program"}}));
-        WString found = ExtractPackage(package);
+        WString found = ExtractPackage(package, directory + kExtractionFolderName, kExtractWaitMs);
         WString expected = *c.found ? directory + kExtractionFolderName + c.found : WString();
         EXPECT_EQ(found, expected) << c.entry;
         if (!found.empty()) {
@@ -118,7 +120,7 @@ TEST_F(Install, PowerShellIsAskedExactlyOnce) {
     if (GetFileAttributesW((directory + L"powershell.exe").c_str()) == INVALID_FILE_ATTRIBUTES)
         GTEST_SKIP() << "no powershell.exe stand-in beside the test";
     WriteFileBytes(package, MakeZip({{"TZ62Editorsync.exe", "x"}}));
-    ASSERT_FALSE(ExtractPackage(package).empty());
+    ASSERT_FALSE(ExtractPackage(package, directory + kExtractionFolderName, kExtractWaitMs).empty());
     std::string calls = ReadFileBytes(directory + L"powershell_calls.txt");
     EXPECT_EQ(calls, WideToUtf8(ExtractCommandLine(package, directory + kExtractionFolderName)) + "\n");
 }
@@ -135,7 +137,7 @@ TEST_F(Install, ReplacementScriptOnDisk) {
     input.extractionFolder = directory + kExtractionFolderName;
     input.exeDirectory = directory;
     std::string bytes;
-    ASSERT_TRUE(EncodeBatchText(ReplaceScriptText(input), bytes));
+    ASSERT_TRUE(EncodeBatchText(ReplaceScriptText(input), GetOEMCP(), bytes));
     EXPECT_EQ(ReadFileBytes(script), bytes);
 }
 
@@ -145,10 +147,10 @@ TEST_F(Install, ReplacementScriptOnDisk) {
 TEST(BatchText, ConsoleCodePage) {
     ASSERT_EQ(GetOEMCP(), 936u) << "the tests run Wine in the zh_CN.UTF-8 locale";
     std::string bytes;
-    ASSERT_TRUE(EncodeBatchText(L"copy \"C:\\传奇工具\\a.exe\"\r\n", bytes));
+    ASSERT_TRUE(EncodeBatchText(L"copy \"C:\\传奇工具\\a.exe\"\r\n", GetOEMCP(), bytes));
     EXPECT_EQ(bytes, "copy \"C:\\\xb4\xab\xc6\xe6\xb9\xa4\xbe\xdf\\a.exe\"\r\n");
-    EXPECT_FALSE(EncodeBatchText(L"C:\\\x0e01\\a.exe", bytes));  // Thai: not in the page
-    EXPECT_TRUE(EncodeBatchText(L"", bytes));
+    EXPECT_FALSE(EncodeBatchText(L"C:\\\x0e01\\a.exe", GetOEMCP(), bytes));  // Thai: not in the page
+    EXPECT_TRUE(EncodeBatchText(L"", GetOEMCP(), bytes));
     EXPECT_EQ(bytes, "");
 }
 
@@ -158,6 +160,179 @@ TEST_F(Install, PackageDigest) {
     WriteFileBytes(package, "");
     EXPECT_EQ(FileMd5Hex(package), "");
     EXPECT_EQ(FileMd5Hex(directory + L"no-such-file.zip"), "");
+}
+
+// WideCharToMultiByte as Windows documents it: UTF-8 and GB18030 take no
+// flag but WC_ERR_INVALID_CHARS, some pages no flag at all, and UTF-7 and
+// UTF-8 no replacement report (each refusal fails the call). Wine 8 lets
+// these arguments through, so the test holds its calls to the documented
+// rules before passing them on.
+int WINAPI DocumentedWideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH text, int length, LPSTR out, int size,
+                                         LPCCH defaultChar, LPBOOL usedDefault) {
+    const bool flagless = codePage == 42 || codePage == 65000 || codePage == 50220 || codePage == 50221 ||
+                          codePage == 50222 || codePage == 50225 || codePage == 50227 || codePage == 50229 ||
+                          (codePage >= 57002 && codePage <= 57011);
+    const bool utf = codePage == CP_UTF8 || codePage == 54936;
+    if ((flagless && flags != 0) || (utf && (flags & ~DWORD{WC_ERR_INVALID_CHARS}) != 0)) {
+        SetLastError(ERROR_INVALID_FLAGS);
+        return 0;
+    }
+    if ((codePage == CP_UTF8 || codePage == CP_UTF7) && (defaultChar != nullptr || usedDefault != nullptr)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return WideCharToMultiByte(codePage, flags, text, length, out, size, defaultChar, usedDefault);
+}
+
+// With a console code page of UTF-8 (the "Beta: UTF-8" option) the script
+// must still be written: each page gets the arguments it takes, and still
+// nothing that cmd would read otherwise.
+TEST(BatchText, EachCodePageWithTheArgumentsItTakes) {
+    const struct {
+        UINT codePage;
+        const wchar_t* text;
+        bool encodes;
+        const char* bytes;
+    } cases[] = {
+        {65001, L"copy \"C:\\传奇工具\\a.exe\"\r\n", true,
+         "copy \"C:\\\xe4\xbc\xa0\xe5\xa5\x87\xe5\xb7\xa5\xe5\x85\xb7\\a.exe\"\r\n"},
+        {65001, L"C:\\\x0e01\\a.exe", true, "C:\\\xe0\xb8\x81\\a.exe"},
+        {65001, L"C:\\\xd800\\a.exe", false, ""},  // an unpaired surrogate has no UTF-8 form
+        {936, L"copy \"C:\\传奇工具\\a.exe\"\r\n", true, "copy \"C:\\\xb4\xab\xc6\xe6\xb9\xa4\xbe\xdf\\a.exe\"\r\n"},
+        {936, L"C:\\\x0e01\\a.exe", false, ""},
+    };
+    for (const auto& c : cases) {
+        std::string bytes = "sentinel";
+        EXPECT_EQ(EncodeBatchText(c.text, c.codePage, bytes, DocumentedWideCharToMultiByte), c.encodes)
+            << c.codePage << " " << WideToUtf8(c.text);
+        if (c.encodes) {
+            EXPECT_EQ(bytes, c.bytes) << c.codePage;
+        }
+        std::string direct;  // and the same through Wine's own call
+        EXPECT_EQ(EncodeBatchText(c.text, c.codePage, direct), c.encodes) << c.codePage;
+        EXPECT_EQ(direct, bytes) << c.codePage;
+    }
+}
+
+// Unpacking with the stand-in, each case in a folder of its own; the
+// stand-in takes its instructions from the environment it inherits.
+struct Unpack : ::testing::Test {
+    testsupport::TempFolder folder;
+    WString directory = ExeDirectoryOf(RunningExecutablePath());
+
+    void SetUp() override {
+        if (!Exists(directory + L"powershell.exe")) GTEST_SKIP() << "no powershell.exe stand-in beside the test";
+        ASSERT_TRUE(folder.created());
+    }
+    void TearDown() override {
+        SetEnvironmentVariableW(L"TZ_PS_STANDIN_SLEEP_MS", nullptr);
+        SetEnvironmentVariableW(L"TZ_PS_STANDIN_EXIT", nullptr);
+        DeleteFileW((directory + L"powershell_calls.txt").c_str());
+    }
+    // A package holding `program` as TZ62Editorsync.exe, in `sub` below the folder.
+    UpdatePaths Package(const WString& sub, const std::string& program) {
+        const WString place = folder / sub;
+        CreateDirectoryW(place.c_str(), nullptr);
+        const UpdatePaths paths{place + L"\\" + kPackageFileName, place + L"\\" + kExtractionFolderName};
+        WriteFileBytes(paths.package, MakeZip({{"TZ62Editorsync.exe", program}}));
+        return paths;
+    }
+};
+
+// Only an unpack that PowerShell finished by itself, in time and with exit
+// code 0, hands on a program: a failing one may have left it truncated, and
+// one that runs too long is ended before it writes anything more.
+TEST_F(Unpack, OnlyAWholeUnpackInTimeCounts) {
+    const struct {
+        const char* name;
+        const wchar_t* exitCode;
+        const wchar_t* sleepMs;
+        DWORD waitMs;
+        bool found;
+    } cases[] = {
+        {"whole", nullptr, nullptr, kExtractWaitMs, true},
+        {"unpacked, but exit code 1", L"1", nullptr, kExtractWaitMs, false},
+        {"longer than the wait", nullptr, L"4000", 1000, false},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        const UpdatePaths paths = Package(std::to_wstring(index++), "new program");
+        SetEnvironmentVariableW(L"TZ_PS_STANDIN_EXIT", c.exitCode);
+        SetEnvironmentVariableW(L"TZ_PS_STANDIN_SLEEP_MS", c.sleepMs);
+        const WString found = ExtractPackage(paths.package, paths.extractionFolder, c.waitMs);
+        EXPECT_EQ(found.empty(), !c.found) << c.name;
+        if (c.found) {
+            EXPECT_EQ(ReadFileBytes(found), "new program") << c.name;
+        }
+    }
+    // The stand-in that ran too long would have unpacked by now.
+    Sleep(4000);
+    EXPECT_FALSE(Exists(folder / L"2\\update_pkg_extract\\TZ62Editorsync.exe"));
+}
+
+// After unpacking, the program must be the one the signed files list
+// names; otherwise (or when the unpack fails) nothing of the update stays.
+TEST_F(Unpack, TheProgramMustBeThePublishedOne) {
+    const std::string program = "new program";
+    std::string md5 = Md5Hex(reinterpret_cast<const std::uint8_t*>(program.data()), program.size());
+    std::string upper = md5;
+    for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    const auto entry = [](const wchar_t* name, const std::string& digest) {
+        PackageFileEntry file;
+        file.name = name;
+        file.md5 = digest;
+        return file;
+    };
+    const struct {
+        const char* name;
+        std::vector<PackageFileEntry> files;
+        const wchar_t* exitCode;
+        Preparation outcome;
+    } cases[] = {
+        {"published", {entry(L"readme.txt", std::string(32, '0')), entry(L"TZ62Editorsync.exe", upper)}, nullptr,
+         Preparation::Ready},
+        {"not listed", {entry(L"readme.txt", std::string(32, '0'))}, nullptr, Preparation::Ready},
+        {"another program", {entry(L"tz62editorsync.exe", std::string(32, 'a'))}, nullptr,
+         Preparation::ProgramDiffers},
+        {"unpack failed", {entry(L"TZ62Editorsync.exe", md5)}, L"1", Preparation::UnpackFailed},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        const UpdatePaths paths = Package(std::to_wstring(index++), program);
+        SetEnvironmentVariableW(L"TZ_PS_STANDIN_EXIT", c.exitCode);
+        WString newProgram;
+        EXPECT_EQ(UnpackAndCheck(c.files, paths, kExtractWaitMs, newProgram), c.outcome) << c.name;
+        const bool ready = c.outcome == Preparation::Ready;
+        EXPECT_EQ(newProgram.empty(), !ready) << c.name;
+        EXPECT_EQ(Exists(paths.package), ready) << c.name;
+        EXPECT_EQ(Exists(paths.extractionFolder), ready) << c.name;
+    }
+}
+
+// PowerShell ends a single-quoted path at typographic quotes as well as at
+// ': in a folder such as "Bob’s Server" each must be doubled, or the unpack
+// reads another path (or runs what follows the quote).
+TEST_F(Unpack, TypographicQuotesInTheFolder) {
+    const struct {
+        const wchar_t* folder;
+        const wchar_t* quoted;
+    } cases[] = {
+        {L"Bob\u2019s Server", L"Bob\u2019\u2019s Server"},
+        {L"\u2018a\u2019 \u201ab\u201b 'c'", L"\u2018\u2018a\u2019\u2019 \u201a\u201ab\u201b\u201b ''c''"},
+    };
+    for (const auto& c : cases) {
+        DeleteFileW((directory + L"powershell_calls.txt").c_str());
+        const UpdatePaths paths = Package(c.folder, "new program");
+        const WString found = ExtractPackage(paths.package, paths.extractionFolder, kExtractWaitMs);
+        EXPECT_EQ(found, paths.extractionFolder + L"\\TZ62Editorsync.exe") << WideToUtf8(c.folder);
+        const WString quoted = folder.path() + L"\\" + c.quoted;
+        EXPECT_EQ(ReadFileBytes(directory + L"powershell_calls.txt"),
+                  WideToUtf8(L"powershell.exe -NoProfile -ExecutionPolicy Bypass -Command \"Expand-Archive -LiteralPath '" +
+                             quoted + L"\\TZ62Editorsync_update.zip' -DestinationPath '" + quoted +
+                             L"\\update_pkg_extract' -Force\"") +
+                      "\n")
+            << WideToUtf8(c.folder);
+    }
 }
 
 // The button: a second press while downloading only says so; a failed
@@ -172,6 +347,7 @@ TEST(UpdateButton, DoublePressAndFailedDownload) {
     info.valid = true;
     info.updateAvailable = true;
     info.packageUrl = L"https://127.0.0.1:1/package.zip";  // nothing listens there
+    info.packageMd5 = L"900150983cd24fb0d6963f7d28e17f72";
     PublishUpdateInfo(info);
 
     HWND window = CreateWindowExW(0, L"STATIC", L"main", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr, nullptr,
@@ -190,7 +366,7 @@ TEST(UpdateButton, DoublePressAndFailedDownload) {
     for (int i = 0; i < 600 && !failed; ++i) {
         while (PeekMessageW(&message, window, 0, 0, PM_REMOVE)) {
             if (message.message == kDownloadFailedMessage) failed = true;
-            if (message.message == kPackageReadyMessage) TakePackagePath(message.lParam);
+            if (message.message == kPackageReadyMessage) TakeNewProgramPath(message.lParam);
         }
         if (!failed) Sleep(50);
     }

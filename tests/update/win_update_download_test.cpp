@@ -1,0 +1,182 @@
+// The package download against the local update host: only a package whose
+// published digest can be checked is ever requested, and the download
+// thread's whole part (download, digest, unpacking through the powershell.exe
+// stand-in beside this test, the program's digest) on the host's signed
+// release.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "app/app_log.h"
+#include "app/win_test_folder.h"
+#include "update/win_update_check.h"
+#include "update/win_update_install.h"
+#include "win_update_test_host.h"
+
+namespace {
+
+using namespace update_test_host;
+using testsupport::ReadRaw;
+using testsupport::TempFolder;
+
+// How often the host has been asked for `path` so far.
+std::size_t TimesRequested(const std::string& path) {
+    const std::string seen = Fetch(Base() + L"/seen");
+    std::size_t count = 0;
+    for (std::size_t at = 0; (at = seen.find(path + "\t", at)) != std::string::npos; ++at) ++count;
+    return count;
+}
+
+std::vector<WString> TakePanelLines(HWND window) {
+    std::vector<WString> lines;
+    MSG msg;
+    while (PeekMessageW(&msg, window, kLogPanelMessage, kLogPanelMessage, PM_REMOVE)) {
+        lines.push_back(TakePanelText(msg.lParam));
+    }
+    return lines;
+}
+
+bool TakeDownloadMessage(HWND window) {
+    MSG msg;
+    if (PeekMessageW(&msg, window, kPackageReadyMessage, kDownloadFailedMessage, PM_REMOVE)) {
+        if (msg.message == kPackageReadyMessage) TakeNewProgramPath(msg.lParam);
+        return true;
+    }
+    return false;
+}
+
+WString Text(HWND window) {
+    wchar_t text[32] = {};
+    GetWindowTextW(window, text, 32);
+    return text;
+}
+
+// A signed manifest whose package digest is empty (or otherwise not one)
+// must not bring a package from wherever its URL points: nothing is asked
+// for, the panel says the update cannot be verified, the button stays.
+TEST(UpdateDownload, UncheckablePackageDigestIsNeverRequested) {
+    TempFolder folder;
+    ASSERT_TRUE(folder.created());
+    HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    HWND button = CreateWindowExW(0, L"BUTTON", L"更新", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ASSERT_NE(window, nullptr);
+    ASSERT_NE(button, nullptr);
+    SetLogWindow(window);
+    SetLogFileBase(folder / L"download");
+
+    const std::string packagePath = "/published/package.zip";
+    const std::size_t before = TimesRequested(packagePath);
+    const WString digests[] = {
+        L"",
+        L"900150983cd24fb0d6963f7d28e17f7",    // 31 digits
+        L"900150983cd24fb0d6963f7d28e17f720",  // 33
+        L"900150983cd24fb0d6963f7d28e17f7g",   // not hex
+        L"900150983cd24fb0d6963f7d28e17f7 ",
+        L"0x0150983cd24fb0d6963f7d28e17f72",
+    };
+    for (const WString& digest : digests) {
+        UpdateInfo info;
+        info.valid = true;
+        info.updateAvailable = true;
+        info.packageUrl = Base() + Utf8ToWide(packagePath);
+        info.packageMd5 = digest;
+        PublishUpdateInfo(info);
+        OnUpdateButtonClicked(window, button);
+        EXPECT_EQ(TakePanelLines(window), std::vector<WString>{L"[更新] 更新包无法验证，请手动更新"})
+            << WideToUtf8(digest);
+        EXPECT_EQ(Text(button), L"更新");
+
+        EXPECT_FALSE(DownloadAndVerify(info, folder / L"direct.zip", nullptr));
+        WString newProgram;
+        EXPECT_EQ(PrepareUpdate(info, {folder / L"p.zip", folder / L"x"}, kExtractWaitMs, nullptr, newProgram),
+                  Preparation::Unverifiable);
+    }
+    Sleep(500);  // a download thread, had one started, asks at once
+    EXPECT_FALSE(TakeDownloadMessage(window));
+    EXPECT_EQ(TimesRequested(packagePath), before);
+    EXPECT_EQ(GetFileAttributesW((folder / L"direct.zip").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW(InstallationPaths().package.c_str()), INVALID_FILE_ATTRIBUTES);
+
+    SetLogWindow(nullptr);
+    SetLogFileBase(L"");
+    DestroyWindow(button);
+    DestroyWindow(window);
+}
+
+// The host's release through the download thread's steps: the digest in
+// upper case is as good as in lower case, and the program handed on is the
+// published one.
+TEST(UpdateDownload, PreparesTheSignedRelease) {
+    wchar_t self[MAX_PATH];
+    const WString own(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+    if (ReadRaw(own.substr(0, own.find_last_of(L'\\') + 1) + L"powershell.exe") == "<missing>")
+        GTEST_SKIP() << "no powershell.exe stand-in beside the test";
+    UpdateInfo info;
+    ASSERT_TRUE(CheckForUpdateFrom(UpdateSource{Base() + L"/published/manifest.json", PublicKeyPem()}, info));
+    for (wchar_t& c : info.packageMd5) c = static_cast<wchar_t>(towupper(c));
+    TempFolder folder;
+    const UpdatePaths paths{folder / L"TZ62Editorsync_update.zip", folder / L"update_pkg_extract"};
+    WString newProgram;
+    ASSERT_EQ(PrepareUpdate(info, paths, kExtractWaitMs, nullptr, newProgram), Preparation::Ready);
+    EXPECT_EQ(newProgram, paths.extractionFolder + L"\\TZ62Editorsync.exe");
+    EXPECT_EQ(ReadRaw(newProgram), Fetch(Base() + L"/published/files/TZ62Editorsync.exe"));
+}
+
+// The download thread with a package that matches its own digest but holds
+// another program than the signed list names: the panel says so, the window
+// is told the update stopped, and nothing of it stays beside the program.
+TEST(UpdateDownload, ThreadStopsOnAnotherProgram) {
+    wchar_t self[MAX_PATH];
+    const WString own(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+    if (ReadRaw(own.substr(0, own.find_last_of(L'\\') + 1) + L"powershell.exe") == "<missing>")
+        GTEST_SKIP() << "no powershell.exe stand-in beside the test";
+    UpdateInfo info;
+    ASSERT_TRUE(CheckForUpdateFrom(UpdateSource{Base() + L"/published/manifest.json", PublicKeyPem()}, info));
+    ASSERT_FALSE(info.files.empty());
+    info.files[0].md5 = std::string(32, '0');  // as if the package were not the published release
+    PublishUpdateInfo(info);
+
+    TempFolder folder;
+    HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    HWND button = CreateWindowExW(0, L"BUTTON", L"更新", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ASSERT_NE(window, nullptr);
+    SetLogWindow(window);
+    SetLogFileBase(folder / L"download");
+    OnUpdateButtonClicked(window, button);
+
+    MSG msg{};
+    bool arrived = false;
+    std::vector<WString> lines;
+    for (int i = 0; i < 1200 && !arrived; ++i) {  // a minute at most
+        while (PeekMessageW(&msg, window, 0, 0, PM_REMOVE)) {
+            if (msg.message == kLogPanelMessage) lines.push_back(TakePanelText(msg.lParam));
+            if (msg.message == kPackageReadyMessage || msg.message == kDownloadFailedMessage) {
+                arrived = true;
+                break;
+            }
+        }
+        if (!arrived) Sleep(50);
+    }
+    ASSERT_TRUE(arrived);
+    EXPECT_EQ(msg.message, kPackageReadyMessage);
+    ASSERT_EQ(msg.lParam, 0);  // a path would have the next call start the replacement script
+    EXPECT_FALSE(ApplyUpdate(TakeNewProgramPath(msg.lParam)));
+    for (const WString& line : TakePanelLines(window)) lines.push_back(line);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines.front(), L"[更新] 开始下载更新包，请稍候...");
+    EXPECT_EQ(lines.back(), L"[更新] 更新包中的程序文件校验失败，请手动更新");
+    const UpdatePaths paths = InstallationPaths();
+    EXPECT_EQ(GetFileAttributesW(paths.package.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW(paths.extractionFolder.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW((ExeDirectoryOf(own) + kReplaceScriptName).c_str()), INVALID_FILE_ATTRIBUTES);
+
+    SetLogWindow(nullptr);
+    SetLogFileBase(L"");
+    DestroyWindow(button);
+    DestroyWindow(window);
+}
+
+}  // namespace
