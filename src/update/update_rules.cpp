@@ -216,6 +216,10 @@ WString UpdateRequestUrl(const WString& endpoint) {
     return endpoint + WTEXT("?product=TZ62Editorsync&version=") + kRunningVersion;
 }
 
+bool UpdateEndpointConfigured(const WString& endpoint) { return !endpoint.empty(); }
+
+WString NoUpdateEndpointLogText() { return WTEXT("[更新] 未配置更新地址，不检查更新"); }
+
 bool VersionNotNewer(const WString& a, const WString& b) {
     VersionParts partsA;
     VersionParts partsB;

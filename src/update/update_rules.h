@@ -48,6 +48,11 @@ inline constexpr WChar kRunningVersion[] = WTEXT("1.0");
 // + the running version.
 WString UpdateRequestUrl(const WString& endpoint);
 
+// Whether a build asks for updates at all: only with an endpoint configured.
+bool UpdateEndpointConfigured(const WString& endpoint);
+// The debug line of a build that does not ask.
+WString NoUpdateEndpointLogText();
+
 // True when version `a` is not newer than `b`. Dotted decimal numbers compare
 // numerically component by component (missing components count as 0, any
 // length of digits is exact); when either text holds anything but digits and

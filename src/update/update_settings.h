@@ -16,8 +16,10 @@
 
 #include "common/text.h"
 
-inline constexpr WChar kReleaseUpdateEndpoint[] =
-    WTEXT("https://update.qinglan-studio.example/api/check_version.php");
+// None: a build asks a version service only when its publisher names one
+// with the build setting TZ_UPDATE_URL. Without one the tool never checks,
+// rather than failing at every start where the operator can do nothing.
+inline constexpr WChar kReleaseUpdateEndpoint[] = WTEXT("");
 
 // PKCS#1 RSAPublicKey, 2048-bit modulus, CRLF line ends.
 inline constexpr char kReleasePublicKeyPem[] =

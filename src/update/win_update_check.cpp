@@ -124,7 +124,12 @@ void PublishUpdateInfo(UpdateInfo info) noexcept {
 bool StartUpdateCheck(HWND mainWindow) noexcept {
     if (g_checkStarted.exchange(true)) return false;
     try {
-        return StartUpdateCheckThread(mainWindow, BuiltInUpdateSource(), kUpdateCheckDelayMs).valid();
+        UpdateSource source = BuiltInUpdateSource();
+        if (!UpdateEndpointConfigured(source.endpoint)) {
+            WriteLogFile(kDebugFilePrefix + NoUpdateEndpointLogText());
+            return false;
+        }
+        return StartUpdateCheckThread(mainWindow, std::move(source), kUpdateCheckDelayMs).valid();
     } catch (...) {
         return false;
     }

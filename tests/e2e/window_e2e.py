@@ -407,6 +407,18 @@ class WindowTests(unittest.TestCase):
         self.assertIn("服务已启动  端口: %d" % port, drive("text", "1007"))
         self.assertEqual(tool.close_confirmed(), 0)
 
+    def test_a_build_without_an_update_service_never_checks(self):
+        tool = self.new_tool("noupdate")
+        tool.start()
+        wanted = "[DEBUG] [更新] 未配置更新地址，不检查更新"
+        raw = lambda: tool.read("_log.txt").decode("utf-8") if os.path.exists(tool.path("_log.txt")) else ""
+        wait_until(lambda: str(wanted in raw()), "True")
+        self.assertIn(wanted, raw())
+        time.sleep(7)  # past the moment a check would have run and failed
+        self.assertNotIn("检查更新失败", raw())
+        self.assertNotIn("[更新]", drive("text", "1007"))
+        self.assertEqual(tool.close_confirmed(), 0)
+
     def test_request_texts_stay_inside_their_log_line(self):
         tool = self.new_tool("forged")
         tool.start()

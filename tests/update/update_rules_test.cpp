@@ -474,13 +474,13 @@ TEST(UpdateDisplay, Table) {
     }
 }
 
-TEST(UpdateSettings, ReleaseEndpointIsHttpsAndNamesTheService) {
-    const WString endpoint = kReleaseUpdateEndpoint;
-    UrlParts parts;
-    ASSERT_TRUE(SplitUrl(endpoint, parts));
-    EXPECT_TRUE(parts.secure);
-    EXPECT_EQ(parts.path, U("/api/check_version.php"));
-    EXPECT_EQ(endpoint.find(WChar('?')), WString::npos);
+// A build without a configured version service never asks one: no placeholder
+// host that fails at every start.
+TEST(UpdateSettings, OnlyAConfiguredEndpointIsAsked) {
+    EXPECT_FALSE(UpdateEndpointConfigured(kReleaseUpdateEndpoint));
+    EXPECT_FALSE(UpdateEndpointConfigured(U("")));
+    EXPECT_TRUE(UpdateEndpointConfigured(U("https://update.example/api/check_version.php")));
+    EXPECT_EQ(NoUpdateEndpointLogText(), U("[更新] 未配置更新地址，不检查更新"));
 }
 
 }  // namespace
