@@ -93,6 +93,19 @@ TEST(VersionPathOnWindows, EdgeCases) {
     for (const auto& [path, valid] : cases) EXPECT_EQ(IsValidVersionPath(path), valid) << Show(path);
 }
 
+// The text is judged before it is resolved: forms the process's current
+// folder or drive would complete into a valid version stay refused.
+TEST(VersionPathOnWindows, OnlyTextBeginningWithADriveRootIsResolved) {
+    wchar_t before[MAX_PATH];
+    const DWORD size = GetCurrentDirectoryW(MAX_PATH, before);
+    ASSERT_TRUE(size > 0 && size < MAX_PATH);
+    ASSERT_TRUE(SetCurrentDirectoryW(L"C:\\"));
+    ASSERT_TRUE(IsValidVersionPath(L"C:\\MirServer")) << "the completed form alone passes";
+    for (const wchar_t* path : {L"\\MirServer", L"/MirServer", L"MirServer", L".\\MirServer", L"C:MirServer"})
+        EXPECT_FALSE(IsValidVersionPath(path)) << Show(path);
+    SetCurrentDirectoryW(before);
+}
+
 struct ResolveCase {
     std::wstring versionPath;
     std::wstring relativePath;

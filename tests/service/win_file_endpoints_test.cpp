@@ -475,7 +475,7 @@ TEST_F(FileEndpoints, TheToolsOwnFilesAreNeverReplaced) {
     ASSERT_TRUE(size > 0 && size < MAX_PATH);
     ASSERT_TRUE(CreateDirectoryW(tool.c_str(), nullptr));
     const WString copy = tool + L"\\TZ62Editorsync.exe";
-    ASSERT_TRUE(CopyFileW(self, copy.c_str(), TRUE));
+    ASSERT_TRUE(CopyFileW(self, copy.c_str(), TRUE)) << GetLastError() << " " << WideToUtf8(self);
     for (const auto& [name, content] : files) WriteRaw(tool + L"\\" + name, content);
     const bool linked = testlinks::MakeLink(version + L"\\tool-link", tool, true);
 

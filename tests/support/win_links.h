@@ -92,7 +92,7 @@ public:
         link_ = WideToUtf8(std::wstring(prefix, size)) + "/dosdevices/" + static_cast<char>(towlower(letter)) + ":";
         folder_ = "/tmp/tz-test-drive-" + std::to_string(GetCurrentProcessId()) + "-" + static_cast<char>(letter);
         const std::string script = "mkdir -p '" + folder_ + "' && ln -sfn '" + folder_ + "' '" + link_ + "'";
-        ok_ = RunUnixUntil("/bin/sh", {"-c", script}, [&] { return GetDriveTypeW(root_.c_str()) == DRIVE_FIXED; });
+        ok_ = RunUnixUntil("/bin/sh", {"-c", script}, [&] { return Mapped(); });
     }
     ~TestDrive() {
         if (link_.empty()) return;
@@ -103,6 +103,19 @@ public:
     TestDrive& operator=(const TestDrive&) = delete;
 
     bool ok() const { return ok_; }
+
+    // Wine keeps its list of drives for a second: until it has been read
+    // again, the final path of a file on the new drive is named otherwise.
+    bool Mapped() const {
+        if (GetDriveTypeW(root_.c_str()) != DRIVE_FIXED) return false;
+        HANDLE root = CreateFileW(root_.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (root == INVALID_HANDLE_VALUE) return false;
+        wchar_t final[64];
+        DWORD size = GetFinalPathNameByHandleW(root, final, 64, VOLUME_NAME_DOS);
+        CloseHandle(root);
+        return size > 0 && size < 64 && std::wstring(final, size).rfind(L"\\\\?\\" + root_.substr(0, 2), 0) == 0;
+    }
     // "X:" without a separator.
     std::wstring drive() const { return root_.substr(0, 2); }
 
