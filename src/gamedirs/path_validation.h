@@ -60,6 +60,8 @@ WString FullPath(const WString& path);
 // before they read or replace file.fullPath, after creating its folders, so
 // that a link made since resolution is still caught.
 [[nodiscard]] bool CheckVersionFileOnDisk(const VersionFile& file);
+// The same, giving on true the final path of file.fullPath.
+[[nodiscard]] bool CheckVersionFileOnDisk(const VersionFile& file, WString& finalPath);
 
 // Whether `path` (a folder or a file, existing or not: the backup folder, a
 // backup copy) still lies strictly inside `versionRoot` once links are

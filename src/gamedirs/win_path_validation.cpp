@@ -206,10 +206,10 @@ WString FullPath(const WString& path) {
     return WString(buffer, size);
 }
 
-// A version root's final form: on a drive that may hold versions, and
-// passing the version rules.
+// A version root's final form, passing the version rules; on a drive letter
+// (never a share) by FinalForm's own rule.
 [[nodiscard]] bool RootFinalForm(const WString& root, DiskForm& form) {
-    return FinalForm(root, form) && IsValidVersionFullPath(form.text) && IsOnVersionDrive(form.text);
+    return FinalForm(root, form) && IsValidVersionFullPath(form.text);
 }
 
 bool IsValidVersionPath(const WString& versionPath) {
@@ -218,7 +218,10 @@ bool IsValidVersionPath(const WString& versionPath) {
     WString root = VersionRootOf(versionPath);
     if (!IsValidVersionFullPath(root) || !IsOnVersionDrive(root)) return false;
     DiskForm finalForm;
-    return RootFinalForm(root, finalForm);
+    if (!RootFinalForm(root, finalForm)) return false;
+    // The platform is asked about a drive once per request: asking goes
+    // through Wine's mount manager, and the later checks follow this one.
+    return UpperAscii(finalForm.text[0]) == UpperAscii(root[0]) || IsOnVersionDrive(finalForm.text);
 }
 
 bool ResolveVersionFile(const WString& versionPath, const WString& relativePath, VersionFile& file) {
@@ -250,10 +253,18 @@ bool ResolveVersionFile(const WString& versionPath, const WString& relativePath,
 }
 
 bool CheckVersionFileOnDisk(const VersionFile& file) {
+    WString finalPath;
+    return CheckVersionFileOnDisk(file, finalPath);
+}
+
+bool CheckVersionFileOnDisk(const VersionFile& file, WString& finalPath) {
+    finalPath.clear();
     DiskForm root;
     DiskForm target;
     if (!RootFinalForm(file.versionRoot, root) || !FinalForm(file.fullPath, target)) return false;
-    return IsServablePathBelowRoot(PathBelowRoot(root.text, target.text)) && !HasOtherHardLinks(target);
+    if (!IsServablePathBelowRoot(PathBelowRoot(root.text, target.text)) || HasOtherHardLinks(target)) return false;
+    finalPath = std::move(target.text);
+    return true;
 }
 
 bool IsFinalPathInsideVersion(const WString& versionRoot, const WString& path) {

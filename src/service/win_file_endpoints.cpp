@@ -102,23 +102,71 @@ std::string DigestOfFile(const WString& path) {
     return digest.FinishHex();
 }
 
-// Whether `path`, once links are followed, is one of the tool's own files
-// (ToolOwnFiles, the program by its real path). A path whose final form
-// cannot be had counts as one.
-bool IsToolOwnFile(const WString& path) {
-    WString finalPath;
-    if (!FinalPathName(path, finalPath)) return true;
-    for (const WString& own : ToolOwnFiles(ExecutablePath())) {
-        WString ownFinal;
-        if (!FinalPathName(own, ownFinal)) ownFinal = own;
-        if (SameFinalPath(finalPath, ownFinal)) return true;
-    }
-    return false;
+// The program's real path (links followed), taken once: the running program
+// is not moved under the tool.
+const WString& RealExecutablePath() {
+    static const WString path = [] {
+        const WString exe = ExecutablePath();
+        WString real;
+        return FinalPathName(exe, real) ? real : exe;
+    }();
+    return path;
 }
 
+// The tool's own files (ToolOwnFiles, the program by its real path). A path
+// is compared by name first, so that most requests ask the file system
+// nothing more; the own files' final forms are taken once per request, on the
+// first path that bears one of their names.
+class ToolFiles {
+public:
+    // Whether `path`, once links are followed, is one of them. A path whose
+    // final form cannot be had counts as one.
+    bool Include(const WString& path) {
+        WString finalPath;
+        return !FinalPathName(path, finalPath) || IncludeFinal(finalPath);
+    }
+
+    // The same for a path already in its final form.
+    bool IncludeFinal(const WString& finalPath) {
+        if (!BearsOwnName(finalPath)) return false;
+        if (!taken_) Take();
+        for (const WString& own : finals_) {
+            if (SameFinalPath(finalPath, own)) return true;
+        }
+        return false;
+    }
+
+private:
+    static std::vector<WString> Paths() {
+        std::vector<WString> paths = ToolOwnFiles(ExecutablePath());
+        paths.push_back(RealExecutablePath());
+        return paths;
+    }
+
+    static bool BearsOwnName(const WString& finalPath) {
+        const WString name = LastPathComponent(finalPath);
+        for (const WString& own : Paths()) {
+            if (SameFinalPath(name, LastPathComponent(own))) return true;
+        }
+        return false;
+    }
+
+    void Take() {
+        for (const WString& own : Paths()) {
+            WString ownFinal;
+            finals_.push_back(FinalPathName(own, ownFinal) ? ownFinal : own);
+        }
+        taken_ = true;
+    }
+
+    std::vector<WString> finals_;
+    bool taken_ = false;
+};
+
 // The on-disk checks right before a file is read or replaced.
-bool MayUse(const VersionFile& file) {
-    return CheckVersionFileOnDisk(file) && !IsToolOwnFile(file.fullPath);
+bool MayUse(const VersionFile& file, ToolFiles& tool) {
+    WString finalPath;
+    return CheckVersionFileOnDisk(file, finalPath) && !tool.IncludeFinal(finalPath);
 }
 
 ReplaceSeams& Seams() {
@@ -203,14 +251,15 @@ bool RenameInto(HANDLE file, HANDLE directory, const WString& folder, const WStr
 // Moves the verified temporary file over the target through its handle,
 // after checking where the handle really lies: a folder swapped for a link
 // since the last check by name would otherwise carry the bytes elsewhere.
-bool LandTemporary(const VersionFile& target, HANDLE file, WString& error) {
+bool LandTemporary(const VersionFile& target, HANDLE file, ToolFiles& tool, WString& error) {
     const WString name = LastPathComponent(target.fullPath);
     WString folder;
     if (!CheckOpenFileInVersion(target.versionRoot, file, name, folder)) {
         error = kTemporaryOutside;
         return false;
     }
-    if (IsToolOwnFile(folder + L"\\" + name)) {
+    // The rename replaces whatever entry bears the name, a link included.
+    if (tool.IncludeFinal(folder + L"\\" + name)) {
         error = kOwnFileTarget;
         return false;
     }
@@ -238,7 +287,7 @@ bool DiscardThroughHandle(HANDLE file) {
 // Writes `bytes` beside the target, verifies them and moves them over it in
 // one step. On false the target is untouched, no temporary file is left and
 // `error` says why.
-bool ReplaceFileVerified(const VersionFile& target, const Bytes& bytes, WString& error) {
+bool ReplaceFileVerified(const VersionFile& target, const Bytes& bytes, ToolFiles& tool, WString& error) {
     if (Seams().beforeTemporary) Seams().beforeTemporary(target.fullPath);
     const WString temporary = TemporaryNameFor(target.fullPath);
     bool discarded = false;
@@ -250,7 +299,7 @@ bool ReplaceFileVerified(const VersionFile& target, const Bytes& bytes, WString&
             error = SystemErrorText(GetLastError());
             return false;
         }
-        if (WriteTemporary(file.get(), bytes, error) && LandTemporary(target, file.get(), error)) return true;
+        if (WriteTemporary(file.get(), bytes, error) && LandTemporary(target, file.get(), tool, error)) return true;
         discarded = DiscardThroughHandle(file.get());
     }
     if (!discarded) DeleteFileW(temporary.c_str());
@@ -269,7 +318,8 @@ void WriteReadmeOnce(const WString& backupFolder) {
 
 // Copies the existing target into the backup folder under a name never used
 // before. True with the copy's path, or false with the reason.
-bool BackUpExistingFile(const ApiContext& api, const VersionFile& file, WString& copyPath, WString& error) {
+bool BackUpExistingFile(const ApiContext& api, const VersionFile& file, ToolFiles& tool, WString& copyPath,
+                        WString& error) {
     WString backupFolder = file.versionRoot + L"\\" + kBackupFolderName;
     WString copyFolder = backupFolder;
     if (!file.relativeFolder.empty()) copyFolder += L"\\" + StripTrailingSeparators(file.relativeFolder);
@@ -291,7 +341,7 @@ bool BackUpExistingFile(const ApiContext& api, const VersionFile& file, WString&
             error = L"备份文件不在版本目录内";
             return false;
         }
-        if (IsToolOwnFile(copyPath)) {
+        if (tool.Include(copyPath)) {
             error = L"备份文件是本工具自己的文件";
             return false;
         }
@@ -409,8 +459,8 @@ ApiResponse SyncFile(ApiContext& api, const HttpRequest& request) {
     if (versionPath.empty() || relativePath.empty() || !hasPayload) return SyncAnswer(false, kIncomplete);
 
     VersionFile file;
-    if (!ResolveVersionFile(versionPath, relativePath, file) || IsToolOwnFile(file.fullPath))
-        return SyncAnswer(false, kPathRefusedMessage);
+    ToolFiles tool;
+    if (!ResolveVersionFile(versionPath, relativePath, file)) return SyncAnswer(false, kPathRefusedMessage);
 
     // Nothing on disk changes before the payload has proved itself.
     Bytes plaintext;
@@ -422,12 +472,12 @@ ApiResponse SyncFile(ApiContext& api, const HttpRequest& request) {
     WString shownPath = versionPath + L"\\" + relativePath;
     TargetLock turn(file.fullPath);
     CreateDirectoryChain(FolderOf(file.fullPath));
-    if (!MayUse(file)) return SyncAnswer(false, kPathRefusedMessage);
+    if (!MayUse(file, tool)) return SyncAnswer(false, kPathRefusedMessage);
 
     if (FileExists(file.fullPath)) {
         WString copyPath;
         WString error;
-        if (!BackUpExistingFile(api, file, copyPath, error)) {
+        if (!BackUpExistingFile(api, file, tool, copyPath, error)) {
             api.Log(L"已备份失败: " + file.fullPath + L" - " + error);
             return SyncAnswer(false, kBackupFailedAnswer);
         }
@@ -435,7 +485,7 @@ ApiResponse SyncFile(ApiContext& api, const HttpRequest& request) {
     }
 
     WString error;
-    if (!MayUse(file) || !ReplaceFileVerified(file, plaintext, error)) {
+    if (!MayUse(file, tool) || !ReplaceFileVerified(file, plaintext, tool, error)) {
         api.Log(L"同步失败: " + shownPath + (error.empty() ? L"" : L" - " + error));
         return SyncAnswer(false, kWriteFailedAnswer);
     }
@@ -455,8 +505,9 @@ ApiResponse HandleFileInfo(ApiContext&, const HttpRequest& request) {
     JsonValue body = ParseJson(request.body);
     if (body.kind != JsonKind::Object) return SyncAnswer(false, kInvalidJson);
     VersionFile file;
+    ToolFiles tool;
     if (!ResolveVersionFile(GetMemberText(body, L"versionPath"), GetMemberText(body, L"relativePath"), file) ||
-        !MayUse(file))
+        !MayUse(file, tool))
         return SyncAnswer(false, kPathRefusedMessage);
     if (!FileExists(file.fullPath)) return InfoMissingAnswer();
     // Empty when it exists but its bytes cannot be read.
