@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <string>
 
 #include "common/text.h"
@@ -32,6 +34,28 @@ std::string HmacSha256Hex(const std::string& key, const std::string& message);
 // 32 lower-case hex digits of the MD5 of `data`, or empty text on failure.
 std::string Md5Hex(const Bytes& data);
 std::string Md5Hex(const std::uint8_t* data, std::size_t size);
+
+// MD5 over bytes given piece by piece, so that a file of any size is digested
+// with only one piece in memory. One object per digest; not shared between
+// threads.
+class Md5Stream {
+public:
+    Md5Stream();
+    ~Md5Stream();
+    Md5Stream(const Md5Stream&) = delete;
+    Md5Stream& operator=(const Md5Stream&) = delete;
+
+    // Adds `size` bytes (`data` may be null when size is 0). False once any
+    // step has failed; the digest is then lost.
+    bool Add(const std::uint8_t* data, std::size_t size);
+    // 32 lower-case hex digits of everything added, or empty text when a
+    // step failed. Ends the digest: call it once.
+    std::string FinishHex();
+
+private:
+    struct State;  // the backend's own
+    std::unique_ptr<State> state_;
+};
 
 // AES-CBC decryption (key length picks AES-128/192/256) followed by removal
 // of the PKCS#7 fill, judged by its last byte only. On false `plaintext` is

@@ -14,6 +14,7 @@
 
 #include "crypto/crypto.h"
 #include "crypto/crypto_backend.h"
+#include "crypto/encoding.h"
 #include "crypto/win_bcrypt_handles.h"
 
 namespace crypto_backend {
@@ -158,3 +159,46 @@ void Wipe(void* data, std::size_t size) noexcept {
 }
 
 }  // namespace crypto_backend
+
+// The provider and the hash live as long as the stream: the digest is
+// carried from piece to piece by CNG itself.
+struct Md5Stream::State {
+    UniqueBcryptAlg provider;
+    UniqueBcryptHash hash;
+    bool failed = false;
+};
+
+Md5Stream::Md5Stream() : state_(std::make_unique<State>()) {
+    state_->provider = crypto_backend::OpenProvider(BCRYPT_MD5_ALGORITHM, 0);
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    if (!state_->provider ||
+        !BCRYPT_SUCCESS(BCryptCreateHash(state_->provider.get(), &hash, nullptr, 0, nullptr, 0, 0))) {
+        state_->failed = true;
+        return;
+    }
+    state_->hash = UniqueBcryptHash(hash);
+}
+
+Md5Stream::~Md5Stream() = default;
+
+bool Md5Stream::Add(const std::uint8_t* data, std::size_t size) {
+    // CNG counts in ULONG: a larger run goes in several calls.
+    constexpr std::size_t kMaxCall = std::numeric_limits<ULONG>::max();
+    while (!state_->failed && size > 0) {
+        const std::size_t piece = size < kMaxCall ? size : kMaxCall;
+        if (!BCRYPT_SUCCESS(BCryptHashData(state_->hash.get(), const_cast<PUCHAR>(data), static_cast<ULONG>(piece), 0)))
+            state_->failed = true;
+        data += piece;
+        size -= piece;
+    }
+    return !state_->failed;
+}
+
+std::string Md5Stream::FinishHex() {
+    if (state_->failed) return std::string();
+    state_->failed = true;  // a finished CNG hash takes no more data
+    Bytes digest(kMd5Size);
+    if (!BCRYPT_SUCCESS(BCryptFinishHash(state_->hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0)))
+        return std::string();
+    return HexLower(digest);
+}

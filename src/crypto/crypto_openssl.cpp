@@ -16,6 +16,7 @@
 
 #include "crypto/crypto.h"
 #include "crypto/crypto_backend.h"
+#include "crypto/encoding.h"
 
 namespace crypto_backend {
 namespace {
@@ -115,3 +116,33 @@ void Wipe(void* data, std::size_t size) noexcept {
 }
 
 }  // namespace crypto_backend
+
+struct Md5Stream::State {
+    struct ContextFree {
+        void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+    };
+    std::unique_ptr<EVP_MD_CTX, ContextFree> context;
+    bool failed = false;
+};
+
+Md5Stream::Md5Stream() : state_(std::make_unique<State>()) {
+    state_->context.reset(EVP_MD_CTX_new());
+    state_->failed = !state_->context || EVP_DigestInit_ex(state_->context.get(), EVP_md5(), nullptr) != 1;
+}
+
+Md5Stream::~Md5Stream() = default;
+
+bool Md5Stream::Add(const std::uint8_t* data, std::size_t size) {
+    if (!state_->failed && size > 0 && EVP_DigestUpdate(state_->context.get(), data, size) != 1) state_->failed = true;
+    return !state_->failed;
+}
+
+std::string Md5Stream::FinishHex() {
+    if (state_->failed) return std::string();
+    state_->failed = true;  // a finished context takes no more data
+    Bytes digest(kMd5Size);
+    unsigned int written = 0;
+    if (EVP_DigestFinal_ex(state_->context.get(), digest.data(), &written) != 1 || written != digest.size())
+        return std::string();
+    return HexLower(digest);
+}

@@ -2,6 +2,7 @@
 #include "gamedirs/path_rules.h"
 
 #include <cwctype>
+#include <utility>
 
 #include "gamedirs/path_text.h"
 
@@ -37,9 +38,8 @@ WString TakeComponent(WString& rest) {
     return component;
 }
 
-bool IsDeviceNamespace(const WString& full) {
-    return full.size() >= 4 && IsPathSeparator(full[0]) && IsPathSeparator(full[1]) &&
-           (full[2] == WChar('?') || full[2] == WChar('.')) && IsPathSeparator(full[3]);
+bool IsAsciiLetter(WChar c) {
+    return (c >= WChar('A') && c <= WChar('Z')) || (c >= WChar('a') && c <= WChar('z'));
 }
 
 // A colon other than the drive letter's names a stream.
@@ -118,9 +118,30 @@ bool IsProtectedFileName(const WString& name) {
     return EqualsAnyIgnoreCase(name, kProtectedNames);
 }
 
+bool BeginsWithDriveRoot(const WString& path) {
+    return path.size() >= 3 && IsAsciiLetter(path[0]) && path[1] == WChar(':') && IsPathSeparator(path[2]);
+}
+
+bool MayHoldVersion(DriveKind kind) {
+    return kind == DriveKind::Fixed;
+}
+
+bool DriveFormOfFinalPath(const WString& finalPath, WString& drivePath) {
+    static constexpr WChar kLocalPrefix[] = WTEXT("\\\\?\\");
+    drivePath.clear();
+    const WString prefix = kLocalPrefix;
+    if (finalPath.compare(0, prefix.size(), prefix) != 0) return false;
+    WString rest = finalPath.substr(prefix.size());
+    // "C:" alone is the root itself.
+    if (rest.size() == 2) rest.push_back(WChar('\\'));
+    if (!BeginsWithDriveRoot(rest)) return false;
+    drivePath = std::move(rest);
+    return true;
+}
+
 bool IsValidVersionFullPath(const WString& fullPath, const WString& systemDrive) {
     WString full = StripTrailingSeparators(fullPath);
-    if (full.empty() || HasZero(full) || IsDeviceNamespace(full) || HasStreamColon(full)) return false;
+    if (!BeginsWithDriveRoot(full) || HasZero(full) || HasStreamColon(full)) return false;
     if (EqualsIgnoreCase(DrivePrefix(full), systemDrive)) return IsInSystemDriveFolder(full);
     return HasOnlyAllowedComponents(full);
 }

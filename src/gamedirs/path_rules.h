@@ -29,12 +29,35 @@ WString FileExtension(const WString& path);
 // Config.ini and !Setup.txt, ignoring case: never served nor replaced.
 [[nodiscard]] bool IsProtectedFileName(const WString& name);
 
+// Whether `path` begins with a drive letter (A-Z, either case), ":" and a
+// separator: the only form a version path may take. Installations are found
+// on local drives only, and this is judged on the text before anything asks
+// the file system, so a network form (\\host\share, //host/share,
+// \\?\UNC\..., \\.\..., \\?\C:\...) never makes the platform open a
+// connection and send the operator's credentials to that host. A drive-
+// relative form (D:x) is refused too: it depends on a per-process folder.
+[[nodiscard]] bool BeginsWithDriveRoot(const WString& path);
+
+// What the platform says of the drive a path lies on.
+enum class DriveKind { Fixed, Removable, Optical, Remote, RamDisk, Missing, Unknown };
+// Only a local fixed drive may hold a version: the scan of /api/versions
+// walks no other kind, so an editor never sees a version elsewhere. Network
+// drives would send the operator's credentials out; removable and optical
+// drives, RAM disks and unknown kinds are refused as well.
+[[nodiscard]] bool MayHoldVersion(DriveKind kind);
+
+// The drive form (C:\x) of a final path as the platform gives it for an open
+// file (\\?\C:\x); false, with `drivePath` emptied, for every other form:
+// \\?\UNC\host\share\... (a link that leads to a share), volume GUID
+// paths, or anything not on a drive letter.
+[[nodiscard]] bool DriveFormOfFinalPath(const WString& finalPath, WString& drivePath);
+
 // Whether a version may lie at `full`, a full path as the platform resolves
-// it (trailing separators are ignored). On `systemDrive` the first folder must
-// begin with "MirServer"; elsewhere no component may be empty, begin with "$"
-// or be a system folder. Device namespace forms (\\?\, \\.\) and colons other
-// than the drive's are refused: they would dodge the drive rule or name a
-// stream instead of a folder.
+// it (trailing separators are ignored). It must begin with a drive root
+// (BeginsWithDriveRoot). On `systemDrive` the first folder must begin with
+// "MirServer"; elsewhere no component may be empty, begin with "$" or be a
+// system folder. Colons other than the drive's are refused: they name a
+// stream instead of a folder (D::$DATA, D:\x:y).
 [[nodiscard]] bool IsValidVersionFullPath(const WString& full, const WString& systemDrive = kSystemDrive);
 
 // The tests on relativePath as the editor sent it, before any resolution:

@@ -37,9 +37,12 @@ struct VersionFile {
 // the result does not fit.
 WString FullPath(const WString& path);
 
-// Whether a request may name `versionPath`: not empty, and both its full form
-// and its final form (links followed) pass IsValidVersionFullPath. A non-empty
-// path whose full form is empty is refused. The folder need not exist.
+// Whether a request may name `versionPath`. Its text must begin with a drive
+// root (BeginsWithDriveRoot) before any call on the file system, so that a
+// network name is never looked up; then its full form and its final form
+// (links followed) pass IsValidVersionFullPath and lie on a drive that may
+// hold versions (MayHoldVersion: local fixed drives). A non-empty path whose
+// full form is empty is refused. The folder need not exist.
 [[nodiscard]] bool IsValidVersionPath(const WString& versionPath);
 
 // Resolves a file inside a version for the file endpoints. True: `file`
@@ -57,9 +60,32 @@ WString FullPath(const WString& path);
 // before they read or replace file.fullPath, after creating its folders, so
 // that a link made since resolution is still caught.
 [[nodiscard]] bool CheckVersionFileOnDisk(const VersionFile& file);
+// The same, giving on true the final path of file.fullPath.
+[[nodiscard]] bool CheckVersionFileOnDisk(const VersionFile& file, WString& finalPath);
 
 // Whether `path` (a folder or a file, existing or not: the backup folder, a
 // backup copy) still lies strictly inside `versionRoot` once links are
 // followed, and is not a file with other hard links. For the backup step:
 // call it before creating the backup folders and before the copy.
 [[nodiscard]] bool IsFinalPathInsideVersion(const WString& versionRoot, const WString& path);
+
+// The final form of `path` (its full form with the links of its existing
+// part followed, the rest appended), on a drive letter; false, with
+// `finalPath` emptied, when the file system gives no answer or the path
+// leads off drive letters (a share).
+[[nodiscard]] bool FinalPathName(const WString& path, WString& finalPath);
+// Whether two final paths name the same file: ordinal comparison ignoring
+// case, as the file system compares names. Empty text names nothing.
+[[nodiscard]] bool SameFinalPath(const WString& a, const WString& b);
+
+// For a file the caller holds open (`file` is its HANDLE), taken from the
+// handle itself, not from a name: whether it lies inside `versionRoot`'s
+// final path and the file `name` beside it would pass the rules a target
+// passes. True with the final path of its folder in `folder`. Catches a
+// folder swapped for a link between the last check by name and the
+// creation of the file.
+[[nodiscard]] bool CheckOpenFileInVersion(const WString& versionRoot, void* file, const WString& name,
+                                          WString& folder);
+// The final path of an open file or folder (`file` is its HANDLE), in its
+// drive form; false off drive letters.
+[[nodiscard]] bool FinalPathOfOpenFile(void* file, WString& finalPath);

@@ -111,20 +111,35 @@ template <typename LookupFn>
     return !full.empty() && ExpandExistingPart(full, lookup, out);
 }
 
-// \\?\C:\x gives C:\x and \\?\UNC\host\share gives \\host\share; anything
-// that is not then a drive or network path is refused.
-[[nodiscard]] bool WithoutDevicePrefix(const WString& finalPath, WString& out) {
-    const WString unc = L"\\\\?\\UNC\\";
-    const WString local = L"\\\\?\\";
-    if (finalPath.compare(0, unc.size(), unc) == 0) {
-        out = L"\\\\" + finalPath.substr(unc.size());
-    } else if (finalPath.compare(0, local.size(), local) == 0) {
-        out = finalPath.substr(local.size());
-    } else {
-        out = finalPath;
+DriveKind DriveKindOf(const WString& drivePath) {
+    const WString root = drivePath.substr(0, 2) + L"\\";
+    switch (GetDriveTypeW(root.c_str())) {
+    case DRIVE_FIXED: return DriveKind::Fixed;
+    case DRIVE_REMOVABLE: return DriveKind::Removable;
+    case DRIVE_CDROM: return DriveKind::Optical;
+    case DRIVE_REMOTE: return DriveKind::Remote;
+    case DRIVE_RAMDISK: return DriveKind::RamDisk;
+    case DRIVE_NO_ROOT_DIR: return DriveKind::Missing;
+    default: return DriveKind::Unknown;
     }
-    bool network = out.size() > 2 && out[0] == L'\\' && out[1] == L'\\' && out[2] != L'?' && out[2] != L'.';
-    return network || !DrivePrefix(out).empty();
+}
+
+// Asks the platform only about the root of a path whose text begins with a
+// drive letter: never about a network name.
+bool IsOnVersionDrive(const WString& path) {
+    return BeginsWithDriveRoot(path) && MayHoldVersion(DriveKindOf(path));
+}
+
+// The final path of an open handle in its drive form; false for a share
+// (\\?\UNC\...) or anything else off a drive letter.
+[[nodiscard]] bool DriveFinalPathOf(HANDLE handle, WString& drivePath) {
+    WString finalPath;
+    DWORD error = FillGrowing(
+        [&](wchar_t* buffer, DWORD size) {
+            return GetFinalPathNameByHandleW(handle, buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        },
+        finalPath);
+    return error == ERROR_SUCCESS && DriveFormOfFinalPath(finalPath, drivePath);
 }
 
 // A name that cannot be opened counts as absent only when the folder listing
@@ -150,14 +165,8 @@ Lookup FinalPathOf(const WString& path, bool whole, WString& expanded, DiskForm&
                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!handle) return Classify(GetLastError()) == Lookup::Absent ? ConfirmAbsent(path) : Lookup::Failed;
 
-    WString finalPath;
-    DWORD error = FillGrowing(
-        [&](wchar_t* buffer, DWORD size) {
-            return GetFinalPathNameByHandleW(handle.get(), buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-        },
-        finalPath);
     BY_HANDLE_FILE_INFORMATION info{};
-    if (error != ERROR_SUCCESS || !WithoutDevicePrefix(finalPath, expanded)) return Lookup::Failed;
+    if (!DriveFinalPathOf(handle.get(), expanded)) return Lookup::Failed;
     if (!GetFileInformationByHandle(handle.get(), &info)) return Lookup::Failed;
 
     form.whole = whole;
@@ -197,12 +206,22 @@ WString FullPath(const WString& path) {
     return WString(buffer, size);
 }
 
+// A version root's final form, passing the version rules; on a drive letter
+// (never a share) by FinalForm's own rule.
+[[nodiscard]] bool RootFinalForm(const WString& root, DiskForm& form) {
+    return FinalForm(root, form) && IsValidVersionFullPath(form.text);
+}
+
 bool IsValidVersionPath(const WString& versionPath) {
-    if (versionPath.empty() || HasZero(versionPath)) return false;
+    // The text first: nothing below may touch a network name.
+    if (!BeginsWithDriveRoot(versionPath) || HasZero(versionPath)) return false;
     WString root = VersionRootOf(versionPath);
-    if (!IsValidVersionFullPath(root)) return false;
+    if (!IsValidVersionFullPath(root) || !IsOnVersionDrive(root)) return false;
     DiskForm finalForm;
-    return FinalForm(root, finalForm) && IsValidVersionFullPath(finalForm.text);
+    if (!RootFinalForm(root, finalForm)) return false;
+    // The platform is asked about a drive once per request: asking goes
+    // through Wine's mount manager, and the later checks follow this one.
+    return UpperAscii(finalForm.text[0]) == UpperAscii(root[0]) || IsOnVersionDrive(finalForm.text);
 }
 
 bool ResolveVersionFile(const WString& versionPath, const WString& relativePath, VersionFile& file) {
@@ -234,11 +253,18 @@ bool ResolveVersionFile(const WString& versionPath, const WString& relativePath,
 }
 
 bool CheckVersionFileOnDisk(const VersionFile& file) {
+    WString finalPath;
+    return CheckVersionFileOnDisk(file, finalPath);
+}
+
+bool CheckVersionFileOnDisk(const VersionFile& file, WString& finalPath) {
+    finalPath.clear();
     DiskForm root;
     DiskForm target;
-    if (!FinalForm(file.versionRoot, root) || !FinalForm(file.fullPath, target)) return false;
-    if (!IsValidVersionFullPath(root.text)) return false;
-    return IsServablePathBelowRoot(PathBelowRoot(root.text, target.text)) && !HasOtherHardLinks(target);
+    if (!RootFinalForm(file.versionRoot, root) || !FinalForm(file.fullPath, target)) return false;
+    if (!IsServablePathBelowRoot(PathBelowRoot(root.text, target.text)) || HasOtherHardLinks(target)) return false;
+    finalPath = std::move(target.text);
+    return true;
 }
 
 bool IsFinalPathInsideVersion(const WString& versionRoot, const WString& path) {
@@ -247,7 +273,39 @@ bool IsFinalPathInsideVersion(const WString& versionRoot, const WString& path) {
     if (PathBelowRoot(root, full).empty()) return false;
     DiskForm rootForm;
     DiskForm target;
-    if (!FinalForm(root, rootForm) || !FinalForm(full, target)) return false;
-    if (!IsValidVersionFullPath(rootForm.text)) return false;
+    if (!RootFinalForm(root, rootForm) || !FinalForm(full, target)) return false;
     return !PathBelowRoot(rootForm.text, target.text).empty() && !HasOtherHardLinks(target);
+}
+
+bool FinalPathName(const WString& path, WString& finalPath) {
+    finalPath.clear();
+    const WString full = FullPath(path);
+    DiskForm form;
+    if (!BeginsWithDriveRoot(full) || !FinalForm(full, form)) return false;
+    finalPath = std::move(form.text);
+    return true;
+}
+
+bool SameFinalPath(const WString& a, const WString& b) {
+    // The file system's own rule for names: ordinal, ignoring case.
+    return !a.empty() && CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+bool CheckOpenFileInVersion(const WString& versionRoot, void* file, const WString& name, WString& folder) {
+    folder.clear();
+    DiskForm root;
+    WString finalPath;
+    if (!RootFinalForm(VersionRootOf(versionRoot), root) || !DriveFinalPathOf(file, finalPath)) return false;
+    const std::size_t cut = finalPath.rfind(L'\\');
+    if (cut == WString::npos) return false;
+    WString at = finalPath.substr(0, cut);
+    if (!IsServablePathBelowRoot(PathBelowRoot(root.text, at + L"\\" + name))) return false;
+    folder = std::move(at);
+    return true;
+}
+
+bool FinalPathOfOpenFile(void* file, WString& finalPath) {
+    finalPath.clear();
+    return DriveFinalPathOf(file, finalPath);
 }

@@ -3,7 +3,9 @@
 
 #include <cstdio>
 
+#include "app/settings.h"
 #include "json/json.h"
+#include "update/install_rules.h"
 
 std::string BackupReadmeText() {
     static const char* const kLines[] = {
@@ -39,6 +41,18 @@ WString BackupCopyName(const WString& fileName, const LocalStamp& stamp, int cou
     WString name = stem + WTEXT("_") + FormatBackupStamp(stamp);
     if (counter > 0) name += WTEXT("_") + Utf8ToWide(std::to_string(counter));
     return name + extension;
+}
+
+std::vector<WString> ToolOwnFiles(const WString& exePath) {
+    if (exePath.empty()) return {};
+    const WString base = SettingsBasePath(exePath);
+    const WString folder = ExeDirectoryOf(exePath);
+    return {exePath,
+            base + WTEXT(".key"),
+            base + WTEXT(".port"),
+            base + WTEXT("_log.txt"),
+            folder + kPackageFileName,
+            folder + kReplaceScriptName};
 }
 
 ApiResponse SyncAnswer(bool success, const WString& message) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "common/text.h"
 #include "service/http_response.h"
@@ -30,6 +31,14 @@ WString FormatBackupStamp(const LocalStamp& stamp);
 // last "." (none when the name has no dot). A counter above 0 means the plain
 // name was taken: stem + "_" + stamp + "_" + counter + extension.
 WString BackupCopyName(const WString& fileName, const LocalStamp& stamp, int counter);
+
+// The tool's own files, given the program's path: the program itself, its
+// settings (base.key, base.port), its log (base_log.txt) and the update's
+// package and replace script beside it, where base is the program's path
+// without its extension. No push may replace one and no backup copy may
+// become one, even when the tool's folder lies inside an installation.
+// Empty for an empty path.
+std::vector<WString> ToolOwnFiles(const WString& exePath);
 
 // The answers of the file endpoints (status 200 in every case).
 ApiResponse SyncAnswer(bool success, const WString& message);

@@ -14,7 +14,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <utility>
+#include <vector>
 
+#include "app/settings.h"
 #include "common/win_unique.h"
 #include "crypto/crypto.h"
 #include "crypto/payload.h"
@@ -30,11 +33,13 @@ constexpr WChar kDecryptFailed[] = L"解密失败或密钥不符";
 constexpr WChar kSynced[] = L"同步成功";
 constexpr WChar kBackupFailedAnswer[] = L"备份旧文件失败，未写入新文件";
 constexpr WChar kWriteFailedAnswer[] = L"写入文件失败，原文件未改动";
-constexpr WChar kTooLargeAnswer[] = L"文件过大（4 GB 及以上），无法计算MD5";
+constexpr WChar kTemporaryOutside[] = L"临时文件不在版本目录内";
+constexpr WChar kOwnFileTarget[] = L"目标是本工具自己的文件";
 
 // Reads and writes go in pieces the 32-bit calls can take.
 constexpr DWORD kIoPiece = 16u * 1024 * 1024;
-constexpr ULONGLONG kMaxHashedSize = 0xFFFFFFFFull;  // below 4 GiB
+// A digest reads this much at a time: memory stays bounded whatever the size.
+constexpr DWORD kDigestPiece = 1u << 20;
 constexpr int kMaxBackupCounter = 9999;
 constexpr int kReplaceAttempts = 20;
 constexpr DWORD kReplaceRetryMs = 50;
@@ -78,25 +83,95 @@ WString SystemErrorText(DWORD error) {
     return L"错误 " + std::to_wstring(error) + (message.empty() ? L"" : L" " + message);
 }
 
-enum class ReadOutcome { Read, Unreadable, TooLarge };
-
-// The whole file, read in pieces; a short read counts as unreadable so that
-// no digest is ever taken over part of a file.
-ReadOutcome ReadWholeFile(const WString& path, Bytes& bytes) {
+// The MD5 of the whole file, read a piece at a time; empty text when it
+// cannot be read to its end, so that no digest is ever given of part of a file.
+std::string DigestOfFile(const WString& path) {
     UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     LARGE_INTEGER size{};
-    if (!file || !GetFileSizeEx(file.get(), &size)) return ReadOutcome::Unreadable;
-    if (static_cast<ULONGLONG>(size.QuadPart) > kMaxHashedSize) return ReadOutcome::TooLarge;
-    bytes.resize(static_cast<std::size_t>(size.QuadPart));
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        DWORD want = static_cast<DWORD>(std::min<std::size_t>(kIoPiece, bytes.size() - done));
+    if (!file || !GetFileSizeEx(file.get(), &size)) return std::string();
+    Md5Stream digest;
+    Bytes piece(kDigestPiece);
+    for (ULONGLONG left = static_cast<ULONGLONG>(size.QuadPart); left > 0;) {
+        DWORD want = static_cast<DWORD>(std::min<ULONGLONG>(piece.size(), left));
         DWORD got = 0;
-        if (!ReadFile(file.get(), bytes.data() + done, want, &got, nullptr) || got == 0) return ReadOutcome::Unreadable;
-        done += got;
+        if (!ReadFile(file.get(), piece.data(), want, &got, nullptr) || got == 0) return std::string();
+        if (!digest.Add(piece.data(), got)) return std::string();
+        left -= got;
     }
-    return ReadOutcome::Read;
+    return digest.FinishHex();
+}
+
+// The program's real path (links followed), taken once: the running program
+// is not moved under the tool.
+const WString& RealExecutablePath() {
+    static const WString path = [] {
+        const WString exe = ExecutablePath();
+        WString real;
+        return FinalPathName(exe, real) ? real : exe;
+    }();
+    return path;
+}
+
+// The tool's own files (ToolOwnFiles, the program by its real path). A path
+// is compared by name first, so that most requests ask the file system
+// nothing more; the own files' final forms are taken once per request, on the
+// first path that bears one of their names.
+class ToolFiles {
+public:
+    // Whether `path`, once links are followed, is one of them. A path whose
+    // final form cannot be had counts as one.
+    bool Include(const WString& path) {
+        WString finalPath;
+        return !FinalPathName(path, finalPath) || IncludeFinal(finalPath);
+    }
+
+    // The same for a path already in its final form.
+    bool IncludeFinal(const WString& finalPath) {
+        if (!BearsOwnName(finalPath)) return false;
+        if (!taken_) Take();
+        for (const WString& own : finals_) {
+            if (SameFinalPath(finalPath, own)) return true;
+        }
+        return false;
+    }
+
+private:
+    static std::vector<WString> Paths() {
+        std::vector<WString> paths = ToolOwnFiles(ExecutablePath());
+        paths.push_back(RealExecutablePath());
+        return paths;
+    }
+
+    static bool BearsOwnName(const WString& finalPath) {
+        const WString name = LastPathComponent(finalPath);
+        for (const WString& own : Paths()) {
+            if (SameFinalPath(name, LastPathComponent(own))) return true;
+        }
+        return false;
+    }
+
+    void Take() {
+        for (const WString& own : Paths()) {
+            WString ownFinal;
+            finals_.push_back(FinalPathName(own, ownFinal) ? ownFinal : own);
+        }
+        taken_ = true;
+    }
+
+    std::vector<WString> finals_;
+    bool taken_ = false;
+};
+
+// The on-disk checks right before a file is read or replaced.
+bool MayUse(const VersionFile& file, ToolFiles& tool) {
+    WString finalPath;
+    return CheckVersionFileOnDisk(file, finalPath) && !tool.IncludeFinal(finalPath);
+}
+
+ReplaceSeams& Seams() {
+    static ReplaceSeams seams;
+    return seams;
 }
 
 bool WriteAll(HANDLE file, const std::uint8_t* data, std::size_t size) {
@@ -129,44 +204,105 @@ bool ContentEquals(HANDLE file, const Bytes& expected) {
     return true;
 }
 
-// Replacing a file fails while anyone has it open, even briefly (a reader
-// such as the game server, or another request resolving the same path), so
-// a refusal of that kind is retried for a short while.
-bool MoveOver(const WString& from, const WString& to) {
-    for (int attempt = 0;; ++attempt) {
-        if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
-        DWORD error = GetLastError();
-        if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || attempt >= kReplaceAttempts)
-            return false;
-        Sleep(kReplaceRetryMs);
-    }
-}
-
 WString TemporaryNameFor(const WString& target) {
     static std::atomic<unsigned> counter{0};
     return target + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter) +
            L".tzsync.tmp";
 }
 
-// Writes `bytes` beside `target`, verifies them and moves them over it in one
-// step. On false the target is untouched and `error` says why.
-bool ReplaceFileVerified(const WString& target, const Bytes& bytes, WString& error) {
-    WString temporary = TemporaryNameFor(target);
-    bool written = false;
+// Writes, flushes and reads back through the one handle.
+bool WriteTemporary(HANDLE file, const Bytes& bytes, WString& error) {
+    bool written = WriteAll(file, bytes.data(), bytes.size()) && FlushFileBuffers(file);
+    if (written && Seams().afterWrite) Seams().afterWrite(file);
+    if (written && ContentEquals(file, bytes)) return true;
+    error = SystemErrorText(GetLastError());
+    return false;
+}
+
+// Renames the open file `file` to `name` inside the folder `directory`
+// holds open. Where the platform does not take a name relative to a folder
+// handle (Wine 8 answers ERROR_INVALID_PARAMETER), the checked final path of
+// that folder is given instead. Replacing a file fails while anyone has it
+// open, even briefly (a reader such as the game server, or another request
+// resolving the same path), so a refusal of that kind is retried for a while.
+bool RenameInto(HANDLE file, HANDLE directory, const WString& folder, const WString& name) {
+    bool relative = true;
+    for (int attempt = 0;; ++attempt) {
+        const WString target = relative ? name : folder + L"\\" + name;
+        const std::size_t size = sizeof(FILE_RENAME_INFO) + target.size() * sizeof(WChar);
+        std::vector<std::uint8_t> buffer(size, 0);
+        auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+        info->ReplaceIfExists = TRUE;
+        info->RootDirectory = relative ? directory : nullptr;
+        info->FileNameLength = static_cast<DWORD>(target.size() * sizeof(WChar));
+        std::memcpy(info->FileName, target.data(), info->FileNameLength);
+        if (SetFileInformationByHandle(file, FileRenameInfo, info, static_cast<DWORD>(size))) return true;
+        DWORD error = GetLastError();
+        if (relative && error == ERROR_INVALID_PARAMETER) {
+            relative = false;
+            continue;
+        }
+        if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || attempt >= kReplaceAttempts)
+            return false;
+        Sleep(kReplaceRetryMs);
+    }
+}
+
+// Moves the verified temporary file over the target through its handle,
+// after checking where the handle really lies: a folder swapped for a link
+// since the last check by name would otherwise carry the bytes elsewhere.
+bool LandTemporary(const VersionFile& target, HANDLE file, ToolFiles& tool, WString& error) {
+    const WString name = LastPathComponent(target.fullPath);
+    WString folder;
+    if (!CheckOpenFileInVersion(target.versionRoot, file, name, folder)) {
+        error = kTemporaryOutside;
+        return false;
+    }
+    // The rename replaces whatever entry bears the name, a link included.
+    if (tool.IncludeFinal(folder + L"\\" + name)) {
+        error = kOwnFileTarget;
+        return false;
+    }
+    UniqueFileHandle directory(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES | FILE_TRAVERSE,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    WString directoryPath;
+    if (!directory || !FinalPathOfOpenFile(directory.get(), directoryPath) || !SameFinalPath(directoryPath, folder)) {
+        error = kTemporaryOutside;
+        return false;
+    }
+    if (RenameInto(file, directory.get(), folder, name)) return true;
+    error = SystemErrorText(GetLastError());
+    return false;
+}
+
+// Marks the temporary file for deletion through its handle, so that exactly
+// the file written goes, wherever it lies; true when that was accepted.
+bool DiscardThroughHandle(HANDLE file) {
+    FILE_DISPOSITION_INFO discard{};
+    discard.DeleteFile = TRUE;
+    return SetFileInformationByHandle(file, FileDispositionInfo, &discard, sizeof(discard)) != FALSE;
+}
+
+// Writes `bytes` beside the target, verifies them and moves them over it in
+// one step. On false the target is untouched, no temporary file is left and
+// `error` says why.
+bool ReplaceFileVerified(const VersionFile& target, const Bytes& bytes, ToolFiles& tool, WString& error) {
+    if (Seams().beforeTemporary) Seams().beforeTemporary(target.fullPath);
+    const WString temporary = TemporaryNameFor(target.fullPath);
+    bool discarded = false;
     {
-        UniqueFileHandle file(CreateFileW(temporary.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+        // DELETE access: the file is moved and, on failure, removed through this handle.
+        UniqueFileHandle file(CreateFileW(temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                                          CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) {
             error = SystemErrorText(GetLastError());
             return false;
         }
-        written = WriteAll(file.get(), bytes.data(), bytes.size()) && FlushFileBuffers(file.get()) &&
-                  ContentEquals(file.get(), bytes);
-        if (!written) error = SystemErrorText(GetLastError());
+        if (WriteTemporary(file.get(), bytes, error) && LandTemporary(target, file.get(), tool, error)) return true;
+        discarded = DiscardThroughHandle(file.get());
     }
-    if (written && MoveOver(temporary, target)) return true;
-    if (written) error = SystemErrorText(GetLastError());
-    DeleteFileW(temporary.c_str());
+    if (!discarded) DeleteFileW(temporary.c_str());
     return false;
 }
 
@@ -182,7 +318,8 @@ void WriteReadmeOnce(const WString& backupFolder) {
 
 // Copies the existing target into the backup folder under a name never used
 // before. True with the copy's path, or false with the reason.
-bool BackUpExistingFile(const ApiContext& api, const VersionFile& file, WString& copyPath, WString& error) {
+bool BackUpExistingFile(const ApiContext& api, const VersionFile& file, ToolFiles& tool, WString& copyPath,
+                        WString& error) {
     WString backupFolder = file.versionRoot + L"\\" + kBackupFolderName;
     WString copyFolder = backupFolder;
     if (!file.relativeFolder.empty()) copyFolder += L"\\" + StripTrailingSeparators(file.relativeFolder);
@@ -202,6 +339,10 @@ bool BackUpExistingFile(const ApiContext& api, const VersionFile& file, WString&
         copyPath = copyFolder + L"\\" + BackupCopyName(name, stamp, counter);
         if (!IsFinalPathInsideVersion(file.versionRoot, copyPath)) {
             error = L"备份文件不在版本目录内";
+            return false;
+        }
+        if (tool.Include(copyPath)) {
+            error = L"备份文件是本工具自己的文件";
             return false;
         }
         // Never over an existing copy: two pushes in one second keep both.
@@ -318,6 +459,7 @@ ApiResponse SyncFile(ApiContext& api, const HttpRequest& request) {
     if (versionPath.empty() || relativePath.empty() || !hasPayload) return SyncAnswer(false, kIncomplete);
 
     VersionFile file;
+    ToolFiles tool;
     if (!ResolveVersionFile(versionPath, relativePath, file)) return SyncAnswer(false, kPathRefusedMessage);
 
     // Nothing on disk changes before the payload has proved itself.
@@ -330,12 +472,12 @@ ApiResponse SyncFile(ApiContext& api, const HttpRequest& request) {
     WString shownPath = versionPath + L"\\" + relativePath;
     TargetLock turn(file.fullPath);
     CreateDirectoryChain(FolderOf(file.fullPath));
-    if (!CheckVersionFileOnDisk(file)) return SyncAnswer(false, kPathRefusedMessage);
+    if (!MayUse(file, tool)) return SyncAnswer(false, kPathRefusedMessage);
 
     if (FileExists(file.fullPath)) {
         WString copyPath;
         WString error;
-        if (!BackUpExistingFile(api, file, copyPath, error)) {
+        if (!BackUpExistingFile(api, file, tool, copyPath, error)) {
             api.Log(L"已备份失败: " + file.fullPath + L" - " + error);
             return SyncAnswer(false, kBackupFailedAnswer);
         }
@@ -343,7 +485,7 @@ ApiResponse SyncFile(ApiContext& api, const HttpRequest& request) {
     }
 
     WString error;
-    if (!CheckVersionFileOnDisk(file) || !ReplaceFileVerified(file.fullPath, plaintext, error)) {
+    if (!MayUse(file, tool) || !ReplaceFileVerified(file, plaintext, tool, error)) {
         api.Log(L"同步失败: " + shownPath + (error.empty() ? L"" : L" - " + error));
         return SyncAnswer(false, kWriteFailedAnswer);
     }
@@ -363,17 +505,17 @@ ApiResponse HandleFileInfo(ApiContext&, const HttpRequest& request) {
     JsonValue body = ParseJson(request.body);
     if (body.kind != JsonKind::Object) return SyncAnswer(false, kInvalidJson);
     VersionFile file;
+    ToolFiles tool;
     if (!ResolveVersionFile(GetMemberText(body, L"versionPath"), GetMemberText(body, L"relativePath"), file) ||
-        !CheckVersionFileOnDisk(file))
+        !MayUse(file, tool))
         return SyncAnswer(false, kPathRefusedMessage);
     if (!FileExists(file.fullPath)) return InfoMissingAnswer();
+    // Empty when it exists but its bytes cannot be read.
+    return InfoExistsAnswer(DigestOfFile(file.fullPath));
+}
 
-    Bytes bytes;
-    switch (ReadWholeFile(file.fullPath, bytes)) {
-        case ReadOutcome::Read: return InfoExistsAnswer(Md5Hex(bytes));
-        case ReadOutcome::TooLarge: return SyncAnswer(false, kTooLargeAnswer);
-        default: return InfoExistsAnswer(std::string());  // exists, but its bytes cannot be read
-    }
+void SetReplaceSeamsForTesting(ReplaceSeams seams) {
+    Seams() = std::move(seams);
 }
 
 ApiResponse HandleFileSync(ApiContext& api, const HttpRequest& request) {

@@ -1,6 +1,8 @@
 // /api/file/info and /api/file/sync on the Windows file system.
 #pragma once
 
+#include <functional>
+
 #include "service/router.h"
 
 // Adds both routes to the context's table.
@@ -11,3 +13,14 @@ ApiResponse HandleFileSync(ApiContext& api, const HttpRequest& request);
 
 // The local time now, for backup copy names.
 LocalStamp LocalStampNow();
+
+// Test seams of a push's last step, each called when set: `beforeTemporary`
+// with the target's path after the last check by name, right before the
+// temporary file is created beside it; `afterWrite` with the open temporary
+// file (its HANDLE) after the write, before the read-back. For tests only:
+// set them while no push runs, and reset them afterwards.
+struct ReplaceSeams {
+    std::function<void(const WString& target)> beforeTemporary;
+    std::function<void(void* temporary)> afterWrite;
+};
+void SetReplaceSeamsForTesting(ReplaceSeams seams);

@@ -126,6 +126,52 @@ TEST(Md5Hex, MatchesRfc1321Suite) {
     }
 }
 
+// The same suite through the stream, cut at every place into two pieces,
+// into three around every place, and a byte at a time; and a message of a
+// million bytes in pieces of odd sizes that straddle MD5's 64-byte blocks.
+TEST(Md5Stream, MatchesRfc1321SuiteWhereverThePiecesEnd) {
+    const std::pair<std::string, const char*> cases[] = {
+        {"", "d41d8cd98f00b204e9800998ecf8427e"},
+        {"a", "0cc175b9c0f1b6a831c399e269772661"},
+        {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+        {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
+        {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+         "57edf4a22be3c955ac49da2e2107b67a"},
+    };
+    auto digest = [](const std::string& text, const std::vector<std::size_t>& cuts) {
+        Md5Stream stream;
+        std::size_t from = 0;
+        for (std::size_t cut : cuts) {
+            EXPECT_TRUE(stream.Add(reinterpret_cast<const std::uint8_t*>(text.data()) + from, cut - from));
+            from = cut;
+        }
+        EXPECT_TRUE(stream.Add(reinterpret_cast<const std::uint8_t*>(text.data()) + from, text.size() - from));
+        return stream.FinishHex();
+    };
+    for (const auto& [message, expected] : cases) {
+        SCOPED_TRACE(message);
+        for (std::size_t cut = 0; cut <= message.size(); ++cut) {
+            EXPECT_EQ(digest(message, {cut}), expected) << cut;
+            EXPECT_EQ(digest(message, {cut / 2, cut}), expected) << cut;
+        }
+        std::vector<std::size_t> everyByte;
+        for (std::size_t at = 1; at < message.size(); ++at) everyByte.push_back(at);
+        EXPECT_EQ(digest(message, everyByte), expected);
+        Md5Stream empty;
+        EXPECT_TRUE(empty.Add(nullptr, 0));
+        EXPECT_TRUE(empty.Add(reinterpret_cast<const std::uint8_t*>(message.data()), message.size()));
+        EXPECT_EQ(empty.FinishHex(), expected);
+    }
+    const std::string million = Repeat('a', 1000000);
+    for (std::size_t piece : {std::size_t{1}, std::size_t{63}, std::size_t{65}, std::size_t{4097}, std::size_t{1} << 20}) {
+        std::vector<std::size_t> cuts;
+        for (std::size_t at = piece; at < million.size(); at += piece) cuts.push_back(at);
+        EXPECT_EQ(digest(million, cuts), "7707d6ae4e027c70eea2a935c2296f21") << piece;
+    }
+}
+
 // ---- AES-CBC -------------------------------------------------------------
 
 namespace {

@@ -94,6 +94,17 @@ class BadInput(unittest.TestCase):
         before = tree_digest(root)
         version = "C:\\MirServerBad"
 
+        # A share of Wine's (dosdevices/unc/127.0.0.1/<share>) that leads to drive C:, so that
+        # network forms of the version path reach the installation: they are refused on their text.
+        unc_host = os.path.join(ARGS.prefix, "dosdevices", "unc", "127.0.0.1")
+        share = "bad%d$" % os.getpid()
+        os.makedirs(unc_host, exist_ok=True)
+        share_link = os.path.join(unc_host, share)
+        os.symlink(os.path.join(ARGS.prefix, "drive_c"), share_link)
+        self.addCleanup(os.unlink, share_link)  # from this side: Wine would act on the target
+        networked = ["\\\\127.0.0.1\\%s\\MirServerBad" % share, "//127.0.0.1/%s/MirServerBad" % share,
+                     "\\\\?\\UNC\\127.0.0.1\\%s\\MirServerBad" % share]
+
         port = free_port()
         runner = os.path.join(ARGS.source, "cmake", "wine-run")
         host = subprocess.Popen([runner, ARGS.prefix, os.path.join(ARGS.build, "tz_service_host.exe"), str(port), KEY],
@@ -144,6 +155,21 @@ class BadInput(unittest.TestCase):
                 ("stream", signed("/api/file/sync", sync_body(version, "Mir200\\Envir\\a.txt:x")), (200, "截质目录")),
                 ("system folder", signed("/api/file/sync", sync_body("C:\\Windows", "a.txt")), (200, "截质目录")),
                 ("info outside", signed("/api/file/info", sync_body(version, "..\\Windows\\win.ini")),
+                 (200, "截质目录")),
+            ]
+            # network version paths and streams in place of a version: refused before anything is read
+            for unc in networked:
+                rows += [
+                    ("network version, sync: " + unc, signed("/api/file/sync", sync_body(unc, "Mir200\\Envir\\a.txt")),
+                     (200, "截质目录")),
+                    ("network version, info: " + unc, signed("/api/file/info", sync_body(unc, "Mir200\\Envir\\a.txt")),
+                     (200, "截质目录")),
+                    ("network version, reload: " + unc, signed("/api/m2/load", json.dumps(
+                        {"versionPath": unc, "items": ["所有NPC"]}, ensure_ascii=False).encode()), (200, "截质目录")),
+                ]
+            rows += [
+                ("stream after the drive", signed("/api/file/sync", sync_body("C::$DATA", "a.txt")), (200, "截质目录")),
+                ("drive-relative version", signed("/api/file/info", sync_body("C:MirServerBad", "Mir200\\Envir\\a.txt")),
                  (200, "截质目录")),
             ]
             for what, data, expected in rows:

@@ -74,7 +74,8 @@ TEST(PathRules, VersionFullPaths) {
         {WTEXT("D:\\a\\System Volume Information\\b"), false},
         {WTEXT("D:\\Recovery"), false},
         {WTEXT("D:\\a\\\\b"), false},
-        {WTEXT("\\\\host\\share\\MirServer"), true},
+        // only a drive letter: network forms never reach the file system
+        {WTEXT("\\\\host\\share\\MirServer"), false},
         {WTEXT("\\\\host\\Users\\MirServer"), false},
         {WTEXT(""), false},
         // forms that would dodge the drive rule or name a stream
@@ -84,9 +85,82 @@ TEST(PathRules, VersionFullPaths) {
         {WTEXT("\\\\.\\CON"), false},
         {WTEXT("D:\\MirServer:stream"), false},
         {WTEXT("C:\\MirServer:x\\y"), false},
+        {WTEXT("D::$DATA"), false},
+        {WTEXT("D::"), false},
+        {WTEXT("D::\\MirServer"), false},
+        {WTEXT("D:\\:$DATA"), false},
+        {WTEXT("D:\\MirServer::$DATA"), false},
         {WString(WTEXT("D:\\MirServer\0x"), 14), false},
     };
     for (const auto& [path, valid] : cases) EXPECT_EQ(IsValidVersionFullPath(path), valid) << Show(path);
+}
+
+// A version path is judged on its text before any file-system call: only a
+// drive letter, a colon and a separator may begin it.
+TEST(PathRules, OnlyDriveRootsBeginAVersionPath) {
+    const std::pair<WString, bool> cases[] = {
+        {WTEXT("D:\\MirServer"), true},
+        {WTEXT("d:/MirServer"), true},
+        {WTEXT("Z:\\"), true},
+        {WTEXT("D:"), false},
+        {WTEXT("D:MirServer"), false},
+        {WTEXT("D::$DATA"), false},
+        {WTEXT("D::"), false},
+        {WTEXT("1:\\a"), false},
+        {WTEXT("\u00c4:\\a"), false},
+        {WTEXT(":\\a"), false},
+        {WTEXT("\\\\127.0.0.1\\C$\\Games"), false},
+        {WTEXT("\\\\127.0.0.1\\ADMIN$"), false},
+        {WTEXT("//host/share/MirServer"), false},
+        {WTEXT("\\/host\\share"), false},
+        {WTEXT("\\\\?\\UNC\\host\\share\\x"), false},
+        {WTEXT("\\\\?\\C:\\MirServer"), false},
+        {WTEXT("\\\\.\\C:\\MirServer"), false},
+        {WTEXT("\\??\\C:\\MirServer"), false},
+        {WTEXT("\\\\.\\pipe\\x"), false},
+        {WTEXT("\\MirServer"), false},
+        {WTEXT(" D:\\MirServer"), false},
+        {WTEXT(""), false},
+    };
+    for (const auto& [path, accepted] : cases) {
+        EXPECT_EQ(BeginsWithDriveRoot(path), accepted) << Show(path);
+        if (!accepted) {
+            EXPECT_FALSE(IsValidVersionFullPath(path)) << Show(path);
+        }
+    }
+}
+
+TEST(PathRules, OnlyLocalFixedDrivesHoldVersions) {
+    const std::pair<DriveKind, bool> cases[] = {
+        {DriveKind::Fixed, true},    {DriveKind::Removable, false}, {DriveKind::Optical, false},
+        {DriveKind::Remote, false},  {DriveKind::RamDisk, false},   {DriveKind::Missing, false},
+        {DriveKind::Unknown, false},
+    };
+    for (const auto& [kind, accepted] : cases) EXPECT_EQ(MayHoldVersion(kind), accepted) << static_cast<int>(kind);
+}
+
+// A link inside an installation may lead to a share: its final path is then
+// \\?\UNC\..., which has no drive form.
+TEST(PathRules, DriveFormOfFinalPaths) {
+    const std::pair<WString, WString> cases[] = {
+        {WTEXT("\\\\?\\C:\\MirServer\\a.txt"), WTEXT("C:\\MirServer\\a.txt")},
+        {WTEXT("\\\\?\\d:\\"), WTEXT("d:\\")},
+        {WTEXT("\\\\?\\D:"), WTEXT("D:\\")},
+        {WTEXT("\\\\?\\UNC\\127.0.0.1\\D$\\MirServer"), WTEXT("")},
+        {WTEXT("\\\\?\\UNC\\host\\share"), WTEXT("")},
+        {WTEXT("\\\\?\\Volume{01234567-89ab-cdef-0123-456789abcdef}\\x"), WTEXT("")},
+        {WTEXT("\\\\?\\unix\\tmp\\x"), WTEXT("")},
+        {WTEXT("\\\\?\\D::$DATA"), WTEXT("")},
+        {WTEXT("\\\\.\\C:\\x"), WTEXT("")},
+        {WTEXT("C:\\x"), WTEXT("")},
+        {WTEXT("\\\\host\\share\\x"), WTEXT("")},
+        {WTEXT(""), WTEXT("")},
+    };
+    for (const auto& [finalPath, drivePath] : cases) {
+        WString out = WTEXT("stale");
+        EXPECT_EQ(DriveFormOfFinalPath(finalPath, out), !drivePath.empty()) << Show(finalPath);
+        EXPECT_EQ(out, drivePath) << Show(finalPath);
+    }
 }
 
 // The drive rule follows the drive it is given; the other drives' rules then

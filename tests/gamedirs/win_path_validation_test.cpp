@@ -14,6 +14,7 @@
 
 #include "support/win_links.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,22 @@
 namespace {
 
 using testlinks::Exists;
+
+// Versions off the system drive need a local fixed drive: P: of the test
+// prefix, mapped for this program's run.
+class DriveEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        drive_ = std::make_unique<testlinks::TestDrive>(L'P');
+        ASSERT_TRUE(drive_->ok()) << "could not map the test drive P:";
+    }
+    void TearDown() override { drive_.reset(); }
+    static inline std::unique_ptr<testlinks::TestDrive> drive_;
+};
+const auto* const kDriveEnvironment = ::testing::AddGlobalTestEnvironment(new DriveEnvironment);
+
+std::wstring Drive() { return DriveEnvironment::drive_->drive(); }
+std::wstring LowerDrive() { return std::wstring(1, static_cast<wchar_t>(towlower(Drive()[0]))) + L":"; }
 using testlinks::MakeLink;
 using testlinks::RemoveLink;
 
@@ -42,25 +59,51 @@ TEST(VersionPathOnWindows, EdgeCases) {
         {L"C:\\Games\\MirServer", false},
         {L"C:\\Windows", false},
         {L"C:\\MirServer\\..\\Windows", false},
-        {L"D:\\Games\\MirServer", true},
-        {L"D:\\MirServer", true},
-        {L"D:\\MirServer\\.", true},
-        {L"D:\\", true},
-        {L"D:\\NoSuchFolder", true},
-        {L"D:/Games//MirServer", true},
-        {L"D:\\Users\\Admin\\MirServer", false},
-        {L"D:\\Program Files\\MirServer", false},
+        {Drive() + L"\\Games\\MirServer", true},
+        {Drive() + L"\\MirServer", true},
+        {Drive() + L"\\MirServer\\.", true},
+        {Drive() + L"\\", true},
+        {Drive() + L"\\NoSuchFolder", true},
+        {Drive() + L"/Games//MirServer", true},
+        {Drive() + L"\\Users\\Admin\\MirServer", false},
+        {Drive() + L"\\Program Files\\MirServer", false},
         {L"E:\\$Data\\MirServer", false},
-        {L"D:\\Games\\..\\Users\\MirServer", false},
+        {Drive() + L"\\Games\\..\\Users\\MirServer", false},
         {L"", false},
         {L"\\\\?\\C:\\Games\\MirServer", false},
         {L"\\\\.\\C:\\Games\\MirServer", false},
         {L"//?/C:/Games/MirServer", false},
         {L"CON", false},
-        {L"D:\\MirServer:stream", false},
-        {std::wstring(L"D:\\MirServer\0\\x", 15), false},
+        {Drive() + L"\\MirServer:stream", false},
+        {Drive() + std::wstring(L"\\MirServer\0\\x", 13), false},
+        // only a local fixed drive letter, judged on the text first
+        {Drive(), false},
+        {Drive() + L"MirServer", false},
+        {Drive() + L":$DATA", false},
+        {Drive() + L":", false},
+        {Drive() + L":\\MirServer", false},
+        {L"Y:\\MirServer", false},  // no such drive
+        {L"T:\\MirServer", false},  // the test prefix's optical drive
+        {L"\\\\127.0.0.1\\C$\\MirServer", false},
+        {L"\\\\127.0.0.1\\ADMIN$", false},
+        {L"//127.0.0.1/C$/MirServer", false},
+        {L"\\\\?\\UNC\\127.0.0.1\\C$\\MirServer", false},
+        {L"\\\\.\\UNC\\127.0.0.1\\C$\\MirServer", false},
     };
     for (const auto& [path, valid] : cases) EXPECT_EQ(IsValidVersionPath(path), valid) << Show(path);
+}
+
+// The text is judged before it is resolved: forms the process's current
+// folder or drive would complete into a valid version stay refused.
+TEST(VersionPathOnWindows, OnlyTextBeginningWithADriveRootIsResolved) {
+    wchar_t before[MAX_PATH];
+    const DWORD size = GetCurrentDirectoryW(MAX_PATH, before);
+    ASSERT_TRUE(size > 0 && size < MAX_PATH);
+    ASSERT_TRUE(SetCurrentDirectoryW(L"C:\\"));
+    ASSERT_TRUE(IsValidVersionPath(L"C:\\MirServer")) << "the completed form alone passes";
+    for (const wchar_t* path : {L"\\MirServer", L"/MirServer", L"MirServer", L".\\MirServer", L"C:MirServer"})
+        EXPECT_FALSE(IsValidVersionPath(path)) << Show(path);
+    SetCurrentDirectoryW(before);
 }
 
 struct ResolveCase {
@@ -90,18 +133,18 @@ void ExpectResolution(const ResolveCase& c) {
 }
 
 TEST(ResolveVersionFileOnWindows, EdgeCasesAndTextualBypasses) {
-    const std::wstring v = L"D:\\MirServer";
+    const std::wstring v = Drive() + L"\\MirServer";
     const ResolveCase cases[] = {
-        {v, L"Envir\\QuestDiary\\a.txt", true, L"D:\\MirServer\\Envir\\QuestDiary\\a.txt", L"Envir\\QuestDiary\\"},
-        {v, L"Envir/QuestDiary/a.txt", true, L"D:\\MirServer\\Envir\\QuestDiary\\a.txt", L"Envir\\QuestDiary\\"},
-        {L"d:\\MirServer\\\\", L"a.TXT", true, L"d:\\MirServer\\a.TXT", L""},
-        {v, L"b.Xlsx", true, L"D:\\MirServer\\b.Xlsx", L""},
-        {v, L"Envir\\Setup.txt", true, L"D:\\MirServer\\Envir\\Setup.txt", L"Envir\\"},
-        {v, L"Envir\\..\\x.ini", true, L"D:\\MirServer\\x.ini", L""},
+        {v, L"Envir\\QuestDiary\\a.txt", true, Drive() + L"\\MirServer\\Envir\\QuestDiary\\a.txt", L"Envir\\QuestDiary\\"},
+        {v, L"Envir/QuestDiary/a.txt", true, Drive() + L"\\MirServer\\Envir\\QuestDiary\\a.txt", L"Envir\\QuestDiary\\"},
+        {LowerDrive() + L"\\MirServer\\\\", L"a.TXT", true, LowerDrive() + L"\\MirServer\\a.TXT", L""},
+        {v, L"b.Xlsx", true, Drive() + L"\\MirServer\\b.Xlsx", L""},
+        {v, L"Envir\\Setup.txt", true, Drive() + L"\\MirServer\\Envir\\Setup.txt", L"Envir\\"},
+        {v, L"Envir\\..\\x.ini", true, Drive() + L"\\MirServer\\x.ini", L""},
         // the backup folder follows the resolved path, not the text as sent
-        {v, L"sub\\../Envir/QuestDiary/new.txt", true, L"D:\\MirServer\\Envir\\QuestDiary\\new.txt",
+        {v, L"sub\\../Envir/QuestDiary/new.txt", true, Drive() + L"\\MirServer\\Envir\\QuestDiary\\new.txt",
          L"Envir\\QuestDiary\\"},
-        {v, L"a.txt.", true, L"D:\\MirServer\\a.txt", L""},
+        {v, L"a.txt.", true, Drive() + L"\\MirServer\\a.txt", L""},
         {v, L"..\\..\\Windows\\win.ini", false, L"", L""},
         {v, L"Envir\\..\\..\\MirServer2\\x.ini", false, L"", L""},
         {v, L"\\Envir\\a.txt", false, L"", L""},
@@ -117,7 +160,7 @@ TEST(ResolveVersionFileOnWindows, EdgeCasesAndTextualBypasses) {
         {v, L"a.txt.bak", false, L"", L""},
         {v, L"a", false, L"", L""},
         {v, L"Envir.old\\a", false, L"", L""},
-        {L"D:\\", L"a.txt", false, L"", L""},
+        {Drive() + L"\\", L"a.txt", false, L"", L""},
         {L"C:\\Windows", L"a.txt", false, L"", L""},
         {L"", L"a.txt", false, L"", L""},
         // names the file system shortens or redirects

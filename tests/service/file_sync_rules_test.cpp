@@ -24,6 +24,18 @@ TEST(BackupNames, StemStampCounterExtension) {
     EXPECT_EQ(FormatBackupStamp(LocalStamp{999, 1, 2, 3, 4, 5}), WTEXT("09990102030405"));
 }
 
+TEST(ToolOwnFiles, BesideTheProgramUnderItsNames) {
+    EXPECT_EQ(ToolOwnFiles(WTEXT("D:\\MirServer\\同步.v2\\TZ62Editorsync.exe")),
+              (std::vector<WString>{WTEXT("D:\\MirServer\\同步.v2\\TZ62Editorsync.exe"),
+                                    WTEXT("D:\\MirServer\\同步.v2\\TZ62Editorsync.key"),
+                                    WTEXT("D:\\MirServer\\同步.v2\\TZ62Editorsync.port"),
+                                    WTEXT("D:\\MirServer\\同步.v2\\TZ62Editorsync_log.txt"),
+                                    WTEXT("D:\\MirServer\\同步.v2\\TZ62Editorsync_update.zip"),
+                                    WTEXT("D:\\MirServer\\同步.v2\\tz62sync_update.bat")}));
+    EXPECT_EQ(ToolOwnFiles(WTEXT("C:\\t\\renamed")).at(3), WTEXT("C:\\t\\renamed_log.txt"));
+    EXPECT_TRUE(ToolOwnFiles(WTEXT("")).empty());
+}
+
 TEST(BackupNames, ReadmeLinesEndInCrLf) {
     std::string readme = BackupReadmeText();
     EXPECT_EQ(readme.rfind("编辑器同步备份  此目录是同步文件前自动备份目标旧文件\r\n备份的文件会以时间格式保存。\r\n例如 \r\n", 0), 0u);

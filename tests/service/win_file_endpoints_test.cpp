@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <winioctl.h>
+
 #include <algorithm>
 #include <string>
 #include <mutex>
@@ -44,6 +46,26 @@ void WriteRaw(const WString& path, const std::string& content) {
 
 bool Exists(const WString& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+constexpr wchar_t kCopyVersionVariable[] = L"TZ_FILE_TEST_COPY_VERSION";
+
+WString EnvironmentText(const wchar_t* name) {
+    wchar_t value[1024];
+    DWORD size = GetEnvironmentVariableW(name, value, 1024);
+    return size == 0 || size >= 1024 ? WString() : WString(value, size);
+}
+
+// Temporary files of pushes left in `folder`.
+std::vector<WString> TemporaryFilesIn(const WString& folder) {
+    std::vector<WString> names;
+    WIN32_FIND_DATAW entry;
+    testsupport::UniqueFindHandle find(FindFirstFileW((folder + L"\\*.tmp").c_str(), &entry));
+    if (find) {
+        do names.push_back(entry.cFileName);
+        while (FindNextFileW(find.get(), &entry));
+    }
+    return names;
+}
+
 std::string Payload(const std::string& content, const WString& key = kKey) {
     std::string text;
     EXPECT_TRUE(EncryptFilePayload(Bytes(content.begin(), content.end()), key, Bytes(), text));
@@ -56,21 +78,30 @@ struct FileEndpoints : ::testing::Test {
     std::vector<WString> logged;
     std::mutex logLock;
 
+    bool ownVersion = true;
+
     void SetUp() override {
-        version = L"C:\\MirServerFileTest-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                  std::to_wstring(GetTickCount64());
-        ASSERT_TRUE(CreateDirectoryW(version.c_str(), nullptr));
-        CreateDirectoryW((version + L"\\Mir200").c_str(), nullptr);
-        CreateDirectoryW((version + L"\\Mir200\\Envir").c_str(), nullptr);
-        WriteRaw(version + L"\\Config.ini", "[Server]\r\nServerName=测试\r\n");
         api.sharedKey = kKey;
         api.localClock = [] { return kPinned; };
         api.logSink = [this](const WString& line) {
             std::lock_guard<std::mutex> guard(logLock);
             logged.push_back(line);
         };
+        // A copy of this program started by a test works in that test's version.
+        version = EnvironmentText(kCopyVersionVariable);
+        ownVersion = version.empty();
+        if (!ownVersion) return;
+        version = L"C:\\MirServerFileTest-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                  std::to_wstring(GetTickCount64());
+        ASSERT_TRUE(CreateDirectoryW(version.c_str(), nullptr));
+        CreateDirectoryW((version + L"\\Mir200").c_str(), nullptr);
+        CreateDirectoryW((version + L"\\Mir200\\Envir").c_str(), nullptr);
+        WriteRaw(version + L"\\Config.ini", "[Server]\r\nServerName=测试\r\n");
     }
-    void TearDown() override { testsupport::RemoveTree(version); }
+    void TearDown() override {
+        SetReplaceSeamsForTesting({});
+        if (ownVersion) testsupport::RemoveTree(version);
+    }
 
     JsonValue Call(ApiResponse (*handler)(ApiContext&, const HttpRequest&), const std::string& body) {
         HttpRequest request;
@@ -301,6 +332,174 @@ TEST_F(FileEndpoints, LinksLeadingOutsideAreRefusedAndNothingOutsideChanges) {
     for (const WString& link : {version + L"\\Mir200\\out", version + L"\\Mir200\\alias.txt", version + L"\\" + kBackup})
         testlinks::RemoveLink(link);
     testsupport::RemoveTree(outside);
+}
+
+// Under Wine a link dosdevices/unc/127.0.0.1/<share> makes the network form
+// \\127.0.0.1\<share>\... reach a folder of drive C: (on Windows an
+// administrative share such as C$ does the same). Its final path is then an
+// ordinary installation's, yet the version path is refused on its text, and
+// nothing is read or written.
+TEST_F(FileEndpoints, NetworkVersionPathsAreRefusedEvenWhereTheShareLeadsIntoAnInstallation) {
+    if (!testlinks::UnderWine()) GTEST_SKIP() << "the share mapping is Wine's";
+    WriteRaw(version + L"\\Mir200\\keep.txt", "keep");
+    const std::string share = "tzfile" + std::to_string(GetCurrentProcessId()) + "$";
+    const std::string host = WideToUtf8(EnvironmentText(L"WINEPREFIX")) + "/dosdevices/unc/127.0.0.1";
+    const std::string link = host + "/" + share;
+    const WString shared = L"\\\\127.0.0.1\\" + Utf8ToWide(share) + version.substr(2);
+    const std::string script =
+        "mkdir -p '" + host + "' && ln -sfn '" + testlinks::UnixName(L"C:\\") + "' '" + link + "'";
+    ASSERT_TRUE(testlinks::RunUnixUntil("/bin/sh", {"-c", script}, [&] {
+        return testsupport::ReadRaw(shared + L"\\Mir200\\keep.txt") == "keep";
+    })) << "the share does not reach the installation";
+
+    const WString forms[] = {shared, L"//127.0.0.1/" + Utf8ToWide(share) + version.substr(2),
+                             L"\\\\?\\UNC\\127.0.0.1\\" + Utf8ToWide(share) + version.substr(2)};
+    for (const WString& form : forms) {
+        std::string good = Payload("evil");
+        EXPECT_EQ(Answer(Call(HandleFileSync, Body(L"Mir200\\keep.txt", &good, &form))), "false|截质目录")
+            << WideToUtf8(form);
+        EXPECT_EQ(Answer(Call(HandleFileSync, Body(L"Mir200\\new.txt", &good, &form))), "false|截质目录");
+        EXPECT_EQ(SerializeJson(Call(HandleFileInfo, Body(L"Mir200\\keep.txt", nullptr, &form))),
+                  R"({"success":false,"message":"截质目录"})");
+    }
+    testlinks::RunUnixUntil("/bin/rm", {"-f", "--", link}, [&] { return !Exists(shared); });
+    EXPECT_EQ(ReadRaw(version + L"\\Mir200\\keep.txt"), "keep");
+    EXPECT_FALSE(Exists(version + L"\\Mir200\\new.txt"));
+    EXPECT_FALSE(Exists(version + L"\\" + kBackup));
+    EXPECT_TRUE(logged.empty());
+}
+
+// Past 4 GiB the digest is still taken, a piece at a time. The file is
+// sparse: 4 GiB of zeros and five bytes, whose MD5 was computed once with
+// Python's hashlib.
+TEST_F(FileEndpoints, InfoDigestsFilesOf4GiBAndMore) {
+    const WString path = version + L"\\Mir200\\big.db";
+    {
+        UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+        ASSERT_TRUE(file);
+        DWORD returned = 0;
+        DeviceIoControl(file.get(), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
+        LARGE_INTEGER end{};
+        end.QuadPart = 1ll << 32;
+        ASSERT_TRUE(SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN));
+        DWORD wrote = 0;
+        ASSERT_TRUE(WriteFile(file.get(), "tail!", 5, &wrote, nullptr) && wrote == 5);
+    }
+    EXPECT_EQ(SerializeJson(Info(L"Mir200\\big.db")),
+              R"({"success":true,"exists":true,"md5":"a37ef9312d1792bed4281939772ad827"})");
+    DeleteFileW(path.c_str());
+}
+
+// The read-back before the move is what catches a write that did not stick:
+// here the temporary file changes between the write and the read-back.
+TEST_F(FileEndpoints, AWriteThatDoesNotStickIsNeverMovedIntoPlace) {
+    WriteRaw(version + L"\\Mir200\\keep.txt", "old content");
+    ReplaceSeams seams;
+    seams.afterWrite = [](void* temporary) {
+        LARGE_INTEGER start{};
+        DWORD wrote = 0;
+        SetFilePointerEx(temporary, start, nullptr, FILE_BEGIN);
+        WriteFile(temporary, "X", 1, &wrote, nullptr);
+    };
+    SetReplaceSeamsForTesting(seams);
+    EXPECT_EQ(Push(L"Mir200\\keep.txt", "new content"), "false|写入文件失败，原文件未改动");
+    EXPECT_EQ(ReadRaw(version + L"\\Mir200\\keep.txt"), "old content");
+    EXPECT_TRUE(TemporaryFilesIn(version + L"\\Mir200").empty());
+    ASSERT_EQ(logged.size(), 2u);  // the backup, then the refusal
+    EXPECT_EQ(logged[1].rfind(L"同步失败: ", 0), 0u);
+}
+
+// A local user swaps the target's folder for a link leading outside after
+// the last check by name: the temporary file, created through the link, is
+// judged by its handle's final path and removed through that handle.
+TEST_F(FileEndpoints, AFolderSwappedForALinkBeforeTheWriteChangesNothingOutside) {
+    const WString outside = version + L"-outside";
+    ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
+    WriteRaw(outside + L"\\x.txt", "outside");
+    CreateDirectoryW((version + L"\\Mir200\\swap").c_str(), nullptr);
+    WriteRaw(version + L"\\Mir200\\swap\\x.txt", "old");
+    bool swapped = false;
+    ReplaceSeams seams;
+    seams.beforeTemporary = [&](const WString&) {
+        swapped = MoveFileW((version + L"\\Mir200\\swap").c_str(), (version + L"\\Mir200\\swap-old").c_str()) &&
+                  testlinks::MakeLink(version + L"\\Mir200\\swap", outside, true);
+    };
+    SetReplaceSeamsForTesting(seams);
+    const std::string answer = Push(L"Mir200\\swap\\x.txt", "new");
+    SetReplaceSeamsForTesting({});
+    if (!swapped) {
+        testsupport::RemoveTree(outside);
+        GTEST_SKIP() << "no symbolic links on this platform";
+    }
+    EXPECT_EQ(answer, "false|写入文件失败，原文件未改动");
+    EXPECT_EQ(ReadRaw(outside + L"\\x.txt"), "outside");
+    EXPECT_TRUE(TemporaryFilesIn(outside).empty());
+    EXPECT_EQ(ReadRaw(version + L"\\Mir200\\swap-old\\x.txt"), "old");
+    ASSERT_FALSE(logged.empty());
+    EXPECT_EQ(logged.back(), L"同步失败: " + version + L"\\Mir200\\swap\\x.txt - 临时文件不在版本目录内");
+    testlinks::RemoveLink(version + L"\\Mir200\\swap");
+    testsupport::RemoveTree(outside);
+}
+
+// The move goes through the temporary file's handle into the checked folder;
+// names in Chinese land as they are, new and replaced.
+TEST_F(FileEndpoints, ChineseNamesLandThroughTheHandle) {
+    const WString relative = L"Mir200\\Envir\\任务脚本\\物品数据.txt";
+    EXPECT_EQ(Push(relative, "第一版"), "true|同步成功");
+    EXPECT_EQ(Push(relative, "第二版"), "true|同步成功");
+    EXPECT_EQ(ReadRaw(version + L"\\" + relative), "第二版");
+    EXPECT_EQ(ReadRaw(version + L"\\" + kBackup + L"\\Mir200\\Envir\\任务脚本\\物品数据_20260718010539.txt"), "第一版");
+    EXPECT_TRUE(TemporaryFilesIn(version + L"\\Mir200\\Envir\\任务脚本").empty());
+}
+
+// The tool's folder inside an installation: a copy of this program, named
+// as the tool, runs from <version>\tool beside a log, key and port file of
+// its own, and pushes at them as an editor could (another letter case, a
+// link to the folder). Every one is refused and each file stays as it was.
+TEST_F(FileEndpoints, TheToolsOwnFilesAreNeverReplaced) {
+    const WString tool = version + L"\\tool";
+    const std::pair<const wchar_t*, std::string> files[] = {
+        {L"TZ62Editorsync_log.txt", "the log"}, {L"TZ62Editorsync.key", "key"}, {L"TZ62Editorsync.port", "9595"}};
+    if (!ownVersion) {  // the copy
+        std::string payload = Payload("forged");
+        for (const WString relative : {L"tool\\TZ62Editorsync_log.txt", L"tool\\tz62editorsync_LOG.TXT",
+                                       L"tool\\..\\tool\\TZ62Editorsync_log.txt", L"tool-link\\TZ62Editorsync_log.txt"}) {
+            EXPECT_EQ(Answer(Call(HandleFileSync, Body(relative, &payload))), "false|截质目录") << WideToUtf8(relative);
+            EXPECT_EQ(SerializeJson(Info(relative)), R"({"success":false,"message":"截质目录"})");
+        }
+        EXPECT_EQ(Push(L"tool\\notes.txt", "beside the tool"), "true|同步成功");
+        return;
+    }
+    wchar_t self[MAX_PATH];
+    DWORD size = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    ASSERT_TRUE(size > 0 && size < MAX_PATH);
+    ASSERT_TRUE(CreateDirectoryW(tool.c_str(), nullptr));
+    const WString copy = tool + L"\\TZ62Editorsync.exe";
+    ASSERT_TRUE(CopyFileW(self, copy.c_str(), TRUE)) << GetLastError() << " " << WideToUtf8(self);
+    for (const auto& [name, content] : files) WriteRaw(tool + L"\\" + name, content);
+    const bool linked = testlinks::MakeLink(version + L"\\tool-link", tool, true);
+
+    SetEnvironmentVariableW(kCopyVersionVariable, version.c_str());
+    WString commandLine = L"\"" + copy + L"\" --gtest_filter=FileEndpoints.TheToolsOwnFilesAreNeverReplaced";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    const BOOL started = CreateProcessW(copy.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                        &startup, &process);
+    SetEnvironmentVariableW(kCopyVersionVariable, nullptr);
+    ASSERT_TRUE(started);
+    UniqueHandle thread(process.hThread);
+    UniqueHandle child(process.hProcess);
+    ASSERT_EQ(WaitForSingleObject(child.get(), 180000), WAIT_OBJECT_0);
+    DWORD exitCode = 1;
+    GetExitCodeProcess(child.get(), &exitCode);
+    EXPECT_EQ(exitCode, 0u) << "the copy's checks failed (run it alone to see them)";
+
+    for (const auto& [name, content] : files) EXPECT_EQ(ReadRaw(tool + L"\\" + name), content) << WideToUtf8(name);
+    EXPECT_EQ(ReadRaw(tool + L"\\notes.txt"), "beside the tool");
+    EXPECT_FALSE(Exists(version + L"\\" + kBackup + L"\\tool"));
+    EXPECT_TRUE(TemporaryFilesIn(tool).empty());
+    if (linked) testlinks::RemoveLink(version + L"\\tool-link");
 }
 
 }  // namespace

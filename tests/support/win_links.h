@@ -79,4 +79,51 @@ inline void RemoveLink(const std::wstring& link) {
     if (!RemoveDirectoryW(link.c_str())) DeleteFileW(link.c_str());
 }
 
+// Under Wine: a drive letter of the build's prefix mapped, for the life of
+// the object, to a fresh folder outside every other drive (a dosdevices
+// link), so that it is a local fixed drive of its own. `ok()` is false
+// elsewhere or when the letter could not be mapped.
+class TestDrive {
+public:
+    explicit TestDrive(wchar_t letter) : root_(std::wstring(1, letter) + L":\\") {
+        wchar_t prefix[1024];
+        DWORD size = GetEnvironmentVariableW(L"WINEPREFIX", prefix, 1024);
+        if (!UnderWine() || size == 0 || size >= 1024) return;
+        link_ = WideToUtf8(std::wstring(prefix, size)) + "/dosdevices/" + static_cast<char>(towlower(letter)) + ":";
+        folder_ = "/tmp/tz-test-drive-" + std::to_string(GetCurrentProcessId()) + "-" + static_cast<char>(letter);
+        const std::string script = "mkdir -p '" + folder_ + "' && ln -sfn '" + folder_ + "' '" + link_ + "'";
+        ok_ = RunUnixUntil("/bin/sh", {"-c", script}, [&] { return Mapped(); });
+    }
+    ~TestDrive() {
+        if (link_.empty()) return;
+        const std::string script = "rm -f '" + link_ + "' && rm -rf '" + folder_ + "'";
+        RunUnixUntil("/bin/sh", {"-c", script}, [&] { return GetDriveTypeW(root_.c_str()) == DRIVE_NO_ROOT_DIR; });
+    }
+    TestDrive(const TestDrive&) = delete;
+    TestDrive& operator=(const TestDrive&) = delete;
+
+    bool ok() const { return ok_; }
+
+    // Wine keeps its list of drives for a second: until it has been read
+    // again, the final path of a file on the new drive is named otherwise.
+    bool Mapped() const {
+        if (GetDriveTypeW(root_.c_str()) != DRIVE_FIXED) return false;
+        HANDLE root = CreateFileW(root_.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (root == INVALID_HANDLE_VALUE) return false;
+        wchar_t final[64];
+        DWORD size = GetFinalPathNameByHandleW(root, final, 64, VOLUME_NAME_DOS);
+        CloseHandle(root);
+        return size > 0 && size < 64 && std::wstring(final, size).rfind(L"\\\\?\\" + root_.substr(0, 2), 0) == 0;
+    }
+    // "X:" without a separator.
+    std::wstring drive() const { return root_.substr(0, 2); }
+
+private:
+    std::wstring root_;
+    std::string link_;
+    std::string folder_;
+    bool ok_ = false;
+};
+
 }  // namespace testlinks
