@@ -71,6 +71,8 @@ public:
     ApiContext& api() { return api_; }
     // Number of connections being served now.
     std::size_t ConnectionCount();
+    // Bytes of the body budget that connections hold now.
+    std::size_t BodyBytesHeld() const { return bodyBudget_.inUse(); }
 
     struct Connection;
 
