@@ -249,6 +249,13 @@ bool StartService(const WString& key, int port, const WString& portText) {
     return true;
 }
 
+// A start that waited for its port gave up (the service has logged why).
+void OnServiceGaveUp() {
+    if (!shell.serviceOn || shell.service->IsRunning()) return;
+    shell.serviceOn = false;
+    RefreshButtons();
+}
+
 void OnStartStop() {
     if (shell.serviceOn) {
         shell.service->Stop();
@@ -491,6 +498,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
             BuildControls();
             LoadFields();
             shell.service = std::make_unique<SyncService>(LogPlain);
+            shell.service->SetStartGaveUpNotice([] { PostMessageW(shell.window, kServiceGaveUpMessage, 0, 0); });
             return 0;
         case WM_COMMAND: return OnCommand(window, w, l);
         case WM_CLOSE: return OnClose(window);
@@ -511,6 +519,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
             break;
         case kLogPanelMessage: AppendPanelLine(w, l); return 0;
         case kTrayCallbackMessage: OnTrayCallback(l); return 0;
+        case kServiceGaveUpMessage: OnServiceGaveUp(); return 0;
         case kUpdateCheckedMessage: ShowUpdateResult(GetDlgItem(window, kUpdateButton)); return 0;
         case kPackageReadyMessage:
             if (ApplyUpdate(TakeNewProgramPath(l))) ShutDownForUpdate();

@@ -25,6 +25,8 @@ enum ControlId : int {
 };
 
 constexpr UINT kTrayCallbackMessage = WM_APP + 2;
+// Posted by the service when a start that waited for its port gave up.
+constexpr UINT kServiceGaveUpMessage = WM_APP + 16;
 
 // The tool role: window, tray, optional silent start, message loop.
 // Returns the process exit code.

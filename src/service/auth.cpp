@@ -2,6 +2,7 @@
 // are not logged.
 #include "service/auth.h"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 
@@ -40,22 +41,24 @@ std::string ExpectedSignature(const std::string& keyUtf8, const std::string& tim
 
 }  // namespace
 
-bool NonceCache::CheckAndRecord(const WString& nonce, std::int64_t now) {
+bool NonceCache::CheckAndRecord(const WString& nonce, std::int64_t now, std::int64_t requestTime) {
     std::lock_guard<std::mutex> guard(lock_);
-    if (seen_.count(nonce) != 0) return false;
-    for (auto it = seen_.begin(); it != seen_.end();) {
-        if (it->second < now - kRequestWindowSeconds)
-            it = seen_.erase(it);
+    if (keepUntil_.count(nonce) != 0) return false;
+    for (auto it = keepUntil_.begin(); it != keepUntil_.end();) {
+        if (it->second < now)
+            it = keepUntil_.erase(it);
         else
             ++it;
     }
-    seen_.emplace(nonce, now);
+    // Callers pass times within the window of each other, far from the
+    // limits of the type, so the sum cannot overflow.
+    keepUntil_.emplace(nonce, std::max(now, requestTime) + kRequestWindowSeconds);
     return true;
 }
 
 std::size_t NonceCache::size() const {
     std::lock_guard<std::mutex> guard(lock_);
-    return seen_.size();
+    return keepUntil_.size();
 }
 
 std::int64_t UnixTimeSeconds() {
@@ -108,6 +111,6 @@ AuthOutcome AuthenticateRequest(const HttpRequest& request, const std::string& k
     if (expected.empty() || !ConstantTimeEquals(given.data(), given.size(), expected.data(), expected.size()))
         return Refuse(WTEXT("签名验证失败"));
 
-    if (!nonces.CheckAndRecord(Utf8ToWideAll(nonce.data(), nonce.size()), now)) return Refuse(WTEXT("重复请求"));
+    if (!nonces.CheckAndRecord(Utf8ToWideAll(nonce.data(), nonce.size()), now, time)) return Refuse(WTEXT("重复请求"));
     return AuthOutcome{true, WString()};
 }

@@ -14,18 +14,21 @@
 // How far a request's time may lie from ours, either way, in seconds.
 constexpr std::int64_t kRequestWindowSeconds = 300;
 
-// Nonces of admitted requests, with the time each was first seen; entries
-// older than the window are pruned whenever a new nonce is recorded.
+// Nonces of admitted requests, each with the time until which it is kept:
+// the window past the later of when it was first seen and its request's own
+// timestamp. A request stamped ahead of our clock stays admissible until its
+// timestamp has left the window, so its nonce must be remembered that long
+// too. Expired entries are pruned whenever a new nonce is recorded.
 class NonceCache {
 public:
     // Refuses a nonce already present; otherwise prunes and records it. One
     // critical section, so two copies of one request cannot both pass.
-    [[nodiscard]] bool CheckAndRecord(const WString& nonce, std::int64_t now);
+    [[nodiscard]] bool CheckAndRecord(const WString& nonce, std::int64_t now, std::int64_t requestTime);
     std::size_t size() const;
 
 private:
     mutable std::mutex lock_;
-    std::map<WString, std::int64_t> seen_;
+    std::map<WString, std::int64_t> keepUntil_;
 };
 
 struct AuthOutcome {

@@ -96,7 +96,28 @@ bool ParseRequestHead(const std::string& head, HttpRequest& request) {
     return true;
 }
 
-RequestAssembler::RequestAssembler(RequestLimits limits) : limits_(limits) {}
+bool BodyBudget::TryTake(std::size_t bytes) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (bytes > total_ - used_) return false;
+    used_ += bytes;
+    return true;
+}
+
+void BodyBudget::Give(std::size_t bytes) {
+    std::lock_guard<std::mutex> guard(lock_);
+    used_ -= std::min(bytes, used_);
+}
+
+std::size_t BodyBudget::inUse() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return used_;
+}
+
+RequestAssembler::RequestAssembler(RequestLimits limits, BodyBudget* budget) : limits_(limits), budget_(budget) {}
+
+RequestAssembler::~RequestAssembler() {
+    if (budget_ != nullptr) budget_->Give(budgetTaken_);
+}
 
 AssembleState RequestAssembler::Feed(const char* data, std::size_t size) {
     if (state_ != AssembleState::NeedMore) return state_;
@@ -149,6 +170,14 @@ void RequestAssembler::OnHeadEnd(std::size_t headerEnd) {
         state_ = AssembleState::Refused;
         refusal_ = RefusalReason::BodyTooLarge;
         return;
+    }
+    if (budget_ != nullptr && length != 0) {
+        if (!budget_->TryTake(length)) {
+            state_ = AssembleState::Refused;
+            refusal_ = RefusalReason::Busy;
+            return;
+        }
+        budgetTaken_ = length;
     }
     contentLength_ = length;
     body_.reserve(std::min(length, kInitialBodyReserve));

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 
 // Header names with ASCII letters lowered; values with blanks and tabs trimmed.
@@ -30,6 +31,27 @@ struct RequestLimits {
     std::size_t maxBodyBytes = 160u * 1024 * 1024;
 };
 
+// The bytes of request bodies that may be held at once, across connections.
+// A body takes its declared length from the budget before any of it is read,
+// and gives it back when its connection ends; a body that does not fit is
+// refused at once rather than kept waiting, so nothing ever waits on
+// another peer's pace.
+class BodyBudget {
+public:
+    explicit BodyBudget(std::size_t totalBytes) : total_(totalBytes) {}
+    BodyBudget(const BodyBudget&) = delete;
+    BodyBudget& operator=(const BodyBudget&) = delete;
+
+    [[nodiscard]] bool TryTake(std::size_t bytes);
+    void Give(std::size_t bytes);
+    std::size_t inUse() const;
+
+private:
+    mutable std::mutex lock_;
+    const std::size_t total_;
+    std::size_t used_ = 0;
+};
+
 enum class AssembleState {
     NeedMore,   // keep receiving
     Complete,   // the head and the declared body have arrived
@@ -42,11 +64,17 @@ enum class RefusalReason {
     HeadTooLarge,
     BodyTooLarge,
     BadContentLength,
+    Busy,  // the body does not fit the budget of bodies held at once
 };
 
 class RequestAssembler {
 public:
-    explicit RequestAssembler(RequestLimits limits = RequestLimits());
+    // With a budget, a declared body is taken from it when the head is
+    // complete and given back when the assembler ends.
+    explicit RequestAssembler(RequestLimits limits = RequestLimits(), BodyBudget* budget = nullptr);
+    ~RequestAssembler();
+    RequestAssembler(const RequestAssembler&) = delete;
+    RequestAssembler& operator=(const RequestAssembler&) = delete;
 
     // Appends received bytes and reports where the request stands.
     AssembleState Feed(const char* data, std::size_t size);
@@ -71,6 +99,8 @@ private:
     void MakeRoomFor(std::size_t size);
 
     RequestLimits limits_;
+    BodyBudget* budget_;
+    std::size_t budgetTaken_ = 0;
     std::string buffer_;  // the head, and until it is complete whatever follows
     std::string body_;    // the bytes after the head
     std::size_t headerEnd_ = kNone;

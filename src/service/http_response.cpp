@@ -10,6 +10,7 @@ const char* ReasonPhrase(int status) {
         case 401: return "Unauthorized";
         case 404: return "Not Found";
         case 413: return "Payload Too Large";
+        case 503: return "Service Unavailable";
         default: return "OK";
     }
 }

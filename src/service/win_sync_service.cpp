@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <new>
 #include <vector>
 
 #include "service/http_request.h"
@@ -23,18 +24,20 @@ constexpr std::size_t kHeadPiece = 8192;
 constexpr std::size_t kBodyPiece = 1u << 20;
 // Thread stacks are reserved, not committed; the handlers need little.
 constexpr SIZE_T kConnectionStack = 256 * 1024;
-// After the answer: how long to read and drop what the peer still sends, so
-// closing does not reset the connection before the answer is read.
-constexpr DWORD kDrainTimeoutMs = 500;
+// After the answer at most this much of what the peer still sends is read
+// and dropped (within kDrainTotalMs).
 constexpr int kDrainMaxBytes = 256 * 1024;
-
-enum Phase : int { kReadingHead = 0, kReadingBody = 1, kHandling = 2 };
 // Waits for data are cut into slices of this length, so that a stop or a cut
 // is noticed promptly even where shutdown does not wake a blocked recv.
 constexpr DWORD kWaitSliceMs = 200;
 // How long a newcomer may wait at the hard connection limit, and in which steps.
 constexpr DWORD kRoomWaitMs = 3000;
 constexpr DWORD kRoomWaitSliceMs = 20;
+// How long to wait for a listener on our port to take a probing connection;
+// on loopback a listener answers at once.
+constexpr DWORD kListenerProbeMs = 500;
+
+const wchar_t kStartFailed[] = L"启动服务失败: 端口被占用，请检查端口是否已被其他程序使用";
 
 void SetTimeout(SOCKET socket, int option, DWORD milliseconds) {
     setsockopt(socket, SOL_SOCKET, option, reinterpret_cast<const char*>(&milliseconds), sizeof(milliseconds));
@@ -59,30 +62,65 @@ bool WaitUntilReady(SOCKET socket, bool forWriting, DWORD milliseconds) {
     return select(0, forWriting ? nullptr : &ready, forWriting ? &ready : nullptr, nullptr, &tv) > 0;
 }
 
-// Ends our side of the exchange politely: no more sending, then a short read
-// of whatever the peer still had in flight (each wait at most the drain time).
-void FinishExchange(SOCKET socket, bool nonBlocking) {
-    shutdown(socket, SD_SEND);
-    if (!nonBlocking) SetTimeout(socket, SO_RCVTIMEO, kDrainTimeoutMs);
-    char sink[4096];
-    int drained = 0;
-    while (drained < kDrainMaxBytes) {
-        int n = recv(socket, sink, sizeof(sink), 0);
-        if (nonBlocking && WouldBlock(n)) {
-            if (!WaitUntilReady(socket, false, kDrainTimeoutMs)) break;
-            continue;
-        }
-        if (n <= 0) break;
-        drained += n;
-    }
-}
-
 ApiResponse RefusalResponse(RefusalReason reason) {
     switch (reason) {
         case RefusalReason::HeadTooLarge: return FailureResponse(413, L"请求头过大");
         case RefusalReason::BodyTooLarge: return FailureResponse(413, L"请求内容过大");
+        case RefusalReason::Busy: return FailureResponse(503, L"服务器繁忙，请稍后重试");
         default: return FailureResponse(400, L"请求长度无效");
     }
+}
+
+enum class BindResult { Bound, InUse, Failed };
+
+// A listening socket with the port to itself; InUse when the port is taken.
+BindResult OpenListener(int port, UniqueSocket& out) {
+    UniqueSocket listener(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    if (!listener) return BindResult::Failed;
+    // Exclusive use: on Windows plain SO_REUSEADDR would let this listener
+    // share a port that another program already holds.
+    BOOL exclusive = TRUE;
+    setsockopt(listener.get(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+               sizeof(exclusive));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<u_short>(port));
+    if (bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == SOCKET_ERROR) {
+        int error = WSAGetLastError();
+        return error == WSAEADDRINUSE || error == WSAEACCES ? BindResult::InUse : BindResult::Failed;
+    }
+    if (listen(listener.get(), SOMAXCONN) == SOCKET_ERROR) return BindResult::Failed;
+    out = std::move(listener);
+    return BindResult::Bound;
+}
+
+// Whether some program listens on the port: it takes a connection on
+// loopback at once. (A refused connection on Windows is only reported after
+// retries, hence the short wait rather than a blocking connect.)
+bool SomeoneListensOn(int port) {
+    UniqueSocket probe(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    if (!probe || !SetNonBlocking(probe.get())) return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<u_short>(port));
+    if (connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) return true;
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return false;
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(probe.get(), &writable);
+    FD_SET(probe.get(), &failed);
+    timeval tv{0, static_cast<long>(kListenerProbeMs * 1000)};
+    return select(0, nullptr, &writable, &failed, &tv) > 0 && FD_ISSET(probe.get(), &writable) &&
+           !FD_ISSET(probe.get(), &failed);
+}
+
+WString PortWaitLine(int port, const BindRetryRule& rule) {
+    return L"端口 " + std::to_wstring(port) + L" 仍被已结束的连接占用，" + std::to_wstring(rule.totalMs / 1000) +
+           L" 秒内重试";
 }
 
 }  // namespace
@@ -93,7 +131,7 @@ struct SyncService::Connection {
     // shutdown never reaches a closed (or reused) socket value.
     std::mutex socketLock;
     UniqueSocket socket;
-    std::atomic<int> phase{kReadingHead};
+    std::atomic<ConnectionPhase> phase{ConnectionPhase::ReadingHead};
     std::atomic<bool> cut{false};
 
     void Shutdown() {
@@ -121,7 +159,7 @@ bool SendAll(SOCKET socket, const std::string& bytes) {
     return true;
 }
 
-SyncService::SyncService(LogSink logSink) {
+SyncService::SyncService(LogSink logSink, std::size_t bodyBudgetBytes) : bodyBudget_(bodyBudgetBytes) {
     api_.logSink = std::move(logSink);
     api_.localClock = LocalStampNow;
     RegisterVersionRoutes(api_);
@@ -144,37 +182,29 @@ std::size_t SyncService::ConnectionCount() {
 
 void SyncService::Start(int port) {
     if (IsRunning()) return;
-    static const WString kStartFailed = L"启动服务失败: 端口被占用，请检查端口是否已被其他程序使用";
 
     WSADATA data;
     if (WSAStartup(0x0202, &data) != 0) {
         api_.Log(kStartFailed);
         return;
     }
-    UniqueSocket listener(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    if (!listener) {
+    // The first try is made here so that a port another program holds is
+    // reported at once; only the wait for a port held by ended connections
+    // runs on the accept thread, never on the caller's (the window's).
+    UniqueSocket listener;
+    BindResult bound = OpenListener(port, listener);
+    if (bound != BindResult::Bound &&
+        !ShouldRetryBind(bindRetry_, bound == BindResult::InUse, bound == BindResult::InUse && SomeoneListensOn(port), 0)) {
         WSACleanup();
         api_.Log(kStartFailed);
         return;
     }
-    // Exclusive use: on Windows plain SO_REUSEADDR would let this listener
-    // share a port that another program already holds.
-    BOOL exclusive = TRUE;
-    setsockopt(listener.get(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
-               sizeof(exclusive));
-
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(static_cast<u_short>(port));
-    if (bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == SOCKET_ERROR ||
-        listen(listener.get(), SOMAXCONN) == SOCKET_ERROR) {
-        listener.reset();
-        WSACleanup();
-        api_.Log(kStartFailed);
-        return;
+    if (bound != BindResult::Bound) api_.Log(PortWaitLine(port, bindRetry_));
+    port_ = port;
+    {
+        std::lock_guard<std::mutex> guard(listenLock_);
+        listenSocket_ = std::move(listener);
     }
-    listenSocket_ = std::move(listener);
     {
         std::lock_guard<std::mutex> guard(connectionLock_);
         workersQuit_ = false;
@@ -183,15 +213,63 @@ void SyncService::Start(int port) {
     acceptThread_.reset(CreateThread(nullptr, 0, AcceptLoop, this, 0, nullptr));
     if (!acceptThread_) {
         running_.exchange(0);
-        listenSocket_.reset();
+        {
+            std::lock_guard<std::mutex> guard(listenLock_);
+            listenSocket_.reset();
+        }
         WSACleanup();
         api_.Log(kStartFailed);
     }
 }
 
+// On the accept thread: the listening socket, once the port could be taken.
+// False when the service stopped meanwhile, or the port never came free.
+bool SyncService::AwaitListener(SOCKET& listener) {
+    {
+        std::lock_guard<std::mutex> guard(listenLock_);
+        if (listenSocket_) {
+            listener = listenSocket_.get();
+            return true;
+        }
+    }
+    const ULONGLONG started = GetTickCount64();
+    for (;;) {
+        for (DWORD slept = 0; slept < bindRetry_.stepMs; slept += kRoomWaitSliceMs) {
+            if (!IsRunning()) return false;
+            Sleep(kRoomWaitSliceMs);
+        }
+        UniqueSocket taken;
+        BindResult bound = OpenListener(port_, taken);
+        if (bound == BindResult::Bound) {
+            std::lock_guard<std::mutex> guard(listenLock_);
+            if (!IsRunning()) return false;  // Stop has run: the socket closes here
+            listenSocket_ = std::move(taken);
+            listener = listenSocket_.get();
+            api_.Log(L"端口 " + std::to_wstring(port_) + L" 已可用，服务开始监听");
+            return true;
+        }
+        bool inUse = bound == BindResult::InUse;
+        if (!ShouldRetryBind(bindRetry_, inUse, inUse && SomeoneListensOn(port_), GetTickCount64() - started)) break;
+    }
+    GiveUpStart();
+    return false;
+}
+
+// The port never came free: the service stops as a failed start would, unless
+// Stop got there first.
+void SyncService::GiveUpStart() {
+    if (running_.exchange(0) == 0) return;
+    WSACleanup();
+    api_.Log(kStartFailed);
+    if (startGaveUp_) startGaveUp_();
+}
+
 void SyncService::Stop() {
     if (running_.exchange(0) == 0) return;
-    listenSocket_.reset();  // makes the pending accept fail
+    {
+        std::lock_guard<std::mutex> guard(listenLock_);
+        listenSocket_.reset();  // makes the pending accept fail
+    }
     if (acceptThread_) {
         WaitForSingleObject(acceptThread_.get(), kAcceptWaitMs);
         acceptThread_.reset();
@@ -218,7 +296,8 @@ DWORD WINAPI SyncService::AcceptLoop(void* argument) {
     auto* service = static_cast<SyncService*>(argument);
     // Read once: Stop closes the socket (which ends the accept below) while
     // this thread runs, and must not race with a read of the owner.
-    const SOCKET listener = service->listenSocket_.get();
+    SOCKET listener = INVALID_SOCKET;
+    if (!service->AwaitListener(listener)) return 0;
     while (service->IsRunning()) {
         SOCKET accepted = accept(listener, nullptr, nullptr);
         if (accepted == INVALID_SOCKET) {
@@ -230,31 +309,33 @@ DWORD WINAPI SyncService::AcceptLoop(void* argument) {
             Sleep(10);
             continue;
         }
-        service->AcceptOne(UniqueSocket(accepted));
+        // Running short of memory for a newcomer ends that connection only.
+        try {
+            service->AcceptOne(UniqueSocket(accepted));
+        } catch (...) {
+            Sleep(10);
+        }
     }
     return 0;
 }
 
-// Under connectionLock_. At the limit the oldest connection still waiting
-// for its head (else for its body) is cut; one cut per newcomer, since cut
-// connections no longer count. True when a thread may start now: threads of
-// cut connections take a moment to end, and until then the hard limit holds.
+// Under connectionLock_. At the limit one connection is cut as
+// ChooseConnectionToCut says; one cut per newcomer, since cut connections no
+// longer count. True when a thread may start now: threads of cut connections
+// take a moment to end, and until then the hard limit holds.
 bool SyncService::MakeRoomFor() {
-    std::size_t live = 0;
-    for (const auto& connection : connections_)
-        if (!connection->cut.load()) ++live;
-    if (live >= kMaxConnections) {
-        std::shared_ptr<Connection> victim;
-        for (int wanted : {kReadingHead, kReadingBody}) {
-            for (const auto& connection : connections_) {
-                if (connection->phase.load() == wanted && !connection->cut.load()) {
-                    victim = connection;
-                    break;
-                }
-            }
-            if (victim) break;
-        }
-        if (victim) victim->Shutdown();
+    std::vector<Connection*> live;
+    std::vector<ConnectionPhase> phases;
+    live.reserve(connections_.size());
+    phases.reserve(connections_.size());
+    for (const auto& connection : connections_) {
+        if (connection->cut.load()) continue;
+        live.push_back(connection.get());
+        phases.push_back(connection->phase.load());
+    }
+    if (live.size() >= kMaxConnections) {
+        std::size_t victim = ChooseConnectionToCut(phases);
+        if (victim != kNoConnection) live[victim]->Shutdown();
     }
     return connections_.size() < kHardConnectionLimit;
 }
@@ -310,7 +391,7 @@ DWORD WINAPI SyncService::WorkerLoop(void* argument) {
         std::shared_ptr<Connection> connection = std::move(service->waiting_.front());
         service->waiting_.pop_front();
         guard.unlock();
-        service->ReadRequest(*connection);
+        service->Serve(*connection);
         connection->Close();
         service->Deregister(connection.get());
         connection.reset();
@@ -366,11 +447,31 @@ int SyncService::ReceivePiece(Connection& connection, bool nonBlocking, char* da
     }
 }
 
+// The worker's boundary: whatever a request throws (above all a failed
+// allocation) ends its connection, which the caller then closes, and is
+// logged; the service goes on.
+void SyncService::Serve(Connection& connection) {
+    const wchar_t* reason = nullptr;
+    try {
+        ReadRequest(connection);
+        return;
+    } catch (const std::bad_alloc&) {
+        reason = L"请求处理失败: 内存不足，连接已关闭";
+    } catch (...) {
+        reason = L"请求处理失败: 内部错误，连接已关闭";
+    }
+    try {
+        api_.Log(reason);
+    } catch (...) {
+        // Not even the line could be had; the connection still closes.
+    }
+}
+
 void SyncService::ReadRequest(Connection& connection) {
     SOCKET socket = connection.socket.get();
     if (!IsRunning()) return;
 
-    RequestAssembler assembler;
+    RequestAssembler assembler(RequestLimits(), &bodyBudget_);
     std::vector<char> piece(kHeadPiece);
     const bool nonBlocking = SetNonBlocking(socket);
     if (!nonBlocking) SetTimeout(socket, SO_SNDTIMEO, kReceiveTimeoutMs);  // a blocking send must end too
@@ -383,18 +484,47 @@ void SyncService::ReadRequest(Connection& connection) {
         if (received < 1) return;
         AssembleState state = assembler.Feed(piece.data(), static_cast<std::size_t>(received));
         if (state == AssembleState::Refused) {
-            ApiResponse refusal = RefusalResponse(assembler.refusal());
-            SendAll(socket, BuildResponseBytes(refusal.status, refusal.body));
-            FinishExchange(socket, nonBlocking);
+            Answer(connection, nonBlocking, RefusalResponse(assembler.refusal()));
             return;
         }
-        if (assembler.headComplete()) connection.phase.store(kReadingBody);
+        if (assembler.headComplete()) connection.phase.store(ConnectionPhase::ReadingBody);
         if (state == AssembleState::Complete) break;
     }
 
     HttpRequest request;
     if (!assembler.TakeRequest(request)) return;
-    connection.phase.store(kHandling);
-    ApiResponse response = RouteRequest(api_, request);
-    if (SendAll(socket, BuildResponseBytes(response.status, response.body))) FinishExchange(socket, nonBlocking);
+    connection.phase.store(ConnectionPhase::Handling);
+    Answer(connection, nonBlocking, RouteRequest(api_, request));
+}
+
+void SyncService::Answer(Connection& connection, bool nonBlocking, const ApiResponse& response) {
+    if (!SendAll(connection.socket.get(), BuildResponseBytes(response.status, response.body))) return;
+    connection.phase.store(ConnectionPhase::Draining);
+    FinishExchange(connection, nonBlocking);
+}
+
+// Ends our side of the exchange politely: no more sending, then a read of
+// whatever the peer still had in flight, for kDrainTotalMs in all however
+// the peer paces its bytes, and only until a stop or a cut.
+void SyncService::FinishExchange(Connection& connection, bool nonBlocking) {
+    SOCKET socket = connection.socket.get();
+    shutdown(socket, SD_SEND);
+    const ULONGLONG started = GetTickCount64();
+    char sink[4096];
+    int drained = 0;
+    while (drained < kDrainMaxBytes && IsRunning() && !connection.cut.load()) {
+        DWORD left = RemainingMs(started, GetTickCount64(), kDrainTotalMs);
+        if (left == 0) break;
+        DWORD wait = std::min(left, kWaitSliceMs);
+        if (!nonBlocking) {
+            if (!WaitUntilReady(socket, false, wait)) continue;
+        }
+        int n = recv(socket, sink, sizeof(sink), 0);
+        if (nonBlocking && WouldBlock(n)) {
+            WaitUntilReady(socket, false, wait);
+            continue;
+        }
+        if (n <= 0) break;
+        drained += n;
+    }
 }

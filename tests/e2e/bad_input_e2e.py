@@ -55,6 +55,31 @@ def exchange(port, data, timeout=30):
     return status, json.loads(body.decode("utf-8")).get("message") if body else ""
 
 
+def trickle_after_answer(port, data, every=0.2, limit=10):
+    """Sends `data`, reads the answer up to the service's end of sending, then
+    sends one byte every `every` seconds. Returns the status and message, and
+    whether the service let go of the connection (a send failed) within
+    `limit` seconds."""
+    with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
+        s.sendall(data)
+        chunks = []
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            chunks.append(chunk)
+        head, _, body = b"".join(chunks).partition(b"\r\n\r\n")
+        answer = int(head.split(b" ")[1]), json.loads(body.decode("utf-8")).get("message")
+        started = time.monotonic()
+        while time.monotonic() - started < limit:
+            try:
+                s.send(b"x")
+            except (BrokenPipeError, ConnectionResetError):
+                return answer, True
+            time.sleep(every)
+        return answer, False
+
+
 _counter = [0]
 
 
@@ -174,6 +199,16 @@ class BadInput(unittest.TestCase):
             ]
             for what, data, expected in rows:
                 self.assertEqual(exchange(port, data), expected, what)
+
+            # peers that keep trickling after their answer are let go within
+            # the drain's deadline (2 s), not after 10 s of trickling
+            trickling = [
+                ("trickling after an answer", signed("/api/ping"), (200, None)),
+                ("trickling after a refusal", b"POST /api/ping HTTP/1.1\r\nContent-Length: -5\r\n\r\n",
+                 (400, "请求长度无效")),
+            ]
+            for what, data, expected in trickling:
+                self.assertEqual(trickle_after_answer(port, data), (expected, True), what)
 
             self.assertEqual(exchange(port, signed("/api/ping")), (200, None))
             self.assertEqual(tree_digest(root), before)

@@ -287,6 +287,26 @@ class WindowTests(unittest.TestCase):
         self.assertEqual(drive("text", "1005"), "new-key")
         self.assertEqual(tool.close_confirmed(), 0)
 
+    def test_port_held_without_a_listener_is_taken_once_free(self):
+        # The ended connections of an earlier listener hold a port without
+        # listening on it: the start waits for it in the background, and the
+        # window goes on answering meanwhile.
+        tool = self.new_tool("wait")
+        tool.start()
+        drive("set-text", "1005", "wait-key")
+        with socket.socket() as holder:
+            holder.bind(("0.0.0.0", 0))
+            held = holder.getsockname()[1]
+            self.start_service(held)
+            waiting = "端口 %d 仍被已结束的连接占用，30 秒内重试" % held
+            wait_until(lambda: str(any(l.endswith(waiting) for l in tool.log_lines())), "True")
+            self.assertTrue(any(l.endswith(waiting) for l in tool.log_lines()))
+            self.assertEqual(drive("text", "1003"), "停止服务")
+            time.sleep(1)
+        self.assertEqual(wait_until(lambda: ping(held, "wait-key", 2000)[0], 0, 20), 0)
+        self.assertTrue(any(l.endswith("端口 %d 已可用，服务开始监听" % held) for l in tool.log_lines()))
+        self.assertEqual(tool.close_confirmed(), 0)
+
     def test_autostart_only_for_this_exact_executable(self):
         tool = self.new_tool("auto")
         tool.start()

@@ -97,14 +97,32 @@ TEST(Authentication, ReplayIsRefusedButForgeriesDoNotBurnNonces) {
 
 TEST(Authentication, OldNoncesArePrunedWhenANewOneArrives) {
     NonceCache nonces;
-    EXPECT_TRUE(nonces.CheckAndRecord(WTEXT("a"), 1000));
-    EXPECT_TRUE(nonces.CheckAndRecord(WTEXT("b"), 1001));
-    EXPECT_TRUE(nonces.CheckAndRecord(WTEXT("c"), 1300));  // a at now-300 stays
+    EXPECT_TRUE(nonces.CheckAndRecord(WTEXT("a"), 1000, 1000));
+    EXPECT_TRUE(nonces.CheckAndRecord(WTEXT("b"), 1001, 1001));
+    EXPECT_TRUE(nonces.CheckAndRecord(WTEXT("c"), 1300, 1300));  // a at now-300 stays
     EXPECT_EQ(nonces.size(), 3u);
-    EXPECT_TRUE(nonces.CheckAndRecord(WTEXT("d"), 1301));  // a is older than now-300
+    EXPECT_TRUE(nonces.CheckAndRecord(WTEXT("d"), 1301, 1301));  // a is older than now-300
     EXPECT_EQ(nonces.size(), 3u);
-    EXPECT_TRUE(nonces.CheckAndRecord(WTEXT("a"), 1302));
-    EXPECT_FALSE(nonces.CheckAndRecord(WTEXT("d"), 1302));
+    EXPECT_TRUE(nonces.CheckAndRecord(WTEXT("a"), 1302, 1302));
+    EXPECT_FALSE(nonces.CheckAndRecord(WTEXT("d"), 1302, 1302));
+}
+
+// A request stamped up to the window ahead of our clock is admissible until
+// its timestamp leaves the window; its nonce must be kept that long, however
+// many other requests prune the cache meanwhile.
+TEST(Authentication, ReplayOfARequestStampedAheadIsRefusedUntilItsTimeExpires) {
+    NonceCache nonces;
+    HttpRequest ahead = SignedRequest(std::to_string(kNow + kRequestWindowSeconds), "ahead");
+    EXPECT_EQ(Check(ahead, nonces, kNow), WTEXT(""));
+    for (std::int64_t later : {kNow + 301, kNow + 450, kNow + 600}) {
+        std::string stamp = std::to_string(later);
+        EXPECT_EQ(Check(SignedRequest(stamp, "other-" + stamp), nonces, later), WTEXT(""));  // prunes
+        EXPECT_EQ(Check(ahead, nonces, later), WTEXT("重复请求")) << later;
+    }
+    EXPECT_EQ(Check(ahead, nonces, kNow + 601), WTEXT("请求已过期"));
+    // Once its time has passed it is pruned like any other.
+    EXPECT_EQ(Check(SignedRequest(std::to_string(kNow + 1000), "late"), nonces, kNow + 1000), WTEXT(""));
+    EXPECT_EQ(nonces.size(), 1u);
 }
 
 TEST(Authentication, EmptyKeyAdmitsNothing) {

@@ -191,6 +191,8 @@ TEST(RequestAssembly, BoundsAreRefusedEarly) {
         {"POST / HTTP/1.1\r\nContent-Length: 1001\r\n\r\n", RefusalReason::BodyTooLarge},
         {"POST / HTTP/1.1\r\nContent-Length: 99999999999999999999\r\n\r\n", RefusalReason::BadContentLength},
         {"POST / HTTP/1.1\r\nContent-Length: 4294967301\r\n\r\n", RefusalReason::BadContentLength},
+        {"POST / HTTP/1.1\r\nContent-Length: 2147483648\r\n\r\n", RefusalReason::BadContentLength},  // 2^31
+        {"POST / HTTP/1.1\r\nContent-Length: 2147483647\r\n\r\n", RefusalReason::BodyTooLarge},
         {"POST / HTTP/1.1\r\nContent-Length: -5\r\n\r\n", RefusalReason::BadContentLength},
     };
     for (const Case& c : cases) {
@@ -211,6 +213,60 @@ TEST(RequestAssembly, BoundsAreRefusedEarly) {
     RequestAssembler atBound(limits);
     std::string bytes = "POST / HTTP/1.1\r\nContent-Length: 1000\r\n\r\n" + std::string(1000, 'b');
     EXPECT_EQ(atBound.Feed(bytes.data(), bytes.size()), AssembleState::Complete);
+}
+
+// Without a blank line, the head is refused once a blank line could no longer
+// begin within the bound: at exactly the bound plus its four bytes, not later.
+TEST(RequestAssembly, HeadWithoutBlankLineIsRefusedAtTheBoundPlusFour) {
+    RequestLimits limits;
+    limits.maxHeadBytes = 100;
+    const std::string line = "GET / HTTP/1.1\r\nX: ";
+    for (std::size_t size : {103u, 104u}) {
+        std::string bytes = line + std::string(size - line.size(), 'h');
+        RequestAssembler assembler(limits);
+        AssembleState state = assembler.Feed(bytes.data(), bytes.size());
+        EXPECT_EQ(state, size == 104u ? AssembleState::Refused : AssembleState::NeedMore) << size;
+        EXPECT_EQ(assembler.refusal(), size == 104u ? RefusalReason::HeadTooLarge : RefusalReason::None) << size;
+    }
+}
+
+TEST(RequestAssembly, ContentLengthFitsThirtyOneBits) {
+    std::size_t length = 0;
+    EXPECT_TRUE(ParseContentLength("2147483647", length));
+    EXPECT_EQ(length, 2147483647u);
+    EXPECT_FALSE(ParseContentLength("2147483648", length));
+    EXPECT_FALSE(ParseContentLength("+2147483648", length));
+}
+
+// Bodies held at once share one budget: a declared body that does not fit
+// is refused before any of it is read, and an ended assembler gives back
+// what it took, also when it never got its body.
+TEST(RequestAssembly, BodiesShareOneBudget) {
+    BodyBudget budget(1000);
+    const std::string head600 = "POST / HTTP/1.1\r\nContent-Length: 600\r\n\r\n";
+    const std::string head400 = "POST / HTTP/1.1\r\nContent-Length: 400\r\n\r\n";
+    {
+        RequestAssembler first(RequestLimits(), &budget);
+        EXPECT_EQ(first.Feed(head600.data(), head600.size()), AssembleState::NeedMore);
+        EXPECT_EQ(budget.inUse(), 600u);
+
+        RequestAssembler second(RequestLimits(), &budget);
+        EXPECT_EQ(second.Feed(head600.data(), head600.size()), AssembleState::Refused);
+        EXPECT_EQ(second.refusal(), RefusalReason::Busy);
+
+        RequestAssembler third(RequestLimits(), &budget);  // exactly what is left
+        std::string whole = head400 + std::string(400, 'b');
+        EXPECT_EQ(third.Feed(whole.data(), whole.size()), AssembleState::Complete);
+        HttpRequest request;
+        ASSERT_TRUE(third.TakeRequest(request));
+        EXPECT_EQ(request.body.size(), 400u);
+        EXPECT_EQ(budget.inUse(), 1000u);
+
+        RequestAssembler noBody(RequestLimits(), &budget);  // a request without a body needs none
+        const std::string bare = "GET / HTTP/1.1\r\n\r\n";
+        EXPECT_EQ(noBody.Feed(bare.data(), bare.size()), AssembleState::Complete);
+    }
+    EXPECT_EQ(budget.inUse(), 0u);
 }
 
 TEST(RequestAssembly, NulBytesAreOrdinaryBytes) {

@@ -5,8 +5,11 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,14 +53,14 @@ std::string ReadAll(SOCKET s, DWORD timeoutMs = 10000) {
 }
 
 // Sends `bytes` in pieces of `piece` bytes and returns the whole answer.
-std::string Exchange(int port, const std::string& bytes, std::size_t piece = SIZE_MAX) {
+std::string Exchange(int port, const std::string& bytes, std::size_t piece = SIZE_MAX, DWORD timeoutMs = 10000) {
     UniqueSocket s = Connect(port);
     if (!s) return "<no connection>";
     for (std::size_t at = 0; at < bytes.size(); at += piece) {
         int n = static_cast<int>(std::min(piece, bytes.size() - at));
         if (send(s.get(), bytes.data() + at, n, 0) != n) break;
     }
-    return ReadAll(s.get());
+    return ReadAll(s.get(), timeoutMs);
 }
 
 std::string SignedRequest(const std::string& path, const std::string& body, int nonce) {
@@ -83,11 +86,16 @@ struct ServiceFixture : ::testing::Test {
     int port = 0;
     int nonce = 0;
 
-    void SetUp() override {
-        service = std::make_unique<SyncService>([this](const WString& line) {
-            std::lock_guard<std::mutex> guard(logLock);
-            logged.push_back(line);
-        });
+    void SetUp() override { StartService(SyncService::kBodyBudgetBytes); }
+
+    void StartService(std::size_t bodyBudget) {
+        service.reset();
+        service = std::make_unique<SyncService>(
+            [this](const WString& line) {
+                std::lock_guard<std::mutex> guard(logLock);
+                logged.push_back(line);
+            },
+            bodyBudget);
         service->api().sharedKey = Utf8ToWide(kKey);
         // A port of our own per run, so parallel suites do not collide.
         for (port = 20000 + static_cast<int>(GetCurrentProcessId() % 20000); port < 65000; port += 7) {
@@ -100,7 +108,62 @@ struct ServiceFixture : ::testing::Test {
     void TearDown() override { service.reset(); }
 
     std::string Ping() { return Exchange(port, SignedRequest("/api/ping", "", ++nonce)); }
+
+    std::vector<WString> Logged() {
+        std::lock_guard<std::mutex> guard(logLock);
+        return logged;
+    }
+
+    // Polls `done` every 50 ms for up to `limitMs`; true once it holds.
+    template <typename Done>
+    static bool WaitFor(Done done, DWORD limitMs) {
+        for (ULONGLONG started = GetTickCount64(); GetTickCount64() - started < limitMs; Sleep(50))
+            if (done()) return true;
+        return done();
+    }
 };
+
+// Sends one byte every `everyMs` until told to stop or until a send fails,
+// which says the service has closed the connection.
+struct Trickler {
+    UniqueSocket socket;
+    std::atomic<bool> stop{false};
+    std::atomic<bool> closed{false};
+    std::thread thread;
+
+    explicit Trickler(UniqueSocket s, DWORD everyMs) : socket(std::move(s)) {
+        thread = std::thread([this, everyMs] {
+            while (!stop.load()) {
+                if (send(socket.get(), "x", 1, 0) != 1) {
+                    closed.store(true);
+                    return;
+                }
+                Sleep(everyMs);
+            }
+        });
+    }
+    ~Trickler() {
+        stop.store(true);
+        thread.join();
+    }
+};
+
+// True while the peer has neither closed nor reset the connection.
+bool StillOpen(SOCKET s) {
+    char byte;
+    DWORD timeoutMs = 300;
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs), sizeof(timeoutMs));
+    return recv(s, &byte, 1, 0) == SOCKET_ERROR && WSAGetLastError() == WSAETIMEDOUT;
+}
+
+// A signed ping whose answer has been read; the connection stays open.
+UniqueSocket AnsweredPing(int port, int nonce, std::string& answer) {
+    UniqueSocket s = Connect(port);
+    std::string request = SignedRequest("/api/ping", "", nonce);
+    send(s.get(), request.data(), static_cast<int>(request.size()), 0);
+    answer = ReadAll(s.get(), 10000);  // up to the service's end of sending
+    return s;
+}
 
 TEST_F(ServiceFixture, SignedPingAndOptionsOnTheWire) {
     std::string ping = Ping();
@@ -135,16 +198,28 @@ TEST_F(ServiceFixture, RefusedHeadsAndLengthsLeaveTheServiceAnswering) {
     struct Case {
         std::string bytes;
         const char* statusLine;
+        const char* body;
     };
+    const std::string requestLine = "POST /api/ping HTTP/1.1\r\nX: ";
+    const RequestLimits limits;
     const Case cases[] = {
-        {"POST /api/ping HTTP/1.1\r\nX: " + std::string(70 * 1024, 'a') + "\r\n\r\n", "HTTP/1.1 413 Payload Too Large"},
-        {"POST /api/ping HTTP/1.1\r\nContent-Length: -1\r\n\r\n", "HTTP/1.1 400 Bad Request"},
-        {"POST /api/ping HTTP/1.1\r\nContent-Length: 2147483648\r\n\r\n", "HTTP/1.1 400 Bad Request"},
-        {"POST /api/ping HTTP/1.1\r\nContent-Length: 2000000000\r\n\r\n", "HTTP/1.1 413 Payload Too Large"},
+        {requestLine + std::string(70 * 1024, 'a') + "\r\n\r\n", "HTTP/1.1 413 Payload Too Large",
+         R"({"success":false,"message":"请求头过大"})"},
+        // No blank line, and exactly the bound plus its four bytes: the
+        // earliest size at which no blank line can still come in time.
+        {requestLine + std::string(limits.maxHeadBytes + 4 - requestLine.size(), 'a'),
+         "HTTP/1.1 413 Payload Too Large", R"({"success":false,"message":"请求头过大"})"},
+        {"POST /api/ping HTTP/1.1\r\nContent-Length: -1\r\n\r\n", "HTTP/1.1 400 Bad Request",
+         R"({"success":false,"message":"请求长度无效"})"},
+        {"POST /api/ping HTTP/1.1\r\nContent-Length: 2147483648\r\n\r\n", "HTTP/1.1 400 Bad Request",
+         R"({"success":false,"message":"请求长度无效"})"},
+        {"POST /api/ping HTTP/1.1\r\nContent-Length: 2000000000\r\n\r\n", "HTTP/1.1 413 Payload Too Large",
+         R"({"success":false,"message":"请求内容过大"})"},
     };
     for (const Case& c : cases) {
-        std::string answer = Exchange(port, c.bytes);
+        std::string answer = Exchange(port, c.bytes, SIZE_MAX, 5000);
         EXPECT_EQ(answer.substr(0, answer.find("\r\n")), c.statusLine);
+        EXPECT_EQ(BodyOf(answer), c.body);
         EXPECT_EQ(BodyOf(Ping()), kPingBody);
     }
     // Garbage without a blank line is closed without an answer.
@@ -166,6 +241,78 @@ TEST_F(ServiceFixture, IdlePeersDoNotStarveAnEditor) {
     auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     EXPECT_LT(seconds, 10.0);
     EXPECT_LE(service->ConnectionCount(), SyncService::kHardConnectionLimit);
+}
+
+// A peer that keeps sending after its answer holds its connection for the
+// drain's one deadline (2 s), not for as long as it trickles.
+TEST_F(ServiceFixture, ATricklingPeerIsLetGoSoonAfterItsAnswer) {
+    std::string answer;
+    Trickler trickler(AnsweredPing(port, ++nonce, answer), 200);
+    EXPECT_EQ(BodyOf(answer), kPingBody);
+    EXPECT_TRUE(WaitFor([&] { return service->ConnectionCount() == 0; }, 10000));
+    EXPECT_TRUE(WaitFor([&] { return trickler.closed.load(); }, 5000));
+}
+
+// At the limit a connection past its answer makes room before one that is
+// still waiting for its request, however much older that one is.
+TEST_F(ServiceFixture, AtTheLimitADrainingConnectionIsCutFirst) {
+    std::vector<UniqueSocket> idle;
+    for (std::size_t i = 0; i + 1 < SyncService::kMaxConnections; ++i) idle.push_back(Connect(port));
+    ASSERT_TRUE(WaitFor([&] { return service->ConnectionCount() == idle.size(); }, 10000));
+
+    std::string answer;
+    Trickler draining(AnsweredPing(port, ++nonce, answer), 100);
+    EXPECT_EQ(BodyOf(answer), kPingBody);
+    EXPECT_EQ(BodyOf(Ping()), kPingBody);  // the newcomer at the limit
+    EXPECT_TRUE(StillOpen(idle.front().get()));
+    EXPECT_TRUE(WaitFor([&] { return draining.closed.load(); }, 5000));
+}
+
+// Bodies held at once share a budget: a body beyond it is answered 503
+// before it is read, and everything else goes on being served.
+TEST_F(ServiceFixture, BodiesBeyondTheBudgetAreAnsweredBusy) {
+    StartService(1000);
+    const std::string body(800, 'b');
+    std::string held = SignedRequest("/api/ping", body, ++nonce);
+    UniqueSocket holder = Connect(port);
+    send(holder.get(), held.data(), static_cast<int>(held.size() - 10), 0);  // all but its last bytes
+
+    ASSERT_TRUE(WaitFor([&] { return service->BodyBytesHeld() == body.size(); }, 10000));
+
+    const std::string busy = R"({"success":false,"message":"服务器繁忙，请稍后重试"})";
+    std::string refused = Exchange(port, SignedRequest("/api/ping", body, ++nonce));
+    EXPECT_EQ(refused.substr(0, refused.find("\r\n")), "HTTP/1.1 503 Service Unavailable");
+    EXPECT_EQ(BodyOf(refused), busy);
+    EXPECT_EQ(BodyOf(Ping()), kPingBody);  // no body, no budget needed
+
+    send(holder.get(), held.data() + held.size() - 10, 10, 0);
+    EXPECT_EQ(BodyOf(ReadAll(holder.get())), kPingBody);
+    holder.reset();
+    EXPECT_TRUE(WaitFor([&] { return service->BodyBytesHeld() == 0; }, 10000));
+    EXPECT_EQ(BodyOf(Exchange(port, SignedRequest("/api/ping", body, ++nonce))), kPingBody);  // given back
+}
+
+// Whatever a handler throws ends its own connection with a log line; the
+// service goes on.
+TEST_F(ServiceFixture, AFailingHandlerClosesItsConnectionOnly) {
+    service->api().routes.emplace_back("/api/test/no-memory",
+                                       [](ApiContext&, const HttpRequest&) -> ApiResponse { throw std::bad_alloc(); });
+    service->api().routes.emplace_back("/api/test/failure", [](ApiContext&, const HttpRequest&) -> ApiResponse {
+        throw std::runtime_error("handler failed");
+    });
+    const struct {
+        const char* path;
+        const wchar_t* line;
+    } cases[] = {
+        {"/api/test/no-memory", L"请求处理失败: 内存不足，连接已关闭"},
+        {"/api/test/failure", L"请求处理失败: 内部错误，连接已关闭"},
+    };
+    for (const auto& c : cases) {
+        logged.clear();
+        EXPECT_EQ(Exchange(port, SignedRequest(c.path, "", ++nonce)), "");
+        EXPECT_EQ(BodyOf(Ping()), kPingBody);
+        EXPECT_EQ(Logged(), std::vector<WString>{c.line});
+    }
 }
 
 TEST_F(ServiceFixture, StopEndsHalfSentRequestsWithoutAnswer) {
@@ -200,6 +347,58 @@ TEST_F(ServiceFixture, StartOnAHeldPortFailsWithItsLogLine) {
     service->Start(port);  // already running: nothing changes
     EXPECT_TRUE(service->IsRunning());
     EXPECT_EQ(BodyOf(Ping()), kPingBody);
+}
+
+// A port refused while nobody listens on it (as the ended connections of an
+// earlier listener hold it) is tried again in the background: Start returns
+// at once, and the service listens as soon as the port is free.
+TEST_F(ServiceFixture, APortHeldWithoutAListenerIsTakenOnceFree) {
+    UniqueSocket holder(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(bind(holder.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    int size = sizeof(address);
+    getsockname(holder.get(), reinterpret_cast<sockaddr*>(&address), &size);
+    const int held = ntohs(address.sin_port);
+    const WString portText = std::to_wstring(held);
+
+    service->Stop();
+    logged.clear();
+    auto started = std::chrono::steady_clock::now();
+    service->Start(held);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(), 2.0);
+    EXPECT_TRUE(service->IsRunning());
+    EXPECT_EQ(Logged(), std::vector<WString>{L"端口 " + portText + L" 仍被已结束的连接占用，30 秒内重试"});
+
+    Sleep(1200);
+    holder.reset();
+    port = held;
+    EXPECT_TRUE(WaitFor([&] { return BodyOf(Ping()) == kPingBody; }, 10000));
+    EXPECT_EQ(Logged().back(), L"端口 " + portText + L" 已可用，服务开始监听");
+}
+
+// When the port never comes free within the bound, the start fails as one
+// on a held port does, and the owner hears of it.
+TEST_F(ServiceFixture, APortThatStaysHeldEndsTheStartAfterTheBound) {
+    UniqueSocket holder(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(bind(holder.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    int size = sizeof(address);
+    getsockname(holder.get(), reinterpret_cast<sockaddr*>(&address), &size);
+
+    service->Stop();
+    std::atomic<int> notices{0};
+    service->SetStartGaveUpNotice([&] { ++notices; });
+    service->SetBindRetryRule(BindRetryRule{1000, 200});
+    logged.clear();
+    service->Start(ntohs(address.sin_port));
+    EXPECT_TRUE(service->IsRunning());
+    EXPECT_TRUE(WaitFor([&] { return !service->IsRunning() && notices.load() == 1; }, 10000));
+    EXPECT_EQ(Logged().back(), L"启动服务失败: 端口被占用，请检查端口是否已被其他程序使用");
+    service->Stop();  // harmless after giving up
 }
 
 TEST_F(ServiceFixture, RestartKeepsTheNonceCache) {
