@@ -736,6 +736,9 @@ bool IsBridgeSwitch(const wchar_t* argument) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // As the program's own entry does, so the delay-loaded libraries are
+    // bound the way they are in the product.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     // The task's action and the loader start this program in a bridge mode.
     int wideCount = 0;
     LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &wideCount);
