@@ -661,6 +661,49 @@ TEST_F(BridgeTest, FailedPostFallsThroughToTheBridge) {
     EXPECT_TRUE(server.WaitForCommands(0).empty());
 }
 
+// ---- libraries ----------------------------------------------------------------------------
+
+// The program's loader calls into wtsapi32, which is no KnownDLL. A
+// wtsapi32.dll planted beside a copy of the program (and preferred by Wine's
+// settings for the run, as Windows would prefer it from the program's folder)
+// is never loaded: the library is bound on first call, and only from System32.
+TEST(BridgeLibraries, PlantedLibraryBesideTheProgramIsNotLoaded) {
+    wchar_t built[MAX_PATH];
+    const DWORD n = GetEnvironmentVariableW(L"TZ_BUILD_TESTS", built, MAX_PATH);
+    ASSERT_GT(n, 0u);
+    const WString tests(built, n);
+    const WString folder = OwnVersion() + L"\\planted";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    const WString program = folder + L"\\TZ62Editorsync.exe";
+    ASSERT_TRUE(CopyFileW((ParentOf(tests) + L"\\TZ62Editorsync.exe").c_str(), program.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW((tests + L"\\wtsapi32.dll").c_str(), (folder + L"\\wtsapi32.dll").c_str(), FALSE));
+
+    wchar_t overrides[512] = {};
+    GetEnvironmentVariableW(L"WINEDLLOVERRIDES", overrides, 512);
+    const WString savedOverrides = overrides;
+    SetEnvironmentVariableW(L"WINEDLLOVERRIDES", (L"wtsapi32=n,b;" + savedOverrides).c_str());
+    Finished loader;
+    {
+        const ProfileOverride profile(folder);
+        WString commandLine = L"\"" + program + L"\" --loader 1 0";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION started = {};
+        ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                   &started));
+        const UniqueHandle thread(started.hThread);
+        const UniqueHandle process(started.hProcess);
+        EXPECT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0);
+        GetExitCodeProcess(process.get(), &loader.exitCode);
+    }
+    SetEnvironmentVariableW(L"WINEDLLOVERRIDES", savedOverrides.empty() ? nullptr : savedOverrides.c_str());
+
+    EXPECT_FALSE(FileExists(folder + L"\\planted_loaded.txt"));
+    // The loader did reach its call into wtsapi32.
+    const std::vector<WString> log = LinesOf(folder + L"\\TZBridge\\worker.log");
+    EXPECT_TRUE(Contains(log, L"[Loader] Token: ") || Contains(log, L"[Loader] WTSQueryUserToken fail")) << loader.exitCode;
+}
+
 // ---- the endpoint with the real bridge --------------------------------------------------
 
 std::string ReloadAnswer(const WString& version, const std::string& items) {
@@ -750,6 +793,7 @@ int main(int argc, char** argv) {
     if (wide) LocalFree(wide);
 
     if (!RunningAsGameServer()) {
+        SetEnvironmentVariableW(L"TZ_BUILD_TESTS", OwnFolder().c_str());
         const StandInSchtasks standIn;
         if (!standIn.installed()) return 1;
         return RunAsGameServerCopy(L"MirServer Bridge-");
