@@ -359,6 +359,9 @@ TEST_F(BridgeTest, FoundWindowThroughLoaderAndWorker) {
     // The worker only hands its result through the pipe; the loader writes
     // the result file.
     EXPECT_TRUE(Contains(log, L" --resultpipe "));
+    // Wine's session token is the full one, so it serves whatever the game
+    // server's elevation (ChooseWorkerToken).
+    EXPECT_TRUE(Contains(log, L"[Loader] Token: session, target elevated=")) << ReadRaw(WorkerLog());
     EXPECT_FALSE(Contains(log, L"[Loader] Launch: \"" + CopyPath() + L"\" --worker " + Decimal(GetCurrentProcessId()) +
                                    L" --resultfile"));
     const std::string loader = WriterOf(log, L"[Loader] session=");
@@ -678,10 +681,13 @@ TEST(BridgeLibraries, PlantedLibraryBesideTheProgramIsNotLoaded) {
     ASSERT_TRUE(CopyFileW((ParentOf(tests) + L"\\TZ62Editorsync.exe").c_str(), program.c_str(), FALSE));
     ASSERT_TRUE(CopyFileW((tests + L"\\wtsapi32.dll").c_str(), (folder + L"\\wtsapi32.dll").c_str(), FALSE));
 
-    wchar_t overrides[512] = {};
-    GetEnvironmentVariableW(L"WINEDLLOVERRIDES", overrides, 512);
-    const WString savedOverrides = overrides;
-    SetEnvironmentVariableW(L"WINEDLLOVERRIDES", (L"wtsapi32=n,b;" + savedOverrides).c_str());
+    UniqueRegKey overrides;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                              overrides.put(), nullptr),
+              ERROR_SUCCESS);
+    const wchar_t nativeFirst[] = L"native,builtin";
+    RegSetValueExW(overrides.get(), L"wtsapi32", 0, REG_SZ, reinterpret_cast<const BYTE*>(nativeFirst),
+                   sizeof(nativeFirst));
     Finished loader;
     {
         const ProfileOverride profile(folder);
@@ -696,7 +702,7 @@ TEST(BridgeLibraries, PlantedLibraryBesideTheProgramIsNotLoaded) {
         EXPECT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0);
         GetExitCodeProcess(process.get(), &loader.exitCode);
     }
-    SetEnvironmentVariableW(L"WINEDLLOVERRIDES", savedOverrides.empty() ? nullptr : savedOverrides.c_str());
+    RegDeleteValueW(overrides.get(), L"wtsapi32");
 
     EXPECT_FALSE(FileExists(folder + L"\\planted_loaded.txt"));
     // The loader did reach its call into wtsapi32.
