@@ -500,7 +500,9 @@ TEST_F(BridgeTest, SchtasksExitCodesAnswerAtOnce) {
         EXPECT_EQ(HasCall(calls, L"/run "), c.ran);
         // (A removal another test started may land here too, so only its
         // presence is checked.)
-        if (c.ran) EXPECT_TRUE(HasCall(calls, L"/delete "));
+        if (c.ran) {
+            EXPECT_TRUE(HasCall(calls, L"/delete "));
+        }
     }
 }
 
