@@ -25,6 +25,9 @@ bool IsBridgeSwitch(const wchar_t* argument) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    // Before anything loads a library: only System32 is searched from here on,
+    // never the program's own folder, which a user may be able to write.
+    ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     int argc = 0;
     ArgvOwner args;
     args.argv = CommandLineToArgvW(GetCommandLineW(), &argc);

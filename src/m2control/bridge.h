@@ -5,12 +5,16 @@
 //   the tool   registers a one-off scheduled task that runs as SYSTEM, starts
 //              it and waits for a result file (SendM2CommandCrossSession);
 //   --loader   the task: takes the user token of the game server's session
-//              and starts the worker there, on the interactive desktop;
+//              and starts the worker there, on the interactive desktop, with
+//              an inherited pipe; writes what comes through it into the
+//              result file;
 //   --worker   finds the game server's main window, posts the menu command
-//              and writes the outcome into the result file.
+//              and writes the outcome into the pipe (or, started by hand,
+//              into the result file it is given).
 //
-// The result file (and worker.log, which the loader and worker append to) live
-// in the work folder ALLUSERSPROFILE\TZBridge. The texts and command lines are
+// The result file, worker.log and the copy of this program that the task runs
+// live in the work folder ALLUSERSPROFILE\TZBridge, which only SYSTEM and
+// Administrators may write (bridge_files.h). The texts and command lines are
 // built by bridge_rules.h. Nothing here throws.
 #pragma once
 
@@ -43,10 +47,12 @@ int RunLoader(const BridgeCall& call) noexcept;
 // The worker (runs in the game server's session): 0 when the result is "OK|...".
 int RunWorker(const BridgeCall& call) noexcept;
 
-// The result file: `text` as UTF-8, created or truncated, written in one call.
+// The result file: `text` as UTF-8, created or truncated, written in one call;
+// a reparse point or hard-linked file there is not written.
 void WriteResultFile(const WString& path, const WString& text) noexcept;
 // Appends one line to worker.log in the work folder; failures are ignored.
 void WriteWorkerLog(const WString& text) noexcept;
 
-// The work folder for this process's environment, created if missing.
+// The work folder for this process's environment, created if missing and
+// checked (bridge_files.h); empty when it is refused.
 WString PrepareBridgeWorkFolder() noexcept;

@@ -92,8 +92,86 @@ WString BridgeTaskName(std::uint32_t tick, std::uint32_t processId, std::uint32_
     return WTEXT("TZBridge_") + HexDigits(tick, 0) + HexDigits(processId, 8) + HexDigits(callNumber, 8);
 }
 
-WString BridgeResultFile(const WString& workFolder, const WString& taskName) {
-    return workFolder + WTEXT("\\result_") + taskName + WTEXT(".txt");
+WString BridgeResultName(const WString& taskName, const WString& randomHex) {
+    return WTEXT("result_") + taskName + WTEXT("_") + randomHex + WTEXT(".txt");
+}
+
+bool IsBridgeResultName(const WString& name) {
+    const WString head = WTEXT("result_");
+    const WString tail = WTEXT(".txt");
+    if (name.size() <= head.size() + tail.size() || name.compare(0, head.size(), head) != 0) return false;
+    if (name.compare(name.size() - tail.size(), tail.size(), tail) != 0) return false;
+    for (std::size_t k = head.size(); k < name.size() - tail.size(); ++k) {
+        const WChar c = name[k];
+        const bool plain = (c >= WTEXT('0') && c <= WTEXT('9')) || (c >= WTEXT('a') && c <= WTEXT('z')) ||
+                           (c >= WTEXT('A') && c <= WTEXT('Z')) || c == WTEXT('_');
+        if (!plain) return false;
+    }
+    return true;
+}
+
+WString BridgeExecutableCopy(const WString& workFolder) {
+    return workFolder + WTEXT("\\TZ62Editorsync.exe");
+}
+
+WString HexBytes(const std::uint8_t* bytes, std::size_t count) {
+    static const char digits[] = "0123456789abcdef";
+    WString out;
+    for (std::size_t k = 0; k < count; ++k) {
+        out.push_back(static_cast<WChar>(digits[bytes[k] >> 4]));
+        out.push_back(static_cast<WChar>(digits[bytes[k] & 0x0F]));
+    }
+    return out;
+}
+
+bool DaclKeepsOthersOut(const BridgeFolderFacts& facts) {
+    if (!facts.daclPresent || !facts.daclProtected) return false;
+    for (const BridgeAce& ace : facts.aces) {
+        if (ace.allow && !ace.trusted && (ace.mask & kBridgeWriteRights) != 0) return false;
+    }
+    return true;
+}
+
+BridgeFolderVerdict JudgeBridgeFolder(const BridgeFolderFacts& facts) {
+    if (facts.reparsePoint) return BridgeFolderVerdict::RefuseReparsePoint;
+    if (!facts.directory) return BridgeFolderVerdict::RefuseNotFolder;
+    // Whoever owns the folder may change its DACL at will, so no DACL of
+    // ours would hold against a foreign owner.
+    if (!facts.ownerTrusted) return BridgeFolderVerdict::RefuseOwner;
+    return DaclKeepsOthersOut(facts) ? BridgeFolderVerdict::Use : BridgeFolderVerdict::Secure;
+}
+
+WString BridgeFolderRefusalText(BridgeFolderVerdict verdict, const WString& folder) {
+    switch (verdict) {
+        case BridgeFolderVerdict::RefuseReparsePoint:
+            return WTEXT("桥接目录是重解析点（联接或符号链接），拒绝使用: ") + folder;
+        case BridgeFolderVerdict::RefuseNotFolder:
+            return WTEXT("桥接目录不是文件夹，拒绝使用: ") + folder;
+        case BridgeFolderVerdict::RefuseOwner:
+            return WTEXT("桥接目录的所有者不是 SYSTEM 或 Administrators，拒绝使用: ") + folder;
+        case BridgeFolderVerdict::Use:
+        case BridgeFolderVerdict::Secure:
+            break;
+    }
+    return WString();
+}
+
+WString BridgeFolderFailureText(const WString& folder, std::uint32_t error) {
+    return WTEXT("无法创建或保护桥接目录: ") + folder + WTEXT("（错误码=") + Decimal(error) + WTEXT("）");
+}
+
+WString BridgeCopyFailureText(std::uint32_t error) {
+    return WTEXT("无法把本程序复制到桥接目录（错误码=") + Decimal(error) + WTEXT("）");
+}
+
+WString TaskStepFailureText(TaskStep step, std::uint32_t exitCode) {
+    const WString what = step == TaskStep::Create ? WString(kBridgeCreateFailed) : WString(kBridgeRunFailed);
+    return what + WTEXT("（schtasks 退出码=") + Decimal(exitCode) + WTEXT("）");
+}
+
+WorkerToken ChooseWorkerToken(bool targetElevated, bool sessionTokenElevated, bool linkedTokenAvailable) {
+    return targetElevated && !sessionTokenElevated && linkedTokenAvailable ? WorkerToken::Linked
+                                                                           : WorkerToken::Session;
 }
 
 WString LoaderArguments(const BridgeCall& call) {
@@ -127,6 +205,7 @@ WString WorkerCommandLine(const WString& executable, const BridgeCall& call) {
     AppendOptional(line, WTEXT("--exec"), call.commandText);
     AppendOptional(line, WTEXT("--resultfile"), call.resultFile);
     AppendOptional(line, WTEXT("--versionpath"), call.versionPath);
+    if (call.resultPipe != 0) line += WTEXT(" --resultpipe ") + Decimal(call.resultPipe);
     return line;
 }
 
@@ -159,6 +238,8 @@ BridgeArguments ParseBridgeArguments(const std::vector<WString>& args) {
             parsed.call.resultFile = args[++k];
         } else if (args[k] == WTEXT("--versionpath")) {
             parsed.call.versionPath = args[++k];
+        } else if (args[k] == WTEXT("--resultpipe")) {
+            parsed.call.resultPipe = ReadDecimal(args[++k]);
         }
     }
     return parsed;

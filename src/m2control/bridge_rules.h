@@ -27,6 +27,9 @@ inline constexpr WChar kBridgeUnsafeText[] = WTEXT("命令文字含有双引号�
 inline constexpr WChar kBridgeCreateFailed[] = WTEXT("创建 SYSTEM 计划任务失败");
 inline constexpr WChar kBridgeRunFailed[] = WTEXT("运行 SYSTEM 计划任务失败");
 inline constexpr WChar kBridgeTimeout[] = WTEXT("等待 M2 加载结果超时（30 秒）");
+// The tool runs without administrator rights: neither the protected folder
+// nor a SYSTEM task can be had.
+inline constexpr WChar kBridgeNeedsAdmin[] = WTEXT("跨会话桥接需要以管理员身份运行本工具");
 
 // The worker's results.
 inline constexpr WChar kResultNoWindow[] = WTEXT("ERROR|找不到M2Server窗口");
@@ -44,23 +47,87 @@ WString QuoteArgument(const WString& text);
 // "C:\ProgramData\TZBridge" when the variable is unset or empty.
 WString BridgeWorkFolder(const WString& allUsersProfile);
 
+// What an existing bridge folder turned out to be, read through a handle that
+// did not follow a reparse point.
+struct BridgeAce {
+    bool allow = true;        // an access-allowed ACE (denials never let anyone in)
+    std::uint32_t mask = 0;   // the rights it grants
+    bool trusted = false;     // for SYSTEM or Administrators
+};
+struct BridgeFolderFacts {
+    bool directory = true;
+    bool reparsePoint = false;  // by the path's attributes or by the handle's
+    bool ownerTrusted = false;  // SYSTEM or Administrators
+    bool daclPresent = false;   // a null DACL lets everyone in
+    bool daclProtected = false; // nothing inherited from the parent
+    std::vector<BridgeAce> aces;
+};
+enum class BridgeFolderVerdict { Use, Secure, RefuseReparsePoint, RefuseNotFolder, RefuseOwner };
+
+// The rights that create, change, remove or re-permission something in a
+// folder (FILE_ADD_FILE, FILE_ADD_SUBDIRECTORY, FILE_WRITE_EA,
+// FILE_DELETE_CHILD, FILE_WRITE_ATTRIBUTES, DELETE, WRITE_DAC, WRITE_OWNER,
+// GENERIC_ALL, GENERIC_WRITE, MAXIMUM_ALLOWED).
+inline constexpr std::uint32_t kBridgeWriteRights = 0x00000002u | 0x00000004u | 0x00000010u | 0x00000040u |
+                                                    0x00000100u | 0x00010000u | 0x00040000u | 0x00080000u |
+                                                    0x10000000u | 0x40000000u | 0x02000000u;
+
+// Whether only SYSTEM and Administrators may write: a protected DACL whose
+// allowing ACEs grant write rights to them alone.
+[[nodiscard]] bool DaclKeepsOthersOut(const BridgeFolderFacts& facts);
+// Use: as it is; Secure: our DACL is to be put on first; the refusals: the
+// folder must not be used at all.
+BridgeFolderVerdict JudgeBridgeFolder(const BridgeFolderFacts& facts);
+// The operator's text for a refusal (and "" for Use and Secure).
+WString BridgeFolderRefusalText(BridgeFolderVerdict verdict, const WString& folder);
+// The folder could be neither created nor given its DACL.
+WString BridgeFolderFailureText(const WString& folder, std::uint32_t error);
+// The running program could not be copied into the folder.
+WString BridgeCopyFailureText(std::uint32_t error);
+
+// schtasks.exe ended with a non-zero exit code.
+enum class TaskStep { Create, Run };
+WString TaskStepFailureText(TaskStep step, std::uint32_t exitCode);
+
+// Which token the loader starts the worker with. The session's token of an
+// administrator is the filtered one, which cannot post to an elevated game
+// server's window (UIPI); its linked token is the full one.
+enum class WorkerToken { Session, Linked };
+WorkerToken ChooseWorkerToken(bool targetElevated, bool sessionTokenElevated, bool linkedTokenAvailable);
+
+// Lowercase hexadecimal digits of `count` bytes, two per byte.
+WString HexBytes(const std::uint8_t* bytes, std::size_t count);
+
 // "TZBridge_" + hexadecimal digits: the tick count, then the caller's process
 // id and a per-process call number in eight digits each, so calls within one
 // tick, and calls of two tools, never share a name.
 WString BridgeTaskName(std::uint32_t tick, std::uint32_t processId, std::uint32_t callNumber);
 
-// workFolder + "\result_" + taskName + ".txt".
-WString BridgeResultFile(const WString& workFolder, const WString& taskName);
+// "result_" + taskName + "_" + randomHex + ".txt": the result file's name in
+// the work folder. The random part (32 hex digits from 128 random bits) keeps
+// it from being guessed. The loader is given this name alone and puts the
+// file in its own work folder, so it never writes anywhere else.
+WString BridgeResultName(const WString& taskName, const WString& randomHex);
+// Whether `name` is such a name: "result_", then letters, digits and "_",
+// then ".txt"; no folder, drive or stream.
+[[nodiscard]] bool IsBridgeResultName(const WString& name);
+// The copy of the program that the task runs, in the work folder.
+WString BridgeExecutableCopy(const WString& workFolder);
 
 // What the loader and the worker are told.
 struct BridgeCall {
     std::uint32_t session = 0;
     std::uint32_t pid = 0;
     WString commandText;
+    // The worker's: a path. The loader's: a name in its work folder.
     WString resultFile;
     // The version whose game server is meant; the worker refuses a process
     // that runs from elsewhere. Empty: no check (a hand-started worker).
     WString versionPath;
+    // The worker's way back to the loader: the value of an inherited pipe
+    // handle the worker writes its result to. 0: none (the worker writes
+    // resultFile itself, as when started by hand).
+    std::uint64_t resultPipe = 0;
 };
 
 // "--loader <session> <pid> --exec <command> --resultfile <path>
@@ -80,7 +147,7 @@ WString TaskDeleteArguments(const WString& taskName);
 
 // The worker's command line: the quoted executable, "--worker <pid>", then
 // "--exec", "--resultfile" and "--versionpath" with quoted texts, each only
-// when its text is not empty.
+// when its text is not empty, and "--resultpipe <handle>" when one is given.
 WString WorkerCommandLine(const WString& executable, const BridgeCall& call);
 
 // The bridge modes' command lines, read.
@@ -96,7 +163,8 @@ struct BridgeArguments {
 
 // args as CommandLineToArgvW gives them, program name first. Numbers are read
 // as decimal like strtoul (digits up to the first other character). A later
-// "--exec", "--resultfile" or "--versionpath" replaces an earlier one.
+// "--exec", "--resultfile", "--versionpath" or "--resultpipe" replaces an
+// earlier one.
 BridgeArguments ParseBridgeArguments(const std::vector<WString>& args);
 
 // The worker's result texts.

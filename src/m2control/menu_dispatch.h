@@ -28,6 +28,13 @@ int FindMenuCommandLenient(HMENU menu, const WString& commandText) noexcept;
 // errorText is emptied first and holds the reason when the result is false.
 [[nodiscard]] bool PostMenuCommand(HWND window, const WString& commandText, WString& errorText) noexcept;
 
+// How a menu command is posted: PostMessageW, unless a test puts a stand-in
+// in its place (null restores PostMessageW). A post can fail where a click
+// would not, e.g. from an unelevated tool to an elevated game server (UIPI,
+// error 5); both ways report that as a failure with the error code.
+using MenuCommandPoster = BOOL(WINAPI*)(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+void SetMenuCommandPoster(MenuCommandPoster poster) noexcept;
+
 // lastM2Error: written by SendM2Command and the bridge, read by the endpoint.
 void SetLastM2Error(const WString& text) noexcept;
 WString GetLastM2Error() noexcept;

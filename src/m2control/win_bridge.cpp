@@ -1,11 +1,14 @@
 // The cross-session bridge on Windows (bridge.h): schtasks.exe for the SYSTEM
-// task, the session token for the worker, and the result file as the only
-// channel back. Command lines and texts come from bridge_rules.h.
+// task, the session token for the worker, a pipe from the worker to the
+// loader, and the result file from the loader to the tool. Command lines and
+// texts come from bridge_rules.h; the folder and its files from
+// bridge_files.h.
 #include "m2control/bridge.h"
 
 #include <shellapi.h>
 #include <wtsapi32.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <string>
@@ -15,13 +18,13 @@
 #include "app/settings.h"
 #include "common/win_com.h"
 #include "common/win_unique.h"
+#include "m2control/bridge_files.h"
 #include "m2control/m2_rules.h"
 #include "m2control/menu_dispatch.h"
 #include "m2control/process_discovery.h"
 
 namespace {
 
-constexpr DWORD kEnvironmentChars = 260;
 constexpr DWORD kWorkerWaitMs = 30000;
 constexpr DWORD kWorkerCreationFlags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | NORMAL_PRIORITY_CLASS;
 static_assert(kWorkerCreationFlags == 0x08000420, "the worker starts without a console, at normal priority");
@@ -37,12 +40,6 @@ WString Decimal(unsigned long long value) {
 WString FolderOf(const WString& path) {
     const std::size_t slash = path.find_last_of(L"\\/");
     return slash == WString::npos ? WString() : path.substr(0, slash);
-}
-
-WString AllUsersProfile() {
-    wchar_t buffer[kEnvironmentChars];
-    const DWORD n = ::GetEnvironmentVariableW(L"ALLUSERSPROFILE", buffer, kEnvironmentChars);
-    return n > 0 && n < kEnvironmentChars ? WString(buffer, n) : WString();
 }
 
 // Calls of this process get their own task names, even within one tick.
@@ -69,6 +66,16 @@ bool StartSchtasks(const WString& arguments, UniqueHandle* process) {
     return process->valid();
 }
 
+// Waits up to `waitMs` for schtasks.exe to end. False only when it ended
+// with a non-zero exit code, which `exitCode` then holds; one still running
+// after the wait is given the benefit of the doubt.
+bool SchtasksSucceeded(HANDLE process, DWORD waitMs, DWORD& exitCode) {
+    exitCode = 0;
+    if (::WaitForSingleObject(process, waitMs) != WAIT_OBJECT_0) return true;
+    if (!::GetExitCodeProcess(process, &exitCode)) exitCode = 0;
+    return exitCode == 0;
+}
+
 // Removing the task is started and not awaited.
 void StartTaskRemoval(const WString& taskName) {
     const WString arguments = TaskDeleteArguments(taskName);
@@ -80,16 +87,19 @@ void StartTaskRemoval(const WString& taskName) {
 // opened; `text` then holds its content as UTF-8 decoded text.
 bool AwaitResultFile(const WString& path, const BridgeTiming& timing, WString& text) {
     for (int attempt = 0; attempt < timing.pollCount; ++attempt) {
-        // The worker creates the file without sharing and writes it in one
-        // call, so an open that succeeds sees the whole line.
-        UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        // The loader creates the file without sharing and writes it in one
+        // call, so an open that succeeds sees the whole line. The file goes
+        // once it is read.
+        DWORD error = 0;
+        UniqueFileHandle file = OpenBridgeFile(path, GENERIC_READ | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                               OPEN_EXISTING, error);
         if (file) {
             std::string bytes(kResultFileLimit, '\0');
             DWORD read = 0;
             if (!::ReadFile(file.get(), bytes.data(), kResultFileLimit, &read, nullptr)) read = 0;
             bytes.resize(read);
             text = Utf8ToWide(bytes);
+            if (!DeleteOpenFile(file.get())) EmitDebug(L"[CrossSession] 结果文件无法删除: " + path);
             return true;
         }
         ::Sleep(timing.pollIntervalMs);
@@ -145,14 +155,33 @@ bool SendCrossSession(const WString& versionPath, const WString& commandText, co
     }
     EmitDebug(L"跨会话查找结果: pid=" + Decimal(pid) + L", session=" + Decimal(session));
 
+    if (!ToolIsAdministrator()) {
+        SetLastM2Error(kBridgeNeedsAdmin);
+        return false;
+    }
+    WString folder;
+    WString failure;
+    if (!OpenBridgeWorkFolder(true, folder, failure) || !RefreshBridgeExecutable(folder, failure)) {
+        SetLastM2Error(failure);
+        return false;
+    }
+    WString random;
+    if (!RandomHex128(random)) {
+        SetLastM2Error(kBridgeCreateFailed);
+        return false;
+    }
+
     const WString taskName = BridgeTaskName(::GetTickCount(), ::GetCurrentProcessId(), NextCallNumber());
     BridgeCall call;
     call.session = session;
     call.pid = pid;
     call.commandText = commandText;
-    call.resultFile = BridgeResultFile(PrepareBridgeWorkFolder(), taskName);
+    call.resultFile = BridgeResultName(taskName, random);
+    const WString resultFile = folder + L"\\" + call.resultFile;
     call.versionPath = versionPath;
-    const WString executable = ExecutablePath();
+    // SYSTEM runs the copy in the protected folder, never the program where
+    // it lies: that folder and its neighbours may be writable by users.
+    const WString executable = BridgeExecutableCopy(folder);
     const WString loaderArguments = LoaderArguments(call);
     const std::size_t actionChars = TaskAction(executable, loaderArguments).size();
     if (actionChars > kMaxTaskActionChars) {
@@ -170,7 +199,11 @@ bool SendCrossSession(const WString& versionPath, const WString& commandText, co
         SetLastM2Error(kBridgeCreateFailed);
         return false;
     }
-    ::WaitForSingleObject(creating.get(), timing.createWaitMs);
+    DWORD exitCode = 0;
+    if (!SchtasksSucceeded(creating.get(), timing.createWaitMs, exitCode)) {
+        SetLastM2Error(TaskStepFailureText(TaskStep::Create, exitCode));
+        return false;
+    }
     creating.reset();
 
     UniqueHandle running;
@@ -180,18 +213,21 @@ bool SendCrossSession(const WString& versionPath, const WString& commandText, co
         SetLastM2Error(kBridgeRunFailed);
         return false;
     }
+    if (!SchtasksSucceeded(running.get(), timing.createWaitMs, exitCode)) {
+        StartTaskRemoval(taskName);
+        SetLastM2Error(TaskStepFailureText(TaskStep::Run, exitCode));
+        return false;
+    }
     running.reset();
 
     WString text;
-    const bool answered = AwaitResultFile(call.resultFile, timing, text);
+    const bool answered = AwaitResultFile(resultFile, timing, text);
     StartTaskRemoval(taskName);
-    ::DeleteFileW(call.resultFile.c_str());
     if (!answered) {
         SetLastM2Error(kBridgeTimeout);
         return false;
     }
     EmitDebug(L"[CrossSession] result: " + text);
-    WString failure;
     const bool done = ReadWorkerResult(text, failure);
     SetLastM2Error(failure);
     return done;
@@ -201,9 +237,9 @@ bool SendCrossSession(const WString& versionPath, const WString& commandText, co
 
 WString PrepareBridgeWorkFolder() noexcept {
     try {
-        const WString folder = BridgeWorkFolder(AllUsersProfile());
-        ::CreateDirectoryW(folder.c_str(), nullptr);
-        return folder;
+        WString folder;
+        WString failure;
+        return OpenBridgeWorkFolder(true, folder, failure) ? folder : WString();
     } catch (...) {
         return WString();
     }
@@ -227,12 +263,14 @@ bool SendM2CommandCrossSession(const WString& versionPath, const WString& comman
 void WriteResultFile(const WString& path, const WString& text) noexcept {
     try {
         const std::string bytes = WideToUtf8(text);
-        UniqueFileHandle file(
-            ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (file) {
-            DWORD written = 0;
-            ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+        DWORD error = 0;
+        const UniqueFileHandle file = OpenBridgeFile(path, GENERIC_WRITE, 0, CREATE_ALWAYS, error);
+        if (!file) {
+            WriteWorkerLog(L"[Result] Cannot write: " + path + L", err=" + Decimal(error));
+            return;
         }
+        DWORD written = 0;
+        ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
         WriteWorkerLog(L"[Result] Written: " + path);
     } catch (...) {
     }
@@ -240,23 +278,29 @@ void WriteResultFile(const WString& path, const WString& text) noexcept {
 
 void WriteWorkerLog(const WString& text) noexcept {
     try {
-        const WString folder = PrepareBridgeWorkFolder();
-        if (folder.empty()) return;
+        // Never created here: the worker, which runs as the session's user,
+        // must not be the one to create the folder.
+        WString folder;
+        WString failure;
+        if (!OpenBridgeWorkFolder(false, folder, failure)) return;
         const WString path = folder + L"\\worker.log";
         SYSTEMTIME now;
         ::GetLocalTime(&now);
         const LogTime time{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
         const std::string line = FormatWorkerLogLine(time, ::GetCurrentProcessId(), text);
 
-        WIN32_FILE_ATTRIBUTE_DATA info;
-        if (::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &info) &&
-            (static_cast<LONGLONG>(info.nFileSizeHigh) << 32 | info.nFileSizeLow) > kWorkerLogLimit) {
-            ::MoveFileExW(path.c_str(), (path + L".1").c_str(), MOVEFILE_REPLACE_EXISTING);
-        }
         // Each line goes out in one appending write, so the lines of the
-        // loader and of concurrent workers never interleave.
-        UniqueFileHandle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        // loader and of concurrent workers never interleave. The rotation
+        // renames the very file that was opened and checked.
+        constexpr DWORD access = FILE_APPEND_DATA | DELETE | FILE_READ_ATTRIBUTES;
+        constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+        DWORD error = 0;
+        UniqueFileHandle file = OpenBridgeFile(path, access, share, OPEN_ALWAYS, error);
+        LARGE_INTEGER size{};
+        if (file && ::GetFileSizeEx(file.get(), &size) && size.QuadPart > kWorkerLogLimit &&
+            RenameOpenFile(file.get(), path + L".1")) {
+            file = OpenBridgeFile(path, access, share, OPEN_ALWAYS, error);
+        }
         if (!file) return;
         DWORD written = 0;
         ::WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
@@ -264,12 +308,129 @@ void WriteWorkerLog(const WString& text) noexcept {
     }
 }
 
+namespace {
+
+// Hands the worker's result to the loader through the inherited pipe.
+void WriteResultPipe(std::uint64_t value, const WString& result) {
+    const HANDLE pipe = reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(value));
+    if (::GetFileType(pipe) != FILE_TYPE_PIPE) {
+        WriteWorkerLog(L"[Worker] Result pipe not usable: " + Decimal(value));
+        return;
+    }
+    const std::string bytes = WideToUtf8(result);
+    DWORD written = 0;
+    ::WriteFile(pipe, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+// Whether process `pid` runs elevated; false when that cannot be learned.
+bool ProcessIsElevated(DWORD pid) {
+    const UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    UniqueHandle token;
+    if (!process || !::OpenProcessToken(process.get(), TOKEN_QUERY, token.put())) return false;
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    return ::GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof(elevation), &size) &&
+           elevation.TokenIsElevated != 0;
+}
+
+bool TokenIsElevated(HANDLE token) {
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    return ::GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &size) &&
+           elevation.TokenIsElevated != 0;
+}
+
+// The token the worker gets as a primary token: the session's user token, or
+// its linked full token when the game server runs elevated and the session's
+// token is the filtered one (a window message from it would not get through).
+bool WorkerPrimaryToken(const BridgeCall& call, UniqueHandle& primary) {
+    UniqueHandle token;
+    if (!::WTSQueryUserToken(call.session, token.put()) || !token) {
+        WriteWorkerLog(L"[Loader] WTSQueryUserToken fail, err=" + Decimal(::GetLastError()));
+        return false;
+    }
+    UniqueHandle linked;
+    TOKEN_LINKED_TOKEN link{};
+    DWORD size = 0;
+    if (::GetTokenInformation(token.get(), TokenLinkedToken, &link, sizeof(link), &size)) linked.reset(link.LinkedToken);
+    const bool targetElevated = ProcessIsElevated(call.pid);
+    const WorkerToken choice = ChooseWorkerToken(targetElevated, TokenIsElevated(token.get()), linked.valid());
+    WriteWorkerLog(L"[Loader] Token: " + WString(choice == WorkerToken::Linked ? L"linked" : L"session") +
+                   L", target elevated=" + Decimal(targetElevated ? 1 : 0));
+    const HANDLE chosen = choice == WorkerToken::Linked ? linked.get() : token.get();
+    if (!::DuplicateTokenEx(chosen, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, primary.put())) {
+        WriteWorkerLog(L"[Loader] DuplicateTokenEx fail, err=" + Decimal(::GetLastError()));
+        return false;
+    }
+    return true;
+}
+
+// The inheritable write end for the worker, and the loader's read end.
+bool CreateResultPipe(UniqueHandle& reader, UniqueHandle& writer) {
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    if (!::CreatePipe(reader.put(), writer.put(), &inherit, 0)) return false;
+    return ::SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0) != FALSE;
+}
+
+// What the worker wrote before it ended, up to the result size limit. Reads
+// only what is there, so a pipe someone else still holds open cannot stall.
+std::string DrainResultPipe(HANDLE reader) {
+    std::string bytes;
+    for (;;) {
+        DWORD available = 0;
+        if (!::PeekNamedPipe(reader, nullptr, 0, nullptr, &available, nullptr) || available == 0) break;
+        const DWORD want = std::min<DWORD>(available, kResultFileLimit - static_cast<DWORD>(bytes.size()));
+        if (want == 0) break;
+        std::string piece(want, '\0');
+        DWORD read = 0;
+        if (!::ReadFile(reader, piece.data(), want, &read, nullptr) || read == 0) break;
+        bytes.append(piece.data(), read);
+    }
+    return bytes;
+}
+
+// Starts the worker with only the pipe's write end inherited.
+bool StartWorker(HANDLE token, HANDLE pipe, WString commandLine, UniqueHandle& worker) {
+    SIZE_T listSize = 0;
+    ::InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
+    std::vector<BYTE> listBuffer(listSize);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listBuffer.data());
+    if (!::InitializeProcThreadAttributeList(list, 1, 0, &listSize)) return false;
+    HANDLE inherited[] = {pipe};
+    const bool listed = ::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                                    sizeof(inherited), nullptr, nullptr) != FALSE;
+    STARTUPINFOEXW startup = {};
+    startup.StartupInfo.cb = sizeof(startup);
+    wchar_t desktop[] = L"winsta0\\default";
+    startup.StartupInfo.lpDesktop = desktop;
+    startup.lpAttributeList = list;
+    PROCESS_INFORMATION started = {};
+    const bool ok = listed && ::CreateProcessAsUserW(token, nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                                                     kWorkerCreationFlags | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                                                     nullptr, &startup.StartupInfo, &started);
+    const DWORD error = ::GetLastError();
+    ::DeleteProcThreadAttributeList(list);
+    if (!ok) {
+        WriteWorkerLog(L"[Loader] CreateProcessAsUser fail, err=" + Decimal(error));
+        return false;
+    }
+    const UniqueHandle thread(started.hThread);
+    worker.reset(started.hProcess);
+    return true;
+}
+
+}  // namespace
+
 int RunWorker(const BridgeCall& call) noexcept {
     try {
         WriteWorkerLog(L"[Worker] PID=" + Decimal(call.pid) + L", cmd=[" + call.commandText + L"]");
         const WString result = WorkerResult(call);
         WriteWorkerLog(L"[Worker] Result: " + result);
-        if (!call.resultFile.empty()) WriteResultFile(call.resultFile, result);
+        if (call.resultPipe != 0) {
+            WriteResultPipe(call.resultPipe, result);
+        } else if (!call.resultFile.empty()) {
+            WriteResultFile(call.resultFile, result);
+        }
         return IsWorkerSuccess(result) ? 0 : 1;
     } catch (...) {
         return 1;
@@ -278,38 +439,38 @@ int RunWorker(const BridgeCall& call) noexcept {
 
 int RunLoader(const BridgeCall& call) noexcept {
     try {
+        WString folder;
+        WString failure;
+        if (!OpenBridgeWorkFolder(true, folder, failure)) return 1;
         WriteWorkerLog(L"[Loader] session=" + Decimal(call.session) + L", pid=" + Decimal(call.pid) + L", cmd=[" +
                        call.commandText + L"]");
-        UniqueHandle token;
-        if (!::WTSQueryUserToken(call.session, token.put()) || !token) {
-            WriteWorkerLog(L"[Loader] WTSQueryUserToken fail, err=" + Decimal(::GetLastError()));
+        if (!call.resultFile.empty() && !IsBridgeResultName(call.resultFile)) {
+            WriteWorkerLog(L"[Loader] Refused result file name: " + call.resultFile);
             return 1;
         }
         UniqueHandle primary;
-        if (!::DuplicateTokenEx(token.get(), TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary,
-                                primary.put())) {
-            WriteWorkerLog(L"[Loader] DuplicateTokenEx fail, err=" + Decimal(::GetLastError()));
+        if (!WorkerPrimaryToken(call, primary)) return 1;
+        UniqueHandle reader;
+        UniqueHandle writer;
+        if (!CreateResultPipe(reader, writer)) {
+            WriteWorkerLog(L"[Loader] CreatePipe fail, err=" + Decimal(::GetLastError()));
             return 1;
         }
-        token.reset();
-
-        WString commandLine = WorkerCommandLine(ExecutablePath(), call);
+        BridgeCall workerCall = call;
+        workerCall.resultFile.clear();
+        workerCall.resultPipe = static_cast<std::uint64_t>(reinterpret_cast<UINT_PTR>(writer.get()));
+        const WString commandLine = WorkerCommandLine(ExecutablePath(), workerCall);
         WriteWorkerLog(L"[Loader] Launch: " + commandLine);
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
-        wchar_t desktop[] = L"winsta0\\default";
-        startup.lpDesktop = desktop;
-        PROCESS_INFORMATION started = {};
-        if (!::CreateProcessAsUserW(primary.get(), nullptr, commandLine.data(), nullptr, nullptr, FALSE,
-                                    kWorkerCreationFlags, nullptr, nullptr, &startup, &started)) {
-            WriteWorkerLog(L"[Loader] CreateProcessAsUser fail, err=" + Decimal(::GetLastError()));
-            return 1;
-        }
-        const UniqueHandle thread(started.hThread);
-        const UniqueHandle worker(started.hProcess);
+        UniqueHandle worker;
+        if (!StartWorker(primary.get(), writer.get(), commandLine, worker)) return 1;
+        // The worker holds the only write end now, so its end is the pipe's.
+        writer.reset();
         ::WaitForSingleObject(worker.get(), kWorkerWaitMs);
         DWORD exitCode = STILL_ACTIVE;
         if (!::GetExitCodeProcess(worker.get(), &exitCode)) exitCode = 1;
+        const WString result = Utf8ToWide(DrainResultPipe(reader.get()));
+        WriteWorkerLog(L"[Loader] Worker exit=" + Decimal(exitCode) + L", result: " + result);
+        if (!result.empty() && !call.resultFile.empty()) WriteResultFile(folder + L"\\" + call.resultFile, result);
         return static_cast<int>(exitCode);
     } catch (...) {
         return 1;

@@ -3,6 +3,7 @@
 // restores and posts, and words the failures.
 #include "m2control/menu_dispatch.h"
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -63,6 +64,18 @@ WString FormatFailure(const wchar_t* format, Args... args) {
     return buffer;
 }
 
+std::atomic<MenuCommandPoster>& Poster() {
+    static std::atomic<MenuCommandPoster> poster{&PostMessageW};
+    return poster;
+}
+
+// Posts WM_COMMAND `id`; on failure errorText holds the reason and the code.
+bool PostCommand(HWND window, int id, WString& errorText) {
+    if (Poster().load()(window, WM_COMMAND, static_cast<WPARAM>(id), 0)) return true;
+    errorText = FormatFailure(L"发送菜单命令失败（命令ID=%d，错误码=%lu）", id, GetLastError());
+    return false;
+}
+
 void RestoreIfMinimised(HWND window) {
     if (IsIconic(window)) ShowWindow(window, SW_RESTORE);
 }
@@ -72,6 +85,10 @@ WString SignedHandle(HWND window) {
 }
 
 }  // namespace
+
+void SetMenuCommandPoster(MenuCommandPoster poster) noexcept {
+    Poster().store(poster ? poster : &PostMessageW);
+}
 
 void SetLastM2Error(const WString& text) noexcept {
     try {
@@ -127,8 +144,10 @@ bool SendM2Command(const WString& versionPath, const WString& commandText) noexc
         }
         const int id = FindMenuCommand(menu, commandText);
         if (id >= 0) {
-            PostMessageW(window, WM_COMMAND, static_cast<WPARAM>(id), 0);
-            return true;
+            WString failure;
+            if (PostCommand(window, id, failure)) return true;
+            SetLastM2Error(failure);
+            return false;
         }
         SetLastM2Error(FormatFailure(L"菜单中未找到命令: %ls（顶层菜单项数=%d，请检查 M2 版本菜单文字）",
                                      commandText.c_str(), GetMenuItemCount(menu)));
@@ -155,11 +174,7 @@ bool PostMenuCommand(HWND window, const WString& commandText, WString& errorText
                                       commandText.c_str(), GetMenuItemCount(menu));
             return false;
         }
-        if (!PostMessageW(window, WM_COMMAND, static_cast<WPARAM>(id), 0)) {
-            errorText = FormatFailure(L"发送菜单命令失败（命令ID=%d，错误码=%lu）", id, GetLastError());
-            return false;
-        }
-        return true;
+        return PostCommand(window, id, errorText);
     } catch (...) {
         return false;
     }

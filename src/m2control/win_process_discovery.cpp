@@ -11,6 +11,7 @@
 #include <tlhelp32.h>
 #include <wbemidl.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cwchar>
 
@@ -52,6 +53,12 @@ WString HandleDecimal(HWND window) {
     return std::to_wstring(static_cast<long long>(reinterpret_cast<std::intptr_t>(window)));
 }
 
+WString Hex(unsigned value) {
+    wchar_t text[16];
+    std::swprintf(text, sizeof(text) / sizeof(text[0]), L"%08x", value);
+    return text;
+}
+
 WString TrueFalse(bool value) {
     return value ? L"true" : L"false";
 }
@@ -69,8 +76,25 @@ WString CoInitializeFailureText(DWORD pid, HRESULT result) {
     return text;
 }
 
+// The process-wide COM security the WMI client needs, as Microsoft's WMI
+// client example sets it: once per process, before the first proxy.
+// RPC_E_TOO_LATE means someone set it already (or COM is in use), which the
+// proxy blanket below makes up for.
+void EnsureComSecurity() {
+    static std::atomic<bool> done{false};
+    if (done.load()) return;
+    const HRESULT result = ::CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
+                                                  RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
+    if (SUCCEEDED(result) || result == RPC_E_TOO_LATE) {
+        done.store(true);
+    } else {
+        Diagnose([&] { return L"CoInitializeSecurity 失败: 0x" + Hex(static_cast<unsigned>(result)); });
+    }
+}
+
 // One Win32_Process property as text, inside an initialised apartment.
 WString QueryProcessText(DWORD pid, const WString& property) {
+    EnsureComSecurity();
     UniqueComPtr<IWbemLocator> locator;
     if (FAILED(::CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
                                   reinterpret_cast<void**>(locator.put())))) {
@@ -81,6 +105,13 @@ WString QueryProcessText(DWORD pid, const WString& property) {
     if (!wmiNamespace || FAILED(locator.get()->ConnectServer(wmiNamespace.get(), nullptr, nullptr, nullptr, 0,
                                                              nullptr, nullptr, services.put()))) {
         return WString();
+    }
+    // The calls on the proxy impersonate us, so WMI answers what we may see.
+    // An in-process provider (Wine's) has no proxy to set; the query goes on.
+    const HRESULT blanket = ::CoSetProxyBlanket(services.get(), RPC_C_AUTHN_WINNT, RPC_C_AUTHZ_NONE, nullptr,
+                                                RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE);
+    if (FAILED(blanket)) {
+        Diagnose([&] { return L"CoSetProxyBlanket 失败: 0x" + Hex(static_cast<unsigned>(blanket)); });
     }
     const WString queryText = L"SELECT " + property + L" FROM Win32_Process WHERE ProcessId=" + Decimal(pid);
     const UniqueBstr language(::SysAllocString(L"WQL"));

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "m2control/bridge_rules.h"
@@ -105,6 +106,11 @@ TEST(BridgeCommandLines, ExactTexts) {
     BridgeCall bare;
     bare.pid = 7;
     EXPECT_EQ(WorkerCommandLine(WTEXT("C:\\t.exe"), bare), WTEXT("\"C:\\t.exe\" --worker 7"));
+    bare.resultPipe = 1234;
+    EXPECT_EQ(WorkerCommandLine(WTEXT("C:\\t.exe"), bare), WTEXT("\"C:\\t.exe\" --worker 7 --resultpipe 1234"));
+    EXPECT_EQ(ParseBridgeArguments({WTEXT("p"), WTEXT("--worker"), WTEXT("7"), WTEXT("--resultpipe"), WTEXT("1234")})
+                  .call.resultPipe,
+              1234u);
 }
 
 // The action of the task is read twice: schtasks takes it as one argument,
@@ -178,7 +184,97 @@ TEST(BridgeArguments, Modes) {
 TEST(BridgeNames, WorkFolderAndResultFile) {
     EXPECT_EQ(BridgeWorkFolder(WTEXT("C:\\ProgramData")), WTEXT("C:\\ProgramData\\TZBridge"));
     EXPECT_EQ(BridgeWorkFolder(WTEXT("")), WTEXT("C:\\ProgramData\\TZBridge"));
-    EXPECT_EQ(BridgeResultFile(WTEXT("C:\\W"), WTEXT("TZBridge_a")), WTEXT("C:\\W\\result_TZBridge_a.txt"));
+    EXPECT_EQ(BridgeResultName(WTEXT("TZBridge_a"), WTEXT("0123456789abcdef0123456789abcdef")),
+              WTEXT("result_TZBridge_a_0123456789abcdef0123456789abcdef.txt"));
+    EXPECT_EQ(BridgeExecutableCopy(WTEXT("C:\\W")), WTEXT("C:\\W\\TZ62Editorsync.exe"));
+    const std::uint8_t bytes[] = {0x00, 0x9f, 0xa0, 0xff};
+    EXPECT_EQ(HexBytes(bytes, 4), WTEXT("009fa0ff"));
+}
+
+// The loader writes only a plain name in its own folder.
+TEST(BridgeNames, ResultNamesTheLoaderAccepts) {
+    const std::pair<WString, bool> cases[] = {
+        {WTEXT("result_TZBridge_1a_0123456789abcdef0123456789abcdef.txt"), true},
+        {WTEXT("result_x.txt"), true},
+        {WTEXT("result_.txt"), false},
+        {WTEXT("C:\\W\\result_x.txt"), false},
+        {WTEXT("result_..\\x.txt"), false},
+        {WTEXT("result_x.txt:stream"), false},
+        {WTEXT("result_x.txt.exe"), false},
+        {WTEXT("worker.log"), false},
+        {WTEXT("result_a b.txt"), false},
+        {WTEXT(""), false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(IsBridgeResultName(c.first), c.second) << WideToUtf8All(c.first.data(), c.first.size());
+}
+
+// What an existing folder is, and what is done with it.
+TEST(BridgeFolder, Verdicts) {
+    const BridgeAce systemFull{true, 0x1F01FF, true};
+    const BridgeAce adminsFull{true, 0x1F01FF, true};
+    const BridgeAce usersRead{true, 0x1200A9, false};
+    const BridgeAce usersCreate{true, 0x000002, false};  // FILE_ADD_FILE
+    const BridgeAce usersAddFolder{true, 0x000004, false};
+    const BridgeAce usersGenericAll{true, 0x10000000, false};
+    const BridgeAce usersDeniedAll{false, 0x1F01FF, false};
+    struct Case {
+        BridgeFolderFacts facts;
+        BridgeFolderVerdict verdict;
+    };
+    const Case cases[] = {
+        {{true, false, true, true, true, {systemFull, adminsFull}}, BridgeFolderVerdict::Use},
+        {{true, false, true, true, true, {systemFull, adminsFull, usersRead, usersDeniedAll}}, BridgeFolderVerdict::Use},
+        {{true, false, true, true, false, {systemFull, adminsFull}}, BridgeFolderVerdict::Secure},
+        {{true, false, true, true, true, {systemFull, usersCreate}}, BridgeFolderVerdict::Secure},
+        {{true, false, true, true, true, {systemFull, usersAddFolder}}, BridgeFolderVerdict::Secure},
+        {{true, false, true, true, true, {systemFull, usersGenericAll}}, BridgeFolderVerdict::Secure},
+        {{true, false, true, false, true, {}}, BridgeFolderVerdict::Secure},  // null DACL
+        {{true, false, false, true, true, {systemFull, adminsFull}}, BridgeFolderVerdict::RefuseOwner},
+        {{true, true, true, true, true, {systemFull, adminsFull}}, BridgeFolderVerdict::RefuseReparsePoint},
+        {{false, true, false, true, true, {}}, BridgeFolderVerdict::RefuseReparsePoint},
+        {{false, false, true, true, true, {systemFull}}, BridgeFolderVerdict::RefuseNotFolder},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "case #" << (&c - cases));
+        EXPECT_EQ(JudgeBridgeFolder(c.facts), c.verdict);
+    }
+}
+
+TEST(BridgeFolder, Texts) {
+    const WString folder = WTEXT("C:\\ProgramData\\TZBridge");
+    EXPECT_EQ(BridgeFolderRefusalText(BridgeFolderVerdict::RefuseReparsePoint, folder),
+              WTEXT("桥接目录是重解析点（联接或符号链接），拒绝使用: C:\\ProgramData\\TZBridge"));
+    EXPECT_EQ(BridgeFolderRefusalText(BridgeFolderVerdict::RefuseOwner, folder),
+              WTEXT("桥接目录的所有者不是 SYSTEM 或 Administrators，拒绝使用: C:\\ProgramData\\TZBridge"));
+    EXPECT_EQ(BridgeFolderRefusalText(BridgeFolderVerdict::RefuseNotFolder, folder),
+              WTEXT("桥接目录不是文件夹，拒绝使用: C:\\ProgramData\\TZBridge"));
+    EXPECT_EQ(BridgeFolderRefusalText(BridgeFolderVerdict::Use, folder), WTEXT(""));
+    EXPECT_EQ(BridgeFolderFailureText(folder, 5), WTEXT("无法创建或保护桥接目录: C:\\ProgramData\\TZBridge（错误码=5）"));
+    EXPECT_EQ(BridgeCopyFailureText(32), WTEXT("无法把本程序复制到桥接目录（错误码=32）"));
+    EXPECT_EQ(TaskStepFailureText(TaskStep::Create, 1), WTEXT("创建 SYSTEM 计划任务失败（schtasks 退出码=1）"));
+    EXPECT_EQ(TaskStepFailureText(TaskStep::Run, 2147942405u),
+              WTEXT("运行 SYSTEM 计划任务失败（schtasks 退出码=2147942405）"));
+    EXPECT_EQ(WString(kBridgeNeedsAdmin), WTEXT("跨会话桥接需要以管理员身份运行本工具"));
+}
+
+// The worker gets the full token only where the filtered one cannot reach
+// the game server's window.
+TEST(BridgeWorkerToken, Choice) {
+    struct Case {
+        bool targetElevated, sessionElevated, linkedAvailable;
+        WorkerToken token;
+    };
+    const Case cases[] = {
+        {true, false, true, WorkerToken::Linked},     // an administrator's filtered token, elevated game server
+        {true, false, false, WorkerToken::Session},   // a standard user: no linked token to take
+        {true, true, true, WorkerToken::Session},     // the session's token is already the full one
+        {false, false, true, WorkerToken::Session},   // the game server runs unelevated
+        {false, true, false, WorkerToken::Session},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "case #" << (&c - cases));
+        EXPECT_EQ(ChooseWorkerToken(c.targetElevated, c.sessionElevated, c.linkedAvailable), c.token);
+    }
 }
 
 TEST(BridgeNames, TaskNamesAreHexAndUnique) {

@@ -11,11 +11,16 @@
 //                     /run starts that action as a new process, as the task
 //                     scheduler would, and does not wait for it;
 //                     /delete forgets the task.
-//   "answer:<text>"   /run writes <text> into the action's --resultfile.
+//   "answer:<text>"   /run writes <text> into the action's --resultfile (a
+//                     name in ALLUSERSPROFILE\TZBridge).
 //   "silent"          /run does nothing (the tool times out).
+//   "exit-create:<n>" /create records nothing and ends with exit code <n>,
+//   "exit-run:<n>"    /run starts nothing and ends with exit code <n>, as
+//                     schtasks does when it is refused (e.g. not elevated).
 #include <windows.h>
 #include <shellapi.h>
 
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -81,8 +86,10 @@ void RunTask(const WString& action) {
     const WString mode = Variable(L"TZ_SCHTASKS_MODE");
     if (mode == L"silent") return;
     if (mode.rfind(L"answer:", 0) == 0) {
-        const WString resultFile = ValueAfter(Split(action), L"--resultfile");
-        if (!resultFile.empty()) WriteWholeFile(resultFile, WideToUtf8(mode.substr(7)));
+        // The loader is given a name in its work folder, as the loader finds it.
+        const WString resultName = ValueAfter(Split(action), L"--resultfile");
+        const WString resultFile = Variable(L"ALLUSERSPROFILE") + L"\\TZBridge\\" + resultName;
+        if (!resultName.empty()) WriteWholeFile(resultFile, WideToUtf8(mode.substr(7)));
         return;
     }
     WString commandLine = action;
@@ -108,6 +115,9 @@ int wmain() {
     const std::vector<WString> args = Split(arguments);
     if (args.empty()) return 1;
     const WString taskFile = folder + L"\\task_" + ValueAfter(args, L"/tn") + L".txt";
+    const WString mode = Variable(L"TZ_SCHTASKS_MODE");
+    const WString failing = L"exit-" + args[0].substr(1) + L":";
+    if (mode.rfind(failing, 0) == 0) return static_cast<int>(wcstoul(mode.c_str() + failing.size(), nullptr, 10));
     if (args[0] == L"/create") {
         WriteWholeFile(taskFile, WideToUtf8(ValueAfter(args, L"/tr")));
         return 0;

@@ -27,6 +27,7 @@
 
 #include "json/json.h"
 #include "m2control/bridge.h"
+#include "m2control/bridge_files.h"
 #include "m2control/game_server_side.h"
 #include "m2control/menu_dispatch.h"
 #include "m2control/win_reload_endpoint.h"
@@ -92,6 +93,8 @@ void SetSchtasksMode(const wchar_t* mode) { SetEnvironmentVariableW(L"TZ_SCHTASK
 class BridgeTest : public testing::Test {
 protected:
     void SetUp() override {
+        // The tool or the loader makes the folder; a worker never does.
+        PrepareBridgeWorkFolder();
         DeleteFileW(CallsFile().c_str());
         DeleteFileW(WorkerLog().c_str());
         SetSchtasksMode(nullptr);
@@ -299,20 +302,48 @@ TEST_F(BridgeTest, WorkFolderFallsBackWithoutTheVariable) {
 
 // ---- from the tool's side --------------------------------------------------------------
 
+WString CopyPath() { return WorkFolder() + L"\\TZ62Editorsync.exe"; }
+
+// The random part of the result file name in a recorded /create line.
+WString ResultRandomOf(const WString& createLine) {
+    std::smatch found;
+    const std::string line = Show(createLine);
+    if (!std::regex_search(line, found, std::regex("--resultfile \\\\\"result_TZBridge_[0-9a-f]+_([0-9a-f]{32})\\.txt\\\\\"")))
+        return WString();
+    return Utf8ToWide(found[1].str());
+}
+
 // What the stand-in must have received for one call, the task name taken from
-// its /run line.
-void ExpectTaskCalls(const std::vector<WString>& calls, const WString& command) {
-    ASSERT_EQ(calls.size(), 3u);
+// its /run line. The task runs the program's copy in the work folder, and the
+// loader is given the result file's name alone, with 32 random hex digits.
+// Returns the random part.
+WString ExpectTaskCalls(const std::vector<WString>& calls, const WString& command) {
+    EXPECT_EQ(calls.size(), 3u);
+    if (calls.size() != 3u) return WString();
     const WString name = TaskNameOf(calls[1]);
-    ASSERT_FALSE(name.empty()) << Show(calls[1]);
+    EXPECT_FALSE(name.empty()) << Show(calls[1]);
     EXPECT_TRUE(std::regex_match(Show(name), std::regex("TZBridge_[0-9a-f]+"))) << Show(name);
-    const WString resultFile = WorkFolder() + L"\\result_" + name + L".txt";
-    EXPECT_EQ(calls[0], L"/create /tn \"" + name + L"\" /tr \"\\\"" + OwnPath() + L"\\\" --loader " +
+    const WString random = ResultRandomOf(calls[0]);
+    EXPECT_EQ(random.size(), 32u) << Show(calls[0]);
+    const WString resultName = L"result_" + name + L"_" + random + L".txt";
+    EXPECT_EQ(calls[0], L"/create /tn \"" + name + L"\" /tr \"\\\"" + CopyPath() + L"\\\" --loader " +
                             Decimal(OwnSession()) + L" " + Decimal(GetCurrentProcessId()) + L" --exec \\\"" + command +
-                            L"\\\" --resultfile \\\"" + resultFile + L"\\\" --versionpath \\\"" + OwnVersion() +
+                            L"\\\" --resultfile \\\"" + resultName + L"\\\" --versionpath \\\"" + OwnVersion() +
                             L"\\\"\" /ru SYSTEM /sc onlogon /f");
     EXPECT_EQ(calls[2], L"/delete /tn \"" + name + L"\" /f");
-    EXPECT_FALSE(FileExists(resultFile));
+    EXPECT_FALSE(FileExists(WorkFolder() + L"\\" + resultName));
+    return random;
+}
+
+// The pid that wrote a worker.log line holding `text`, or "".
+std::string WriterOf(const std::vector<WString>& log, const WString& text) {
+    for (const WString& line : log) {
+        if (line.find(text) == WString::npos) continue;
+        std::smatch found;
+        const std::string bytes = Show(line);
+        if (std::regex_search(bytes, found, std::regex("^\\[[^\\]]+\\] \\[(\\d+)\\]"))) return found[1].str();
+    }
+    return std::string();
 }
 
 TEST_F(BridgeTest, FoundWindowThroughLoaderAndWorker) {
@@ -323,8 +354,20 @@ TEST_F(BridgeTest, FoundWindowThroughLoaderAndWorker) {
     const std::vector<WString> log = LinesOf(WorkerLog());
     EXPECT_TRUE(Contains(log, L"[Loader] session=" + Decimal(OwnSession()) + L", pid=" +
                                   Decimal(GetCurrentProcessId()) + L", cmd=[]"));
-    EXPECT_TRUE(Contains(log, L"[Loader] Launch: \"" + OwnPath() + L"\" --worker " + Decimal(GetCurrentProcessId())));
+    EXPECT_TRUE(Contains(log, L"[Loader] Launch: \"" + CopyPath() + L"\" --worker " + Decimal(GetCurrentProcessId())));
     EXPECT_TRUE(Contains(log, L"[Worker] Result: OK|" + DecimalHandle(server.window())));
+    // The worker only hands its result through the pipe; the loader writes
+    // the result file.
+    EXPECT_TRUE(Contains(log, L" --resultpipe "));
+    // Wine's session token is the full one, so it serves whatever the game
+    // server's elevation (ChooseWorkerToken).
+    EXPECT_TRUE(Contains(log, L"[Loader] Token: session, target elevated=")) << ReadRaw(WorkerLog());
+    EXPECT_FALSE(Contains(log, L"[Loader] Launch: \"" + CopyPath() + L"\" --worker " + Decimal(GetCurrentProcessId()) +
+                                   L" --resultfile"));
+    const std::string loader = WriterOf(log, L"[Loader] session=");
+    EXPECT_FALSE(loader.empty());
+    EXPECT_EQ(WriterOf(log, L"[Result] Written: " + WorkFolder() + L"\\result_TZBridge_"), loader);
+    EXPECT_NE(WriterOf(log, L"[Worker] Result: "), loader);
 }
 
 // The game server runs here but shows no window: the worker's error comes
@@ -351,6 +394,7 @@ TEST_F(BridgeTest, ResultTextsAsTheToolReadsThem) {
         {L"answer:garbage", false, L"Worker: garbage"},
     };
     std::vector<WString> names;
+    std::vector<WString> randoms;
     for (const AnswerCase& c : cases) {
         SCOPED_TRACE(Show(c.mode));
         DeleteFileW(CallsFile().c_str());
@@ -358,12 +402,15 @@ TEST_F(BridgeTest, ResultTextsAsTheToolReadsThem) {
         EXPECT_EQ(SendM2CommandCrossSession(OwnVersion(), L"所有NPC", Quick()), c.ok);
         EXPECT_EQ(GetLastM2Error(), c.failure);
         const std::vector<WString> calls = AwaitLines(CallsFile(), 3);
-        ExpectTaskCalls(calls, L"所有NPC");
+        randoms.push_back(ExpectTaskCalls(calls, L"所有NPC"));
         if (calls.size() > 1) names.push_back(TaskNameOf(calls[1]));
     }
-    // Calls close together still get names (and result files) of their own.
+    // Calls close together still get names (and result files) of their own,
+    // and the result files' random parts differ from call to call.
     std::sort(names.begin(), names.end());
     EXPECT_EQ(std::unique(names.begin(), names.end()), names.end());
+    std::sort(randoms.begin(), randoms.end());
+    EXPECT_EQ(std::unique(randoms.begin(), randoms.end()), randoms.end());
 }
 
 TEST_F(BridgeTest, TimeoutRemovesTheTask) {
@@ -384,6 +431,285 @@ TEST_F(BridgeTest, RefusedBeforeAnyTask) {
     EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion(), WString(200, L'物'), Quick()));
     EXPECT_EQ(GetLastM2Error(), L"创建 SYSTEM 计划任务失败");
     EXPECT_FALSE(FileExists(CallsFile()));
+}
+
+// ---- what SYSTEM runs, and schtasks' answers -----------------------------------------
+
+std::string ReadBytes(const WString& path) { return ReadRaw(path); }
+
+void WriteBytes(const WString& path, const std::string& bytes) {
+    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    DWORD written = 0;
+    if (file) WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+// The task runs a copy of the program in the work folder, refreshed when its
+// bytes differ from the running program's.
+TEST_F(BridgeTest, TaskRunsTheCopyInTheWorkFolder) {
+    SetSchtasksMode(L"answer:OK|1");
+    DeleteFileW(CopyPath().c_str());
+    EXPECT_TRUE(SendM2CommandCrossSession(OwnVersion(), L"所有NPC", Quick())) << Show(GetLastM2Error());
+    ExpectTaskCalls(AwaitLines(CallsFile(), 3), L"所有NPC");
+    const std::string own = ReadBytes(OwnPath());
+    ASSERT_GT(own.size(), 1000u);
+    EXPECT_TRUE(ReadBytes(CopyPath()) == own);
+
+    std::string changed = own;
+    changed[changed.size() / 2] ^= 0x5A;
+    WriteBytes(CopyPath(), changed);
+    DeleteFileW(CallsFile().c_str());
+    EXPECT_TRUE(SendM2CommandCrossSession(OwnVersion(), L"所有NPC", Quick())) << Show(GetLastM2Error());
+    EXPECT_TRUE(ReadBytes(CopyPath()) == own);
+    // No temporary copy is left behind.
+    WIN32_FIND_DATAW found;
+    const UniqueFindHandle search(FindFirstFileW((WorkFolder() + L"\\*.tmp").c_str(), &found));
+    EXPECT_FALSE(search.valid());
+}
+
+struct ExitCase {
+    const wchar_t* mode;
+    const wchar_t* failure;
+    bool ran;  // whether /run (and then /delete) was called
+};
+
+bool HasCall(const std::vector<WString>& calls, const wchar_t* verb) {
+    for (const WString& call : calls) {
+        if (call.rfind(verb, 0) == 0) return true;
+    }
+    return false;
+}
+
+// A refused schtasks answers at once, and a failed /create is not run.
+TEST_F(BridgeTest, SchtasksExitCodesAnswerAtOnce) {
+    const ExitCase cases[] = {
+        {L"exit-create:1", L"创建 SYSTEM 计划任务失败（schtasks 退出码=1）", false},
+        {L"exit-run:5", L"运行 SYSTEM 计划任务失败（schtasks 退出码=5）", true},
+    };
+    for (const ExitCase& c : cases) {
+        SCOPED_TRACE(Show(c.mode));
+        DeleteFileW(CallsFile().c_str());
+        SetSchtasksMode(c.mode);
+        BridgeTiming slow;  // the default 30-second wait for a result
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion(), L"所有NPC", slow));
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_LT(took, std::chrono::seconds(15));
+        EXPECT_EQ(GetLastM2Error(), c.failure);
+        const std::vector<WString> calls = AwaitLines(CallsFile(), c.ran ? 3 : 1);
+        EXPECT_TRUE(HasCall(calls, L"/create "));
+        EXPECT_EQ(HasCall(calls, L"/run "), c.ran);
+        // (A removal another test started may land here too, so only its
+        // presence is checked.)
+        if (c.ran) {
+            EXPECT_TRUE(HasCall(calls, L"/delete "));
+        }
+    }
+}
+
+// Without Administrators in the token the bridge answers at once, before any
+// folder or task is made.
+TEST_F(BridgeTest, NeedsAdministrator) {
+    UniqueHandle own;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, own.put()));
+    BYTE admins[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(admins);
+    ASSERT_TRUE(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size));
+    SID_AND_ATTRIBUTES disabled{admins, 0};
+    UniqueHandle restricted;
+    ASSERT_TRUE(CreateRestrictedToken(own.get(), 0, 1, &disabled, 0, nullptr, 0, nullptr, restricted.put()));
+    UniqueHandle impersonation;
+    ASSERT_TRUE(DuplicateToken(restricted.get(), SecurityImpersonation, impersonation.put()));
+    ASSERT_TRUE(SetThreadToken(nullptr, impersonation.get()));
+    const bool sent = SendM2CommandCrossSession(OwnVersion(), L"所有NPC", Quick());
+    RevertToSelf();
+    EXPECT_FALSE(sent);
+    EXPECT_EQ(GetLastM2Error(), L"跨会话桥接需要以管理员身份运行本工具");
+    EXPECT_FALSE(FileExists(CallsFile()));
+}
+
+// ---- the work folder's security ----------------------------------------------------------
+
+// What new work folders are created with. (Wine keeps no security on files,
+// so what a folder reads back there is made up from the Unix mode.)
+TEST(BridgeFolderWin, NewFolderSecurity) {
+    const UniqueLocalMemory security = BridgeFolderSecurity();
+    ASSERT_TRUE(security.valid());
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    ASSERT_TRUE(GetSecurityDescriptorOwner(security.get(), &owner, &defaulted));
+    EXPECT_TRUE(IsWellKnownSid(owner, WinBuiltinAdministratorsSid));
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(security.get(), &control, &revision));
+    EXPECT_NE(control & SE_DACL_PROTECTED, 0);
+    BOOL present = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(security.get(), &present, &dacl, &defaulted));
+    ASSERT_TRUE(present && dacl);
+    ACL_SIZE_INFORMATION info{};
+    ASSERT_TRUE(GetAclInformation(dacl, &info, sizeof(info), AclSizeInformation));
+    ASSERT_EQ(info.AceCount, 2u);
+    const WELL_KNOWN_SID_TYPE wanted[] = {WinLocalSystemSid, WinBuiltinAdministratorsSid};
+    for (DWORD k = 0; k < 2; ++k) {
+        void* raw = nullptr;
+        ASSERT_TRUE(GetAce(dacl, k, &raw));
+        const auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
+        EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+        EXPECT_EQ(ace->Header.AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+        EXPECT_EQ(ace->Mask, static_cast<DWORD>(FILE_ALL_ACCESS));
+        EXPECT_TRUE(IsWellKnownSid(const_cast<DWORD*>(&ace->SidStart), wanted[k]));
+    }
+}
+
+// Prepared before the run (tests/CMakeLists.txt) in the prefix's C: drive:
+// junction\TZBridge is a link to junction_target, foreign\TZBridge belongs to
+// another Unix user (Wine reports it as owned by ANONYMOUS LOGON).
+const wchar_t kCases[] = L"C:\\tz_bridge_cases";
+
+struct FolderCase {
+    const wchar_t* profile;
+    const wchar_t* failure;
+};
+
+class ProfileOverride {
+public:
+    explicit ProfileOverride(const WString& profile) {
+        wchar_t saved[MAX_PATH];
+        const DWORD n = GetEnvironmentVariableW(L"ALLUSERSPROFILE", saved, MAX_PATH);
+        saved_.assign(saved, n);
+        SetEnvironmentVariableW(L"ALLUSERSPROFILE", profile.c_str());
+    }
+    ~ProfileOverride() { SetEnvironmentVariableW(L"ALLUSERSPROFILE", saved_.c_str()); }
+    ProfileOverride(const ProfileOverride&) = delete;
+    ProfileOverride& operator=(const ProfileOverride&) = delete;
+
+private:
+    WString saved_;
+};
+
+bool FolderIsEmpty(const WString& folder) {
+    WIN32_FIND_DATAW found;
+    const UniqueFindHandle search(FindFirstFileW((folder + L"\\*").c_str(), &found));
+    if (!search) return true;
+    do {
+        if (std::wcscmp(found.cFileName, L".") != 0 && std::wcscmp(found.cFileName, L"..") != 0) return false;
+    } while (FindNextFileW(search.get(), &found));
+    return true;
+}
+
+// A folder made in advance by someone else is not used, and nothing is
+// written through it: not by the tool, the loader or a worker.
+TEST_F(BridgeTest, ForeignFoldersAreRefused) {
+    const WString cases = kCases;
+    ASSERT_TRUE(FileExists(cases + L"\\junction_target")) << "the fixture was not prepared";
+    const FolderCase folders[] = {
+        {L"junction", L"桥接目录是重解析点（联接或符号链接），拒绝使用: C:\\tz_bridge_cases\\junction\\TZBridge"},
+        {L"foreign", L"桥接目录的所有者不是 SYSTEM 或 Administrators，拒绝使用: C:\\tz_bridge_cases\\foreign\\TZBridge"},
+    };
+    for (const FolderCase& c : folders) {
+        SCOPED_TRACE(Show(c.profile));
+        const WString profile = cases + L"\\" + c.profile;
+        const WString inside = c.profile == WString(L"junction") ? cases + L"\\junction_target" : profile + L"\\TZBridge";
+        ASSERT_TRUE(FolderIsEmpty(inside));
+        const ProfileOverride redirected(profile);
+        SetLastM2Error(L"stale");
+        EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion(), L"所有NPC", Quick()));
+        EXPECT_EQ(GetLastM2Error(), c.failure);
+        EXPECT_EQ(PrepareBridgeWorkFolder(), L"");
+
+        BridgeCall call;
+        call.session = OwnSession();
+        call.pid = GetCurrentProcessId();
+        call.resultFile = L"result_TZBridge_1_00000000000000000000000000000000.txt";
+        EXPECT_EQ(RunLoader(call), 1);
+        WriteWorkerLog(L"through the link");
+        EXPECT_TRUE(FolderIsEmpty(inside));
+    }
+    EXPECT_FALSE(FileExists(CallsFile()));
+}
+
+// ---- the same-session post -----------------------------------------------------------------
+
+// A post that fails (UIPI's error 5 on Windows; here, a post to a window that
+// does not exist) is a failure with its code, and the bridge is tried next.
+BOOL WINAPI PostToNoWindow(HWND, UINT message, WPARAM w, LPARAM l) {
+    return PostMessageW(reinterpret_cast<HWND>(static_cast<UINT_PTR>(0x7ffe1234)), message, w, l);
+}
+
+TEST_F(BridgeTest, FailedPostFallsThroughToTheBridge) {
+    StandInWindow server;
+    SetMenuCommandPoster(&PostToNoWindow);
+    EXPECT_FALSE(SendM2Command(OwnVersion(), L"所有NPC"));
+    const WString failure = GetLastM2Error();
+
+    ApiContext api;
+    ReloadHooks hooks;
+    int bridged = 0;
+    hooks.sendCrossSession = [&](const WString&, const WString&) {
+        ++bridged;
+        SetLastM2Error(L"桥接");
+        return false;
+    };
+    hooks.pause = [] {};
+    HttpRequest request;
+    request.method = "POST";
+    request.path = "/api/m2/load";
+    request.body = "{\"versionPath\":" + SerializeJson(JsonValue::MakeString(OwnVersion())) + ",\"items\":[\"所有NPC\"]}";
+    const std::string answer = HandleReload(api, request, hooks).body;
+    SetMenuCommandPoster(nullptr);
+
+    EXPECT_EQ(failure, L"发送菜单命令失败（命令ID=211，错误码=1400）");
+    EXPECT_EQ(bridged, 1);
+    EXPECT_EQ(answer, "{\"success\":true,\"successCount\":0,\"failCount\":1,\"results\":[{\"item\":\"所有NPC\",\"success\":"
+                      "false,\"error\":" +
+                          SerializeJson(JsonValue::MakeString(L"桥接。同会话原因: " + failure)) + "}]}");
+    EXPECT_TRUE(server.WaitForCommands(0).empty());
+}
+
+// ---- libraries ----------------------------------------------------------------------------
+
+// The program's loader calls into wtsapi32, which is no KnownDLL. A
+// wtsapi32.dll planted beside a copy of the program (and preferred by Wine's
+// settings for the run, as Windows would prefer it from the program's folder)
+// is never loaded: the library is bound on first call, and only from System32.
+TEST(BridgeLibraries, PlantedLibraryBesideTheProgramIsNotLoaded) {
+    wchar_t built[MAX_PATH];
+    const DWORD n = GetEnvironmentVariableW(L"TZ_BUILD_TESTS", built, MAX_PATH);
+    ASSERT_GT(n, 0u);
+    const WString tests(built, n);
+    const WString folder = OwnVersion() + L"\\planted";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    const WString program = folder + L"\\TZ62Editorsync.exe";
+    ASSERT_TRUE(CopyFileW((ParentOf(tests) + L"\\TZ62Editorsync.exe").c_str(), program.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW((tests + L"\\wtsapi32.dll").c_str(), (folder + L"\\wtsapi32.dll").c_str(), FALSE));
+
+    UniqueRegKey overrides;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                              overrides.put(), nullptr),
+              ERROR_SUCCESS);
+    const wchar_t nativeFirst[] = L"native,builtin";
+    RegSetValueExW(overrides.get(), L"wtsapi32", 0, REG_SZ, reinterpret_cast<const BYTE*>(nativeFirst),
+                   sizeof(nativeFirst));
+    Finished loader;
+    {
+        const ProfileOverride profile(folder);
+        WString commandLine = L"\"" + program + L"\" --loader 1 0";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION started = {};
+        ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                   &started));
+        const UniqueHandle thread(started.hThread);
+        const UniqueHandle process(started.hProcess);
+        EXPECT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0);
+        GetExitCodeProcess(process.get(), &loader.exitCode);
+    }
+    RegDeleteValueW(overrides.get(), L"wtsapi32");
+
+    EXPECT_FALSE(FileExists(folder + L"\\planted_loaded.txt"));
+    // The loader did reach its call into wtsapi32.
+    const std::vector<WString> log = LinesOf(folder + L"\\TZBridge\\worker.log");
+    EXPECT_TRUE(Contains(log, L"[Loader] Token: ") || Contains(log, L"[Loader] WTSQueryUserToken fail")) << loader.exitCode;
 }
 
 // ---- the endpoint with the real bridge --------------------------------------------------
@@ -461,6 +787,9 @@ bool IsBridgeSwitch(const wchar_t* argument) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // As the program's own entry does, so the delay-loaded libraries are
+    // bound the way they are in the product.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     // The task's action and the loader start this program in a bridge mode.
     int wideCount = 0;
     LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &wideCount);
@@ -472,6 +801,7 @@ int main(int argc, char** argv) {
     if (wide) LocalFree(wide);
 
     if (!RunningAsGameServer()) {
+        SetEnvironmentVariableW(L"TZ_BUILD_TESTS", OwnFolder().c_str());
         const StandInSchtasks standIn;
         if (!standIn.installed()) return 1;
         return RunAsGameServerCopy(L"MirServer Bridge-");
