@@ -196,6 +196,13 @@ class BadInput(unittest.TestCase):
                 ("stream after the drive", signed("/api/file/sync", sync_body("C::$DATA", "a.txt")), (200, "截质目录")),
                 ("drive-relative version", signed("/api/file/info", sync_body("C:MirServerBad", "Mir200\\Envir\\a.txt")),
                  (200, "截质目录")),
+                # forged log lines: the texts are refused, and logged with their
+                # line ends shown (the real program's log: window_e2e.py)
+                ("forged line in a version", signed("/api/m2/load", json.dumps(
+                    {"versionPath": "Q:\\x\r\n2020-01-01 00:00:00.000 服务已停止", "items": ["所有NPC"]},
+                    ensure_ascii=False).encode()), (200, "截质目录")),
+                ("forged line in a path", signed("/api/file/info", sync_body(
+                    version, "Mir200\\Envir\\a.txt\r\n2020-01-01 00:00:00.000 服务已停止")), (200, "截质目录")),
             ]
             for what, data, expected in rows:
                 self.assertEqual(exchange(port, data), expected, what)
