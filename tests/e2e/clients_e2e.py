@@ -220,6 +220,25 @@ class RealClients(unittest.TestCase):
         with open(self.target("chunked.txt"), "rb") as f:
             self.assertEqual(f.read(), content)
 
+    def test_refused_framing_gets_its_final_answer_at_once(self):
+        """A refused head or framing gets its answer and no interim one."""
+        def failure(status, reason, message):
+            body = json_body(success=False, message=message)
+            return ("HTTP/1.1 %d %s\r\nContent-Type: application/json; charset=utf-8\r\n"
+                    "Access-Control-Allow-Origin: *\r\nContent-Length: %d\r\nConnection: close\r\n"
+                    "Server: TZ62Editorsync/1.0\r\n\r\n" % (status, reason, len(body))).encode() + body
+        bad = failure(400, "Bad Request", "请求长度无效")
+        head = "POST /api/file/sync HTTP/1.1\r\nExpect: 100-continue\r\n"
+        cases = [
+            (head + "Content-Length: %d\r\n\r\n" % (161 * 1024 * 1024),
+             failure(413, "Payload Too Large", "请求内容过大")),
+            (head + "Transfer-Encoding: chunked\r\n\r\n5\r\nabcdefg\r\n0\r\n\r\n", bad),
+            (head + "Transfer-Encoding: chunked\r\n\r\n" + "0" * 80, bad),
+            (head + "Transfer-Encoding: gzip\r\n\r\n", bad),
+        ]
+        for request, answer in cases:
+            self.assertEqual(service.raw_exchange(self.port, request.encode()), answer, request[:120])
+
     def test_the_curl_recipe_of_the_api_document(self):
         with open(os.path.join(ARGS.source, "docs", "api.md"), encoding="utf-8") as f:
             blocks = re.findall(r"```sh\n(.*?)```", f.read(), re.S)
