@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 
 namespace {
 
@@ -14,6 +15,9 @@ constexpr std::size_t kHeadEndSize = 4;
 // What is reserved for a body before its bytes arrive; a peer's claim alone
 // must not commit memory.
 constexpr std::size_t kInitialBodyReserve = 4u * 1024 * 1024;
+// The least taken for a chunked body at a time; what is taken then doubles,
+// so many small chunks cost few takes and few copies.
+constexpr std::size_t kMinChunkedReserve = 64 * 1024;
 
 char LowerAscii(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
@@ -49,6 +53,52 @@ bool FindContentLengthValue(const std::string& loweredHead, std::string& value) 
     while (end < loweredHead.size() && loweredHead[end] != '\r' && loweredHead[end] != '\n') ++end;
     value = loweredHead.substr(start, end - start);
     return true;
+}
+
+// The value of the last header line named `loweredName`, trimmed as the
+// request's headers are; false when there is none.
+bool FindHeaderValue(const std::string& head, const std::string& loweredName, std::string& value) {
+    bool found = false;
+    std::size_t lineEnd = head.find("\r\n");
+    while (lineEnd != std::string::npos) {
+        std::size_t start = lineEnd + 2;
+        lineEnd = head.find("\r\n", start);
+        std::size_t end = lineEnd == std::string::npos ? head.size() : lineEnd;
+        std::size_t colon = head.find(':', start);
+        if (colon == std::string::npos || colon >= end) continue;
+        if (LowerAsciiCopy(head.substr(start, colon - start)) != loweredName) continue;
+        value = TrimBlanksKeepingBlankOnly(head.substr(colon + 1, end - colon - 1));
+        found = true;
+    }
+    return found;
+}
+
+int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+enum class ChunkSize { Valid, Malformed, TooLarge };
+
+// A chunk-size line without its CRLF: hex digits, then optional blanks and
+// extensions after ';', which are ignored. Sizes above `bound` are reported
+// as such without being held.
+ChunkSize ParseChunkSizeLine(const std::string& line, std::size_t bound, std::size_t& size) {
+    std::size_t i = 0;
+    unsigned long long number = 0;
+    bool over = false;
+    for (; i < line.size() && HexDigitValue(line[i]) >= 0; ++i) {
+        if (!over) number = number * 16 + static_cast<unsigned>(HexDigitValue(line[i]));
+        over = over || number > bound;
+    }
+    if (i == 0) return ChunkSize::Malformed;
+    while (i < line.size() && IsBlank(line[i])) ++i;
+    if (i < line.size() && line[i] != ';') return ChunkSize::Malformed;
+    if (over) return ChunkSize::TooLarge;
+    size = static_cast<std::size_t>(number);
+    return ChunkSize::Valid;
 }
 
 }  // namespace
@@ -122,8 +172,7 @@ RequestAssembler::~RequestAssembler() {
 AssembleState RequestAssembler::Feed(const char* data, std::size_t size) {
     if (state_ != AssembleState::NeedMore) return state_;
     if (headerEnd_ != kNone) {
-        MakeRoomFor(size);
-        body_.append(data, size);
+        FeedBody(data, size);
     } else {
         buffer_.append(data, size);
         // Resume the search where the last one stopped, allowing for a
@@ -144,11 +193,124 @@ AssembleState RequestAssembler::Feed(const char* data, std::size_t size) {
         if (state_ != AssembleState::NeedMore) return state_;
         // The bytes after the blank line begin the body, which has a buffer
         // of its own: the head stays behind and is never moved out of its way.
-        body_.append(buffer_, found + kHeadEndSize, std::string::npos);
+        FeedBody(buffer_.data() + found + kHeadEndSize, buffer_.size() - found - kHeadEndSize);
         buffer_.resize(found);
+        continueWanted_ = expectsContinue_ && state_ == AssembleState::NeedMore && !BodyComplete();
     }
-    if (BodyComplete()) state_ = AssembleState::Complete;
+    if (state_ == AssembleState::NeedMore && BodyComplete()) state_ = AssembleState::Complete;
     return state_;
+}
+
+bool RequestAssembler::TakeContinueWanted() {
+    bool wanted = continueWanted_;
+    continueWanted_ = false;
+    return wanted;
+}
+
+void RequestAssembler::Refuse(RefusalReason reason) {
+    state_ = AssembleState::Refused;
+    refusal_ = reason;
+}
+
+void RequestAssembler::FeedBody(const char* data, std::size_t size) {
+    if (chunked_) {
+        FeedChunked(data, size);
+        return;
+    }
+    MakeRoomFor(size);
+    body_.append(data, size);
+}
+
+// Chunk data goes straight to the body; the framing lines between are
+// gathered in chunkLine_ up to their LF, each within its bound, so the
+// verdict never depends on where the pieces were cut.
+void RequestAssembler::FeedChunked(const char* data, std::size_t size) {
+    std::size_t at = 0;
+    while (at < size && state_ == AssembleState::NeedMore && chunkStep_ != ChunkStep::Done) {
+        if (chunkStep_ == ChunkStep::Data) {
+            std::size_t n = std::min(chunkLeft_, size - at);
+            MakeRoomFor(n);
+            body_.append(data + at, n);
+            at += n;
+            chunkLeft_ -= n;
+            if (chunkLeft_ == 0) chunkStep_ = ChunkStep::DataEnd;
+            continue;
+        }
+        const void* lf = std::memchr(data + at, '\n', size - at);
+        std::size_t end = lf == nullptr ? size : static_cast<std::size_t>(static_cast<const char*>(lf) - data);
+        chunkLine_.append(data + at, end - at);
+        at = lf == nullptr ? size : end + 1;
+        std::size_t bound = chunkStep_ == ChunkStep::SizeLine  ? kMaxChunkSizeLine
+                            : chunkStep_ == ChunkStep::DataEnd ? 1
+                            : trailerBytes_ < kMaxChunkTrailerBytes ? kMaxChunkTrailerBytes - trailerBytes_
+                                                                    : 0;
+        if (chunkLine_.size() > bound) {
+            Refuse(RefusalReason::BadContentLength);
+            return;
+        }
+        if (lf == nullptr) return;
+        if (chunkLine_.empty() || chunkLine_.back() != '\r') {
+            Refuse(RefusalReason::BadContentLength);
+            return;
+        }
+        chunkLine_.pop_back();
+        if (chunkStep_ == ChunkStep::SizeLine) {
+            if (!OnChunkSizeLine()) return;
+        } else if (chunkStep_ == ChunkStep::DataEnd) {
+            if (!chunkLine_.empty()) {
+                Refuse(RefusalReason::BadContentLength);
+                return;
+            }
+            chunkStep_ = ChunkStep::SizeLine;
+        } else if (chunkLine_.empty()) {
+            chunkStep_ = ChunkStep::Done;  // whatever follows the trailers is not read
+        } else {
+            trailerBytes_ += chunkLine_.size() + 2;
+        }
+        chunkLine_.clear();
+    }
+}
+
+bool RequestAssembler::OnChunkSizeLine() {
+    std::size_t size = 0;
+    switch (ParseChunkSizeLine(chunkLine_, limits_.maxBodyBytes, size)) {
+        case ChunkSize::Malformed: Refuse(RefusalReason::BadContentLength); return false;
+        case ChunkSize::TooLarge: Refuse(RefusalReason::BodyTooLarge); return false;
+        case ChunkSize::Valid: break;
+    }
+    if (size > limits_.maxBodyBytes - body_.size()) {
+        Refuse(RefusalReason::BodyTooLarge);
+        return false;
+    }
+    if (size == 0) {
+        chunkStep_ = ChunkStep::Trailer;
+        return true;
+    }
+    if (!ReserveChunk(size)) return false;
+    chunkLeft_ = size;
+    chunkStep_ = ChunkStep::Data;
+    return true;
+}
+
+// A chunked body's length is learnt as it comes, so the budget is taken as
+// chunks are announced: doubling what is held, within the bound, and when
+// that does not fit, just what the chunk needs.
+bool RequestAssembler::ReserveChunk(std::size_t size) {
+    const std::size_t needed = body_.size() + size;
+    if (needed <= bodyReserved_) return true;
+    std::size_t grown = std::max(needed, std::min(std::max(2 * bodyReserved_, kMinChunkedReserve), limits_.maxBodyBytes));
+    if (budget_ != nullptr) {
+        if (!budget_->TryTake(grown - budgetTaken_)) {
+            grown = needed;
+            if (!budget_->TryTake(grown - budgetTaken_)) {
+                Refuse(RefusalReason::Busy);
+                return false;
+            }
+        }
+        budgetTaken_ = grown;
+    }
+    bodyReserved_ = grown;
+    return true;
 }
 
 void RequestAssembler::OnHeadEnd(std::size_t headerEnd) {
@@ -158,10 +320,21 @@ void RequestAssembler::OnHeadEnd(std::size_t headerEnd) {
         refusal_ = RefusalReason::HeadTooLarge;
         return;
     }
+    const std::string head = buffer_.substr(0, headerEnd);
     std::string value;
+    expectsContinue_ = FindHeaderValue(head, "expect", value) && LowerAsciiCopy(value) == "100-continue";
+    // A chunked coding takes precedence over any Content-Length; no other
+    // coding is understood, so its body's end could not be found.
+    if (FindHeaderValue(head, "transfer-encoding", value)) {
+        if (LowerAsciiCopy(value) == "chunked") {
+            chunked_ = true;
+        } else {
+            Refuse(RefusalReason::BadContentLength);
+        }
+        return;
+    }
     std::size_t length = 0;
-    if (FindContentLengthValue(LowerAsciiCopy(buffer_.substr(0, headerEnd)), value) &&
-        !ParseContentLength(value, length)) {
+    if (FindContentLengthValue(LowerAsciiCopy(head), value) && !ParseContentLength(value, length)) {
         state_ = AssembleState::Refused;
         refusal_ = RefusalReason::BadContentLength;
         return;
@@ -180,37 +353,40 @@ void RequestAssembler::OnHeadEnd(std::size_t headerEnd) {
         budgetTaken_ = length;
     }
     contentLength_ = length;
+    bodyReserved_ = length;
     body_.reserve(std::min(length, kInitialBodyReserve));
 }
 
-// The body grows by doubling but never past its declared length, which it
-// then holds without spare room. (reserve itself may round up to double the
+// The body grows by doubling but never past its declared length (or what is
+// reserved for a chunked body), which it then holds without spare room. (reserve itself may round up to double the
 // old capacity, so the exact size is given to a fresh string.)
 void RequestAssembler::MakeRoomFor(std::size_t size) {
     const std::size_t needed = body_.size() + size;
     if (needed <= body_.capacity()) return;
     std::string grown;
-    grown.reserve(std::max(needed, std::min(2 * body_.capacity(), contentLength_)));
+    grown.reserve(std::max(needed, std::min(2 * body_.capacity(), bodyReserved_)));
     grown.append(body_);
     body_.swap(grown);
 }
 
 std::size_t RequestAssembler::missingBodyBytes() const {
     if (headerEnd_ == kNone) return 0;
+    if (chunked_) return chunkStep_ == ChunkStep::Data ? chunkLeft_ : 0;
     return body_.size() >= contentLength_ ? 0 : contentLength_ - body_.size();
 }
 
 bool RequestAssembler::BodyComplete() const {
-    return headerEnd_ != kNone && body_.size() >= contentLength_;
+    if (headerEnd_ == kNone) return false;
+    return chunked_ ? chunkStep_ == ChunkStep::Done : body_.size() >= contentLength_;
 }
 
 bool RequestAssembler::TakeRequest(HttpRequest& request) {
     if (headerEnd_ == kNone || state_ == AssembleState::Refused) return false;
     if (!ParseRequestHead(buffer_, request)) return false;  // the buffer holds the head alone by now
 
-    if (contentLength_ != 0 && BodyComplete()) {
+    if ((chunked_ || contentLength_ != 0) && BodyComplete()) {
         // Hand the body's buffer itself over rather than copying it.
-        body_.resize(contentLength_);
+        if (!chunked_) body_.resize(contentLength_);
         request.body = std::move(body_);
     } else {
         request.body.clear();

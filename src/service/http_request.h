@@ -67,6 +67,11 @@ enum class RefusalReason {
     Busy,  // the body does not fit the budget of bodies held at once
 };
 
+// Bounds on the framing of a chunked body: a chunk-size line (size and
+// extensions) and the trailer section after the last chunk.
+constexpr std::size_t kMaxChunkSizeLine = 64;
+constexpr std::size_t kMaxChunkTrailerBytes = 8 * 1024;
+
 class RequestAssembler {
 public:
     // With a budget, a declared body is taken from it when the head is
@@ -82,8 +87,14 @@ public:
     RefusalReason refusal() const { return refusal_; }
     bool headComplete() const { return headerEnd_ != kNone; }
     // Declared body bytes that have not arrived yet; 0 until the head is
-    // complete. Lets the caller size its reads to the body.
+    // complete. Lets the caller size its reads to the body. For a chunked
+    // body, the bytes left of the chunk under way.
     std::size_t missingBodyBytes() const;
+    bool chunked() const { return chunked_; }
+    // True once, after the Feed that completed a head asking for
+    // "Expect: 100-continue" whose body is still to come and within bounds:
+    // the peer waits for an interim answer before it sends the body.
+    [[nodiscard]] bool TakeContinueWanted();
 
     // Splits the assembled bytes into a request. False when there is no
     // request to route: no blank line yet, an empty request line, or one
@@ -94,7 +105,15 @@ public:
 private:
     static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
+    enum class ChunkStep { SizeLine, Data, DataEnd, Trailer, Done };
+
     void OnHeadEnd(std::size_t headerEnd);
+    bool ReadFraming(const std::string& loweredHead, std::size_t& length);
+    void FeedBody(const char* data, std::size_t size);
+    void FeedChunked(const char* data, std::size_t size);
+    bool OnChunkSizeLine();
+    bool ReserveChunk(std::size_t size);
+    void Refuse(RefusalReason reason);
     bool BodyComplete() const;
     void MakeRoomFor(std::size_t size);
 
@@ -106,6 +125,16 @@ private:
     std::size_t headerEnd_ = kNone;
     std::size_t searchFrom_ = 0;
     std::size_t contentLength_ = 0;
+    // How far the body's buffer may grow: the declared length, or for a
+    // chunked body what has been taken for it so far.
+    std::size_t bodyReserved_ = 0;
+    bool chunked_ = false;
+    ChunkStep chunkStep_ = ChunkStep::SizeLine;
+    std::size_t chunkLeft_ = 0;
+    std::string chunkLine_;  // a size or trailer line still without its LF
+    std::size_t trailerBytes_ = 0;
+    bool expectsContinue_ = false;
+    bool continueWanted_ = false;
     AssembleState state_ = AssembleState::NeedMore;
     RefusalReason refusal_ = RefusalReason::None;
 };

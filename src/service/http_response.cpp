@@ -41,3 +41,5 @@ ApiResponse FailureResponse(int status, const WString& message) {
     SetMember(answer, WTEXT("message"), JsonValue::MakeString(message));
     return ApiResponse{status, SerializeJson(answer)};
 }
+
+const char* ContinueBytes() { return "HTTP/1.1 100 Continue\r\n\r\n"; }

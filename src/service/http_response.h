@@ -16,5 +16,9 @@ const char* ReasonPhrase(int status);
 // The whole answer as it goes on the wire; Content-Length counts body bytes.
 std::string BuildResponseBytes(int status, const std::string& body);
 
+// The interim answer to a peer that waits, by "Expect: 100-continue", for
+// leave to send its body.
+const char* ContinueBytes();
+
 // {"success":false,"message":...} with the given status.
 ApiResponse FailureResponse(int status, const WString& message);

@@ -488,6 +488,7 @@ void SyncService::ReadRequest(Connection& connection) {
             return;
         }
         if (assembler.headComplete()) connection.phase.store(ConnectionPhase::ReadingBody);
+        if (assembler.TakeContinueWanted() && !SendAll(socket, ContinueBytes())) return;
         if (state == AssembleState::Complete) break;
     }
 

@@ -269,6 +269,138 @@ TEST(RequestAssembly, BodiesShareOneBudget) {
     EXPECT_EQ(budget.inUse(), 0u);
 }
 
+// A peer that asks "Expect: 100-continue" waits for an interim answer before
+// its body; it is wanted once, only while the body is still to come and only
+// for a request that is not refused.
+TEST(RequestAssembly, ContinueIsWantedOnceWhileTheBodyIsToCome) {
+    RequestLimits limits;
+    limits.maxBodyBytes = 1000;
+    struct Case {
+        std::string bytes;
+        bool wanted;
+        bool wantedInSmallPieces;  // the body's bytes came after the head's
+    };
+    const Case cases[] = {
+        {"POST / HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\n", true, false},
+        {"POST / HTTP/1.1\r\neXpEcT:  100-CONTINUE \r\nContent-Length: 5\r\n\r\nhel", true, false},  // part of it came
+        {"POST / HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\nhello", false, true},  // all of it came
+        {"POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\n", false, false},
+        {"POST / HTTP/1.1\r\nExpect: 100-continue\r\n\r\n", false, false},  // no body
+        {"POST / HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 1001\r\n\r\n", false, false},  // refused at once
+        {"POST / HTTP/1.1\r\nExpect: 100-continuex\r\nContent-Length: 5\r\n\r\n", false, false},
+        {"POST / HTTP/1.1\r\nX-Expect: 100-continue\r\nContent-Length: 5\r\n\r\n", false, false},
+        {"POST / HTTP/1.1\r\nExpect: 100-continue\r\nTransfer-Encoding: chunked\r\n\r\n", true, false},
+        {"POST / HTTP/1.1\r\nExpect: 100-continue\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", false, true},
+    };
+    for (const Case& c : cases) {
+        for (std::size_t piece : {std::size_t{1}, std::size_t{7}, c.bytes.size()}) {
+            RequestAssembler assembler(limits);
+            int times = 0;
+            for (std::size_t at = 0; at < c.bytes.size(); at += piece) {
+                assembler.Feed(c.bytes.data() + at, std::min(piece, c.bytes.size() - at));
+                // Whole or in pieces: the verdict falls with the piece that ends the head.
+                if (assembler.TakeContinueWanted()) ++times;
+            }
+            bool wanted = piece < c.bytes.size() ? c.wanted || c.wantedInSmallPieces : c.wanted;
+            EXPECT_EQ(times, wanted ? 1 : 0) << c.bytes << " in pieces of " << piece;
+            assembler.Feed("h", 1);
+            EXPECT_FALSE(assembler.TakeContinueWanted()) << c.bytes;
+        }
+    }
+}
+
+// Chunked bodies are decoded as they come; a broken framing gets the answer a
+// broken length gets, a body over the bound the one a long length gets. Every
+// case gives the same outcome whatever the pieces.
+TEST(RequestAssembly, ChunkedBodies) {
+    RequestLimits limits;
+    limits.maxBodyBytes = 1000;
+    const std::string chunked = "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n";
+    const std::string line64 = std::string(62, '0') + "5\r";  // the size line at its bound
+    struct Case {
+        std::string bytes;
+        AssembleState state;
+        std::string body;  // or the refusal's name
+    };
+    const std::string kBad = "bad", kLarge = "large";
+    const Case cases[] = {
+        {chunked + "\r\n5\r\nhello\r\n0\r\n\r\n", AssembleState::Complete, "hello"},
+        {chunked + "\r\n5;ext=1\r\nhello\r\n6 ; a=\"b\"\r\n world\r\n0\r\n\r\n", AssembleState::Complete, "hello world"},
+        {chunked + "\r\nA\r\n0123456789\r\na\r\nabcdefghij\r\n0;x\r\nT: 1\r\nU: 2\r\n\r\n", AssembleState::Complete,
+         "0123456789abcdefghij"},
+        {chunked + "\r\n0\r\n\r\nGET / HTTP/1.1\r\n\r\n", AssembleState::Complete, ""},  // what follows is not read
+        {"POST / HTTP/1.1\r\nContent-Length: 3\r\ntransfer-encoding: CHUNKED\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+         AssembleState::Complete, "hello"},
+        {chunked + "\r\n" + line64 + "\nhello\r\n0\r\n\r\n", AssembleState::Complete, "hello"},
+        {chunked + "\r\n3e8\r\n" + std::string(1000, 'b') + "\r\n0\r\n\r\n", AssembleState::Complete,
+         std::string(1000, 'b')},
+        {chunked + "\r\n5\r\nhello\r\n0\r\n", AssembleState::NeedMore, ""},  // no end of trailers yet
+        {chunked + "\r\n5\r\nhel", AssembleState::NeedMore, ""},
+        {chunked + "\r\nx\r\n", AssembleState::Refused, kBad},
+        {chunked + "\r\n;ext\r\n", AssembleState::Refused, kBad},
+        {chunked + "\r\n-5\r\n", AssembleState::Refused, kBad},
+        {chunked + "\r\n5 x\r\n", AssembleState::Refused, kBad},
+        {chunked + "\r\n5\nhello\r\n0\r\n\r\n", AssembleState::Refused, kBad},  // bare LF
+        {chunked + "\r\n5\r\nhelloX\r\n0\r\n\r\n", AssembleState::Refused, kBad},  // data longer than its size
+        {chunked + "\r\n0" + line64 + "\n", AssembleState::Refused, kBad},         // size line over its bound
+        {chunked + "\r\n" + std::string(100, '0'), AssembleState::Refused, kBad},  // ... also before its LF
+        {chunked + "\r\n0\r\nT: " + std::string(kMaxChunkTrailerBytes, 't'), AssembleState::Refused, kBad},
+        {"POST / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n", AssembleState::Refused, kBad},
+        {"POST / HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n", AssembleState::Refused, kBad},
+        {chunked + "\r\n3e9\r\n", AssembleState::Refused, kLarge},
+        {chunked + "\r\nfffffffffffffffffffffff\r\n", AssembleState::Refused, kLarge},
+        {chunked + "\r\n3e8\r\n" + std::string(1000, 'b') + "\r\n1\r\n", AssembleState::Refused, kLarge},
+    };
+    for (const Case& c : cases) {
+        for (std::size_t piece : {std::size_t{1}, std::size_t{2}, std::size_t{5}, std::size_t{64}, c.bytes.size()}) {
+            RequestAssembler assembler(limits);
+            ASSERT_EQ(FeedInPieces(assembler, c.bytes, piece), c.state) << c.bytes << " in pieces of " << piece;
+            if (c.state == AssembleState::Refused) {
+                EXPECT_EQ(assembler.refusal(),
+                          c.body == kBad ? RefusalReason::BadContentLength : RefusalReason::BodyTooLarge)
+                    << c.bytes;
+                continue;
+            }
+            if (c.state != AssembleState::Complete) continue;
+            HttpRequest request;
+            ASSERT_TRUE(assembler.TakeRequest(request));
+            EXPECT_EQ(request.body, c.body) << c.bytes << " in pieces of " << piece;
+        }
+    }
+}
+
+// A chunked body's length is unknown at its head: the budget is taken as its
+// chunks are announced, never beyond the bound, and the body's buffer never
+// outgrows what was taken, however small the chunks.
+TEST(RequestAssembly, ChunkedBodiesTakeTheBudgetAsTheyGrow) {
+    RequestLimits limits;
+    limits.maxBodyBytes = 4u * 1024 * 1024;
+    BodyBudget budget(5u * 1024 * 1024);
+    {
+        RequestAssembler big(limits, &budget);
+        const std::string head = "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+        ASSERT_EQ(big.Feed(head.data(), head.size()), AssembleState::NeedMore);
+        EXPECT_EQ(budget.inUse(), 0u);
+        const std::string chunk = "3e8\r\n" + std::string(1000, 'c') + "\r\n";
+        for (int i = 0; i < 3000; ++i) ASSERT_EQ(big.Feed(chunk.data(), chunk.size()), AssembleState::NeedMore) << i;
+        EXPECT_GE(budget.inUse(), 3000000u);
+        EXPECT_LE(budget.inUse(), limits.maxBodyBytes);
+
+        // What is left fits one more chunk of 1 MiB but not of 2 MiB.
+        RequestAssembler second(limits, &budget);
+        const std::string tooMuch = head + "200000\r\n";
+        EXPECT_EQ(second.Feed(tooMuch.data(), tooMuch.size()), AssembleState::Refused);
+        EXPECT_EQ(second.refusal(), RefusalReason::Busy);
+
+        ASSERT_EQ(big.Feed("0\r\n\r\n", 5), AssembleState::Complete);
+        HttpRequest request;
+        ASSERT_TRUE(big.TakeRequest(request));
+        EXPECT_EQ(request.body, std::string(3000000, 'c'));
+        EXPECT_LE(request.body.capacity(), budget.inUse());
+    }
+    EXPECT_EQ(budget.inUse(), 0u);
+}
+
 TEST(RequestAssembly, NulBytesAreOrdinaryBytes) {
     const char raw[] = "POST /a\0b HTTP/1.1\r\nX-N: a\0b\r\nContent-Length: 3\r\n\r\n\0\0\0";
     std::string bytes(raw, sizeof(raw) - 1);
