@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "../app/win_test_folder.h"
+#include "support/win_test_folder.h"
 #include "support/win_links.h"
 #include "crypto/crypto.h"
 #include "crypto/payload.h"
