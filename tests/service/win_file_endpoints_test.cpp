@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "support/win_test_folder.h"
 #include "support/win_links.h"
+#include "support/win_test_folder.h"
 #include "crypto/crypto.h"
 #include "crypto/payload.h"
 #include "json/json.h"
