@@ -9,9 +9,6 @@ refused, and that the service still answers.
 
 Usage: bench/load.py   (needs the Windows build: scripts/build)
 """
-import base64
-import hashlib
-import hmac
 import json
 import os
 import shutil
@@ -24,29 +21,14 @@ from benchlib import BUILD, ROOT, free_port
 
 KEY = "load-key-0123456789"
 BACKUP = "【TZ62Editor编辑器同步备份请谨慎】"
-_nonce = [0]
-_lock = threading.Lock()
 
 
 def signed(path, body=b""):
-    with _lock:
-        _nonce[0] += 1
-        nonce = "load-%d-%d" % (os.getpid(), _nonce[0])
-    ts = str(int(time.time()))
-    sign = hmac.new(KEY.encode(), ts.encode() + b"POST" + path.encode() + body + nonce.encode(),
-                    hashlib.sha256).hexdigest()
-    return (b"POST %s HTTP/1.1\r\nContent-Length: %d\r\nx-timestamp: %s\r\nx-nonce: %s\r\nx-sign: %s\r\n\r\n"
-            % (path.encode(), len(body), ts.encode(), nonce.encode(), sign.encode())) + body
+    return benchlib.signed_request(KEY, path, body, nonce_prefix="load")
 
 
 def payload(content):
-    enc = hashlib.sha256(KEY.encode() + b"Hq4mSyncEnc").digest()
-    mac = hashlib.sha256(KEY.encode() + b"Hq4mSyncMac").digest()
-    iv = os.urandom(16)
-    cipher = subprocess.run(["openssl", "enc", "-aes-256-cbc", "-K", enc.hex(), "-iv", iv.hex()], input=content,
-                            capture_output=True, check=True).stdout
-    tag = hmac.new(mac, iv + cipher, hashlib.sha256).digest()[:16]
-    return base64.b64encode(iv + cipher + tag).decode()
+    return benchlib.payload(KEY, content).decode()
 
 
 def exchange(port, data):

@@ -14,22 +14,17 @@ Every push goes to a new file, so no backup copy is made. The service and the
 sink take turns, so both see the same state of the machine.
 """
 import argparse
-import base64
-import hashlib
-import hmac
 import json
 import os
 import shutil
-import subprocess
 import threading
 import time
 
-from benchlib import BUILD, WineProgram, exchange, free_port
+from benchlib import BUILD, WineProgram, exchange, free_port, payload, signed_request
 
 KEY = "0123456789abcdef0123456789abcdef"
 UNITS = {"K": 1024, "M": 1024 * 1024}
 VERSION = "C:\\MirServerBench"
-_nonce = [0]
 
 
 def rss_kib(pid):
@@ -62,27 +57,15 @@ def reset_peak(pid):
 
 
 def file_payload(content):
-    enc = hashlib.sha256(KEY.encode() + b"Hq4mSyncEnc").digest()
-    mac = hashlib.sha256(KEY.encode() + b"Hq4mSyncMac").digest()
-    iv = os.urandom(16)
-    cipher = subprocess.run(["openssl", "enc", "-aes-256-cbc", "-K", enc.hex(), "-iv", iv.hex()], input=content,
-                            capture_output=True, check=True).stdout
-    tag = hmac.new(mac, iv + cipher, hashlib.sha256).digest()[:16]
-    return base64.b64encode(iv + cipher + tag)
+    return payload(KEY, content)
 
 
-def push_request(name, payload):
+def push_request(name, file_bytes):
     # The JSON around the payload, with the Base64 text spliced in as bytes.
     body = (b'{"versionPath":%s,"relativePath":%s,"fileBytes":"' %
-            (json.dumps(VERSION).encode(), json.dumps("Mir200\\Envir\\" + name).encode())) + payload + b'"}'
-    _nonce[0] += 1
-    nonce = "push-bench-%d-%d" % (os.getpid(), _nonce[0])
-    ts = str(int(time.time()))
-    sign = hmac.new(KEY.encode(), ts.encode() + b"POST/api/file/sync" + body + nonce.encode(),
-                    hashlib.sha256).hexdigest()
-    head = ("POST /api/file/sync HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: %d\r\n"
-            "x-timestamp: %s\r\nx-nonce: %s\r\nx-sign: %s\r\n\r\n" % (len(body), ts, nonce, sign))
-    return head.encode() + body
+            (json.dumps(VERSION).encode(), json.dumps("Mir200\\Envir\\" + name).encode())) + file_bytes + b'"}'
+    return signed_request(KEY, "/api/file/sync", body, nonce_prefix="push-bench",
+                          extra=b"Content-Type: application/json\r\n")
 
 
 def measure_memory(pid, run):

@@ -17,16 +17,13 @@ removed at the end). The versions answer also covers the prefix's C:, whose walk
 and running state; the listing covers D: alone.
 """
 import argparse
-import hashlib
-import hmac
 import os
 import random
 import statistics
 import subprocess
 import tempfile
-import time
 
-from benchlib import ROOT, exchange, free_port
+from benchlib import ROOT, exchange, free_port, signed_request
 
 KEY = "0123456789abcdef0123456789abcdef"
 LEVEL_SHARE = [0.001, 0.01, 0.075, 0.2, 0.3]  # of the folders at depths 1-5; depth 6 takes the rest
@@ -54,11 +51,7 @@ def make_tree(top, total, seed=62):
 
 
 def versions_request():
-    ts = str(int(time.time()))
-    nonce = "versions-bench-%d-%f" % (os.getpid(), time.time())
-    sign = hmac.new(KEY.encode(), (ts + "POST/api/versions" + nonce).encode(), hashlib.sha256).hexdigest()
-    return ("POST /api/versions HTTP/1.1\r\nContent-Length: 0\r\nx-timestamp: %s\r\nx-nonce: %s\r\n"
-            "x-sign: %s\r\n\r\n" % (ts, nonce, sign)).encode()
+    return signed_request(KEY, "/api/versions", nonce_prefix="versions-bench")
 
 
 def timed_versions(port):

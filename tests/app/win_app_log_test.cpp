@@ -16,10 +16,12 @@
 #include "app/app_log.h"
 #include "app/log_format.h"
 #include "app/settings.h"
-#include "win_test_folder.h"
+#include "support/win_panel_window.h"
+#include "support/win_test_folder.h"
 
 namespace {
 
+using testsupport::PanelWindow;
 using testsupport::ReadRaw;
 using testsupport::TempFolder;
 using testsupport::WriteRaw;
@@ -54,28 +56,6 @@ std::vector<FileLine> ReadLogLines(const WString& path) {
     }
     return lines;
 }
-
-// Receives panel messages on the test thread; message-only, never shown.
-struct PanelWindow {
-    HWND handle = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    ~PanelWindow() {
-        if (handle) DestroyWindow(handle);
-    }
-
-    struct Line {
-        WPARAM highlight;
-        WString text;
-    };
-    // Every panel message waiting in the queue.
-    std::vector<Line> Take() const {
-        std::vector<Line> lines;
-        MSG msg;
-        while (PeekMessageW(&msg, handle, kLogPanelMessage, kLogPanelMessage, PM_REMOVE)) {
-            lines.push_back({msg.wParam, TakePanelText(msg.lParam)});
-        }
-        return lines;
-    }
-};
 
 struct AppLog : ::testing::Test {
     TempFolder folder;

@@ -12,7 +12,7 @@
 #include "app/settings.h"
 #include "common/win_unique.h"
 #include "crypto/encoding.h"
-#include "win_test_folder.h"
+#include "support/win_test_folder.h"
 
 namespace {
 

@@ -7,10 +7,8 @@ signed ping and no file of the test installation has changed.
 
 Usage: bad_input_e2e.py --build BUILD_WIN
 """
-import argparse
 import base64
 import hashlib
-import hmac
 import json
 import os
 import shutil
@@ -20,38 +18,22 @@ import sys
 import time
 import unittest
 
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "support"))
+import tzsupport  # noqa: E402
+from tzsupport import free_port  # noqa: E402
+
+
 ARGS = None
 KEY = "bad-input-key-同步"
 NO_ANSWER = None
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def exchange(port, data, timeout=30):
-    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
-        try:
-            s.sendall(data)
-            s.shutdown(socket.SHUT_WR)  # nothing more is coming: a head still open ends here
-        except (BrokenPipeError, ConnectionResetError):
-            pass
-        chunks = []
-        while True:
-            try:
-                chunk = s.recv(65536)
-            except (ConnectionResetError, socket.timeout):
-                break
-            if not chunk:
-                break
-            chunks.append(chunk)
-    raw = b"".join(chunks)
+    raw = tzsupport.exchange(port, data, timeout=timeout, close_write=True)
     if not raw:
         return NO_ANSWER
-    head, _, body = raw.partition(b"\r\n\r\n")
-    status = int(head.split(b" ")[1])
+    status, body = tzsupport.split_answer(raw)
     return status, json.loads(body.decode("utf-8")).get("message") if body else ""
 
 
@@ -80,17 +62,8 @@ def trickle_after_answer(port, data, every=0.2, limit=10):
         return answer, False
 
 
-_counter = [0]
-
-
 def signed(path, body=b"", method="POST", key=KEY, extra=b""):
-    _counter[0] += 1
-    ts = str(int(time.time()))
-    nonce = "bad-%d-%d" % (os.getpid(), _counter[0])
-    sign = hmac.new(key.encode(), ts.encode() + method.encode() + path.encode() + body + nonce.encode(),
-                    hashlib.sha256).hexdigest()
-    return (b"%s %s HTTP/1.1\r\nContent-Length: %d\r\nx-timestamp: %s\r\nx-nonce: %s\r\nx-sign: %s\r\n%s\r\n"
-            % (method.encode(), path.encode(), len(body), ts.encode(), nonce.encode(), sign.encode(), extra)) + body
+    return tzsupport.signed_request(key, path, body, method=method, nonce_prefix="bad", extra=extra)
 
 
 def sync_body(version, relative, file_bytes="AAAA"):
@@ -228,14 +201,9 @@ class BadInput(unittest.TestCase):
 
 def main():
     global ARGS
-    here = os.path.dirname(os.path.abspath(__file__))
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
-    parser.add_argument("--source", default=os.path.dirname(os.path.dirname(here)))
-    ARGS, rest = parser.parse_known_args()
-    ARGS.build = os.path.abspath(ARGS.build)
-    ARGS.prefix = os.environ.get("WINEPREFIX") or os.path.join(ARGS.build, "wineprefix")
-    unittest.main(argv=[sys.argv[0], "-v", *rest])
+    parser = tzsupport.e2e_parser()
+    ARGS, rest = tzsupport.parse_e2e_args(parser)
+    tzsupport.run_suite(rest)
 
 
 if __name__ == "__main__":

@@ -6,25 +6,23 @@ the service starts again and answers.
 
 Usage: crash_safety_e2e.py --build BUILD_WIN --host-client PATH [--rounds 8]
 """
-import argparse
 import os
 import random
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import time
 import unittest
 
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "support"))
+import tzsupport  # noqa: E402
+from tzsupport import free_port  # noqa: E402
+
+
 ARGS = None
 KEY = "crash-key-0123"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def service_pids(port):
@@ -96,16 +94,11 @@ class CrashSafety(unittest.TestCase):
 
 def main():
     global ARGS
-    here = os.path.dirname(os.path.abspath(__file__))
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
+    parser = tzsupport.e2e_parser()
     parser.add_argument("--host-client", required=True)
     parser.add_argument("--rounds", type=int, default=6)
-    parser.add_argument("--source", default=os.path.dirname(os.path.dirname(here)))
-    ARGS, rest = parser.parse_known_args()
-    ARGS.build = os.path.abspath(ARGS.build)
-    ARGS.prefix = os.environ.get("WINEPREFIX") or os.path.join(ARGS.build, "wineprefix")
-    unittest.main(argv=[sys.argv[0], "-v", *rest])
+    ARGS, rest = tzsupport.parse_e2e_args(parser)
+    tzsupport.run_suite(rest)
 
 
 if __name__ == "__main__":

@@ -5,6 +5,7 @@
 Usage: service_e2e.py --build BUILD_WIN [--host-client PATH] [--vectors FILE]
 """
 import argparse
+import functools
 import hashlib
 import json
 import os
@@ -17,37 +18,20 @@ import threading
 import time
 import unittest
 
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "support"))
+import tzsupport  # noqa: E402
+from tzsupport import free_port  # noqa: E402
+raw_exchange = functools.partial(tzsupport.exchange, timeout=15)
+
+
 ARGS = None
 KEY = "0123456789abcdef0123456789abcdef"
 PING_BODY = '{"success":true,"status":"running","versionName":""}'
 
 
 def wine(*argv, **kw):
-    runner = os.path.join(ARGS.source, "cmake", "wine-run")
-    return [runner, ARGS.prefix, *argv]
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def raw_exchange(port, data, piece=None, timeout=15):
-    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
-        step = piece or len(data) or 1
-        for at in range(0, len(data), step):
-            s.sendall(data[at:at + step])
-        chunks = []
-        while True:
-            try:
-                chunk = s.recv(65536)
-            except (ConnectionResetError, socket.timeout):
-                break
-            if not chunk:
-                break
-            chunks.append(chunk)
-        return b"".join(chunks)
+    return tzsupport.wine_command(ARGS.prefix, *argv)
 
 
 class ServiceHost:

@@ -17,7 +17,6 @@ exactly, as are the script's calls. It starts slowly, as a cold PowerShell
 does, and meanwhile asks the main window over and over whether it answers:
 the unpacking must not hold up the window.
 """
-import argparse
 import hashlib
 import os
 import shutil
@@ -28,6 +27,8 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "support"))
+import tzsupport  # noqa: E402
 import window_e2e as W  # noqa: E402  (drive, wait_until, ping, free_port)
 
 ARGS = None
@@ -212,25 +213,18 @@ class WholeUpdate(unittest.TestCase):
 
 def main():
     global ARGS
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
+    parser = tzsupport.e2e_parser()
     parser.add_argument("--host-client", required=True)
-    parser.add_argument("--source", default=os.path.dirname(os.path.dirname(HERE)))
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--variant", required=True)
     parser.add_argument("--powershell", required=True)
     parser.add_argument("--standins", required=True)
     parser.add_argument("--signing-key", required=True)
-    ARGS, rest = parser.parse_known_args()
-    ARGS.build = os.path.abspath(ARGS.build)
-    ARGS.prefix = os.environ.get("WINEPREFIX") or os.path.join(ARGS.build, "wineprefix")
+    ARGS, rest = tzsupport.parse_e2e_args(parser)
     W.ARGS = ARGS
     for name in PROXIES:
         os.environ.pop(name, None)
-    if not os.environ.get("DISPLAY"):
-        print("update tests need a display (scripts/test starts Xvfb)")
-        sys.exit(1)
-    unittest.main(argv=[sys.argv[0], "-v", *rest])
+    tzsupport.run_suite(rest, needs_display="update")
 
 
 if __name__ == "__main__":

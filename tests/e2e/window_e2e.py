@@ -6,9 +6,6 @@ executable and the window's own state.
 
 Usage: window_e2e.py --build BUILD_WIN --host-client PATH
 """
-import argparse
-import hashlib
-import hmac
 import json
 import os
 import re
@@ -19,18 +16,18 @@ import sys
 import time
 import unittest
 
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "support"))
+import tzsupport  # noqa: E402
+from tzsupport import free_port  # noqa: E402,F401  (update_e2e takes it from here)
+
+
 ARGS = None
 EXE = "TZ62Editorsync.exe"
 
 
 def wine_cmd(*argv):
-    return [os.path.join(ARGS.source, "cmake", "wine-run"), ARGS.prefix, *argv]
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    return tzsupport.wine_command(ARGS.prefix, *argv)
 
 
 def drive(*args, check=True):
@@ -72,21 +69,7 @@ def post(port, key, path, body):
 def signed_post(port, key, path, body):
     """One signed POST over its own connection, made here rather than by the
     client program: the panel test sends hundreds."""
-    body = body.encode("utf-8")
-    ts = str(int(time.time()))
-    nonce = "w-%d-%s" % (os.getpid(), os.urandom(8).hex())
-    sign = hmac.new(key.encode(), ts.encode() + b"POST" + path.encode() + body + nonce.encode(),
-                    hashlib.sha256).hexdigest()
-    head = ("POST %s HTTP/1.1\r\nContent-Length: %d\r\nx-timestamp: %s\r\nx-nonce: %s\r\nx-sign: %s\r\n\r\n"
-            % (path, len(body), ts, nonce, sign)).encode()
-    with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
-        s.sendall(head + body)
-        answer = b""
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                return answer
-            answer += chunk
+    return tzsupport.exchange(port, tzsupport.signed_request(key, path, body.encode("utf-8"), nonce_prefix="w"))
 
 
 def ping(port, key, timeout_ms=5000):
@@ -511,21 +494,13 @@ class WindowTests(unittest.TestCase):
 
 def main():
     global ARGS
-    here = os.path.dirname(os.path.abspath(__file__))
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
+    parser = tzsupport.e2e_parser()
     parser.add_argument("--host-client", required=True)
-    parser.add_argument("--source", default=os.path.dirname(os.path.dirname(here)))
-    ARGS, rest = parser.parse_known_args()
-    ARGS.build = os.path.abspath(ARGS.build)
-    ARGS.prefix = os.environ.get("WINEPREFIX") or os.path.join(ARGS.build, "wineprefix")
+    ARGS, rest = tzsupport.parse_e2e_args(parser)
     # The tool checks for updates five seconds after start; a proxy on a dead
     # loopback port keeps that check on this machine (WinHTTP honours it).
     os.environ["http_proxy"] = os.environ["https_proxy"] = "http://127.0.0.1:9"
-    if not os.environ.get("DISPLAY"):
-        print("window tests need a display (scripts/test starts Xvfb)")
-        sys.exit(1)
-    unittest.main(argv=[sys.argv[0], "-v", *rest])
+    tzsupport.run_suite(rest, needs_display="window")
 
 
 if __name__ == "__main__":

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "../app/win_test_folder.h"
+#include "support/win_test_folder.h"
 #include "gamedirs/version_discovery.h"
 #include "json/json.h"
 #include "service/win_versions_endpoint.h"

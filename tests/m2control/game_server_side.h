@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/win_test_folder.h"
+#include "support/win_test_folder.h"
 #include "support/command_line.h"
 #include "common/text.h"
 #include "common/win_unique.h"

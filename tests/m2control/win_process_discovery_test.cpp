@@ -22,7 +22,8 @@
 #include <vector>
 
 #include "app/app_log.h"
-#include "app/win_test_folder.h"
+#include "support/win_panel_window.h"
+#include "support/win_test_folder.h"
 #include "common/win_unique.h"
 #include "gamedirs/path_text.h"
 #include "m2control/m2_rules.h"
@@ -30,6 +31,7 @@
 
 namespace {
 
+using testsupport::PanelWindow;
 using testsupport::ReadRaw;
 using testsupport::RemoveTree;
 using testsupport::TempFolder;
@@ -447,22 +449,6 @@ TEST_F(Discovery, DiagnosticsDescribeEachStep) {
                      JudgedLines(server, false), {L"未找到任何跨会话候选进程"}));
 }
 
-// Receives the log panel's messages; message-only, never shown.
-struct PanelWindow {
-    HWND handle = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    ~PanelWindow() {
-        if (handle) DestroyWindow(handle);
-    }
-    std::vector<WString> Take() const {
-        std::vector<WString> lines;
-        MSG msg;
-        while (PeekMessageW(&msg, handle, kLogPanelMessage, kLogPanelMessage, PM_REMOVE)) {
-            lines.push_back(TakePanelText(msg.lParam));
-        }
-        return lines;
-    }
-};
-
 // The texts of the log file's lines, without their time stamps.
 std::vector<std::string> LogFileTexts(const WString& path) {
     static const std::regex line(R"((\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3}) ([^\r\n]*)\r\n)");
@@ -492,7 +478,7 @@ TEST_F(Discovery, DiagnosticsReachTheLogOnlyInDebugMode) {
     };
     lookUp();
     EXPECT_EQ(ReadRaw(logFile), "<missing>");
-    EXPECT_TRUE(panel.Take().empty());
+    EXPECT_TRUE(panel.TakeTexts().empty());
 
     std::vector<WString> texts;
     {
@@ -513,7 +499,7 @@ TEST_F(Discovery, DiagnosticsReachTheLogOnlyInDebugMode) {
         panelExpected.push_back(L"[DBG] " + text);
     }
     EXPECT_EQ(LogFileTexts(logFile), fileExpected);
-    EXPECT_EQ(panel.Take(), panelExpected);
+    EXPECT_EQ(panel.TakeTexts(), panelExpected);
 }
 
 TEST(Wmi, QueriesAProcessPropertyOnlyWhenItIsText) {

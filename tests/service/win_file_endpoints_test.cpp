@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "../app/win_test_folder.h"
 #include "support/win_links.h"
+#include "support/win_test_folder.h"
 #include "crypto/crypto.h"
 #include "crypto/payload.h"
 #include "json/json.h"
@@ -58,7 +58,7 @@ WString EnvironmentText(const wchar_t* name) {
 std::vector<WString> TemporaryFilesIn(const WString& folder) {
     std::vector<WString> names;
     WIN32_FIND_DATAW entry;
-    testsupport::UniqueFindHandle find(FindFirstFileW((folder + L"\\*.tmp").c_str(), &entry));
+    UniqueFindHandle find(FindFirstFileW((folder + L"\\*.tmp").c_str(), &entry));
     if (find) {
         do names.push_back(entry.cFileName);
         while (FindNextFileW(find.get(), &entry));
@@ -248,7 +248,7 @@ TEST_F(FileEndpoints, FailedReplaceLeavesTheOldFile) {
     EXPECT_EQ(logged[1].rfind(L"同步失败: ", 0), 0u);
     // No temporary file is left behind.
     WIN32_FIND_DATAW entry;
-    testsupport::UniqueFindHandle find(FindFirstFileW((version + L"\\Mir200\\*.tmp").c_str(), &entry));
+    UniqueFindHandle find(FindFirstFileW((version + L"\\Mir200\\*.tmp").c_str(), &entry));
     EXPECT_FALSE(find);
 }
 
@@ -291,7 +291,7 @@ TEST_F(FileEndpoints, ConcurrentPushesToOneFileAllTakeEffectWithABackupEach) {
     std::vector<std::string> copies;
     WIN32_FIND_DATAW entry;
     WString folder = version + L"\\" + kBackup + L"\\Mir200\\";
-    testsupport::UniqueFindHandle find(FindFirstFileW((folder + L"same_*.txt").c_str(), &entry));
+    UniqueFindHandle find(FindFirstFileW((folder + L"same_*.txt").c_str(), &entry));
     if (find) {
         do copies.push_back(ReadRaw(folder + entry.cFileName));
         while (FindNextFileW(find.get(), &entry));

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/win_test_folder.h"
+#include "support/win_test_folder.h"
 #include "update/win_https.h"
 #include "win_update_test_host.h"
 

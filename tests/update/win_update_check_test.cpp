@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "app/app_log.h"
-#include "app/win_test_folder.h"
+#include "support/win_panel_window.h"
+#include "support/win_test_folder.h"
 #include "crypto/crypto.h"
 #include "crypto/win_bcrypt_handles.h"
 #include "manifest_cases.h"
@@ -30,25 +31,11 @@ std::string Show(const WString& text) { return WideToUtf8(text); }
 
 // A message-only window standing in for the main window: it collects the
 // panel lines and the check's message, and parents the update button.
-struct MainWindowStandIn {
-    HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    ~MainWindowStandIn() {
-        if (window) DestroyWindow(window);
-    }
+struct MainWindowStandIn : testsupport::PanelWindow {
+    HWND window = handle;
 
-    struct PanelLine {
-        WString text;
-        bool highlight;
-        bool operator==(const PanelLine& o) const { return text == o.text && highlight == o.highlight; }
-    };
-    std::vector<PanelLine> TakePanelLines() const {
-        std::vector<PanelLine> lines;
-        MSG msg;
-        while (PeekMessageW(&msg, window, kLogPanelMessage, kLogPanelMessage, PM_REMOVE)) {
-            lines.push_back({TakePanelText(msg.lParam), msg.wParam == 1});
-        }
-        return lines;
-    }
+    using PanelLine = Line;
+    std::vector<PanelLine> TakePanelLines() const { return Take(); }
     bool TakeCheckedMessage() const {
         MSG msg;
         return PeekMessageW(&msg, window, kUpdateCheckedMessage, kUpdateCheckedMessage, PM_REMOVE) != FALSE;

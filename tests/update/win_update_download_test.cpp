@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "app/app_log.h"
-#include "app/win_test_folder.h"
+#include "support/win_panel_window.h"
+#include "support/win_test_folder.h"
 #include "update/win_update_check.h"
 #include "update/win_update_install.h"
 #include "win_update_test_host.h"
@@ -28,15 +29,6 @@ std::size_t TimesRequested(const std::string& path) {
     std::size_t count = 0;
     for (std::size_t at = 0; (at = seen.find(path + "\t", at)) != std::string::npos; ++at) ++count;
     return count;
-}
-
-std::vector<WString> TakePanelLines(HWND window) {
-    std::vector<WString> lines;
-    MSG msg;
-    while (PeekMessageW(&msg, window, kLogPanelMessage, kLogPanelMessage, PM_REMOVE)) {
-        lines.push_back(TakePanelText(msg.lParam));
-    }
-    return lines;
 }
 
 bool TakeDownloadMessage(HWND window) {
@@ -60,7 +52,8 @@ WString Text(HWND window) {
 TEST(UpdateDownload, UncheckablePackageDigestIsNeverRequested) {
     TempFolder folder;
     ASSERT_TRUE(folder.created());
-    HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    testsupport::PanelWindow panel;
+    HWND window = panel.handle;
     HWND button = CreateWindowExW(0, L"BUTTON", L"更新", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     ASSERT_NE(window, nullptr);
     ASSERT_NE(button, nullptr);
@@ -85,7 +78,7 @@ TEST(UpdateDownload, UncheckablePackageDigestIsNeverRequested) {
         info.packageMd5 = digest;
         PublishUpdateInfo(info);
         OnUpdateButtonClicked(window, button);
-        EXPECT_EQ(TakePanelLines(window), std::vector<WString>{L"[更新] 更新包无法验证，请手动更新"})
+        EXPECT_EQ(panel.TakeTexts(), std::vector<WString>{L"[更新] 更新包无法验证，请手动更新"})
             << WideToUtf8(digest);
         EXPECT_EQ(Text(button), L"更新");
 
@@ -103,7 +96,6 @@ TEST(UpdateDownload, UncheckablePackageDigestIsNeverRequested) {
     SetLogWindow(nullptr);
     SetLogFileBase(L"");
     DestroyWindow(button);
-    DestroyWindow(window);
 }
 
 // The host's release through the download thread's steps: the digest in
@@ -140,7 +132,8 @@ TEST(UpdateDownload, ThreadStopsOnAnotherProgram) {
     PublishUpdateInfo(info);
 
     TempFolder folder;
-    HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    testsupport::PanelWindow panel;
+    HWND window = panel.handle;
     HWND button = CreateWindowExW(0, L"BUTTON", L"更新", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     ASSERT_NE(window, nullptr);
     SetLogWindow(window);
@@ -164,7 +157,7 @@ TEST(UpdateDownload, ThreadStopsOnAnotherProgram) {
     EXPECT_EQ(msg.message, kPackageReadyMessage);
     ASSERT_EQ(msg.lParam, 0);  // a path would have the next call start the replacement script
     EXPECT_FALSE(ApplyUpdate(TakeNewProgramPath(msg.lParam)));
-    for (const WString& line : TakePanelLines(window)) lines.push_back(line);
+    for (const WString& line : panel.TakeTexts()) lines.push_back(line);
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines.front(), L"[更新] 开始下载更新包，请稍候...");
     EXPECT_EQ(lines.back(), L"[更新] 更新包中的程序文件校验失败，请手动更新");
@@ -176,7 +169,6 @@ TEST(UpdateDownload, ThreadStopsOnAnotherProgram) {
     SetLogWindow(nullptr);
     SetLogFileBase(L"");
     DestroyWindow(button);
-    DestroyWindow(window);
 }
 
 }  // namespace

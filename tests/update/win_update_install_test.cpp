@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "app/app_log.h"
-#include "app/win_test_folder.h"
+#include "support/win_test_folder.h"
 #include "crypto/crypto.h"
 #include "update/install_rules.h"
 #include "update/win_update_check.h"

@@ -13,13 +13,6 @@
 
 namespace testsupport {
 
-struct FindHandleTraits {
-    using Value = HANDLE;
-    static Value Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void Close(Value h) noexcept { ::FindClose(h); }
-};
-using UniqueFindHandle = UniqueResource<FindHandleTraits>;
-
 inline void RemoveTree(const WString& folder) {
     WIN32_FIND_DATAW entry;
     UniqueFindHandle find(FindFirstFileW((folder + L"\\*").c_str(), &entry));
