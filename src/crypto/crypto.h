@@ -1,4 +1,4 @@
-// Digests, HMAC and AES-CBC. One interface, two backends chosen by the build:
+// Digests, HMAC, AES-CBC and RSA signature checks. One interface, two backends chosen by the build:
 // CNG on Windows (crypto_cng.cpp), OpenSSL on the host (crypto_openssl.cpp).
 // Every call stands alone: no state is kept between calls, so connection
 // threads use them concurrently without locks.
@@ -70,6 +70,13 @@ private:
                                         std::size_t& plaintextSize);
 // AES-CBC encryption with PKCS#7 fill (the client side of file payloads).
 [[nodiscard]] bool AesCbcEncrypt(const Bytes& key, const Bytes& iv, const Bytes& plaintext, Bytes& ciphertext);
+
+// True only when `signature` is an RSASSA-PKCS1-v1_5 signature with SHA-256
+// over the bytes of `message` by the key in `rsaPublicBlob`, a CNG
+// RSAPUBLICBLOB (see crypto/rsa_key.h); every failure (a malformed blob, a
+// signature of the wrong length, any platform error) is false.
+[[nodiscard]] bool VerifyRsaSha256Pkcs1(const Bytes& rsaPublicBlob, const std::string& message,
+                                        const Bytes& signature) noexcept;
 
 // Fills `out` with `size` bytes from the platform's cryptographic random source.
 [[nodiscard]] bool RandomBytes(std::size_t size, Bytes& out);

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "common/text.h"
 #include "crypto/crypto.h"
@@ -43,6 +44,12 @@ Bytes HmacSha256(const std::uint8_t* key, std::size_t keySize, const ByteRun* ru
 // part of the output.
 [[nodiscard]] bool AesCbcRawInPlace(CipherDirection direction, const Bytes& key, const std::uint8_t* iv,
                                     std::uint8_t* data, std::size_t size);
+
+// RSASSA-PKCS1-v1_5 / SHA-256 check of `signature` over the bytes of
+// `message` with the key in `rsaPublicBlob` (crypto/rsa_key.h's layout).
+// Both are non-empty. The OpenSSL backend may throw std::bad_alloc.
+[[nodiscard]] bool VerifyRsaSha256Pkcs1(const Bytes& rsaPublicBlob, const std::string& message,
+                                        const Bytes& signature);
 
 // Fills `size` bytes at `out` from the platform's cryptographic generator.
 [[nodiscard]] bool FillRandom(std::uint8_t* out, std::size_t size);

@@ -149,6 +149,36 @@ bool AesCbcRun(CipherDirection direction, const Bytes& key, const std::uint8_t* 
     return TransformBlocks(direction, aesKey.get(), iv, input, output, size);
 }
 
+// Import the key, hash the message with SHA-256, verify with PKCS #1 v1.5
+// padding. Every object is owned by a local, so whichever were created are
+// released in reverse order of creation (hash, SHA-256 provider, key, RSA
+// provider) on every path.
+bool VerifyRsaSha256Pkcs1(const Bytes& rsaPublicBlob, const std::string& message, const Bytes& signature) {
+    if (!FitsUlong(rsaPublicBlob.size()) || !FitsUlong(message.size()) || !FitsUlong(signature.size())) return false;
+    const auto* messageBytes = reinterpret_cast<const std::uint8_t*>(message.data());
+    UniqueBcryptAlg rsa = OpenProvider(BCRYPT_RSA_ALGORITHM, 0);
+    if (!rsa) return false;
+    UniqueBcryptKey key;
+    if (!BCRYPT_SUCCESS(BCryptImportKeyPair(rsa.get(), nullptr, BCRYPT_RSAPUBLIC_BLOB, key.put(),
+                                            Input(rsaPublicBlob.data()), static_cast<ULONG>(rsaPublicBlob.size()),
+                                            0))) {
+        return false;
+    }
+    UniqueBcryptAlg sha256 = OpenProvider(BCRYPT_SHA256_ALGORITHM, 0);
+    if (!sha256) return false;
+    UniqueBcryptHash hash;
+    if (!BCRYPT_SUCCESS(BCryptCreateHash(sha256.get(), hash.put(), nullptr, 0, nullptr, 0, 0))) return false;
+    if (!BCRYPT_SUCCESS(BCryptHashData(hash.get(), Input(messageBytes), static_cast<ULONG>(message.size()), 0))) {
+        return false;
+    }
+    UCHAR digest[kSha256Size];
+    if (!BCRYPT_SUCCESS(BCryptFinishHash(hash.get(), digest, static_cast<ULONG>(kSha256Size), 0))) return false;
+    BCRYPT_PKCS1_PADDING_INFO padding{BCRYPT_SHA256_ALGORITHM};
+    return BCryptVerifySignature(key.get(), &padding, digest, static_cast<ULONG>(kSha256Size),
+                                 Input(signature.data()), static_cast<ULONG>(signature.size()),
+                                 BCRYPT_PAD_PKCS1) == 0;  // STATUS_SUCCESS
+}
+
 bool FillRandom(std::uint8_t* out, std::size_t size) {
     return FitsUlong(size) &&
            BCRYPT_SUCCESS(BCryptGenRandom(nullptr, out, static_cast<ULONG>(size), BCRYPT_USE_SYSTEM_PREFERRED_RNG));

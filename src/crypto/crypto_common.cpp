@@ -129,6 +129,15 @@ bool RandomBytes(std::size_t size, Bytes& out) {
     return true;
 }
 
+bool VerifyRsaSha256Pkcs1(const Bytes& rsaPublicBlob, const std::string& message, const Bytes& signature) noexcept {
+    if (rsaPublicBlob.empty() || signature.empty()) return false;
+    try {
+        return cb::VerifyRsaSha256Pkcs1(rsaPublicBlob, message, signature);
+    } catch (...) {
+        return false;
+    }
+}
+
 bool ConstantTimeEquals(const void* a, std::size_t aSize, const void* b, std::size_t bSize) {
     if (aSize != bSize) return false;
     const auto* pa = static_cast<const unsigned char*>(a);

@@ -6,9 +6,10 @@
  */
 #include "update/update_manifest.h"
 
+#include "crypto/crypto.h"
 #include "crypto/encoding.h"
+#include "crypto/rsa_key.h"
 #include "json/json.h"
-#include "update/update_verify.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
  * The version check after the answer has arrived: parse the manifest,
  * verify its signature over the MD5 values, compare versions and the
  * program file, and write the outcome's log line. Portable apart from the
- * signature backend chosen at link time (update_verify.h), so every manifest
+ * signature backend chosen at link time (crypto/crypto.h), so every manifest
  * case runs on the host under the sanitizers; win_update_check.cpp adds the
  * download, the thread and the window.
  */

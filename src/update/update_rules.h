@@ -1,11 +1,11 @@
 /*
  * What the self-update decides without a network or a window: how a URL is
  * split for WinHTTP, the download percentage, how versions compare, what a
- * manifest says and which bytes its signature covers, how the built-in PEM
- * key becomes a CNG RSA public key blob, and what the window shows after a
- * check. Portable (no platform headers), so the host build tests and fuzzes
- * all of it under the sanitizers; win_https.cpp and win_update_check.cpp are
- * thin Windows edges over these rules.
+ * manifest says and which bytes its signature covers, and what the window
+ * shows after a check (the key reader is crypto/rsa_key.h). Portable (no
+ * platform headers), so the host build tests and fuzzes all of it under the
+ * sanitizers; win_https.cpp and win_update_check.cpp are thin Windows edges
+ * over these rules.
  */
 #pragma once
 
@@ -105,28 +105,6 @@ std::string PublishedProgramMd5(const std::vector<PackageFileEntry>& files);
 
 // Equal under ASCII case folding (for hex digests).
 bool EqualsIgnoreAsciiCase(const std::string& a, const std::string& b);
-
-// ---- The public key ----------------------------------------------------------
-
-inline constexpr std::uint32_t kRsaPublicMagic = 0x31415352;  // BCRYPT_RSAPUBLIC_MAGIC, "RSA1"
-inline constexpr std::size_t kRsaBlobHeaderSize = 24;         // sizeof(BCRYPT_RSAKEY_BLOB)
-
-// Reads a PKCS#1 RSAPublicKey: SEQUENCE { INTEGER modulus, INTEGER exponent }.
-// One leading zero byte is dropped from each integer. Only the two lengths
-// that matter are checked against the data; the outer length is ignored. An
-// empty integer fails here rather than later in the key import.
-[[nodiscard]] bool ReadRsaPublicKeyDer(const Bytes& der, Bytes& modulus, Bytes& exponent);
-
-// The BCRYPT_RSAKEY_BLOB layout: six little-endian 32-bit fields (magic,
-// bit length, exponent size, modulus size, 0, 0), the exponent, the modulus.
-Bytes MakeRsaPublicBlob(const Bytes& modulus, const Bytes& exponent);
-// The reverse, for backends other than CNG; false unless the layout is exact.
-[[nodiscard]] bool SplitRsaPublicBlob(const Bytes& blob, Bytes& modulus, Bytes& exponent);
-
-// PEM text ("-----BEGIN ...", a line end, Base64, "-----END") to the blob.
-// (The form for the built-in key is in win_update_check.h, the one place
-// that reads update_settings.h.)
-[[nodiscard]] bool ImportRsaPublicKeyPem(const std::string& pem, Bytes& blob);
 
 // ---- Log lines and what the window shows --------------------------------------
 

@@ -9,8 +9,8 @@
  * "update_settings_generated.h" instead, made by the build from its
  * TZ_UPDATE_URL and TZ_UPDATE_PUBLIC_KEY_PEM settings (see
  * update_settings_generated.h.in); test builds use that to trust a key pair
- * made for the test run. kReleasePublicKeyPem must stay equal to
- * release_public_key.pem beside this file (a host test compares them).
+ * made for the test run. The release key itself is committed once, as
+ * release_public_key.pem; the build writes it out as kReleasePublicKeyPem.
  */
 #pragma once
 
@@ -21,16 +21,9 @@
 // rather than failing at every start where the operator can do nothing.
 inline constexpr WChar kReleaseUpdateEndpoint[] = WTEXT("");
 
-// PKCS#1 RSAPublicKey, 2048-bit modulus, CRLF line ends.
-inline constexpr char kReleasePublicKeyPem[] =
-    "-----BEGIN RSA PUBLIC KEY-----\r\n"
-    "MIIBCgKCAQEA16MKjtow9VI9Nhj8izTQlv8X+xVCtA2s/eiAR/HM0U+BGTPHiUX/\r\n"
-    "JCvNPEmxPcJdozXg0VUO0lf+ylQEXu0JJ74Og289Aj5Su3g8hJQaZdM9y/qScZOR\r\n"
-    "T5K0qxRic9EBFv7y+ZUW1BmFSb8DxG1lJ+jP7rpIRG3u4QOb/yRsXCTybSUk1+uG\r\n"
-    "qv1LEWEW0W/0ztUY1X05lRvw2YGTjY7Mix4nRD4Vufx/ptdf6o/I6g99ZU69muGx\r\n"
-    "maXBnzpUnQUIuODyxktvvEyN9Z5cK/bCN3DWhr9JewG+oVjye0I7ptHe9ciXKc+7\r\n"
-    "FWW1G66ErhojmupslmS40GaftUE3ALpvQwIDAQAB\r\n"
-    "-----END RSA PUBLIC KEY-----";
+// The release key, made by the build from release_public_key.pem beside
+// this file (see release_public_key.h.in).
+#include "release_public_key.h"
 
 #if defined(TZ_UPDATE_SETTINGS_GENERATED)
 #include "update_settings_generated.h"

@@ -4,6 +4,7 @@
 // verify), 3 URL splitting and version order on two halves of the text.
 #include <string>
 
+#include "crypto/rsa_key.h"
 #include "fuzz_common.h"
 #include "update/update_manifest.h"
 #include "update/update_rules.h"
