@@ -105,24 +105,22 @@ TEST(HmacSha256, MatchesRfc4231AndKeepsEveryKeyByte) {
     }
 }
 
+// The RFC 1321 test suite.
+const std::pair<std::string, const char*> kRfc1321Suite[] = {
+    {"", "d41d8cd98f00b204e9800998ecf8427e"},
+    {"a", "0cc175b9c0f1b6a831c399e269772661"},
+    {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+    {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+    {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+    {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
+    {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+     "57edf4a22be3c955ac49da2e2107b67a"},
+};
+
 TEST(Md5Hex, MatchesRfc1321Suite) {
-    struct Case {
-        std::string message;
-        const char* digest;
-    };
-    const Case cases[] = {
-        {"", "d41d8cd98f00b204e9800998ecf8427e"},
-        {"a", "0cc175b9c0f1b6a831c399e269772661"},
-        {"abc", "900150983cd24fb0d6963f7d28e17f72"},
-        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
-        {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
-        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
-        {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
-         "57edf4a22be3c955ac49da2e2107b67a"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.message);
-        EXPECT_EQ(Md5Hex(Bytes(c.message.begin(), c.message.end())), c.digest);
+    for (const auto& [message, digest] : kRfc1321Suite) {
+        SCOPED_TRACE(message);
+        EXPECT_EQ(Md5Hex(Bytes(message.begin(), message.end())), digest);
     }
 }
 
@@ -130,16 +128,6 @@ TEST(Md5Hex, MatchesRfc1321Suite) {
 // into three around every place, and a byte at a time; and a message of a
 // million bytes in pieces of odd sizes that straddle MD5's 64-byte blocks.
 TEST(Md5Stream, MatchesRfc1321SuiteWhereverThePiecesEnd) {
-    const std::pair<std::string, const char*> cases[] = {
-        {"", "d41d8cd98f00b204e9800998ecf8427e"},
-        {"a", "0cc175b9c0f1b6a831c399e269772661"},
-        {"abc", "900150983cd24fb0d6963f7d28e17f72"},
-        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
-        {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
-        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
-        {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
-         "57edf4a22be3c955ac49da2e2107b67a"},
-    };
     auto digest = [](const std::string& text, const std::vector<std::size_t>& cuts) {
         Md5Stream stream;
         std::size_t from = 0;
@@ -150,7 +138,7 @@ TEST(Md5Stream, MatchesRfc1321SuiteWhereverThePiecesEnd) {
         EXPECT_TRUE(stream.Add(reinterpret_cast<const std::uint8_t*>(text.data()) + from, text.size() - from));
         return stream.FinishHex();
     };
-    for (const auto& [message, expected] : cases) {
+    for (const auto& [message, expected] : kRfc1321Suite) {
         SCOPED_TRACE(message);
         for (std::size_t cut = 0; cut <= message.size(); ++cut) {
             EXPECT_EQ(digest(message, {cut}), expected) << cut;

@@ -349,18 +349,28 @@ TEST_F(ServiceFixture, StartOnAHeldPortFailsWithItsLogLine) {
     EXPECT_EQ(BodyOf(Ping()), kPingBody);
 }
 
-// A port refused while nobody listens on it (as the ended connections of an
-// earlier listener hold it) is tried again in the background: Start returns
-// at once, and the service listens as soon as the port is free.
-TEST_F(ServiceFixture, APortHeldWithoutAListenerIsTakenOnceFree) {
+// A socket bound to a free port on all addresses, with nobody listening on it:
+// how the ended connections of an earlier listener hold a port.
+UniqueSocket HoldPortWithoutListening(int& heldPort) {
     UniqueSocket holder(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
-    ASSERT_EQ(bind(holder.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    heldPort = 0;
+    if (bind(holder.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) return UniqueSocket();
     int size = sizeof(address);
     getsockname(holder.get(), reinterpret_cast<sockaddr*>(&address), &size);
-    const int held = ntohs(address.sin_port);
+    heldPort = ntohs(address.sin_port);
+    return holder;
+}
+
+// A port refused while nobody listens on it (as the ended connections of an
+// earlier listener hold it) is tried again in the background: Start returns
+// at once, and the service listens as soon as the port is free.
+TEST_F(ServiceFixture, APortHeldWithoutAListenerIsTakenOnceFree) {
+    int held = 0;
+    UniqueSocket holder = HoldPortWithoutListening(held);
+    ASSERT_TRUE(holder);
     const WString portText = std::to_wstring(held);
 
     service->Stop();
@@ -381,20 +391,16 @@ TEST_F(ServiceFixture, APortHeldWithoutAListenerIsTakenOnceFree) {
 // When the port never comes free within the bound, the start fails as one
 // on a held port does, and the owner hears of it.
 TEST_F(ServiceFixture, APortThatStaysHeldEndsTheStartAfterTheBound) {
-    UniqueSocket holder(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    ASSERT_EQ(bind(holder.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    int size = sizeof(address);
-    getsockname(holder.get(), reinterpret_cast<sockaddr*>(&address), &size);
+    int held = 0;
+    UniqueSocket holder = HoldPortWithoutListening(held);
+    ASSERT_TRUE(holder);
 
     service->Stop();
     std::atomic<int> notices{0};
     service->SetStartGaveUpNotice([&] { ++notices; });
     service->SetBindRetryRule(BindRetryRule{1000, 200});
     logged.clear();
-    service->Start(ntohs(address.sin_port));
+    service->Start(held);
     EXPECT_TRUE(service->IsRunning());
     EXPECT_TRUE(WaitFor([&] { return !service->IsRunning() && notices.load() == 1; }, 10000));
     EXPECT_EQ(Logged().back(), L"启动服务失败: 端口被占用，请检查端口是否已被其他程序使用");

@@ -98,14 +98,23 @@ TEST(UpdateDownload, UncheckablePackageDigestIsNeverRequested) {
     DestroyWindow(button);
 }
 
+// This test program's own path.
+WString OwnPath() {
+    wchar_t self[MAX_PATH];
+    return WString(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+}
+
+// Whether the PowerShell stand-in was built beside this test program.
+bool PowerShellStandInBeside() {
+    const WString own = OwnPath();
+    return ReadRaw(own.substr(0, own.find_last_of(L'\\') + 1) + L"powershell.exe") != "<missing>";
+}
+
 // The host's release through the download thread's steps: the digest in
 // upper case is as good as in lower case, and the program handed on is the
 // published one.
 TEST(UpdateDownload, PreparesTheSignedRelease) {
-    wchar_t self[MAX_PATH];
-    const WString own(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
-    if (ReadRaw(own.substr(0, own.find_last_of(L'\\') + 1) + L"powershell.exe") == "<missing>")
-        GTEST_SKIP() << "no powershell.exe stand-in beside the test";
+    if (!PowerShellStandInBeside()) GTEST_SKIP() << "no powershell.exe stand-in beside the test";
     UpdateInfo info;
     ASSERT_TRUE(CheckForUpdateFrom(UpdateSource{Base() + L"/published/manifest.json", PublicKeyPem()}, info));
     for (wchar_t& c : info.packageMd5) c = static_cast<wchar_t>(towupper(c));
@@ -121,10 +130,7 @@ TEST(UpdateDownload, PreparesTheSignedRelease) {
 // another program than the signed list names: the panel says so, the window
 // is told the update stopped, and nothing of it stays beside the program.
 TEST(UpdateDownload, ThreadStopsOnAnotherProgram) {
-    wchar_t self[MAX_PATH];
-    const WString own(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
-    if (ReadRaw(own.substr(0, own.find_last_of(L'\\') + 1) + L"powershell.exe") == "<missing>")
-        GTEST_SKIP() << "no powershell.exe stand-in beside the test";
+    if (!PowerShellStandInBeside()) GTEST_SKIP() << "no powershell.exe stand-in beside the test";
     UpdateInfo info;
     ASSERT_TRUE(CheckForUpdateFrom(UpdateSource{Base() + L"/published/manifest.json", PublicKeyPem()}, info));
     ASSERT_FALSE(info.files.empty());
@@ -164,7 +170,7 @@ TEST(UpdateDownload, ThreadStopsOnAnotherProgram) {
     const UpdatePaths paths = InstallationPaths();
     EXPECT_EQ(GetFileAttributesW(paths.package.c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(GetFileAttributesW(paths.extractionFolder.c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(GetFileAttributesW((ExeDirectoryOf(own) + kReplaceScriptName).c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesW((ExeDirectoryOf(OwnPath()) + kReplaceScriptName).c_str()), INVALID_FILE_ATTRIBUTES);
 
     SetLogWindow(nullptr);
     SetLogFileBase(L"");
