@@ -14,15 +14,12 @@
  */
 #pragma once
 
+#include "common/executable_path.h"
 #include "common/text.h"
 
 inline constexpr WChar kDefaultPortText[] = WTEXT("9595");
 inline constexpr WChar kRunKeyPath[] = WTEXT("Software\\Microsoft\\Windows\\CurrentVersion\\Run");
 inline constexpr WChar kAutostartValueName[] = WTEXT("TZ62EditorSync");
-
-// The executable path without the extension of its last component; a dot in
-// a folder name is not an extension. "C:\tools\sync.exe" -> "C:\tools\sync".
-WString SettingsBasePath(const WString& exePath);
 
 // Reads a decimal integer the way the port field is read: leading ASCII white
 // space, an optional sign, digits up to the first other character. No digits
@@ -30,10 +27,6 @@ WString SettingsBasePath(const WString& exePath);
 long long ParsePortText(const WString& text) noexcept;
 
 #if defined(_WIN32)
-
-// The full path of the running executable (GetModuleFileNameW, any length);
-// empty if it cannot be had.
-WString ExecutablePath() noexcept;
 
 WString LoadKey() noexcept;
 void SaveKey(const WString& key) noexcept;

@@ -17,14 +17,6 @@ bool IsAsciiDigit(WChar c) noexcept { return c >= WChar('0') && c <= WChar('9');
 
 }  // namespace
 
-WString SettingsBasePath(const WString& exePath) {
-    const std::size_t dot = exePath.rfind(WChar('.'));
-    if (dot == WString::npos) return exePath;
-    const std::size_t separator = exePath.find_last_of(WTEXT("\\/"));
-    if (separator != WString::npos && separator > dot) return exePath;
-    return exePath.substr(0, dot);
-}
-
 long long ParsePortText(const WString& text) noexcept {
     std::size_t at = 0;
     while (at < text.size() && IsAsciiSpace(text[at])) ++at;

@@ -11,8 +11,9 @@
 #include <memory>
 #include <string>
 
-#include "app/app_log.h"
+#include "api/api_routes.h"
 #include "app/settings.h"
+#include "common/log.h"
 #include "crypto/crypto.h"
 #include "crypto/encoding.h"
 #include "service/win_sync_service.h"
@@ -456,7 +457,7 @@ void OnDestroy() {
         shell.service.reset();
     }
     RemoveTrayIcon();
-    SetLogWindow(nullptr);
+    SetLogWindow(nullptr, 0);
     PostQuitMessage(0);
 }
 
@@ -498,6 +499,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
             BuildControls();
             LoadFields();
             shell.service = std::make_unique<SyncService>(LogPlain);
+            RegisterApiRoutes(shell.service->api());
             shell.service->SetStartGaveUpNotice([] { PostMessageW(shell.window, kServiceGaveUpMessage, 0, 0); });
             return 0;
         case WM_COMMAND: return OnCommand(window, w, l);
@@ -585,7 +587,7 @@ int RunToolRole(HINSTANCE instance) {
     shell.instance = instance;
     if (!RegisterMainClass()) return 1;
     if (!CreateMainWindow()) return 1;
-    SetLogWindow(shell.window);
+    SetLogWindow(shell.window, kLogPanelMessage);
     ShowWindow(shell.window, SW_SHOWNORMAL);
     UpdateWindow(shell.window);
     PrepareTray();

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "app/window_messages.h"
+
 class SyncService;
 
 // Control identifiers; editors of this window and its tests rely on them.
@@ -24,9 +26,6 @@ enum ControlId : int {
     kTrayExit = 2002,
 };
 
-constexpr UINT kTrayCallbackMessage = WM_APP + 2;
-// Posted by the service when a start that waited for its port gave up.
-constexpr UINT kServiceGaveUpMessage = WM_APP + 16;
 
 // The tool role: window, tray, optional silent start, message loop.
 // Returns the process exit code.

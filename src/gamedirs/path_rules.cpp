@@ -4,7 +4,7 @@
 #include <cwctype>
 #include <utility>
 
-#include "gamedirs/path_text.h"
+#include "common/path_text.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "gamedirs/path_text.h"
+#include "common/path_text.h"
 
 namespace {
 

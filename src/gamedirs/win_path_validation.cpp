@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "common/win_unique.h"
-#include "gamedirs/path_text.h"
+#include "common/path_text.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/win_unique.h"
-#include "gamedirs/path_text.h"
+#include "common/path_text.h"
 #include "gamedirs/version_rules.h"
 
 namespace {

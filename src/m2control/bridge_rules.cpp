@@ -278,7 +278,7 @@ bool ReadWorkerResult(const WString& text, WString& failure) {
     return false;
 }
 
-std::string FormatWorkerLogLine(const LogTime& time, std::uint32_t pid, const WString& text) {
+std::string FormatWorkerLogLine(const LocalTime& time, std::uint32_t pid, const WString& text) {
     return "[" + FormatLogStamp(time) + "] [" + std::to_string(pid) + "] " +
            WideToUtf8(text.substr(0, kLogTextChars)) + "\r\n";
 }

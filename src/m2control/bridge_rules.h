@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "app/log_format.h"
+#include "common/log_format.h"
 #include "common/text.h"
 
 inline constexpr WChar kLoaderSwitch[] = WTEXT("--loader");
@@ -182,4 +182,4 @@ WString WorkerUnknownPathText(std::uint32_t pid, std::uint32_t error);
 [[nodiscard]] bool ReadWorkerResult(const WString& text, WString& failure);
 
 // One worker.log line: "[YYYY-MM-DD hh:mm:ss.mmm] [pid] text" + CRLF, UTF-8.
-std::string FormatWorkerLogLine(const LogTime& time, std::uint32_t pid, const WString& text);
+std::string FormatWorkerLogLine(const LocalTime& time, std::uint32_t pid, const WString& text);

@@ -1,7 +1,7 @@
 // Game-server discovery rules that need no platform (see m2_rules.h).
 #include "m2control/m2_rules.h"
 
-#include "gamedirs/path_text.h"
+#include "common/path_text.h"
 
 WString UpperAsciiText(const WString& text) {
     WString upper = text;

@@ -1,7 +1,7 @@
 // The label rules of the two menu searches (menu_rules.h).
 #include "m2control/menu_rules.h"
 
-#include "gamedirs/path_text.h"
+#include "common/path_text.h"
 #include "m2control/m2_rules.h"
 
 namespace {

@@ -10,7 +10,7 @@
 //
 // Every function blocks its calling thread, may run on several threads at
 // once, throws nothing and reports failures as "not found". While a debug sink
-// is set (app_log.h) each step is described through it.
+// is set (common/log.h) each step is described through it.
 #pragma once
 
 #include <windows.h>

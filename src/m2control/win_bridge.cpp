@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "app/app_log.h"
-#include "app/settings.h"
+#include "common/log.h"
+#include "common/executable_path.h"
 #include "common/win_com.h"
 #include "common/win_unique.h"
 #include "m2control/bridge_files.h"
@@ -286,7 +286,7 @@ void WriteWorkerLog(const WString& text) noexcept {
         const WString path = folder + L"\\worker.log";
         SYSTEMTIME now;
         ::GetLocalTime(&now);
-        const LogTime time{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
+        const LocalTime time{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
         const std::string line = FormatWorkerLogLine(time, ::GetCurrentProcessId(), text);
 
         // Each line goes out in one appending write, so the lines of the

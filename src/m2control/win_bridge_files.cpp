@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "app/app_log.h"
-#include "app/settings.h"
+#include "common/log.h"
+#include "common/executable_path.h"
 #include "m2control/bridge_rules.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-#include "app/app_log.h"
+#include "common/log.h"
 #include "m2control/menu_rules.h"
 #include "m2control/process_discovery.h"
 

@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <cwchar>
 
-#include "app/app_log.h"
+#include "common/log.h"
 #include "common/win_com.h"
 #include "common/win_unique.h"
 #include "m2control/m2_rules.h"

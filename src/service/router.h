@@ -12,10 +12,10 @@
 #include <utility>
 #include <vector>
 
+#include "common/local_time.h"
 #include "common/log_sink.h"
 #include "common/text.h"
 #include "service/auth.h"
-#include "service/file_sync_rules.h"
 #include "service/http_request.h"
 #include "service/http_response.h"
 
@@ -39,7 +39,7 @@ struct ApiContext {
     // Seconds since 1970 UTC; tests replace it.
     std::function<std::int64_t()> clock;
     // Local time for backup copy names; set by the platform, tests pin it.
-    std::function<LocalStamp()> localClock;
+    std::function<LocalTime()> localClock;
 
     // Exact paths (query strings and trailing slashes match nothing), tried
     // in order. /api/ping is present from the start.

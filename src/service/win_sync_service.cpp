@@ -12,9 +12,6 @@
 
 #include "service/http_request.h"
 #include "service/http_response.h"
-#include "m2control/win_reload_endpoint.h"
-#include "service/win_file_endpoints.h"
-#include "service/win_versions_endpoint.h"
 
 namespace {
 
@@ -161,10 +158,6 @@ bool SendAll(SOCKET socket, const std::string& bytes) {
 
 SyncService::SyncService(LogSink logSink, std::size_t bodyBudgetBytes) : bodyBudget_(bodyBudgetBytes) {
     api_.logSink = std::move(logSink);
-    api_.localClock = LocalStampNow;
-    RegisterVersionRoutes(api_);
-    RegisterFileRoutes(api_);
-    RegisterReloadRoutes(api_);
 }
 
 SyncService::~SyncService() {

@@ -10,8 +10,8 @@
 #include <atomic>
 #include <utility>
 
-#include "app/app_log.h"
-#include "app/settings.h"
+#include "common/log.h"
+#include "common/executable_path.h"
 #include "crypto/crypto.h"
 #include "update/update_manifest.h"
 #include "update/win_https.h"

@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/app_log.h"
+#include "common/log.h"
 #include "common/win_unique.h"
 #include "crypto/crypto.h"
 #include "update/install_rules.h"
@@ -31,7 +31,7 @@ struct DownloadJob {
     std::shared_ptr<const UpdateInfo> info;
 };
 
-WString ExeDirectory() { return ExeDirectoryOf(RunningExecutablePath()); }
+WString ExeDirectory() { return ExeDirectoryOf(ExecutablePath()); }
 bool Exists(const WString& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // Starts a command line without a window; the process handle when asked for.
@@ -124,12 +124,6 @@ bool ReadsBackAs(const std::string& bytes, UINT codePage, const WString& text) {
 }
 
 }  // namespace
-
-WString RunningExecutablePath() {
-    wchar_t path[MAX_PATH] = {};
-    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return WString(path, length < MAX_PATH ? length : 0);
-}
 
 UpdatePaths InstallationPaths() {
     const WString directory = ExeDirectory();
@@ -261,7 +255,7 @@ WString WriteReplaceScriptFile(const WString& newExe) {
     ReplaceScriptInput input;
     input.processId = GetCurrentProcessId();
     input.newExe = newExe;
-    input.runningExe = RunningExecutablePath();
+    input.runningExe = ExecutablePath();
     input.packagePath = paths.package;
     input.extractionFolder = paths.extractionFolder;
     input.exeDirectory = ExeDirectory();

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/executable_path.h"
 #include "common/text.h"
 #include "update/install_rules.h"
 #include "update/update_rules.h"
@@ -77,4 +78,3 @@ WString WriteReplaceScriptFile(const WString& newExe);
 using NarrowFunction = int(WINAPI*)(UINT, DWORD, LPCWCH, int, LPSTR, int, LPCCH, LPBOOL);
 [[nodiscard]] bool EncodeBatchText(const WString& text, UINT codePage, std::string& bytes,
                                    NarrowFunction narrow = WideCharToMultiByte);
-WString RunningExecutablePath();

@@ -6,7 +6,7 @@
 #include <climits>
 #include <string>
 
-#include "app/log_format.h"
+#include "common/log_format.h"
 #include "app/settings.h"
 
 namespace {
@@ -86,22 +86,22 @@ TEST(ParsePortText, HugeNumbersSaturate) {
 }
 
 TEST(LogFormat, FileLineHasMillisecondStampAndUtf8Text) {
-    const LogTime time{2024, 5, 6, 7, 8, 9, 10};
+    const LocalTime time{2024, 5, 6, 7, 8, 9, 10};
     EXPECT_EQ(FormatLogStamp(time), "2024-05-06 07:08:09.010");
     EXPECT_EQ(FormatLogFileLine(time, WTEXT("文件已同步: a.txt")),
               "2024-05-06 07:08:09.010 \xE6\x96\x87\xE4\xBB\xB6\xE5\xB7\xB2\xE5\x90\x8C\xE6\xAD\xA5: a.txt\r\n");
-    EXPECT_EQ(FormatLogFileLine(LogTime{999, 12, 31, 23, 59, 59, 999}, WTEXT("")), "0999-12-31 23:59:59.999 \r\n");
+    EXPECT_EQ(FormatLogFileLine(LocalTime{999, 12, 31, 23, 59, 59, 999}, WTEXT("")), "0999-12-31 23:59:59.999 \r\n");
 }
 
 TEST(LogFormat, PanelLineHasSecondsStamp) {
-    EXPECT_EQ(FormatPanelLine(LogTime{2024, 5, 6, 7, 8, 9, 10}, WTEXT("服务已停止")), WTEXT("[07:08:09] 服务已停止\r\n"));
-    EXPECT_EQ(FormatPanelLine(LogTime{2024, 5, 6, 23, 0, 0, 0}, WTEXT("")), WTEXT("[23:00:00] \r\n"));
+    EXPECT_EQ(FormatPanelLine(LocalTime{2024, 5, 6, 7, 8, 9, 10}, WTEXT("服务已停止")), WTEXT("[07:08:09] 服务已停止\r\n"));
+    EXPECT_EQ(FormatPanelLine(LocalTime{2024, 5, 6, 23, 0, 0, 0}, WTEXT("")), WTEXT("[23:00:00] \r\n"));
 }
 
 // The text ends at a NUL (as the converter and the panel control read it), but
 // the line end is kept so the next line starts on a line of its own.
 TEST(LogFormat, NulInTextEndsTextButNotLine) {
-    const LogTime time{2024, 1, 2, 3, 4, 5, 6};
+    const LocalTime time{2024, 1, 2, 3, 4, 5, 6};
     const WString text(WTEXT("ab\0cd"), 5);
     EXPECT_EQ(FormatLogFileLine(time, text), "2024-01-02 03:04:05.006 ab\r\n");
     EXPECT_EQ(FormatPanelLine(time, text), WTEXT("[03:04:05] ab\r\n"));
@@ -124,7 +124,7 @@ TEST(LogFormat, ControlCharactersAreShownVisibly) {
     };
     for (const Case& c : cases) EXPECT_EQ(ShownLogText(c.text), c.shown) << Narrow(c.text);
 
-    const LogTime time{2024, 1, 2, 3, 4, 5, 6};
+    const LocalTime time{2024, 1, 2, 3, 4, 5, 6};
     const WString forged = WTEXT("x\r\n2020-01-01 00:00:00.000 服务已停止");
     const std::string fileLine = FormatLogFileLine(time, forged);
     EXPECT_EQ(fileLine.find('\n'), fileLine.size() - 1) << "one line only";

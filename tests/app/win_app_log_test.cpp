@@ -13,8 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/app_log.h"
-#include "app/log_format.h"
+#include "app/window_messages.h"
+#include "common/log.h"
+#include "common/log_format.h"
 #include "app/settings.h"
 #include "support/win_panel_window.h"
 #include "support/win_test_folder.h"
@@ -67,15 +68,15 @@ struct AppLog : ::testing::Test {
     }
     void TearDown() override {
         SetDebugSink(LogSink());
-        SetLogWindow(nullptr);
+        SetLogWindow(nullptr, 0);
         SetLogFileBase(WString());
     }
 };
 
 TEST_F(AppLog, FileLineIsStampedUtf8WithoutBom) {
-    const std::string before = FormatLogStamp(LocalLogTime());
+    const std::string before = FormatLogStamp(LocalTimeNow());
     WriteLogFile(L"文件已同步: C:\\游戏\\Mir200\\Envir\\a.txt");
-    const std::string after = FormatLogStamp(LocalLogTime());
+    const std::string after = FormatLogStamp(LocalTimeNow());
 
     const std::string bytes = ReadRaw(logPath);
     EXPECT_NE(bytes.substr(0, 3), "\xEF\xBB\xBF");
@@ -152,7 +153,7 @@ TEST_F(AppLog, UnwritableFileLosesTheLineButNotThePanel) {
     ASSERT_TRUE(held);
     PanelWindow panel;
     ASSERT_NE(panel.handle, nullptr);
-    SetLogWindow(panel.handle);
+    SetLogWindow(panel.handle, kLogPanelMessage);
 
     struct Case {
         const char* what;
@@ -178,7 +179,7 @@ TEST_F(AppLog, ReadOnlyLogFileLosesTheLineButNotThePanel) {
     ASSERT_TRUE(SetFileAttributesW(logPath.c_str(), FILE_ATTRIBUTE_READONLY));
     PanelWindow panel;
     ASSERT_NE(panel.handle, nullptr);
-    SetLogWindow(panel.handle);
+    SetLogWindow(panel.handle, kLogPanelMessage);
     LogEverythingAndExpectPanel(panel, "read-only log file");
     EXPECT_EQ(ReadRaw(logPath), "kept\r\n");
 }
@@ -190,7 +191,7 @@ TEST_F(AppLog, PanelGetsHeapCopiesWithHighlightFlag) {
     LogPlain(L"before the window");  // file only
     EXPECT_TRUE(panel.Take().empty());
 
-    SetLogWindow(panel.handle);
+    SetLogWindow(panel.handle, kLogPanelMessage);
     LogLine(L"发现新版本", true);
     LogPlain(L"服务已启动  端口: 9595");
     LogDebug(L"找到窗口");
@@ -218,7 +219,7 @@ TEST_F(AppLog, FailedPostLeavesTheLineInTheFile) {
         PanelWindow panel;
         gone = panel.handle;
     }
-    SetLogWindow(gone);
+    SetLogWindow(gone, kLogPanelMessage);
     LogPlain(L"no window");
     const std::vector<FileLine> lines = ReadLogLines(logPath);
     ASSERT_EQ(lines.size(), 1u);

@@ -4,7 +4,7 @@
 
 #include "fuzz_common.h"
 #include "gamedirs/path_rules.h"
-#include "gamedirs/path_text.h"
+#include "common/path_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     WString text;

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "gamedirs/path_text.h"
+#include "common/path_text.h"
 #include "gamedirs/path_validation.h"
 
 namespace {

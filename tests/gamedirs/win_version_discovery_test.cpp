@@ -22,7 +22,7 @@
 #include "support/win_test_folder.h"
 #include "gamedirs/version_discovery.h"
 #include "json/json.h"
-#include "service/win_versions_endpoint.h"
+#include "api/win_versions_endpoint.h"
 
 // One allocation can be made to fail, to reach the per-drive guard. The
 // library's operator delete frees with free(), so it stays as it is.

@@ -323,7 +323,7 @@ TEST(BridgeResults, TheToolReadsTheWorkersText) {
 }
 
 TEST(BridgeResults, WorkerLogLine) {
-    const LogTime time{2026, 1, 2, 3, 4, 5, 6};
+    const LocalTime time{2026, 1, 2, 3, 4, 5, 6};
     EXPECT_EQ(FormatWorkerLogLine(time, 4242, WTEXT("[Worker] PID=7, cmd=[所有NPC]")),
               "[2026-01-02 03:04:05.006] [4242] [Worker] PID=7, cmd=[所有NPC]\r\n");
     const std::string longLine = FormatWorkerLogLine(time, 1, WString(5000, WTEXT('x')));

@@ -30,7 +30,7 @@
 #include "m2control/bridge_files.h"
 #include "m2control/game_server_side.h"
 #include "m2control/menu_dispatch.h"
-#include "m2control/win_reload_endpoint.h"
+#include "api/win_reload_endpoint.h"
 
 namespace {
 

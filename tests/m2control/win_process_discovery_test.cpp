@@ -21,11 +21,12 @@
 #include <thread>
 #include <vector>
 
-#include "app/app_log.h"
+#include "app/window_messages.h"
+#include "common/log.h"
 #include "support/win_panel_window.h"
 #include "support/win_test_folder.h"
 #include "common/win_unique.h"
-#include "gamedirs/path_text.h"
+#include "common/path_text.h"
 #include "m2control/m2_rules.h"
 #include "m2control/process_discovery.h"
 
@@ -195,7 +196,7 @@ private:
 struct Discovery : ::testing::Test {
     void TearDown() override {
         SetDebugSink(LogSink());
-        SetLogWindow(nullptr);
+        SetLogWindow(nullptr, 0);
         SetLogFileBase(WString());
     }
 };
@@ -468,7 +469,7 @@ TEST_F(Discovery, DiagnosticsReachTheLogOnlyInDebugMode) {
     PanelWindow panel;
     ASSERT_NE(panel.handle, nullptr);
     SetLogFileBase(folder / L"sync");
-    SetLogWindow(panel.handle);
+    SetLogWindow(panel.handle, kLogPanelMessage);
     const WString logFile = folder / L"sync_log.txt";
 
     auto lookUp = [&] {

@@ -14,6 +14,7 @@
 #include <iostream>
 #include <string>
 
+#include "api/api_routes.h"
 #include "service/win_sync_service.h"
 
 namespace {
@@ -39,6 +40,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     int port = _wtoi(argv[1]);
     SyncService service([](const WString& line) { PrintLine("LOG " + WideToUtf8(line)); });
+    RegisterApiRoutes(service.api());
     service.api().sharedKey = argv[2];
     StartAndReport(service, port);
 

@@ -16,6 +16,7 @@
 
 #include "common/win_unique.h"
 #include "crypto/crypto.h"
+#include "api/api_routes.h"
 #include "service/win_sync_service.h"
 
 namespace {
@@ -96,6 +97,7 @@ struct ServiceFixture : ::testing::Test {
                 logged.push_back(line);
             },
             bodyBudget);
+        RegisterApiRoutes(service->api());
         service->api().sharedKey = Utf8ToWide(kKey);
         // A port of our own per run, so parallel suites do not collide.
         for (port = 20000 + static_cast<int>(GetCurrentProcessId() % 20000); port < 65000; port += 7) {

@@ -7,7 +7,8 @@
 
 #include <vector>
 
-#include "app/app_log.h"
+#include "app/window_messages.h"
+#include "common/log.h"
 #include "common/text.h"
 
 namespace testsupport {

@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "app/app_log.h"
+#include "app/window_messages.h"
+#include "common/log.h"
 #include "support/win_panel_window.h"
 #include "support/win_test_folder.h"
 #include "crypto/crypto.h"
@@ -66,11 +67,11 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(folder_.created());
         ASSERT_NE(main_.window, nullptr);
-        SetLogWindow(main_.window);
+        SetLogWindow(main_.window, kLogPanelMessage);
         UseLogFile(L"first");
     }
     void TearDown() override {
-        SetLogWindow(nullptr);
+        SetLogWindow(nullptr, 0);
         SetLogFileBase(L"");
     }
 

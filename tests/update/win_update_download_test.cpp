@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "app/app_log.h"
+#include "app/window_messages.h"
+#include "common/log.h"
 #include "support/win_panel_window.h"
 #include "support/win_test_folder.h"
 #include "update/win_update_check.h"
@@ -57,7 +58,7 @@ TEST(UpdateDownload, UncheckablePackageDigestIsNeverRequested) {
     HWND button = CreateWindowExW(0, L"BUTTON", L"更新", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     ASSERT_NE(window, nullptr);
     ASSERT_NE(button, nullptr);
-    SetLogWindow(window);
+    SetLogWindow(window, kLogPanelMessage);
     SetLogFileBase(folder / L"download");
 
     const std::string packagePath = "/published/package.zip";
@@ -93,7 +94,7 @@ TEST(UpdateDownload, UncheckablePackageDigestIsNeverRequested) {
     EXPECT_EQ(GetFileAttributesW((folder / L"direct.zip").c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(GetFileAttributesW(InstallationPaths().package.c_str()), INVALID_FILE_ATTRIBUTES);
 
-    SetLogWindow(nullptr);
+    SetLogWindow(nullptr, 0);
     SetLogFileBase(L"");
     DestroyWindow(button);
 }
@@ -142,7 +143,7 @@ TEST(UpdateDownload, ThreadStopsOnAnotherProgram) {
     HWND window = panel.handle;
     HWND button = CreateWindowExW(0, L"BUTTON", L"更新", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     ASSERT_NE(window, nullptr);
-    SetLogWindow(window);
+    SetLogWindow(window, kLogPanelMessage);
     SetLogFileBase(folder / L"download");
     OnUpdateButtonClicked(window, button);
 
@@ -172,7 +173,7 @@ TEST(UpdateDownload, ThreadStopsOnAnotherProgram) {
     EXPECT_EQ(GetFileAttributesW(paths.extractionFolder.c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(GetFileAttributesW((ExeDirectoryOf(OwnPath()) + kReplaceScriptName).c_str()), INVALID_FILE_ATTRIBUTES);
 
-    SetLogWindow(nullptr);
+    SetLogWindow(nullptr, 0);
     SetLogFileBase(L"");
     DestroyWindow(button);
 }

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/app_log.h"
+#include "common/log.h"
 #include "support/win_test_folder.h"
 #include "crypto/crypto.h"
 #include "update/install_rules.h"
@@ -77,7 +77,7 @@ std::string ReadFileBytes(const WString& path) {
 }
 
 struct Install : ::testing::Test {
-    WString directory = ExeDirectoryOf(RunningExecutablePath());
+    WString directory = ExeDirectoryOf(ExecutablePath());
     WString package = directory + kPackageFileName;
     void TearDown() override {
         DeleteFileW(package.c_str());
@@ -132,7 +132,7 @@ TEST_F(Install, ReplacementScriptOnDisk) {
     ReplaceScriptInput input;
     input.processId = GetCurrentProcessId();
     input.newExe = newExe;
-    input.runningExe = RunningExecutablePath();
+    input.runningExe = ExecutablePath();
     input.packagePath = package;
     input.extractionFolder = directory + kExtractionFolderName;
     input.exeDirectory = directory;
@@ -218,7 +218,7 @@ TEST(BatchText, EachCodePageWithTheArgumentsItTakes) {
 // stand-in takes its instructions from the environment it inherits.
 struct Unpack : ::testing::Test {
     testsupport::TempFolder folder;
-    WString directory = ExeDirectoryOf(RunningExecutablePath());
+    WString directory = ExeDirectoryOf(ExecutablePath());
 
     void SetUp() override {
         if (!Exists(directory + L"powershell.exe")) GTEST_SKIP() << "no powershell.exe stand-in beside the test";
@@ -338,7 +338,7 @@ TEST_F(Unpack, TypographicQuotesInTheFolder) {
 // The button: a second press while downloading only says so; a failed
 // download gives the button back for another try.
 TEST(UpdateButton, DoublePressAndFailedDownload) {
-    WString directory = ExeDirectoryOf(RunningExecutablePath());
+    WString directory = ExeDirectoryOf(ExecutablePath());
     WString logBase = directory + L"update-button-test";
     DeleteFileW((logBase + L"_log.txt").c_str());
     SetLogFileBase(logBase);

@@ -19,12 +19,12 @@
 #include "crypto/crypto.h"
 #include "crypto/payload.h"
 #include "json/json.h"
-#include "service/win_file_endpoints.h"
+#include "api/win_file_endpoints.h"
 
 namespace {
 
 const WString kKey = L"文件-key-0123";
-const LocalStamp kPinned{2026, 7, 18, 1, 5, 39};
+const LocalTime kPinned{2026, 7, 18, 1, 5, 39};
 const WString kBackup = L"【TZ62Editor编辑器同步备份请谨慎】";
 
 std::string ReadRaw(const WString& path) {

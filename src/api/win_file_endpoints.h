@@ -11,8 +11,6 @@ void RegisterFileRoutes(ApiContext& api);
 ApiResponse HandleFileInfo(ApiContext& api, const HttpRequest& request);
 ApiResponse HandleFileSync(ApiContext& api, const HttpRequest& request);
 
-// The local time now, for backup copy names.
-LocalStamp LocalStampNow();
 
 // Test seams of a push's last step, each called when set: `beforeTemporary`
 // with the target's path after the last check by name, right before the

@@ -3,7 +3,7 @@
 // never reused, the new bytes go to a temporary file that is read back and
 // compared before it atomically replaces the target, and every step that
 // fails leaves the old file as it was and says so in the answer.
-#include "service/win_file_endpoints.h"
+#include "api/win_file_endpoints.h"
 
 #include <windows.h>
 
@@ -17,11 +17,13 @@
 #include <utility>
 #include <vector>
 
-#include "app/settings.h"
+#include "api/file_sync_rules.h"
+#include "common/executable_path.h"
+#include "common/local_time.h"
+#include "common/path_text.h"
 #include "common/win_unique.h"
 #include "crypto/crypto.h"
 #include "crypto/payload.h"
-#include "gamedirs/path_text.h"
 #include "gamedirs/path_validation.h"
 #include "json/json.h"
 
@@ -333,7 +335,7 @@ bool BackUpExistingFile(const ApiContext& api, const VersionFile& file, ToolFile
     }
     WriteReadmeOnce(backupFolder);
 
-    LocalStamp stamp = api.localClock ? api.localClock() : LocalStampNow();
+    LocalTime stamp = api.localClock ? api.localClock() : LocalTimeNow();
     WString name = LastPathComponent(file.fullPath);
     for (int counter = 0; counter <= kMaxBackupCounter; ++counter) {
         copyPath = copyFolder + L"\\" + BackupCopyName(name, stamp, counter);
@@ -494,12 +496,6 @@ ApiResponse SyncFile(ApiContext& api, const HttpRequest& request) {
 }
 
 }  // namespace
-
-LocalStamp LocalStampNow() {
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    return LocalStamp{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
-}
 
 ApiResponse HandleFileInfo(ApiContext&, const HttpRequest& request) {
     JsonValue body = ParseJson(request.body);

@@ -1,9 +1,9 @@
 // Backup naming and the answers of the file endpoints.
-#include "service/file_sync_rules.h"
+#include "api/file_sync_rules.h"
 
 #include <cstdio>
 
-#include "app/settings.h"
+#include "common/executable_path.h"
 #include "json/json.h"
 #include "update/install_rules.h"
 
@@ -27,14 +27,14 @@ std::string BackupReadmeText() {
     return text;
 }
 
-WString FormatBackupStamp(const LocalStamp& s) {
+WString FormatBackupStamp(const LocalTime& s) {
     char digits[32];
     std::snprintf(digits, sizeof(digits), "%04d%02d%02d%02d%02d%02d", s.year, s.month, s.day, s.hour, s.minute,
                   s.second);
     return Utf8ToWide(digits);
 }
 
-WString BackupCopyName(const WString& fileName, const LocalStamp& stamp, int counter) {
+WString BackupCopyName(const WString& fileName, const LocalTime& stamp, int counter) {
     std::size_t dot = fileName.rfind(WChar('.'));
     WString stem = dot == WString::npos ? fileName : fileName.substr(0, dot);
     WString extension = dot == WString::npos ? WString() : fileName.substr(dot);

@@ -12,7 +12,7 @@
 #include "json/json.h"
 #include "m2control/menu_dispatch.h"
 #include "m2control/menu_rules.h"
-#include "m2control/win_reload_endpoint.h"
+#include "api/win_reload_endpoint.h"
 #include "m2control/game_server_side.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // under Wine alike (nothing here may depend on a locale or the platform).
 #include <gtest/gtest.h>
 
-#include "gamedirs/path_text.h"
+#include "common/path_text.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // request's own thread without any lock; versionLock is held for the swap,
 // and again while names and running states are read, so that a ping answer
 // never sees a list being replaced.
-#include "service/win_versions_endpoint.h"
+#include "api/win_versions_endpoint.h"
 
 #include <windows.h>
 
@@ -12,7 +12,7 @@
 
 #include "gamedirs/version_discovery.h"
 #include "gamedirs/version_rules.h"
-#include "app/app_log.h"
+#include "common/log.h"
 #include "common/win_unique.h"
 #include "json/json.h"
 #include "m2control/m2_rules.h"

@@ -5,18 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "common/local_time.h"
 #include "common/text.h"
 #include "service/http_response.h"
-
-// A local date and time to the second, as backup copy names carry it.
-struct LocalStamp {
-    int year = 0;
-    int month = 0;
-    int day = 0;
-    int hour = 0;
-    int minute = 0;
-    int second = 0;
-};
 
 inline constexpr WChar kBackupFolderName[] = WTEXT("【TZ62Editor编辑器同步备份请谨慎】");
 inline constexpr WChar kBackupReadmeName[] = WTEXT("TZ62Editor编辑器同步备份说明.txt");
@@ -25,12 +16,12 @@ inline constexpr WChar kBackupReadmeName[] = WTEXT("TZ62Editor编辑器同步备
 std::string BackupReadmeText();
 
 // "%04d%02d%02d%02d%02d%02d".
-WString FormatBackupStamp(const LocalStamp& stamp);
+WString FormatBackupStamp(const LocalTime& stamp);
 
 // stem + "_" + stamp + extension, where the extension runs from the name's
 // last "." (none when the name has no dot). A counter above 0 means the plain
 // name was taken: stem + "_" + stamp + "_" + counter + extension.
-WString BackupCopyName(const WString& fileName, const LocalStamp& stamp, int counter);
+WString BackupCopyName(const WString& fileName, const LocalTime& stamp, int counter);
 
 // The tool's own files, given the program's path: the program itself, its
 // settings (base.key, base.port), its log (base_log.txt) and the update's

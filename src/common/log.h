@@ -13,21 +13,18 @@
 
 #include <windows.h>
 
-#include "app/log_format.h"
+#include "common/log_format.h"
 #include "common/log_sink.h"
 #include "common/text.h"
-
-// The panel message: wParam = highlight flag (1 red, 0 black), lParam = a
-// WChar* made with new[]; from a successful post on it belongs to the receiver
-// (see TakePanelText).
-constexpr unsigned kLogPanelMessage = 0x8001;
-static_assert(kLogPanelMessage == WM_APP + 1, "the panel message is WM_APP+1");
 
 // Where the log file goes: base + "_log.txt". An empty base restores the
 // default, SettingsBasePath(ExecutablePath()).
 void SetLogFileBase(const WString& base) noexcept;
-// The window that receives panel messages; null (the start value) for none.
-void SetLogWindow(HWND window) noexcept;
+// The window that receives panel lines, as `panelMessage` with wParam = the
+// highlight flag (1 red, 0 black) and lParam = a WChar* made with new[], which
+// from a successful post on belongs to the receiver (TakePanelText). Null
+// (the start value) for none.
+void SetLogWindow(HWND window, UINT panelMessage) noexcept;
 
 // Appends one stamped line to the log file.
 void WriteLogFile(const WString& text) noexcept;
@@ -49,5 +46,3 @@ void EmitDebug(const WString& text) noexcept;
 WString TakePanelText(LPARAM l) noexcept;
 // The panel line for `text`, stamped with the local time now.
 WString PanelLineNow(const WString& text);
-// The local time now, as the log stamps it.
-LogTime LocalLogTime() noexcept;

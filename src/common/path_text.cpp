@@ -1,5 +1,5 @@
 // Path text functions and the ASCII-only case rule (see path_text.h).
-#include "gamedirs/path_text.h"
+#include "common/path_text.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
  * Formatting of application log lines; see log_format.h. Kept free of
  * Windows calls so that the formats are checked by the host build too.
  */
-#include "app/log_format.h"
+#include "common/log_format.h"
 
 #include <cstdio>
 
@@ -57,18 +57,18 @@ WString ShownLogText(const WString& text) {
 }
 
 
-std::string FormatLogStamp(const LogTime& time) {
+std::string FormatLogStamp(const LocalTime& time) {
     char stamp[96];
     std::snprintf(stamp, sizeof(stamp), "%04d-%02d-%02d %02d:%02d:%02d.%03d", time.year, time.month, time.day,
                   time.hour, time.minute, time.second, time.millisecond);
     return stamp;
 }
 
-std::string FormatLogFileLine(const LogTime& time, const WString& text) {
+std::string FormatLogFileLine(const LocalTime& time, const WString& text) {
     return FormatLogStamp(time) + ' ' + WideToUtf8(ShownLogText(text)) + "\r\n";
 }
 
-WString FormatPanelLine(const LogTime& time, const WString& text) {
+WString FormatPanelLine(const LocalTime& time, const WString& text) {
     char stamp[48];
     std::snprintf(stamp, sizeof(stamp), "[%02d:%02d:%02d] ", time.hour, time.minute, time.second);
     return WidenAscii(stamp) + ShownLogText(text) + WTEXT("\r\n");

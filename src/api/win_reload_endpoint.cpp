@@ -1,7 +1,7 @@
 // The reload handler (win_reload_endpoint.h). The texts and the answer come
 // from reload_rules.h; this file validates the version on disk, drives the
 // two dispatch ways and paces them.
-#include "m2control/win_reload_endpoint.h"
+#include "api/win_reload_endpoint.h"
 
 #include <exception>
 #include <utility>

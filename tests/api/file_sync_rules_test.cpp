@@ -1,12 +1,12 @@
 // Backup copy names.
 #include <gtest/gtest.h>
 
-#include "service/file_sync_rules.h"
+#include "api/file_sync_rules.h"
 
 namespace {
 
 TEST(BackupNames, StemStampCounterExtension) {
-    const LocalStamp stamp{2026, 7, 18, 1, 5, 39};
+    const LocalTime stamp{2026, 7, 18, 1, 5, 39};
     struct Case {
         const WChar* name;
         int counter;
@@ -21,7 +21,7 @@ TEST(BackupNames, StemStampCounterExtension) {
         {WTEXT("noext"), 11, WTEXT("noext_20260718010539_11")},
     };
     for (const Case& c : cases) EXPECT_EQ(BackupCopyName(c.name, stamp, c.counter), WString(c.copy));
-    EXPECT_EQ(FormatBackupStamp(LocalStamp{999, 1, 2, 3, 4, 5}), WTEXT("09990102030405"));
+    EXPECT_EQ(FormatBackupStamp(LocalTime{999, 1, 2, 3, 4, 5}), WTEXT("09990102030405"));
 }
 
 TEST(ToolOwnFiles, BesideTheProgramUnderItsNames) {

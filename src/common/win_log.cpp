@@ -12,19 +12,20 @@
  * through atomic shared pointers: a reader keeps the one it loaded alive while
  * it uses it, however the slot changes meanwhile.
  */
-#include "app/app_log.h"
+#include "common/log.h"
 
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <new>
 
-#include "app/settings.h"
+#include "common/executable_path.h"
 #include "common/win_unique.h"
 
 namespace {
 
 std::atomic<HWND> g_logWindow{nullptr};
+std::atomic<UINT> g_logMessage{0};
 std::shared_ptr<const WString> g_logFileBase;  // null: beside the executable
 std::shared_ptr<const LogSink> g_debugSink;    // null: debug mode off
 std::mutex g_appendLock;
@@ -60,7 +61,7 @@ void PostPanelText(const WString& text, bool highlight) {
     if (!copy) return;
     text.copy(copy.get(), text.size());
     copy[text.size()] = L'\0';
-    if (PostMessageW(window, kLogPanelMessage, highlight ? 1 : 0, reinterpret_cast<LPARAM>(copy.get()))) {
+    if (PostMessageW(window, g_logMessage.load(), highlight ? 1 : 0, reinterpret_cast<LPARAM>(copy.get()))) {
         (void)copy.release();
     }
 }
@@ -77,17 +78,14 @@ void SetLogFileBase(const WString& base) noexcept {
     }
 }
 
-void SetLogWindow(HWND window) noexcept { g_logWindow.store(window); }
-
-LogTime LocalLogTime() noexcept {
-    SYSTEMTIME now{};
-    GetLocalTime(&now);
-    return LogTime{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
+void SetLogWindow(HWND window, UINT panelMessage) noexcept {
+    g_logMessage.store(panelMessage);
+    g_logWindow.store(window);
 }
 
 void WriteLogFile(const WString& text) noexcept {
     try {
-        AppendToFile(LogFilePath(), FormatLogFileLine(LocalLogTime(), text));
+        AppendToFile(LogFilePath(), FormatLogFileLine(LocalTimeNow(), text));
     } catch (...) {
         // The line is lost; logging never fails its caller.
     }
@@ -139,4 +137,4 @@ WString TakePanelText(LPARAM l) noexcept {
     }
 }
 
-WString PanelLineNow(const WString& text) { return FormatPanelLine(LocalLogTime(), text); }
+WString PanelLineNow(const WString& text) { return FormatPanelLine(LocalTimeNow(), text); }

@@ -1,0 +1,11 @@
+#include "api/api_routes.h"
+
+#include "api/win_file_endpoints.h"
+#include "api/win_reload_endpoint.h"
+#include "api/win_versions_endpoint.h"
+
+void RegisterApiRoutes(ApiContext& api) {
+    RegisterVersionRoutes(api);
+    RegisterFileRoutes(api);
+    RegisterReloadRoutes(api);
+}

@@ -1,0 +1,17 @@
+/*
+ * The main window's own messages, in one table so that no two share a number.
+ * Lower modules never see these: the window hands them callbacks or, for the
+ * log, the window and message to post to.
+ */
+#pragma once
+
+#include <windows.h>
+
+// A log line for the panel: wParam = highlight flag (1 red, 0 black),
+// lParam = a WChar* made with new[]; from a successful post on it belongs to
+// the receiver (TakePanelText).
+constexpr UINT kLogPanelMessage = WM_APP + 1;
+// The tray icon's notifications.
+constexpr UINT kTrayCallbackMessage = WM_APP + 2;
+// Posted by the service when a start that waited for its port gave up.
+constexpr UINT kServiceGaveUpMessage = WM_APP + 16;
