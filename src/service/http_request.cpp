@@ -41,18 +41,27 @@ std::string TrimBlanksKeepingBlankOnly(const std::string& value) {
     return value.substr(first, last - first);
 }
 
-// The value that follows the first "content-length:" in the lowered head, up
-// to CR, LF or the end; empty when there is none.
+// The value of the first header line named Content-Length (any letter case),
+// blanks after the colon skipped, up to the line's end; false when there is
+// none. Only a whole header name counts: "X-Content-Length:", or the words
+// inside another header's value or the request line, are not a length.
 bool FindContentLengthValue(const std::string& loweredHead, std::string& value) {
-    static const std::string kName = "content-length:";
-    std::size_t at = loweredHead.find(kName);
-    if (at == std::string::npos) return false;
-    std::size_t start = at + kName.size();
-    while (start < loweredHead.size() && IsBlank(loweredHead[start])) ++start;
-    std::size_t end = start;
-    while (end < loweredHead.size() && loweredHead[end] != '\r' && loweredHead[end] != '\n') ++end;
-    value = loweredHead.substr(start, end - start);
-    return true;
+    static const std::string kName = "content-length";
+    std::size_t lineEnd = loweredHead.find("\r\n");
+    while (lineEnd != std::string::npos) {
+        const std::size_t start = lineEnd + 2;
+        lineEnd = loweredHead.find("\r\n", start);
+        const std::size_t end = lineEnd == std::string::npos ? loweredHead.size() : lineEnd;
+        if (loweredHead.compare(start, kName.size(), kName) != 0 || start + kName.size() >= end ||
+            loweredHead[start + kName.size()] != ':') {
+            continue;
+        }
+        std::size_t from = start + kName.size() + 1;
+        while (from < end && IsBlank(loweredHead[from])) ++from;
+        value = loweredHead.substr(from, end - from);
+        return true;
+    }
+    return false;
 }
 
 // The value of the last header line named `loweredName`, trimmed as the

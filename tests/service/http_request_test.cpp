@@ -107,6 +107,11 @@ TEST(RequestAssembly, ContentLengthForms) {
         {"Content-Length: 3xyz\r\n", "abc"},       // digits up to the first non-digit
         {"Content-Length: +3\r\n", "abc"},
         {"Content-Length: -0\r\n", ""},
+        // Only a header named Content-Length gives the length, the first one.
+        {"X-Content-Length: 5\r\nContent-Length: 3\r\n", "abc"},
+        {"X-Content-Length: 5\r\n", ""},
+        {"Note: content-length: 5\r\n", ""},
+        {"Content-Length: 2\r\nContent-Length: 4\r\n", "ab"},
     };
     for (const Case& c : cases) {
         std::string bytes = std::string("POST /x HTTP/1.1\r\n") + c.header + "\r\nabcdef";
