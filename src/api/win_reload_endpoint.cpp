@@ -28,12 +28,13 @@ void RunItem(const WString& versionPath, const JsonValue& item, const ReloadHook
         api.Log(FailureLogText(text, failure));
         return;
     }
-    bool done = SendM2Command(versionPath, text);
+    WString sameSessionReason;
+    bool done = SendM2Command(versionPath, text, sameSessionReason);
     if (!done) {
-        const WString sameSessionReason = GetLastM2Error();
-        done = hooks.sendCrossSession && hooks.sendCrossSession(versionPath, text);
+        WString crossSessionReason;
+        done = hooks.sendCrossSession && hooks.sendCrossSession(versionPath, text, crossSessionReason);
         if (!done) {
-            const WString error = JoinFailureTexts(GetLastM2Error(), sameSessionReason);
+            const WString error = JoinFailureTexts(crossSessionReason, sameSessionReason);
             outcome.Failed(text, error);
             api.Log(FailureLogText(text, error));
             return;
@@ -47,8 +48,8 @@ void RunItem(const WString& versionPath, const JsonValue& item, const ReloadHook
 
 ReloadHooks DefaultReloadHooks() {
     ReloadHooks hooks;
-    hooks.sendCrossSession = [](const WString& versionPath, const WString& commandText) {
-        return SendM2CommandCrossSession(versionPath, commandText);
+    hooks.sendCrossSession = [](const WString& versionPath, const WString& commandText, WString& reason) {
+        return SendM2CommandCrossSession(versionPath, commandText, reason);
     };
     hooks.pause = [] { Sleep(kReloadPauseMs); };
     return hooks;

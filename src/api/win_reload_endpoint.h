@@ -12,9 +12,9 @@
 // What the handler reaches beyond this session and the clock, so tests can
 // replace the bridge and shorten the pause.
 struct ReloadHooks {
-    // Same contract as SendM2CommandCrossSession: false leaves the reason in
-    // lastM2Error.
-    std::function<bool(const WString& versionPath, const WString& commandText)> sendCrossSession;
+    // Same contract as SendM2CommandCrossSession: false with the reason in
+    // `reason`.
+    std::function<bool(const WString& versionPath, const WString& commandText, WString& reason)> sendCrossSession;
     // Runs after every item, so commands reach the game server no faster
     // than one per kReloadPauseMs.
     std::function<void()> pause;

@@ -31,11 +31,12 @@ struct BridgeTiming {
 };
 
 // Runs `commandText` on the game server of `versionPath` in whatever session
-// it runs. False leaves the reason in lastM2Error (menu_dispatch.h). Blocks
-// the calling thread for up to about 40 seconds.
-[[nodiscard]] bool SendM2CommandCrossSession(const WString& versionPath, const WString& commandText) noexcept;
+// it runs. `reason` is emptied first and holds the failure text when the
+// result is false. Blocks the calling thread for up to about 40 seconds.
 [[nodiscard]] bool SendM2CommandCrossSession(const WString& versionPath, const WString& commandText,
-                                             const BridgeTiming& timing) noexcept;
+                                             WString& reason) noexcept;
+[[nodiscard]] bool SendM2CommandCrossSession(const WString& versionPath, const WString& commandText,
+                                             const BridgeTiming& timing, WString& reason) noexcept;
 
 // The bridge modes' entry: argv as CommandLineToArgvW gives it, program name
 // first, argv[1] being "--loader" or "--worker". Returns the exit code.

@@ -21,7 +21,7 @@
 inline constexpr WChar kLoaderSwitch[] = WTEXT("--loader");
 inline constexpr WChar kWorkerSwitch[] = WTEXT("--worker");
 
-// Failure texts of SendM2CommandCrossSession, left in lastM2Error.
+// Failure texts of SendM2CommandCrossSession, given back as its reason.
 inline constexpr WChar kBridgeNoProcess[] = WTEXT("未找到M2Server进程");
 inline constexpr WChar kBridgeUnsafeText[] = WTEXT("命令文字含有双引号或控制字符");
 inline constexpr WChar kBridgeCreateFailed[] = WTEXT("创建 SYSTEM 计划任务失败");

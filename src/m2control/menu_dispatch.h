@@ -3,11 +3,9 @@
 // to the main window, as a click would. Only the post is known to succeed;
 // what the game server then does is never reported back.
 //
-// SendM2Command works in this session and leaves its failure text in the
-// process-wide lastM2Error (shared with the cross-session bridge, so under
-// concurrent reloads a reader may see another request's text).
-// PostMenuCommand is the worker's form: it already holds the window and
-// returns its failure text directly. Nothing here throws.
+// SendM2Command works in this session; PostMenuCommand is the worker's form,
+// which already holds the window. Both give their failure text to the caller,
+// so concurrent reloads never see each other's reasons. Nothing here throws.
 #pragma once
 
 #include <windows.h>
@@ -15,9 +13,10 @@
 #include "common/text.h"
 
 // Finds the game server of `versionPath` in this session and posts the menu
-// item matching `commandText` (strict search). False leaves the reason in
-// lastM2Error; true leaves it empty. A minimised window is restored first.
-[[nodiscard]] bool SendM2Command(const WString& versionPath, const WString& commandText) noexcept;
+// item matching `commandText` (strict search). `reason` is emptied first and
+// holds the failure text when the result is false. A minimised window is
+// restored first.
+[[nodiscard]] bool SendM2Command(const WString& versionPath, const WString& commandText, WString& reason) noexcept;
 
 // Strict search: identifier, or -1. Empty command text never matches.
 int FindMenuCommand(HMENU menu, const WString& commandText) noexcept;
@@ -35,6 +34,6 @@ int FindMenuCommandLenient(HMENU menu, const WString& commandText) noexcept;
 using MenuCommandPoster = BOOL(WINAPI*)(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 void SetMenuCommandPoster(MenuCommandPoster poster) noexcept;
 
-// lastM2Error: written by SendM2Command and the bridge, read by the endpoint.
-void SetLastM2Error(const WString& text) noexcept;
-WString GetLastM2Error() noexcept;
+// reason = text, for the reason out-parameters here and in the bridge: a
+// failure text that cannot be stored (out of memory) is left empty.
+void SetFailureReason(WString& reason, const WString& text) noexcept;

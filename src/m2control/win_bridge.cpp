@@ -141,33 +141,34 @@ void WriteStandardError(const WString& text) {
     std::fflush(stderr);
 }
 
-bool SendCrossSession(const WString& versionPath, const WString& commandText, const BridgeTiming& timing) {
+bool SendCrossSession(const WString& versionPath, const WString& commandText, const BridgeTiming& timing,
+                      WString& reason) {
     EmitDebug(L"SendM2CommandCrossSession: 目录=[" + versionPath + L"] 菜单=[" + commandText + L"]");
     if (!IsBridgeSafeText(commandText)) {
-        SetLastM2Error(kBridgeUnsafeText);
+        SetFailureReason(reason, kBridgeUnsafeText);
         return false;
     }
     DWORD pid = 0;
     DWORD session = 0;
     if (!FindM2ProcessCrossSession(versionPath, pid, session)) {
-        SetLastM2Error(kBridgeNoProcess);
+        SetFailureReason(reason, kBridgeNoProcess);
         return false;
     }
     EmitDebug(L"跨会话查找结果: pid=" + Decimal(pid) + L", session=" + Decimal(session));
 
     if (!ToolIsAdministrator()) {
-        SetLastM2Error(kBridgeNeedsAdmin);
+        SetFailureReason(reason, kBridgeNeedsAdmin);
         return false;
     }
     WString folder;
     WString failure;
     if (!OpenBridgeWorkFolder(true, folder, failure) || !RefreshBridgeExecutable(folder, failure)) {
-        SetLastM2Error(failure);
+        SetFailureReason(reason, failure);
         return false;
     }
     WString random;
     if (!RandomHex128(random)) {
-        SetLastM2Error(kBridgeCreateFailed);
+        SetFailureReason(reason, kBridgeCreateFailed);
         return false;
     }
 
@@ -188,7 +189,7 @@ bool SendCrossSession(const WString& versionPath, const WString& commandText, co
         // schtasks would refuse it, and the tool would only learn so from the
         // timeout half a minute later.
         EmitDebug(L"[CrossSession] 任务命令过长: " + Decimal(actionChars) + L" 字符");
-        SetLastM2Error(kBridgeCreateFailed);
+        SetFailureReason(reason, kBridgeCreateFailed);
         return false;
     }
     const WString createArguments = TaskCreateArguments(taskName, executable, loaderArguments);
@@ -196,12 +197,12 @@ bool SendCrossSession(const WString& versionPath, const WString& commandText, co
 
     UniqueHandle creating;
     if (!StartSchtasks(createArguments, &creating)) {
-        SetLastM2Error(kBridgeCreateFailed);
+        SetFailureReason(reason, kBridgeCreateFailed);
         return false;
     }
     DWORD exitCode = 0;
     if (!SchtasksSucceeded(creating.get(), timing.createWaitMs, exitCode)) {
-        SetLastM2Error(TaskStepFailureText(TaskStep::Create, exitCode));
+        SetFailureReason(reason, TaskStepFailureText(TaskStep::Create, exitCode));
         return false;
     }
     creating.reset();
@@ -210,12 +211,12 @@ bool SendCrossSession(const WString& versionPath, const WString& commandText, co
     if (!StartSchtasks(TaskRunArguments(taskName), &running)) {
         // The task runs at every logon until it is removed.
         StartTaskRemoval(taskName);
-        SetLastM2Error(kBridgeRunFailed);
+        SetFailureReason(reason, kBridgeRunFailed);
         return false;
     }
     if (!SchtasksSucceeded(running.get(), timing.createWaitMs, exitCode)) {
         StartTaskRemoval(taskName);
-        SetLastM2Error(TaskStepFailureText(TaskStep::Run, exitCode));
+        SetFailureReason(reason, TaskStepFailureText(TaskStep::Run, exitCode));
         return false;
     }
     running.reset();
@@ -224,12 +225,12 @@ bool SendCrossSession(const WString& versionPath, const WString& commandText, co
     const bool answered = AwaitResultFile(resultFile, timing, text);
     StartTaskRemoval(taskName);
     if (!answered) {
-        SetLastM2Error(kBridgeTimeout);
+        SetFailureReason(reason, kBridgeTimeout);
         return false;
     }
     EmitDebug(L"[CrossSession] result: " + text);
     const bool done = ReadWorkerResult(text, failure);
-    SetLastM2Error(failure);
+    SetFailureReason(reason, failure);
     return done;
 }
 
@@ -245,19 +246,19 @@ WString PrepareBridgeWorkFolder() noexcept {
     }
 }
 
-bool SendM2CommandCrossSession(const WString& versionPath, const WString& commandText,
-                               const BridgeTiming& timing) noexcept {
-    SetLastM2Error(WString());
+bool SendM2CommandCrossSession(const WString& versionPath, const WString& commandText, const BridgeTiming& timing,
+                               WString& reason) noexcept {
+    reason.clear();
     try {
-        return SendCrossSession(versionPath, commandText, timing);
+        return SendCrossSession(versionPath, commandText, timing, reason);
     } catch (...) {
-        SetLastM2Error(kBridgeNoProcess);
+        SetFailureReason(reason, kBridgeNoProcess);
         return false;
     }
 }
 
-bool SendM2CommandCrossSession(const WString& versionPath, const WString& commandText) noexcept {
-    return SendM2CommandCrossSession(versionPath, commandText, BridgeTiming());
+bool SendM2CommandCrossSession(const WString& versionPath, const WString& commandText, WString& reason) noexcept {
+    return SendM2CommandCrossSession(versionPath, commandText, BridgeTiming(), reason);
 }
 
 void WriteResultFile(const WString& path, const WString& text) noexcept {

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <mutex>
 #include <string>
 
 #include "common/log.h"
@@ -44,16 +43,6 @@ private:
     HMENU menu_ = nullptr;
 };
 
-std::mutex& LastErrorLock() {
-    static std::mutex lock;
-    return lock;
-}
-
-WString& LastErrorText() {
-    static WString text;
-    return text;
-}
-
 // swprintf into the fixed buffer; an over-long text is cut at the buffer's end
 // rather than dropped, so the reader still sees which command failed.
 template <typename... Args>
@@ -90,20 +79,11 @@ void SetMenuCommandPoster(MenuCommandPoster poster) noexcept {
     Poster().store(poster ? poster : &PostMessageW);
 }
 
-void SetLastM2Error(const WString& text) noexcept {
+void SetFailureReason(WString& reason, const WString& text) noexcept {
     try {
-        std::lock_guard<std::mutex> guard(LastErrorLock());
-        LastErrorText() = text;
+        reason = text;
     } catch (...) {
-    }
-}
-
-WString GetLastM2Error() noexcept {
-    try {
-        std::lock_guard<std::mutex> guard(LastErrorLock());
-        return LastErrorText();
-    } catch (...) {
-        return WString();
+        reason.clear();
     }
 }
 
@@ -123,8 +103,8 @@ int FindMenuCommandLenient(HMENU menu, const WString& commandText) noexcept {
     }
 }
 
-bool SendM2Command(const WString& versionPath, const WString& commandText) noexcept {
-    SetLastM2Error(WString());
+bool SendM2Command(const WString& versionPath, const WString& commandText, WString& reason) noexcept {
+    reason.clear();
     try {
         EmitDebug(L"SendM2Command: 目录=[" + versionPath + L"] 菜单=[" + commandText + L"]");
         DWORD pid = 0;
@@ -133,27 +113,27 @@ bool SendM2Command(const WString& versionPath, const WString& commandText) noexc
         EmitDebug(L"FindM2Window 结果: hwnd=" + SignedHandle(window) + L", pid=" + std::to_wstring(pid) +
                   L", session=" + std::to_wstring(session));
         if (!window) {
-            SetLastM2Error(kNoWindow);
+            SetFailureReason(reason, kNoWindow);
             return false;
         }
         RestoreIfMinimised(window);
         const HMENU menu = GetMenu(window);
         if (!menu) {
-            SetLastM2Error(kNoMenu);
+            SetFailureReason(reason, kNoMenu);
             return false;
         }
         const int id = FindMenuCommand(menu, commandText);
         if (id >= 0) {
             WString failure;
             if (PostCommand(window, id, failure)) return true;
-            SetLastM2Error(failure);
+            SetFailureReason(reason, failure);
             return false;
         }
-        SetLastM2Error(FormatFailure(L"菜单中未找到命令: %ls（顶层菜单项数=%d，请检查 M2 版本菜单文字）",
+        SetFailureReason(reason, FormatFailure(L"菜单中未找到命令: %ls（顶层菜单项数=%d，请检查 M2 版本菜单文字）",
                                      commandText.c_str(), GetMenuItemCount(menu)));
         return false;
     } catch (...) {
-        SetLastM2Error(kNoWindow);
+        SetFailureReason(reason, kNoWindow);
         return false;
     }
 }

@@ -6,7 +6,11 @@
 
 #include <windows.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "json/json.h"
@@ -56,19 +60,21 @@ TEST(WinMenuSearch, StrictAndLenientOnARealMenu) {
 
 TEST(WinMenuDispatch, SendPostsInOrderWithIdentifiers) {
     StandInWindow server;
+    WString reason = L"stale";
     ASSERT_NE(server.window(), nullptr);
     const wchar_t* commands[] = {L"物品数据库", L"npc", L"QFunction 功能脚本", L"关于"};
     for (const wchar_t* command : commands) {
-        EXPECT_TRUE(SendM2Command(OwnVersion(), command)) << GetLastM2Error();
-        EXPECT_EQ(GetLastM2Error(), L"");
+        EXPECT_TRUE(SendM2Command(OwnVersion(), command, reason)) << reason;
+        EXPECT_EQ(reason, L"");
     }
     EXPECT_EQ(Ids(server.WaitForCommands(4)), (std::vector<WPARAM>{201, 211, 212, 401}));
 }
 
 TEST(WinMenuDispatch, MinimisedWindowIsRestoredFirst) {
     StandInWindow server(true, true);
+    WString reason;
     ASSERT_TRUE(IsIconic(server.window()));
-    EXPECT_TRUE(SendM2Command(OwnVersion(), L"技能数据库"));
+    EXPECT_TRUE(SendM2Command(OwnVersion(), L"技能数据库", reason));
     EXPECT_FALSE(IsIconic(server.window()));
     EXPECT_EQ(Ids(server.WaitForCommands(1)), (std::vector<WPARAM>{202}));
 
@@ -81,10 +87,11 @@ TEST(WinMenuDispatch, MinimisedWindowIsRestoredFirst) {
 }
 
 TEST(WinMenuDispatch, FailureTexts) {
+    WString reason;
     {
         StandInWindow server;
-        EXPECT_FALSE(SendM2Command(OwnVersion(), L"不存在的命令"));
-        EXPECT_EQ(GetLastM2Error(), L"菜单中未找到命令: 不存在的命令（顶层菜单项数=4，请检查 M2 版本菜单文字）");
+        EXPECT_FALSE(SendM2Command(OwnVersion(), L"不存在的命令", reason));
+        EXPECT_EQ(reason, L"菜单中未找到命令: 不存在的命令（顶层菜单项数=4，请检查 M2 版本菜单文字）");
         WString error;
         EXPECT_FALSE(PostMenuCommand(server.window(), L"不存在的命令", error));
         EXPECT_EQ(error, L"M2Server 菜单中未找到命令\"不存在的命令\"（顶层菜单项=4），可能 M2 版本菜单文字不同");
@@ -93,16 +100,16 @@ TEST(WinMenuDispatch, FailureTexts) {
     }
     {
         StandInWindow bare(false);
-        EXPECT_FALSE(SendM2Command(OwnVersion(), L"所有NPC"));
-        EXPECT_EQ(GetLastM2Error(), L"无法获取M2Server菜单句柄（窗口可能不是主窗口）");
+        EXPECT_FALSE(SendM2Command(OwnVersion(), L"所有NPC", reason));
+        EXPECT_EQ(reason, L"无法获取M2Server菜单句柄（窗口可能不是主窗口）");
         WString error;
         EXPECT_FALSE(PostMenuCommand(bare.window(), L"所有NPC", error));
         wchar_t handle[32];
         swprintf(handle, 32, L"%08llX", static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(bare.window())));
         EXPECT_EQ(error, WString(L"无法获取 M2Server 窗口菜单（句柄=") + handle + L"），请确认 M2Server 窗口未最小化");
     }
-    EXPECT_FALSE(SendM2Command(OwnVersion() + L"Other", L"所有NPC"));
-    EXPECT_EQ(GetLastM2Error(), L"未找到M2Server进程（或窗口无法返回），请确认 M2Server.exe 已启动并在视频度下");
+    EXPECT_FALSE(SendM2Command(OwnVersion() + L"Other", L"所有NPC", reason));
+    EXPECT_EQ(reason, L"未找到M2Server进程（或窗口无法返回），请确认 M2Server.exe 已启动并在视频度下");
 }
 
 // ---- the endpoint ---------------------------------------------------------------
@@ -116,11 +123,11 @@ struct Endpoint {
     explicit Endpoint(bool realPause = false) {
         api.logSink = [this](const WString& line) { log.push_back(line); };
         hooks = DefaultReloadHooks();
-        hooks.sendCrossSession = [this](const WString& version, const WString& text) {
+        hooks.sendCrossSession = [this](const WString& version, const WString& text, WString& reason) {
             crossSessionCalls.push_back(version + L"|" + text);
             // The bridge finds no game server in another session (its own
             // tests are in win_bridge_test.cpp).
-            SetLastM2Error(L"未找到M2Server进程");
+            reason = L"未找到M2Server进程";
             return false;
         };
         if (!realPause) hooks.pause = [] {};
@@ -187,6 +194,42 @@ TEST(WinReloadEndpoint, GameServerNotRunning) {
                           error + "}]}");
     ASSERT_FALSE(endpoint.log.empty());
     EXPECT_EQ(endpoint.log.back(), L"M2加载完成：全部失败 (2 项)");
+}
+
+// Two reloads at once each answer with their own reasons: both bridges fail,
+// each with a text of its own, and neither reads its reason before the other
+// has failed too.
+TEST(WinReloadEndpoint, ConcurrentReloadsKeepTheirOwnReasons) {
+    const WString other = OwnVersion() + L"Other";  // valid, but nothing runs from it
+    std::mutex lock;
+    std::condition_variable changed;
+    int failed = 0;
+    auto failingBridge = [&](const wchar_t* text) {
+        return [&, text](const WString&, const WString&, WString& reason) {
+            reason = text;
+            std::unique_lock<std::mutex> guard(lock);
+            ++failed;
+            changed.notify_all();
+            changed.wait_for(guard, std::chrono::seconds(10), [&] { return failed == 2; });
+            return false;
+        };
+    };
+    Endpoint first;
+    Endpoint second;
+    first.hooks.sendCrossSession = failingBridge(L"桥接甲");
+    second.hooks.sendCrossSession = failingBridge(L"桥接乙");
+    std::string firstAnswer;
+    std::thread running([&] { firstAnswer = first.Call(Body(other, "[\"所有NPC\"]")); });
+    const std::string secondAnswer = second.Call(Body(other, "[\"所有NPC\"]"));
+    running.join();
+
+    const WString sameSession = L"。同会话原因: 未找到M2Server进程（或窗口无法返回），请确认 M2Server.exe 已启动并在视频度下";
+    auto expected = [&](const WString& bridge) {
+        return "{\"success\":true,\"successCount\":0,\"failCount\":1,\"results\":[{\"item\":\"所有NPC\","
+               "\"success\":false,\"error\":" + JsonText(bridge + sameSession) + "}]}";
+    };
+    EXPECT_EQ(firstAnswer, expected(L"桥接甲"));
+    EXPECT_EQ(secondAnswer, expected(L"桥接乙"));
 }
 
 TEST(WinReloadEndpoint, UnusableItemsFailAloneAndPostNothing) {

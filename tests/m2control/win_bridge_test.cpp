@@ -92,13 +92,16 @@ void SetSchtasksMode(const wchar_t* mode) { SetEnvironmentVariableW(L"TZ_SCHTASK
 // stand-in running tasks.
 class BridgeTest : public testing::Test {
 protected:
+    // The last call's failure text; "stale" until a call sets it.
+    WString reason;
+
     void SetUp() override {
         // The tool or the loader makes the folder; a worker never does.
         PrepareBridgeWorkFolder();
         DeleteFileW(CallsFile().c_str());
         DeleteFileW(WorkerLog().c_str());
         SetSchtasksMode(nullptr);
-        SetLastM2Error(L"stale");
+        reason = L"stale";
     }
     // Polls often, and long enough for a loaded machine to run the stand-in,
     // the loader and the worker; an answer ends the wait as soon as it is there.
@@ -357,8 +360,8 @@ std::string WriterOf(const std::vector<WString>& log, const WString& text) {
 
 TEST_F(BridgeTest, FoundWindowThroughLoaderAndWorker) {
     StandInWindow server;
-    EXPECT_TRUE(SendM2CommandCrossSession(OwnVersion(), L"")) << Show(GetLastM2Error());
-    EXPECT_EQ(GetLastM2Error(), L"");
+    EXPECT_TRUE(SendM2CommandCrossSession(OwnVersion(), L"", reason)) << Show(reason);
+    EXPECT_EQ(reason, L"");
     ExpectTaskCalls(AwaitLines(CallsFile(), 3), L"");
     const std::vector<WString> log = LinesOf(WorkerLog());
     EXPECT_TRUE(Contains(log, L"[Loader] session=" + Decimal(OwnSession()) + L", pid=" +
@@ -382,8 +385,8 @@ TEST_F(BridgeTest, FoundWindowThroughLoaderAndWorker) {
 // The game server runs here but shows no window: the worker's error comes
 // back without its "ERROR|", and the command text reached it whole.
 TEST_F(BridgeTest, WorkerErrorBecomesTheFailureText) {
-    EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion(), L"QFunction 功能脚本"));
-    EXPECT_EQ(GetLastM2Error(), L"Worker: 找不到M2Server窗口");
+    EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion(), L"QFunction 功能脚本", reason));
+    EXPECT_EQ(reason, L"Worker: 找不到M2Server窗口");
     ExpectTaskCalls(AwaitLines(CallsFile(), 3), L"QFunction 功能脚本");
     EXPECT_TRUE(Contains(LinesOf(WorkerLog()), L"[Worker] PID=" + Decimal(GetCurrentProcessId()) +
                                                      L", cmd=[QFunction 功能脚本]"));
@@ -408,8 +411,8 @@ TEST_F(BridgeTest, ResultTextsAsTheToolReadsThem) {
         SCOPED_TRACE(Show(c.mode));
         DeleteFileW(CallsFile().c_str());
         SetSchtasksMode(c.mode);
-        EXPECT_EQ(SendM2CommandCrossSession(OwnVersion(), L"所有NPC", Quick()), c.ok);
-        EXPECT_EQ(GetLastM2Error(), c.failure);
+        EXPECT_EQ(SendM2CommandCrossSession(OwnVersion(), L"所有NPC", Quick(), reason), c.ok);
+        EXPECT_EQ(reason, c.failure);
         const std::vector<WString> calls = AwaitLines(CallsFile(), 3);
         randoms.push_back(ExpectTaskCalls(calls, L"所有NPC"));
         if (calls.size() > 1) names.push_back(TaskNameOf(calls[1]));
@@ -424,21 +427,21 @@ TEST_F(BridgeTest, ResultTextsAsTheToolReadsThem) {
 
 TEST_F(BridgeTest, TimeoutRemovesTheTask) {
     SetSchtasksMode(L"silent");
-    EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion(), L"所有NPC", Short()));
-    EXPECT_EQ(GetLastM2Error(), L"等待 M2 加载结果超时（30 秒）");
+    EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion(), L"所有NPC", Short(), reason));
+    EXPECT_EQ(reason, L"等待 M2 加载结果超时（30 秒）");
     ExpectTaskCalls(AwaitLines(CallsFile(), 3), L"所有NPC");
 }
 
 TEST_F(BridgeTest, RefusedBeforeAnyTask) {
-    EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion() + L"Other", L"所有NPC", Quick()));
-    EXPECT_EQ(GetLastM2Error(), L"未找到M2Server进程");
-    EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion(), L"a\" --resultfile \"C:\\x", Quick()));
-    EXPECT_EQ(GetLastM2Error(), L"命令文字含有双引号或控制字符");
-    EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion(), L"a\r\nb", Quick()));
-    EXPECT_EQ(GetLastM2Error(), L"命令文字含有双引号或控制字符");
+    EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion() + L"Other", L"所有NPC", Quick(), reason));
+    EXPECT_EQ(reason, L"未找到M2Server进程");
+    EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion(), L"a\" --resultfile \"C:\\x", Quick(), reason));
+    EXPECT_EQ(reason, L"命令文字含有双引号或控制字符");
+    EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion(), L"a\r\nb", Quick(), reason));
+    EXPECT_EQ(reason, L"命令文字含有双引号或控制字符");
     // An action schtasks would refuse (over 261 characters) fails at once.
-    EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion(), WString(200, L'物'), Quick()));
-    EXPECT_EQ(GetLastM2Error(), L"创建 SYSTEM 计划任务失败");
+    EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion(), WString(200, L'物'), Quick(), reason));
+    EXPECT_EQ(reason, L"创建 SYSTEM 计划任务失败");
     EXPECT_FALSE(FileExists(CallsFile()));
 }
 
@@ -457,7 +460,7 @@ void WriteBytes(const WString& path, const std::string& bytes) {
 TEST_F(BridgeTest, TaskRunsTheCopyInTheWorkFolder) {
     SetSchtasksMode(L"answer:OK|1");
     DeleteFileW(CopyPath().c_str());
-    EXPECT_TRUE(SendM2CommandCrossSession(OwnVersion(), L"所有NPC", Quick())) << Show(GetLastM2Error());
+    EXPECT_TRUE(SendM2CommandCrossSession(OwnVersion(), L"所有NPC", Quick(), reason)) << Show(reason);
     ExpectTaskCalls(AwaitLines(CallsFile(), 3), L"所有NPC");
     const std::string own = ReadBytes(OwnPath());
     ASSERT_GT(own.size(), 1000u);
@@ -467,7 +470,7 @@ TEST_F(BridgeTest, TaskRunsTheCopyInTheWorkFolder) {
     changed[changed.size() / 2] ^= 0x5A;
     WriteBytes(CopyPath(), changed);
     DeleteFileW(CallsFile().c_str());
-    EXPECT_TRUE(SendM2CommandCrossSession(OwnVersion(), L"所有NPC", Quick())) << Show(GetLastM2Error());
+    EXPECT_TRUE(SendM2CommandCrossSession(OwnVersion(), L"所有NPC", Quick(), reason)) << Show(reason);
     EXPECT_TRUE(ReadBytes(CopyPath()) == own);
     // No temporary copy is left behind.
     WIN32_FIND_DATAW found;
@@ -500,10 +503,10 @@ TEST_F(BridgeTest, SchtasksExitCodesAnswerAtOnce) {
         SetSchtasksMode(c.mode);
         BridgeTiming slow;  // the default 30-second wait for a result
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion(), L"所有NPC", slow));
+        EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion(), L"所有NPC", slow, reason));
         const auto took = std::chrono::steady_clock::now() - start;
         EXPECT_LT(took, std::chrono::seconds(15));
-        EXPECT_EQ(GetLastM2Error(), c.failure);
+        EXPECT_EQ(reason, c.failure);
         const std::vector<WString> calls = AwaitLines(CallsFile(), c.ran ? 3 : 1);
         EXPECT_TRUE(HasCall(calls, L"/create "));
         EXPECT_EQ(HasCall(calls, L"/run "), c.ran);
@@ -529,10 +532,10 @@ TEST_F(BridgeTest, NeedsAdministrator) {
     UniqueHandle impersonation;
     ASSERT_TRUE(DuplicateToken(restricted.get(), SecurityImpersonation, impersonation.put()));
     ASSERT_TRUE(SetThreadToken(nullptr, impersonation.get()));
-    const bool sent = SendM2CommandCrossSession(OwnVersion(), L"所有NPC", Quick());
+    const bool sent = SendM2CommandCrossSession(OwnVersion(), L"所有NPC", Quick(), reason);
     RevertToSelf();
     EXPECT_FALSE(sent);
-    EXPECT_EQ(GetLastM2Error(), L"跨会话桥接需要以管理员身份运行本工具");
+    EXPECT_EQ(reason, L"跨会话桥接需要以管理员身份运行本工具");
     EXPECT_FALSE(FileExists(CallsFile()));
 }
 
@@ -621,9 +624,9 @@ TEST_F(BridgeTest, ForeignFoldersAreRefused) {
         const WString inside = c.profile == WString(L"junction") ? cases + L"\\junction_target" : profile + L"\\TZBridge";
         ASSERT_TRUE(FolderIsEmpty(inside));
         const ProfileOverride redirected(profile);
-        SetLastM2Error(L"stale");
-        EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion(), L"所有NPC", Quick()));
-        EXPECT_EQ(GetLastM2Error(), c.failure);
+        reason = L"stale";
+        EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion(), L"所有NPC", Quick(), reason));
+        EXPECT_EQ(reason, c.failure);
         EXPECT_EQ(PrepareBridgeWorkFolder(), L"");
 
         BridgeCall call;
@@ -648,15 +651,15 @@ BOOL WINAPI PostToNoWindow(HWND, UINT message, WPARAM w, LPARAM l) {
 TEST_F(BridgeTest, FailedPostFallsThroughToTheBridge) {
     StandInWindow server;
     SetMenuCommandPoster(&PostToNoWindow);
-    EXPECT_FALSE(SendM2Command(OwnVersion(), L"所有NPC"));
-    const WString failure = GetLastM2Error();
+    EXPECT_FALSE(SendM2Command(OwnVersion(), L"所有NPC", reason));
+    const WString failure = reason;
 
     ApiContext api;
     ReloadHooks hooks;
     int bridged = 0;
-    hooks.sendCrossSession = [&](const WString&, const WString&) {
+    hooks.sendCrossSession = [&](const WString&, const WString&, WString& bridgeReason) {
         ++bridged;
-        SetLastM2Error(L"桥接");
+        bridgeReason = L"桥接";
         return false;
     };
     hooks.pause = [] {};
