@@ -13,12 +13,11 @@
 
 #include "api/api_routes.h"
 #include "app/settings.h"
+#include "app/win_update_window.h"
 #include "common/log.h"
 #include "crypto/crypto.h"
 #include "crypto/encoding.h"
 #include "service/win_sync_service.h"
-#include "update/win_update_check.h"
-#include "update/win_update_install.h"
 
 namespace {
 
@@ -420,7 +419,7 @@ LRESULT OnCommand(HWND window, WPARAM w, LPARAM l) {
             return 0;
         case kDebugBox: if (clicked) OnDebugBox(); return 0;
         case kUpdateButton:
-            if (HIWORD(w) == 0) OnUpdateButtonClicked(window, GetDlgItem(window, kUpdateButton));
+            if (HIWORD(w) == 0) OnUpdateButtonClicked(DownloadNoticesFor(window, GetDlgItem(window, kUpdateButton)));
             return 0;
         case kTrayShow: RestoreFromTray(); return 0;
         case kTrayExit: OnTrayExit(); return 0;
@@ -522,11 +521,13 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
         case kLogPanelMessage: AppendPanelLine(w, l); return 0;
         case kTrayCallbackMessage: OnTrayCallback(l); return 0;
         case kServiceGaveUpMessage: OnServiceGaveUp(); return 0;
-        case kUpdateCheckedMessage: ShowUpdateResult(GetDlgItem(window, kUpdateButton)); return 0;
+        case kUpdateCheckedMessage: ShowUpdateResultOn(GetDlgItem(window, kUpdateButton)); return 0;
         case kPackageReadyMessage:
             if (ApplyUpdate(TakeNewProgramPath(l))) ShutDownForUpdate();
             return 0;
-        case kDownloadFailedMessage: OnDownloadFailed(GetDlgItem(window, kUpdateButton)); return 0;
+        case kDownloadFailedMessage:
+            OnDownloadFailed(DownloadNoticesFor(window, GetDlgItem(window, kUpdateButton)));
+            return 0;
         default:
             // Explorer restarted: icons it showed are gone and must be added again.
             if (message == shell.taskbarCreatedMessage && message != 0 && shell.trayIconShown) AddTrayIcon();
@@ -592,7 +593,7 @@ int RunToolRole(HINSTANCE instance) {
     UpdateWindow(shell.window);
     PrepareTray();
     if (IsAutostartRegistered()) StartSilently();
-    StartUpdateCheck(shell.window);
+    StartUpdateCheck(UpdateCheckedPoster(shell.window));
 
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {

@@ -26,7 +26,7 @@ std::atomic<bool> g_displayPending{false};
 std::atomic<bool> g_checkStarted{false};
 
 struct CheckJob {
-    HWND window;
+    UpdateCheckedNotice checked;
     UpdateSource source;
     DWORD delayMs;
 };
@@ -58,18 +58,12 @@ DWORD WINAPI UpdateCheckThread(LPVOID parameter) {
         UpdateInfo info;
         if (CheckForUpdateFrom(job->source, info)) {
             PublishUpdateInfo(std::move(info));
-            PostMessageW(job->window, kUpdateCheckedMessage, 0, 0);  // a closed window simply misses it
+            if (job->checked) job->checked();
         }
     } catch (...) {
         // The check's own log line is the only trace of a failure.
     }
     return 0;
-}
-
-void ShowButton(HWND button) {
-    SetWindowTextW(button, L"更新");
-    EnableWindow(button, TRUE);
-    ShowWindow(button, SW_SHOW);
 }
 
 }  // namespace
@@ -121,7 +115,7 @@ void PublishUpdateInfo(UpdateInfo info) noexcept {
     }
 }
 
-bool StartUpdateCheck(HWND mainWindow) noexcept {
+bool StartUpdateCheck(UpdateCheckedNotice checked) noexcept {
     if (g_checkStarted.exchange(true)) return false;
     try {
         UpdateSource source = BuiltInUpdateSource();
@@ -129,15 +123,15 @@ bool StartUpdateCheck(HWND mainWindow) noexcept {
             WriteLogFile(kDebugFilePrefix + NoUpdateEndpointLogText());
             return false;
         }
-        return StartUpdateCheckThread(mainWindow, std::move(source), kUpdateCheckDelayMs).valid();
+        return StartUpdateCheckThread(std::move(checked), std::move(source), kUpdateCheckDelayMs).valid();
     } catch (...) {
         return false;
     }
 }
 
-UniqueHandle StartUpdateCheckThread(HWND mainWindow, UpdateSource source, DWORD delayMs) noexcept {
+UniqueHandle StartUpdateCheckThread(UpdateCheckedNotice checked, UpdateSource source, DWORD delayMs) noexcept {
     try {
-        auto job = std::make_unique<CheckJob>(CheckJob{mainWindow, std::move(source), delayMs});
+        auto job = std::make_unique<CheckJob>(CheckJob{std::move(checked), std::move(source), delayMs});
         UniqueHandle thread(CreateThread(nullptr, 0, UpdateCheckThread, job.get(), 0, nullptr));
         if (thread) (void)job.release();  // the thread owns it now
         return thread;
@@ -146,11 +140,11 @@ UniqueHandle StartUpdateCheckThread(HWND mainWindow, UpdateSource source, DWORD 
     }
 }
 
-void ShowUpdateResult(HWND updateButton) noexcept {
+void ShowUpdateResult(const std::function<void()>& showButton) noexcept {
     if (!g_displayPending.exchange(false)) return;
     try {
         const UpdateDisplay display = DecideUpdateDisplay(*PublishedUpdateInfo());
-        if (display.showUpdateButton && updateButton != nullptr) ShowButton(updateButton);
+        if (display.showUpdateButton && showButton) showButton();
         for (const UpdateNotice& notice : display.notices) LogLine(notice.text, notice.highlight);
     } catch (...) {
         // Out of memory on the window thread: the result is not shown.

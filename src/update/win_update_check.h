@@ -4,16 +4,18 @@
  * update_manifest.h); the one process-wide published result; and its display
  * on the window thread.
  *
- * The main window's part: call StartUpdateCheck(window) once after creating
- * and showing it, and ShowUpdateResult(GetDlgItem(window, 1011)) when it
- * receives kUpdateCheckedMessage. Nothing else crosses between the threads:
- * the result is published before the message is posted, and read only after
- * it arrives (or, by the download, after the button it shows was pressed).
+ * The main window's part: call StartUpdateCheck once after creating and
+ * showing it, with a notice that brings the news to the window's thread (it
+ * posts the window a message), and call ShowUpdateResult there. Nothing else
+ * crosses between the threads: the result is published before the notice,
+ * and read only after it arrived (or, by the download, after the button it
+ * shows was pressed).
  */
 #pragma once
 
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -21,9 +23,8 @@
 #include "common/win_unique.h"
 #include "update/update_rules.h"
 
-// Posted by the check thread after a verified check; wParam and lParam 0.
-constexpr UINT kUpdateCheckedMessage = 0x8003;
-static_assert(kUpdateCheckedMessage == WM_APP + 3, "the update result message is WM_APP+3");
+// Called on the check thread after a verified check was published.
+using UpdateCheckedNotice = std::function<void()>;
 
 // The pause between start-up and the check, so that the window and the
 // service come up first.
@@ -59,16 +60,15 @@ std::shared_ptr<const UpdateInfo> PublishedUpdateInfo() noexcept;
 void PublishUpdateInfo(UpdateInfo info) noexcept;
 
 // Starts the check thread: after kUpdateCheckDelayMs it checks the built-in
-// source and, on success, publishes the result and posts
-// kUpdateCheckedMessage to `mainWindow`. Only the first call in a process
-// starts anything (the check never repeats); false when it did not start.
-bool StartUpdateCheck(HWND mainWindow) noexcept;
+// source and, on success, publishes the result and calls `checked`. Only
+// the first call in a process starts anything (the check never repeats);
+// false when it did not start.
+bool StartUpdateCheck(UpdateCheckedNotice checked) noexcept;
 // The same thread for an explicit source and delay, returning its handle
 // (null when it could not start); not limited to one call.
-UniqueHandle StartUpdateCheckThread(HWND mainWindow, UpdateSource source, DWORD delayMs) noexcept;
+UniqueHandle StartUpdateCheckThread(UpdateCheckedNotice checked, UpdateSource source, DWORD delayMs) noexcept;
 
-// Window thread, on kUpdateCheckedMessage: shows the published result once
-// (the update button when something is offered, and the panel lines of
+// Window thread, after the checked notice: shows the published result once
+// (`showButton` when something is offered, then the panel lines of
 // DecideUpdateDisplay). Later calls without a new publication do nothing.
-// `updateButton` is control 1011 of the main window; null skips the button.
-void ShowUpdateResult(HWND updateButton) noexcept;
+void ShowUpdateResult(const std::function<void()>& showButton) noexcept;

@@ -27,7 +27,7 @@ bool downloadInProgress = false;  // window thread only
 
 // What the download thread works from: the result the button offered.
 struct DownloadJob {
-    HWND window;
+    DownloadNotices notices;
     std::shared_ptr<const UpdateInfo> info;
 };
 
@@ -83,15 +83,6 @@ void RemoveUpdateFiles(const UpdatePaths& paths) {
     RemoveFolderTree(paths.extractionFolder);
 }
 
-// Hands the new program's path to the window; false when the window is gone.
-bool PostNewProgram(HWND window, const WString& newProgram) {
-    auto* copy = new wchar_t[newProgram.size() + 1];
-    wcscpy(copy, newProgram.c_str());
-    if (PostMessageW(window, kPackageReadyMessage, 0, reinterpret_cast<LPARAM>(copy))) return true;
-    delete[] copy;
-    return false;
-}
-
 DWORD WINAPI DownloadUpdateThread(void* argument) {
     const std::unique_ptr<DownloadJob> job(static_cast<DownloadJob*>(argument));
     const UpdatePaths paths = InstallationPaths();
@@ -104,12 +95,15 @@ DWORD WINAPI DownloadUpdateThread(void* argument) {
         outcome = Preparation::DownloadFailed;
     }
     if (outcome == Preparation::Ready) {
-        if (!PostNewProgram(job->window, newProgram)) RemoveUpdateFiles(paths);
+        if (!job->notices.packageReady || !job->notices.packageReady(newProgram)) RemoveUpdateFiles(paths);
         return 0;
     }
     LogPlain(PreparationStopText(outcome));
-    PostMessageW(job->window, outcome == Preparation::DownloadFailed ? kDownloadFailedMessage : kPackageReadyMessage,
-                 0, 0);
+    if (outcome == Preparation::DownloadFailed) {
+        if (job->notices.downloadFailed) job->notices.downloadFailed();
+    } else if (job->notices.packageReady) {
+        job->notices.packageReady(WString());
+    }
     return 0;
 }
 
@@ -130,7 +124,7 @@ UpdatePaths InstallationPaths() {
     return {directory + kPackageFileName, directory + kExtractionFolderName};
 }
 
-void OnUpdateButtonClicked(HWND mainWindow, HWND updateButton) {
+void OnUpdateButtonClicked(const DownloadNotices& notices) {
     if (downloadInProgress) {
         LogPlain(L"[更新] 正在下载更新中，请稍候...");
         return;
@@ -141,10 +135,9 @@ void OnUpdateButtonClicked(HWND mainWindow, HWND updateButton) {
         return;
     }
     downloadInProgress = true;
-    SetWindowTextW(updateButton, L"更新中...");
-    EnableWindow(updateButton, FALSE);
+    if (notices.setButtonBusy) notices.setButtonBusy(true);
     LogPlain(L"[更新] 开始下载更新包，请稍候...");
-    auto job = std::make_unique<DownloadJob>(DownloadJob{mainWindow, std::move(info)});
+    auto job = std::make_unique<DownloadJob>(DownloadJob{notices, std::move(info)});
     UniqueHandle thread(CreateThread(nullptr, 0, DownloadUpdateThread, job.get(), 0, nullptr));
     if (thread) {
         (void)job.release();  // the thread owns it now
@@ -152,21 +145,12 @@ void OnUpdateButtonClicked(HWND mainWindow, HWND updateButton) {
     }
     // As a failed download: the button comes back.
     LogPlain(PreparationStopText(Preparation::DownloadFailed));
-    OnDownloadFailed(updateButton);
+    OnDownloadFailed(notices);
 }
 
-void OnDownloadFailed(HWND updateButton) {
-    SetWindowTextW(updateButton, L"更新");
-    EnableWindow(updateButton, TRUE);
+void OnDownloadFailed(const DownloadNotices& notices) {
+    if (notices.setButtonBusy) notices.setButtonBusy(false);
     downloadInProgress = false;
-}
-
-WString TakeNewProgramPath(LPARAM l) {
-    auto* text = reinterpret_cast<wchar_t*>(l);
-    if (!text) return WString();
-    WString path = text;
-    delete[] text;
-    return path;
 }
 
 std::string FileMd5Hex(const WString& path) {

@@ -3,14 +3,17 @@
 // unpacking with PowerShell, the unpacked program's digest) and the
 // hand-over to a script that replaces the program once it has ended.
 //
-// The main window's part: OnUpdateButtonClicked on a click of button 1011;
-// OnDownloadFailed on kDownloadFailedMessage; on kPackageReadyMessage take
-// the path (TakeNewProgramPath), call ApplyUpdate and, when it returns true,
-// shut down without asking, as its close command does.
+// The main window's part: OnUpdateButtonClicked on a click of its update
+// button, with notices that bring the download's outcome to the window's
+// thread (they post the window a message); there, OnDownloadFailed after a
+// failed download, and after a package is ready ApplyUpdate with its path
+// and, when that returns true, shut down without asking, as the close
+// command does.
 #pragma once
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,18 +23,27 @@
 #include "update/update_rules.h"
 #include "update/win_https.h"
 
-// lParam: the new[]-allocated path of the unpacked and checked program,
-// owned by the window; 0 when the update stopped after the download (the
-// panel already says why).
-constexpr UINT kPackageReadyMessage = WM_APP + 4;
-constexpr UINT kDownloadFailedMessage = WM_APP + 5;
+// What the update button's download tells the window.
+struct DownloadNotices {
+    // Window thread: the button shows the download running (true) or offers
+    // the update again (false).
+    std::function<void(bool busy)> setButtonBusy;
+    // Download thread: the unpacked and checked program's path, or empty when
+    // the update stopped after the download (the panel already says why).
+    // False when the path could not be handed over; its files are then removed.
+    std::function<bool(const WString& newProgram)> packageReady;
+    // Download thread: the download failed (the panel already says so).
+    std::function<void()> downloadFailed;
+};
 
 // The longest PowerShell may take to unpack before the update stops.
 constexpr DWORD kExtractWaitMs = 60000;
 
-void OnUpdateButtonClicked(HWND mainWindow, HWND updateButton);
-void OnDownloadFailed(HWND updateButton);
-WString TakeNewProgramPath(LPARAM l);
+// Window thread. The notices are kept for the download they start.
+void OnUpdateButtonClicked(const DownloadNotices& notices);
+// Window thread, after downloadFailed: the button comes back, a new
+// download may start.
+void OnDownloadFailed(const DownloadNotices& notices);
 
 // Window thread, with the taken path: writes and starts the replacement
 // script. True: the program must now end (the script waits for that);

@@ -1,7 +1,7 @@
 // The version check under Windows, against the local update host: the
 // table of manifests through the whole road (HTTPS, JSON, CNG), connection
 // failures, a manifest made by tools/sign-manifest, the program file check,
-// the check thread's message, and what ShowUpdateResult puts on the window.
+// the check thread's message, and what ShowUpdateResultOn puts on the window.
 // Every check outcome must be in the log file and never in the panel.
 #include <gtest/gtest.h>
 
@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/win_update_window.h"
 #include "app/window_messages.h"
 #include "common/log.h"
 #include "support/win_panel_window.h"
@@ -198,13 +199,13 @@ TEST_F(UpdateCheck, ProgramFileComparedWithThePublishedOne) {
 
 TEST_F(UpdateCheck, ThreadPublishesAndPostsOnlyAfterAVerifiedCheck) {
     const std::shared_ptr<const UpdateInfo> before = PublishedUpdateInfo();
-    UniqueHandle failing = StartUpdateCheckThread(main_.window, Source(Base() + L"/status/404"), 0);
+    UniqueHandle failing = StartUpdateCheckThread(UpdateCheckedPoster(main_.window), Source(Base() + L"/status/404"), 0);
     ASSERT_TRUE(failing.valid());
     ASSERT_EQ(WaitForSingleObject(failing.get(), 120000), WAIT_OBJECT_0);
     EXPECT_FALSE(main_.TakeCheckedMessage());
     EXPECT_EQ(PublishedUpdateInfo(), before);
 
-    UniqueHandle good = StartUpdateCheckThread(main_.window, Source(Base() + L"/published/manifest.json"), 0);
+    UniqueHandle good = StartUpdateCheckThread(UpdateCheckedPoster(main_.window), Source(Base() + L"/published/manifest.json"), 0);
     ASSERT_TRUE(good.valid());
     ASSERT_EQ(WaitForSingleObject(good.get(), 120000), WAIT_OBJECT_0);
     EXPECT_TRUE(main_.TakeCheckedMessage());
@@ -281,7 +282,7 @@ TEST_F(UpdateCheck, ShowUpdateResultOnTheWindow) {
         info.selfCheck = c.selfCheck;
         PublishUpdateInfo(info);
 
-        ShowUpdateResult(button);
+        ShowUpdateResultOn(button);
         EXPECT_EQ(StateOf(button), c.button) << c.name;
         const std::vector<Line> panel = main_.TakePanelLines();
         EXPECT_EQ(panel, c.lines) << c.name;
@@ -289,7 +290,7 @@ TEST_F(UpdateCheck, ShowUpdateResultOnTheWindow) {
         for (const Line& line : c.lines) fileLines.push_back(line.text);
         EXPECT_EQ(LogLines(), fileLines) << c.name;
 
-        ShowUpdateResult(button);  // shown once per published result
+        ShowUpdateResultOn(button);  // shown once per published result
         EXPECT_TRUE(main_.TakePanelLines().empty()) << c.name;
         EXPECT_EQ(LogLines().size(), fileLines.size()) << c.name;
         DestroyWindow(button);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/win_update_window.h"
 #include "app/window_messages.h"
 #include "common/log.h"
 #include "support/win_panel_window.h"
@@ -78,7 +79,7 @@ TEST(UpdateDownload, UncheckablePackageDigestIsNeverRequested) {
         info.packageUrl = Base() + Utf8ToWide(packagePath);
         info.packageMd5 = digest;
         PublishUpdateInfo(info);
-        OnUpdateButtonClicked(window, button);
+        OnUpdateButtonClicked(DownloadNoticesFor(window, button));
         EXPECT_EQ(panel.TakeTexts(), std::vector<WString>{L"[更新] 更新包无法验证，请手动更新"})
             << WideToUtf8(digest);
         EXPECT_EQ(Text(button), L"更新");
@@ -145,7 +146,7 @@ TEST(UpdateDownload, ThreadStopsOnAnotherProgram) {
     ASSERT_NE(window, nullptr);
     SetLogWindow(window, kLogPanelMessage);
     SetLogFileBase(folder / L"download");
-    OnUpdateButtonClicked(window, button);
+    OnUpdateButtonClicked(DownloadNoticesFor(window, button));
 
     MSG msg{};
     bool arrived = false;

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "app/win_update_window.h"
+#include "app/window_messages.h"
 #include "common/log.h"
 #include "support/win_test_folder.h"
 #include "crypto/crypto.h"
@@ -354,8 +356,8 @@ TEST(UpdateButton, DoublePressAndFailedDownload) {
                                   nullptr, nullptr);
     if (!window) GTEST_SKIP() << "no display for windows";
     HWND button = CreateWindowExW(0, L"BUTTON", L"更新", WS_CHILD, 0, 0, 46, 22, window, nullptr, nullptr, nullptr);
-    OnUpdateButtonClicked(window, button);
-    OnUpdateButtonClicked(window, button);
+    OnUpdateButtonClicked(DownloadNoticesFor(window, button));
+    OnUpdateButtonClicked(DownloadNoticesFor(window, button));
     wchar_t text[32] = {};
     GetWindowTextW(button, text, 32);
     EXPECT_STREQ(text, L"更新中...");
@@ -371,7 +373,7 @@ TEST(UpdateButton, DoublePressAndFailedDownload) {
         if (!failed) Sleep(50);
     }
     ASSERT_TRUE(failed);
-    OnDownloadFailed(button);
+    OnDownloadFailed(DownloadNoticesFor(window, button));
     GetWindowTextW(button, text, 32);
     EXPECT_STREQ(text, L"更新");
     EXPECT_TRUE(IsWindowEnabled(button));
