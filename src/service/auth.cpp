@@ -6,6 +6,7 @@
 #include <chrono>
 #include <climits>
 
+#include "common/decimal_text.h"
 #include "crypto/crypto.h"
 #include "crypto/encoding.h"
 
@@ -16,8 +17,6 @@ const std::string& HeaderValue(const HeaderMap& headers, const char* name) {
     auto it = headers.find(name);
     return it == headers.end() ? kEmpty : it->second;
 }
-
-bool IsCSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 std::string LowerAsciiBytes(std::string text) {
     for (char& c : text)
@@ -79,17 +78,10 @@ std::string CanonicalMessage(const std::string& timestamp, const std::string& me
 }
 
 std::int64_t ParseTimestamp(const std::string& text) {
-    std::size_t i = 0;
-    while (i < text.size() && IsCSpace(text[i])) ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    std::int64_t value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        int digit = text[i] - '0';
-        if (value > (LLONG_MAX - digit) / 10) return negative ? LLONG_MIN : LLONG_MAX;
-        value = value * 10 + digit;
-    }
-    return negative ? -value : value;
+    const DecimalDigits read = ReadDecimalDigits(text, DecimalRules{true, true, static_cast<std::uint64_t>(LLONG_MAX)});
+    if (read.overflow) return read.negative ? LLONG_MIN : LLONG_MAX;
+    const auto value = static_cast<std::int64_t>(read.magnitude);
+    return read.negative ? -value : value;
 }
 
 AuthOutcome AuthenticateRequest(const HttpRequest& request, const std::string& keyUtf8, std::int64_t now,

@@ -8,6 +8,8 @@
 #include <climits>
 #include <cstring>
 
+#include "common/decimal_text.h"
+
 namespace {
 
 constexpr char kHeadEnd[] = "\r\n\r\n";
@@ -104,21 +106,9 @@ ChunkSize ParseChunkSizeLine(const std::string& line, std::size_t bound, std::si
 }  // namespace
 
 bool ParseContentLength(const std::string& value, std::size_t& length) {
-    std::size_t i = 0;
-    bool negative = false;
-    if (i < value.size() && (value[i] == '+' || value[i] == '-')) {
-        negative = value[i] == '-';
-        ++i;
-    }
-    unsigned long long number = 0;
-    bool anyDigit = false;
-    for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
-        anyDigit = true;
-        number = number * 10 + static_cast<unsigned>(value[i] - '0');
-        if (number > static_cast<unsigned long long>(INT_MAX)) return false;
-    }
-    if (negative && anyDigit && number != 0) return false;
-    length = static_cast<std::size_t>(number);
+    const DecimalDigits read = ReadDecimalDigits(value, DecimalRules{false, true, static_cast<std::uint64_t>(INT_MAX)});
+    if (read.overflow || (read.negative && read.magnitude != 0)) return false;
+    length = static_cast<std::size_t>(read.magnitude);
     return true;
 }
 
