@@ -19,10 +19,6 @@ WString Ascii(const char* text) {
     return out;
 }
 
-WString Decimal(std::uint64_t value) {
-    return Ascii(std::to_string(value).c_str());
-}
-
 WString HexDigits(std::uint32_t value, int width) {
     char text[16];
     if (width > 0) {
