@@ -363,7 +363,7 @@ bool BackUpExistingFile(const ApiContext& api, const VersionFile& file, ToolFile
 // replaces, and none is refused only because another held the file.
 class TargetLock {
 public:
-    explicit TargetLock(const WString& fullPath) : key_(UpperAscii(fullPath)) {
+    explicit TargetLock(const WString& fullPath) : key_(UpperAsciiText(fullPath)) {
         {
             std::lock_guard<std::mutex> guard(tableLock());
             auto& entry = table()[key_];
@@ -383,10 +383,6 @@ public:
     TargetLock& operator=(const TargetLock&) = delete;
 
 private:
-    static WString UpperAscii(WString text) {
-        for (WChar& c : text) c = ::UpperAscii(c);
-        return text;
-    }
     static std::mutex& tableLock() {
         static std::mutex lock;
         return lock;

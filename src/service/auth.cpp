@@ -7,6 +7,7 @@
 #include <climits>
 
 #include "common/decimal_text.h"
+#include "common/path_text.h"
 #include "crypto/crypto.h"
 #include "crypto/encoding.h"
 
@@ -16,12 +17,6 @@ const std::string& HeaderValue(const HeaderMap& headers, const char* name) {
     static const std::string kEmpty;
     auto it = headers.find(name);
     return it == headers.end() ? kEmpty : it->second;
-}
-
-std::string LowerAsciiBytes(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return text;
 }
 
 AuthOutcome Refuse(const WChar* message) { return AuthOutcome{false, message}; }
@@ -99,7 +94,7 @@ AuthOutcome AuthenticateRequest(const HttpRequest& request, const std::string& k
 
     // With no key anyone could sign; such a service admits nothing.
     std::string expected = keyUtf8.empty() ? std::string() : ExpectedSignature(keyUtf8, timestamp, request, nonce);
-    std::string given = LowerAsciiBytes(sign);
+    std::string given = LowerAsciiText(sign);
     if (expected.empty() || !ConstantTimeEquals(given.data(), given.size(), expected.data(), expected.size()))
         return Refuse(WTEXT("签名验证失败"));
 

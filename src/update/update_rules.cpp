@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "common/decimal_text.h"
+#include "common/path_text.h"
 
 namespace {
 
@@ -87,20 +88,6 @@ std::int64_t TruncatedSize(const JsonValue* value) {
     const double number = std::trunc(value->number);
     if (!std::isfinite(number) || number < -9.2233720368547758e18 || number >= 9.2233720368547758e18) return 0;
     return static_cast<std::int64_t>(number);
-}
-
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsIgnoreAsciiCaseWide(const WString& a, const WString& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        WChar x = a[i];
-        WChar y = b[i];
-        if (x >= WChar('A') && x <= WChar('Z')) x = static_cast<WChar>(x - WChar('A') + WChar('a'));
-        if (y >= WChar('A') && y <= WChar('Z')) y = static_cast<WChar>(y - WChar('A') + WChar('a'));
-        if (x != y) return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -187,18 +174,12 @@ std::string SignedManifestMessage(const WString& packageMd5, const std::vector<P
 
 std::string PublishedProgramMd5(const std::vector<PackageFileEntry>& files) {
     for (const PackageFileEntry& file : files) {
-        if (EqualsIgnoreAsciiCaseWide(file.name, kProgramFileName)) return file.md5;
+        if (EqualsIgnoreCase(file.name, kProgramFileName)) return file.md5;
     }
     return {};
 }
 
-bool EqualsIgnoreAsciiCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-    }
-    return true;
-}
+bool EqualsIgnoreAsciiCase(const std::string& a, const std::string& b) { return EqualsIgnoreCase(a, b); }
 
 WString ConnectFailedLogText(const WString& endpoint) { return WTEXT("[更新] 检查更新失败：无法连接主站 ") + endpoint; }
 
