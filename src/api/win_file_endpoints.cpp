@@ -78,8 +78,8 @@ WString SystemErrorText(DWORD error) {
     wchar_t* text = nullptr;
     FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                    nullptr, error, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    const UniqueLocalMemory textMemory(text);
     WString message = text ? text : L"";
-    if (text) LocalFree(text);
     while (!message.empty() && (message.back() == L'\r' || message.back() == L'\n' || message.back() == L' '))
         message.pop_back();
     return L"错误 " + std::to_wstring(error) + (message.empty() ? L"" : L" " + message);
