@@ -78,8 +78,8 @@ WString SystemErrorText(DWORD error) {
     wchar_t* text = nullptr;
     FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                    nullptr, error, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    const UniqueLocalMemory textMemory(text);
     WString message = text ? text : L"";
-    if (text) LocalFree(text);
     while (!message.empty() && (message.back() == L'\r' || message.back() == L'\n' || message.back() == L' '))
         message.pop_back();
     return L"错误 " + std::to_wstring(error) + (message.empty() ? L"" : L" " + message);
@@ -363,7 +363,7 @@ bool BackUpExistingFile(const ApiContext& api, const VersionFile& file, ToolFile
 // replaces, and none is refused only because another held the file.
 class TargetLock {
 public:
-    explicit TargetLock(const WString& fullPath) : key_(UpperAscii(fullPath)) {
+    explicit TargetLock(const WString& fullPath) : key_(UpperAsciiText(fullPath)) {
         {
             std::lock_guard<std::mutex> guard(tableLock());
             auto& entry = table()[key_];
@@ -383,10 +383,6 @@ public:
     TargetLock& operator=(const TargetLock&) = delete;
 
 private:
-    static WString UpperAscii(WString text) {
-        for (WChar& c : text) c = ::UpperAscii(c);
-        return text;
-    }
     static std::mutex& tableLock() {
         static std::mutex lock;
         return lock;

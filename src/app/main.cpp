@@ -7,16 +7,10 @@
 #include <cwchar>
 
 #include "app/win_main_window.h"
+#include "common/win_unique.h"
 #include "m2control/bridge.h"
 
 namespace {
-
-struct ArgvOwner {
-    LPWSTR* argv = nullptr;
-    ~ArgvOwner() {
-        if (argv) LocalFree(argv);
-    }
-};
 
 bool IsBridgeSwitch(const wchar_t* argument) {
     return std::wcscmp(argument, L"--worker") == 0 || std::wcscmp(argument, L"--loader") == 0;
@@ -29,8 +23,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     // never the program's own folder, which a user may be able to write.
     ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     int argc = 0;
-    ArgvOwner args;
-    args.argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    if (args.argv && argc >= 2 && IsBridgeSwitch(args.argv[1])) return RunBridgeMode(argc, args.argv);
+    LPWSTR* const argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    const UniqueLocalMemory argvMemory(argv);
+    if (argv && argc >= 2 && IsBridgeSwitch(argv[1])) return RunBridgeMode(argc, argv);
     return RunToolRole(instance);
 }

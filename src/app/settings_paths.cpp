@@ -6,33 +6,14 @@
 #include "app/settings.h"
 
 #include <climits>
+#include <cstdint>
 
-namespace {
-
-bool IsAsciiSpace(WChar c) noexcept {
-    return c == WChar(' ') || (c >= WChar('\t') && c <= WChar('\r'));
-}
-
-bool IsAsciiDigit(WChar c) noexcept { return c >= WChar('0') && c <= WChar('9'); }
-
-}  // namespace
+#include "common/decimal_text.h"
 
 long long ParsePortText(const WString& text) noexcept {
-    std::size_t at = 0;
-    while (at < text.size() && IsAsciiSpace(text[at])) ++at;
-    bool negative = false;
-    if (at < text.size() && (text[at] == WChar('+') || text[at] == WChar('-'))) {
-        negative = text[at] == WChar('-');
-        ++at;
-    }
-    // The magnitude is kept within the limit of the sign, so it never wraps.
-    const unsigned long long limit =
-        negative ? static_cast<unsigned long long>(LLONG_MAX) + 1 : static_cast<unsigned long long>(LLONG_MAX);
-    unsigned long long magnitude = 0;
-    for (; at < text.size() && IsAsciiDigit(text[at]); ++at) {
-        const unsigned digit = static_cast<unsigned>(text[at] - WChar('0'));
-        magnitude = magnitude > (limit - digit) / 10 ? limit : magnitude * 10 + digit;
-    }
-    if (!negative) return static_cast<long long>(magnitude);
-    return magnitude == limit ? LLONG_MIN : -static_cast<long long>(magnitude);
+    // Past the range of the sign the value stays at its end, so it never wraps.
+    constexpr std::uint64_t kMost = static_cast<std::uint64_t>(LLONG_MAX);
+    const DecimalDigits read = ReadDecimalDigits(text, DecimalRules{true, true, kMost + 1});
+    if (!read.negative) return read.magnitude > kMost ? LLONG_MAX : static_cast<long long>(read.magnitude);
+    return read.magnitude > kMost ? LLONG_MIN : -static_cast<long long>(read.magnitude);
 }

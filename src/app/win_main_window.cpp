@@ -84,9 +84,8 @@ void ShowNotice(const wchar_t* text, int focusId) {
 // Controls
 
 HFONT MakeDefaultFont() {
-    HDC screen = GetDC(nullptr);
-    int height = -MulDiv(9, GetDeviceCaps(screen, LOGPIXELSY), 72);
-    ReleaseDC(nullptr, screen);
+    const ScopedWindowDC screen(nullptr);
+    int height = -MulDiv(9, GetDeviceCaps(screen.get(), LOGPIXELSY), 72);
     return CreateFontW(height, 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
                        CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Tahoma");
 }
@@ -100,12 +99,11 @@ HWND MakeControl(const wchar_t* className, const wchar_t* text, DWORD style, DWO
 }
 
 SIZE MeasureText(const wchar_t* text, HGDIOBJ font) {
-    HDC dc = GetDC(shell.window);
-    HGDIOBJ old = SelectObject(dc, font);
+    const ScopedWindowDC dc(shell.window);
+    HGDIOBJ old = SelectObject(dc.get(), font);
     SIZE size{};
-    GetTextExtentPoint32W(dc, text, static_cast<int>(wcslen(text)), &size);
-    SelectObject(dc, old);
-    ReleaseDC(shell.window, dc);
+    GetTextExtentPoint32W(dc.get(), text, static_cast<int>(wcslen(text)), &size);
+    SelectObject(dc.get(), old);
     return size;
 }
 

@@ -21,6 +21,24 @@ bool StartsWithIgnoreCase(const WString& text, const WString& prefix) {
     return true;
 }
 
+WString UpperAsciiText(WString text) {
+    for (WChar& c : text) c = UpperAscii(c);
+    return text;
+}
+
+std::string LowerAsciiText(std::string text) {
+    for (char& c : text) c = LowerAscii(c);
+    return text;
+}
+
+bool EqualsIgnoreCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+    }
+    return true;
+}
+
 WString TrimBlanks(const WString& text) {
     std::size_t begin = 0;
     std::size_t end = text.size();

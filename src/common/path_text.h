@@ -18,6 +18,16 @@ constexpr WChar UpperAscii(WChar c) noexcept {
 bool EqualsIgnoreCase(const WString& a, const WString& b);
 // `text` begins with `prefix` under the case rule.
 bool StartsWithIgnoreCase(const WString& text, const WString& prefix);
+// `text` with a-z made A-Z, as the C runtime's default locale does it.
+WString UpperAsciiText(WString text);
+
+// The same rule on narrow text (HTTP names, hex digests): bytes A-Z become
+// a-z, every other byte, UTF-8 included, stays as it is.
+constexpr char LowerAscii(char c) noexcept {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+std::string LowerAsciiText(std::string text);
+bool EqualsIgnoreCase(const std::string& a, const std::string& b);
 
 // "\" or "/".
 constexpr bool IsPathSeparator(WChar c) noexcept {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #if defined(_WIN32)
@@ -33,3 +34,12 @@ std::string WideToUtf8All(const WChar* data, std::size_t size);
 
 // Appends the UTF-8 form of `wide` to `out`; the JSON writer builds on this.
 void AppendUtf8(std::string& out, const WChar* data, std::size_t size);
+
+// The value in decimal digits as its own type prints it ('-' before a
+// negative one), for log lines and answers.
+template <class Integer>
+WString Decimal(Integer value) {
+    static_assert(std::is_integral<Integer>::value && !std::is_same<Integer, bool>::value, "an integer");
+    const std::string digits = std::to_string(value);
+    return WString(digits.begin(), digits.end());
+}

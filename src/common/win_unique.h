@@ -6,6 +6,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <atomic>
 #include <utility>
 
 template <typename Traits>
@@ -98,3 +99,44 @@ struct ComInterfaceTraits {  // one reference to a COM interface that we own
 };
 template <typename Interface>
 using UniqueComPtr = UniqueResource<ComInterfaceTraits<Interface>>;
+
+// A window's device context from GetDC, given back to that window.
+class ScopedWindowDC {
+public:
+    explicit ScopedWindowDC(HWND window) noexcept : window_(window), dc_(::GetDC(window)) {}
+    ~ScopedWindowDC() {
+        if (dc_) ::ReleaseDC(window_, dc_);
+    }
+    ScopedWindowDC(const ScopedWindowDC&) = delete;
+    ScopedWindowDC& operator=(const ScopedWindowDC&) = delete;
+
+    HDC get() const noexcept { return dc_; }
+
+private:
+    HWND window_;
+    HDC dc_;
+};
+
+// Winsock 2.2 for as long as it is held: Start once, End (or the destructor)
+// gives back exactly the start that succeeded. End may come from another
+// thread than Start; only one of them ever ends a given start.
+class WinsockSession {
+public:
+    WinsockSession() noexcept = default;
+    ~WinsockSession() { End(); }
+    WinsockSession(const WinsockSession&) = delete;
+    WinsockSession& operator=(const WinsockSession&) = delete;
+
+    bool Start() noexcept {
+        WSADATA data;
+        if (::WSAStartup(0x0202, &data) != 0) return false;
+        started_.store(true);
+        return true;
+    }
+    void End() noexcept {
+        if (started_.exchange(false)) ::WSACleanup();
+    }
+
+private:
+    std::atomic<bool> started_{false};
+};

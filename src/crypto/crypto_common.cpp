@@ -10,6 +10,7 @@
 
 #include "crypto/crypto_backend.h"
 #include "crypto/encoding.h"
+#include "crypto/wipe_on_exit.h"
 
 namespace {
 
@@ -21,19 +22,6 @@ constexpr std::size_t kMaxRandomSize = 0x7fffffff;
 const std::uint8_t* BytesOf(const std::string& text) {
     return reinterpret_cast<const std::uint8_t*>(text.data());
 }
-
-// Zeroes a buffer that held key or plaintext material when it goes out of
-// scope; a buffer moved away is empty by then and costs nothing.
-class WipeOnExit {
-public:
-    explicit WipeOnExit(Bytes& bytes) : bytes_(bytes) {}
-    ~WipeOnExit() { cb::Wipe(bytes_.data(), bytes_.size()); }
-    WipeOnExit(const WipeOnExit&) = delete;
-    WipeOnExit& operator=(const WipeOnExit&) = delete;
-
-private:
-    Bytes& bytes_;
-};
 
 // Only the last byte is judged and the other fill bytes are not examined, so
 // every payload the tool has accepted so far stays accepted. Callers check
@@ -94,7 +82,7 @@ bool AesCbcDecrypt(const Bytes& key, const Bytes& iv, const Bytes& ciphertext, B
 bool AesCbcDecrypt(const Bytes& key, const std::uint8_t* iv, const std::uint8_t* ciphertext,
                    std::size_t ciphertextSize, Bytes& plaintext) {
     Bytes decrypted(ciphertext, ciphertext + ciphertextSize);
-    WipeOnExit wipe(decrypted);
+    WipeOnExit<Bytes> wipe(decrypted);
     std::size_t size = 0;
     if (!AesCbcDecryptInPlace(key, iv, decrypted.data(), decrypted.size(), size)) return false;
     decrypted.resize(size);
@@ -117,7 +105,7 @@ bool AesCbcDecryptInPlace(const Bytes& key, const std::uint8_t* iv, std::uint8_t
 bool AesCbcEncrypt(const Bytes& key, const Bytes& iv, const Bytes& plaintext, Bytes& ciphertext) {
     if (iv.size() != kAesBlockSize) return false;
     Bytes filled = WithPkcs7Fill(plaintext);
-    WipeOnExit wipe(filled);
+    WipeOnExit<Bytes> wipe(filled);
     return cb::AesCbcRaw(cb::CipherDirection::Encrypt, key, iv.data(), filled.data(), filled.size(), ciphertext);
 }
 

@@ -9,25 +9,13 @@
 #include "crypto/crypto.h"
 #include "crypto/crypto_backend.h"
 #include "crypto/encoding.h"
+#include "crypto/wipe_on_exit.h"
 
 namespace {
 
 constexpr char kEncryptionLabel[] = "Hq4mSyncEnc";
 constexpr char kMacLabel[] = "Hq4mSyncMac";
 constexpr std::size_t kMinimumBlobSize = kPayloadIvSize + kPayloadTagSize;
-
-// Zeroes a byte buffer or string when it goes out of scope.
-template <typename Buffer>
-class WipeOnExit {
-public:
-    explicit WipeOnExit(Buffer& buffer) : buffer_(buffer) {}
-    ~WipeOnExit() { crypto_backend::Wipe(buffer_.data(), buffer_.size()); }
-    WipeOnExit(const WipeOnExit&) = delete;
-    WipeOnExit& operator=(const WipeOnExit&) = delete;
-
-private:
-    Buffer& buffer_;
-};
 
 // Both keys, held as the text form HmacSha256 takes and as bytes for AES.
 struct PayloadKeys {

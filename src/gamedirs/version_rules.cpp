@@ -27,11 +27,6 @@ WString GameNameOfLine(const WString& rawLine) {
     return TrimBlanks(line.substr(equals + 1));
 }
 
-WString Decimal(std::size_t value) {
-    const std::string digits = std::to_string(value);
-    return WString(digits.begin(), digits.end());
-}
-
 }  // namespace
 
 bool IsExcludedFolder(const WString& path) {

@@ -149,11 +149,8 @@ bool IsOnVersionDrive(const WString& path) {
 // "not found" for its name.
 Lookup ConfirmAbsent(const WString& path) {
     WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW(path.c_str(), &entry);
-    if (find != INVALID_HANDLE_VALUE) {
-        FindClose(find);
-        return Lookup::Failed;
-    }
+    const UniqueFindHandle find(FindFirstFileW(path.c_str(), &entry));
+    if (find) return Lookup::Failed;
     return Classify(GetLastError());
 }
 

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <limits>
 
+#include "common/decimal_text.h"
+
 namespace {
 
 constexpr WChar kQuote = WTEXT('"');
@@ -15,10 +17,6 @@ WString Ascii(const char* text) {
     WString out;
     for (; *text; ++text) out.push_back(static_cast<WChar>(static_cast<unsigned char>(*text)));
     return out;
-}
-
-WString Decimal(std::uint64_t value) {
-    return Ascii(std::to_string(value).c_str());
 }
 
 WString HexDigits(std::uint32_t value, int width) {
@@ -34,13 +32,8 @@ WString HexDigits(std::uint32_t value, int width) {
 // Digits up to the first other character, as strtoul reads them; a value
 // beyond 32 bits stays at the largest one.
 std::uint32_t ReadDecimal(const WString& text) {
-    std::uint64_t value = 0;
-    for (const WChar c : text) {
-        if (c < WTEXT('0') || c > WTEXT('9')) break;
-        value = value * 10 + static_cast<unsigned>(c - WTEXT('0'));
-        if (value > std::numeric_limits<std::uint32_t>::max()) return std::numeric_limits<std::uint32_t>::max();
-    }
-    return static_cast<std::uint32_t>(value);
+    return static_cast<std::uint32_t>(
+        ReadDecimalDigits(text, DecimalRules{false, false, std::numeric_limits<std::uint32_t>::max()}).magnitude);
 }
 
 bool StartsWith(const WString& text, const WChar* prefix) {

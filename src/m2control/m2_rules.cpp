@@ -3,12 +3,6 @@
 
 #include "common/path_text.h"
 
-WString UpperAsciiText(const WString& text) {
-    WString upper = text;
-    for (WChar& c : upper) c = UpperAscii(c);
-    return upper;
-}
-
 WString ExpectedM2Path(const WString& versionPath) {
     return UpperAsciiText(versionPath + WTEXT("\\Mir200\\M2Server.exe"));
 }

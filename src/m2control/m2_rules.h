@@ -11,10 +11,8 @@
 #include <map>
 #include <mutex>
 
+#include "common/path_text.h"
 #include "common/text.h"
-
-// The C runtime's upper-case mapping in its default locale: only a-z change.
-WString UpperAsciiText(const WString& text);
 
 // versionPath + "\Mir200\M2Server.exe", upper-cased. Nothing else is done to
 // it: a trailing separator on versionPath leaves a doubled one, and "/" stays.

@@ -6,15 +6,6 @@
 #include "common/path_text.h"
 #include "m2control/bridge_rules.h"
 
-namespace {
-
-WString Decimal(long long n) {
-    const std::string narrow = std::to_string(n);
-    return WString(narrow.begin(), narrow.end());
-}
-
-}  // namespace
-
 ReloadRejection ReadReloadRequest(const std::string& body, ReloadRequest& request) {
     const JsonValue parsed = ParseJson(body);
     if (parsed.kind != JsonKind::Object) return ReloadRejection::InvalidJson;

@@ -33,10 +33,6 @@ constexpr DWORD kResultFileLimit = 64 * 1024;
 // worker.log is rotated to worker.log.1 once it passes this size.
 constexpr LONGLONG kWorkerLogLimit = 1024 * 1024;
 
-WString Decimal(unsigned long long value) {
-    return std::to_wstring(value);
-}
-
 WString FolderOf(const WString& path) {
     const std::size_t slash = path.find_last_of(L"\\/");
     return slash == WString::npos ? WString() : path.substr(0, slash);

@@ -45,10 +45,6 @@ private:
     VARIANT value_;
 };
 
-WString Decimal(std::uint64_t value) {
-    return std::to_wstring(value);
-}
-
 WString HandleDecimal(HWND window) {
     return std::to_wstring(static_cast<long long>(reinterpret_cast<std::intptr_t>(window)));
 }

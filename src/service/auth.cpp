@@ -6,6 +6,8 @@
 #include <chrono>
 #include <climits>
 
+#include "common/decimal_text.h"
+#include "common/path_text.h"
 #include "crypto/crypto.h"
 #include "crypto/encoding.h"
 
@@ -15,14 +17,6 @@ const std::string& HeaderValue(const HeaderMap& headers, const char* name) {
     static const std::string kEmpty;
     auto it = headers.find(name);
     return it == headers.end() ? kEmpty : it->second;
-}
-
-bool IsCSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-std::string LowerAsciiBytes(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return text;
 }
 
 AuthOutcome Refuse(const WChar* message) { return AuthOutcome{false, message}; }
@@ -79,17 +73,10 @@ std::string CanonicalMessage(const std::string& timestamp, const std::string& me
 }
 
 std::int64_t ParseTimestamp(const std::string& text) {
-    std::size_t i = 0;
-    while (i < text.size() && IsCSpace(text[i])) ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    std::int64_t value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        int digit = text[i] - '0';
-        if (value > (LLONG_MAX - digit) / 10) return negative ? LLONG_MIN : LLONG_MAX;
-        value = value * 10 + digit;
-    }
-    return negative ? -value : value;
+    const DecimalDigits read = ReadDecimalDigits(text, DecimalRules{true, true, static_cast<std::uint64_t>(LLONG_MAX)});
+    if (read.overflow) return read.negative ? LLONG_MIN : LLONG_MAX;
+    const auto value = static_cast<std::int64_t>(read.magnitude);
+    return read.negative ? -value : value;
 }
 
 AuthOutcome AuthenticateRequest(const HttpRequest& request, const std::string& keyUtf8, std::int64_t now,
@@ -107,7 +94,7 @@ AuthOutcome AuthenticateRequest(const HttpRequest& request, const std::string& k
 
     // With no key anyone could sign; such a service admits nothing.
     std::string expected = keyUtf8.empty() ? std::string() : ExpectedSignature(keyUtf8, timestamp, request, nonce);
-    std::string given = LowerAsciiBytes(sign);
+    std::string given = LowerAsciiText(sign);
     if (expected.empty() || !ConstantTimeEquals(given.data(), given.size(), expected.data(), expected.size()))
         return Refuse(WTEXT("签名验证失败"));
 

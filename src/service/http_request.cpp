@@ -8,6 +8,9 @@
 #include <climits>
 #include <cstring>
 
+#include "common/decimal_text.h"
+#include "common/path_text.h"
+
 namespace {
 
 constexpr char kHeadEnd[] = "\r\n\r\n";
@@ -19,17 +22,7 @@ constexpr std::size_t kInitialBodyReserve = 4u * 1024 * 1024;
 // so many small chunks cost few takes and few copies.
 constexpr std::size_t kMinChunkedReserve = 64 * 1024;
 
-char LowerAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string LowerAsciiCopy(const std::string& text) {
-    std::string lowered(text);
-    std::transform(lowered.begin(), lowered.end(), lowered.begin(), LowerAscii);
-    return lowered;
-}
 
 // Leaves a value made only of blanks and tabs as it is, as peers expect.
 std::string TrimBlanksKeepingBlankOnly(const std::string& value) {
@@ -75,7 +68,7 @@ bool FindHeaderValue(const std::string& head, const std::string& loweredName, st
         std::size_t end = lineEnd == std::string::npos ? head.size() : lineEnd;
         std::size_t colon = head.find(':', start);
         if (colon == std::string::npos || colon >= end) continue;
-        if (LowerAsciiCopy(head.substr(start, colon - start)) != loweredName) continue;
+        if (LowerAsciiText(head.substr(start, colon - start)) != loweredName) continue;
         value = TrimBlanksKeepingBlankOnly(head.substr(colon + 1, end - colon - 1));
         found = true;
     }
@@ -113,21 +106,9 @@ ChunkSize ParseChunkSizeLine(const std::string& line, std::size_t bound, std::si
 }  // namespace
 
 bool ParseContentLength(const std::string& value, std::size_t& length) {
-    std::size_t i = 0;
-    bool negative = false;
-    if (i < value.size() && (value[i] == '+' || value[i] == '-')) {
-        negative = value[i] == '-';
-        ++i;
-    }
-    unsigned long long number = 0;
-    bool anyDigit = false;
-    for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
-        anyDigit = true;
-        number = number * 10 + static_cast<unsigned>(value[i] - '0');
-        if (number > static_cast<unsigned long long>(INT_MAX)) return false;
-    }
-    if (negative && anyDigit && number != 0) return false;
-    length = static_cast<std::size_t>(number);
+    const DecimalDigits read = ReadDecimalDigits(value, DecimalRules{false, true, static_cast<std::uint64_t>(INT_MAX)});
+    if (read.overflow || (read.negative && read.magnitude != 0)) return false;
+    length = static_cast<std::size_t>(read.magnitude);
     return true;
 }
 
@@ -150,7 +131,7 @@ bool ParseRequestHead(const std::string& head, HttpRequest& request) {
         std::string line = head.substr(start, lineEnd == std::string::npos ? std::string::npos : lineEnd - start);
         std::size_t colon = line.find(':');
         if (colon == std::string::npos) continue;
-        request.headers[LowerAsciiCopy(line.substr(0, colon))] = TrimBlanksKeepingBlankOnly(line.substr(colon + 1));
+        request.headers[LowerAsciiText(line.substr(0, colon))] = TrimBlanksKeepingBlankOnly(line.substr(colon + 1));
     }
     return true;
 }
@@ -331,11 +312,11 @@ void RequestAssembler::OnHeadEnd(std::size_t headerEnd) {
     }
     const std::string head = buffer_.substr(0, headerEnd);
     std::string value;
-    expectsContinue_ = FindHeaderValue(head, "expect", value) && LowerAsciiCopy(value) == "100-continue";
+    expectsContinue_ = FindHeaderValue(head, "expect", value) && LowerAsciiText(value) == "100-continue";
     // A chunked coding takes precedence over any Content-Length; no other
     // coding is understood, so its body's end could not be found.
     if (FindHeaderValue(head, "transfer-encoding", value)) {
-        if (LowerAsciiCopy(value) == "chunked") {
+        if (LowerAsciiText(value) == "chunked") {
             chunked_ = true;
         } else {
             Refuse(RefusalReason::BadContentLength);
@@ -343,7 +324,7 @@ void RequestAssembler::OnHeadEnd(std::size_t headerEnd) {
         return;
     }
     std::size_t length = 0;
-    if (FindContentLengthValue(LowerAsciiCopy(head), value) && !ParseContentLength(value, length)) {
+    if (FindContentLengthValue(LowerAsciiText(head), value) && !ParseContentLength(value, length)) {
         state_ = AssembleState::Refused;
         refusal_ = RefusalReason::BadContentLength;
         return;

@@ -176,8 +176,7 @@ std::size_t SyncService::ConnectionCount() {
 void SyncService::Start(int port) {
     if (IsRunning()) return;
 
-    WSADATA data;
-    if (WSAStartup(0x0202, &data) != 0) {
+    if (!winsock_.Start()) {
         api_.Log(kStartFailed);
         return;
     }
@@ -188,7 +187,7 @@ void SyncService::Start(int port) {
     BindResult bound = OpenListener(port, listener);
     if (bound != BindResult::Bound &&
         !ShouldRetryBind(bindRetry_, bound == BindResult::InUse, bound == BindResult::InUse && SomeoneListensOn(port), 0)) {
-        WSACleanup();
+        winsock_.End();
         api_.Log(kStartFailed);
         return;
     }
@@ -210,7 +209,7 @@ void SyncService::Start(int port) {
             std::lock_guard<std::mutex> guard(listenLock_);
             listenSocket_.reset();
         }
-        WSACleanup();
+        winsock_.End();
         api_.Log(kStartFailed);
     }
 }
@@ -252,7 +251,7 @@ bool SyncService::AwaitListener(SOCKET& listener) {
 // Stop got there first.
 void SyncService::GiveUpStart() {
     if (running_.exchange(0) == 0) return;
-    WSACleanup();
+    winsock_.End();
     api_.Log(kStartFailed);
     if (startGaveUp_) startGaveUp_();
 }
@@ -282,7 +281,7 @@ void SyncService::Stop() {
         workersQuit_ = true;
         workAvailable_.notify_all();
     }
-    WSACleanup();
+    winsock_.End();
 }
 
 DWORD WINAPI SyncService::AcceptLoop(void* argument) {
@@ -338,10 +337,9 @@ bool SyncService::MakeRoomFor() {
 // be had: the connection is then dropped.
 bool SyncService::Dispatch(const std::shared_ptr<Connection>& connection) {
     if (idleWorkers_ <= waiting_.size()) {
-        HANDLE thread = CreateThread(nullptr, kConnectionStack, WorkerLoop, this, STACK_SIZE_PARAM_IS_A_RESERVATION,
-                                     nullptr);
-        if (thread == nullptr) return false;
-        CloseHandle(thread);
+        const UniqueHandle thread(CreateThread(nullptr, kConnectionStack, WorkerLoop, this,
+                                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+        if (!thread) return false;
         ++workers_;
     }
     connections_.push_back(connection);

@@ -99,6 +99,7 @@ private:
     BindRetryRule bindRetry_;
     std::function<void()> startGaveUp_;
     int port_ = 0;
+    WinsockSession winsock_;  // ended by Stop, a failed start or a given-up one
     std::mutex listenLock_;  // guards listenSocket_, which a retried bind fills in late
     UniqueSocket listenSocket_;
     UniqueHandle acceptThread_;

@@ -1,6 +1,8 @@
 // Text of the package installation steps.
 #include "update/install_rules.h"
 
+#include "common/path_text.h"
+
 WString ExeDirectoryOf(const WString& exePath) {
     std::size_t last = exePath.find_last_of(WTEXT("\\/"));
     return last == WString::npos ? WString() : exePath.substr(0, last + 1);
@@ -65,14 +67,7 @@ bool ScriptPathsAreSafe(const ReplaceScriptInput& in) {
 }
 
 bool Md5Matches(const std::string& actual, const std::string& published) {
-    if (actual.empty() || actual.size() != published.size()) return false;
-    for (std::size_t i = 0; i < actual.size(); ++i) {
-        char a = actual[i], b = published[i];
-        if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-        if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
-        if (a != b) return false;
-    }
-    return true;
+    return !actual.empty() && EqualsIgnoreCase(actual, published);
 }
 
 bool IsCheckableMd5(const WString& digest) {

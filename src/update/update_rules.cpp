@@ -9,6 +9,9 @@
 #include <cstring>
 #include <limits>
 
+#include "common/decimal_text.h"
+#include "common/path_text.h"
+
 namespace {
 
 constexpr WChar kHttpsPrefix[] = WTEXT("https://");
@@ -17,13 +20,6 @@ constexpr WChar kHttpPrefix[] = WTEXT("http://");
 constexpr WChar kRepairOfferedText[] = WTEXT("[更新] 程序文件与发布版本不一致，点击\"更新\"按钮可修复");
 constexpr WChar kDiffersText[] = WTEXT("[更新] 程序文件与发布版本不一致");
 
-bool IsDigit(WChar c) { return c >= WChar('0') && c <= WChar('9'); }
-
-// The blanks the C library's wide-character number readers skip.
-bool IsCBlank(WChar c) {
-    return c == WChar(' ') || (c >= WChar('\t') && c <= WChar('\r'));
-}
-
 bool StartsWith(const WString& text, const WChar* prefix) {
     return text.compare(0, std::char_traits<WChar>::length(prefix), prefix) == 0;
 }
@@ -31,20 +27,10 @@ bool StartsWith(const WString& text, const WChar* prefix) {
 // Reads a port the way _wtoi does: blanks, an optional sign, digits; the
 // first other character ends it, an overflow saturates.
 std::int64_t ReadPortNumber(const WString& text) {
-    std::size_t at = 0;
-    while (at < text.size() && IsCBlank(text[at])) ++at;
-    bool negative = false;
-    if (at < text.size() && (text[at] == WChar('+') || text[at] == WChar('-'))) {
-        negative = text[at] == WChar('-');
-        ++at;
-    }
     constexpr std::int64_t kLimit = std::numeric_limits<std::int32_t>::max();
-    std::int64_t value = 0;
-    for (; at < text.size() && IsDigit(text[at]); ++at) {
-        value = value * 10 + (text[at] - WChar('0'));
-        if (value > kLimit) value = kLimit + 1;  // stays in range; clamped below
-    }
-    if (negative) return -value;
+    const DecimalDigits read = ReadDecimalDigits(text, DecimalRules{true, true, std::uint64_t{kLimit} + 1});
+    const auto value = static_cast<std::int64_t>(read.magnitude);
+    if (read.negative) return -value;
     return value > kLimit ? kLimit : value;
 }
 
@@ -55,7 +41,7 @@ using VersionParts = std::vector<WString>;
 bool SplitVersion(const WString& text, VersionParts& parts) {
     WString run;
     for (const WChar c : text) {
-        if (IsDigit(c)) {
+        if (IsDecimalDigit(c)) {
             if (!(run.empty() && c == WChar('0'))) run.push_back(c);
         } else if (c == WChar('.')) {
             parts.push_back(run);
@@ -104,20 +90,6 @@ std::int64_t TruncatedSize(const JsonValue* value) {
     return static_cast<std::int64_t>(number);
 }
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool EqualsIgnoreAsciiCaseWide(const WString& a, const WString& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        WChar x = a[i];
-        WChar y = b[i];
-        if (x >= WChar('A') && x <= WChar('Z')) x = static_cast<WChar>(x - WChar('A') + WChar('a'));
-        if (y >= WChar('A') && y <= WChar('Z')) y = static_cast<WChar>(y - WChar('A') + WChar('a'));
-        if (x != y) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 bool SplitUrl(const WString& url, UrlParts& parts) {
@@ -148,15 +120,7 @@ bool SplitUrl(const WString& url, UrlParts& parts) {
 }
 
 std::uint64_t ParseContentLength(const WString& text) {
-    std::size_t at = 0;
-    while (at < text.size() && IsCBlank(text[at])) ++at;
-    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-    std::uint64_t value = 0;
-    for (; at < text.size() && IsDigit(text[at]); ++at) {
-        const auto digit = static_cast<std::uint64_t>(text[at] - WChar('0'));
-        value = value > (kMax - digit) / 10 ? kMax : value * 10 + digit;
-    }
-    return value;
+    return ReadDecimalDigits(text, DecimalRules{true, false, std::numeric_limits<std::uint64_t>::max()}).magnitude;
 }
 
 std::int32_t DownloadPercent(std::uint64_t received, std::uint64_t total) {
@@ -210,18 +174,12 @@ std::string SignedManifestMessage(const WString& packageMd5, const std::vector<P
 
 std::string PublishedProgramMd5(const std::vector<PackageFileEntry>& files) {
     for (const PackageFileEntry& file : files) {
-        if (EqualsIgnoreAsciiCaseWide(file.name, kProgramFileName)) return file.md5;
+        if (EqualsIgnoreCase(file.name, kProgramFileName)) return file.md5;
     }
     return {};
 }
 
-bool EqualsIgnoreAsciiCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-    }
-    return true;
-}
+bool EqualsIgnoreAsciiCase(const std::string& a, const std::string& b) { return EqualsIgnoreCase(a, b); }
 
 WString ConnectFailedLogText(const WString& endpoint) { return WTEXT("[更新] 检查更新失败：无法连接主站 ") + endpoint; }
 

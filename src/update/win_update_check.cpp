@@ -12,6 +12,7 @@
 
 #include "common/log.h"
 #include "common/executable_path.h"
+#include "common/win_files.h"
 #include "crypto/crypto.h"
 #include "update/update_manifest.h"
 #include "update/win_https.h"
@@ -30,26 +31,6 @@ struct CheckJob {
     UpdateSource source;
     DWORD delayMs;
 };
-
-bool ReadWholeFile(const WString& path, Bytes& bytes) {
-    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-    LARGE_INTEGER size{};
-    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0 || size.QuadPart > kMaxProgramFileBytes) {
-        return false;
-    }
-    bytes.resize(static_cast<std::size_t>(size.QuadPart));
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        DWORD read = 0;
-        if (!ReadFile(file.get(), bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &read, nullptr) ||
-            read == 0) {
-            return false;
-        }
-        done += read;
-    }
-    return true;
-}
 
 DWORD WINAPI UpdateCheckThread(LPVOID parameter) {
     const std::unique_ptr<CheckJob> job(static_cast<CheckJob*>(parameter));
@@ -93,7 +74,7 @@ std::string RunningProgramMd5() noexcept {
     try {
         Bytes bytes;
         const WString path = ExecutablePath();
-        if (path.empty() || !ReadWholeFile(path, bytes)) return {};
+        if (path.empty() || !ReadWholeFile(path, kMaxProgramFileBytes, bytes)) return {};
         return Md5Hex(bytes);
     } catch (...) {
         return {};

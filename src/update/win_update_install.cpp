@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/log.h"
+#include "common/win_files.h"
 #include "common/win_unique.h"
 #include "crypto/crypto.h"
 #include "update/install_rules.h"
@@ -154,15 +155,8 @@ void OnDownloadFailed(const DownloadNotices& notices) {
 }
 
 std::string FileMd5Hex(const WString& path) {
-    UniqueFileHandle file(
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    LARGE_INTEGER size{};
-    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0 || size.QuadPart > 0x7FFFFFFF)
-        return std::string();
-    Bytes bytes(static_cast<std::size_t>(size.QuadPart));
-    DWORD got = 0;
-    if (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr) || got != bytes.size())
-        return std::string();
+    Bytes bytes;
+    if (!ReadWholeFile(path, 0x7FFFFFFF, bytes)) return std::string();
     return Md5Hex(bytes);
 }
 

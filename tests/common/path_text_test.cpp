@@ -2,6 +2,8 @@
 // under Wine alike (nothing here may depend on a locale or the platform).
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "common/path_text.h"
 
 namespace {
@@ -64,6 +66,32 @@ TEST(PathText, LastPathComponent) {
         {WTEXT("a\\b.c/"), WTEXT("")},
     };
     for (const auto& [input, expected] : cases) EXPECT_EQ(LastPathComponent(input), expected) << Show(input);
+}
+
+}  // namespace
+
+namespace {
+
+// The narrow and the wide forms of the case rule agree on every row.
+TEST(AsciiCaseRule, NarrowAndWideFormsAgree) {
+    struct Row {
+        const char* a;
+        const char* b;
+        bool equal;
+    };
+    const Row rows[] = {
+        {"", "", true},          {"Content-Length", "content-length", true}, {"abc", "ABC", true},
+        {"abc", "abcd", false},  {"a", "b", false},                          {"@[`{", "@[`{", true},
+        {"@", "`", false},       {"[", "{", false},                          {"\xC3\x84", "\xC3\xA4", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.a) + " / " + row.b);
+        EXPECT_EQ(EqualsIgnoreCase(std::string(row.a), std::string(row.b)), row.equal);
+        const std::string a(row.a), b(row.b);
+        EXPECT_EQ(EqualsIgnoreCase(WString(a.begin(), a.end()), WString(b.begin(), b.end())), row.equal);
+    }
+    EXPECT_EQ(LowerAsciiText("Expect: 100-Continue \xC3\x84Z"), "expect: 100-continue \xC3\x84z");
+    EXPECT_EQ(UpperAsciiText(WTEXT("c:\\Mir200\\m2server.exe\u00e4")), WTEXT("C:\\MIR200\\M2SERVER.EXE\u00e4"));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // everything the protocol relies on.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 #include "common/text.h"
@@ -54,6 +55,19 @@ TEST(TextConversion, GeneralFormsStopAtNulTheWholeFormsDoNot) {
     std::string appended = "x";
     AppendUtf8(appended, wide.data(), wide.size());
     EXPECT_EQ(appended, std::string("xa\0b", 4));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(DecimalDigitsText, PrintsEachIntegerTypeAsItIs) {
+    EXPECT_EQ(Decimal(0), WTEXT("0"));
+    EXPECT_EQ(Decimal(-1), WTEXT("-1"));
+    EXPECT_EQ(Decimal(static_cast<long long>(INT64_MIN)), WTEXT("-9223372036854775808"));
+    EXPECT_EQ(Decimal(4294967295u), WTEXT("4294967295"));
+    EXPECT_EQ(Decimal(UINT64_MAX), WTEXT("18446744073709551615"));
+    EXPECT_EQ(Decimal(std::size_t{7}), WTEXT("7"));
 }
 
 }  // namespace

@@ -8,14 +8,11 @@
 
 bool ExchangeOverTcp(const std::string& host, int port, const std::string& request, std::string& answer,
                      int timeoutMs, std::string& error) {
-    WSADATA data;
-    if (WSAStartup(0x0202, &data) != 0) {
+    WinsockSession winsock;
+    if (!winsock.Start()) {
         error = "WSAStartup failed";
         return false;
     }
-    struct Cleanup {
-        ~Cleanup() { WSACleanup(); }
-    } cleanup;
 
     addrinfo hints{};
     hints.ai_family = AF_INET;
