@@ -1,0 +1,128 @@
+@echo off
+rem The program end to end, as an operator runs it: TZ62Editorsync.exe from a
+rem folder of its own under %TEMP%, its key and port typed into the window,
+rem the service started, then over 127.0.0.1 with tzclient.exe: ping, the
+rem versions, a push that replaces a file and keeps a backup of the old one,
+rem and a reload against the stand-in game server running as a process of its
+rem own. Everything is made in the work folder and removed at the end, also
+rem after a failure. Exit code: 0 passed, 3 skipped, otherwise failed.
+setlocal EnableExtensions DisableDelayedExpansion
+set "HERE=%~1"
+set "DRIVER=%HERE%window_driver.exe"
+set "CLIENT=%HERE%tzclient.exe"
+set "WORK=%TEMP%\tz62 check %RANDOM%%RANDOM%"
+set "VER=%WORK%\MirServer"
+set "KEY=check-key-%RANDOM%%RANDOM%"
+set /a PORT=42000 + %RANDOM% %% 20000
+set "STEP=preparing"
+
+rem The driver finds the program's window by its class: another copy that
+rem runs here would be driven in place of ours.
+"%DRIVER%" window-exists | find "1" >nul && goto :window_open
+
+call :checks
+set "CODE=%ERRORLEVEL%"
+call :cleanup
+if errorlevel 1 set "CODE=1"
+if not "%CODE%"=="0" echo service-check failed at: %STEP%
+if "%CODE%"=="0" echo service-check: every step passed
+exit /b %CODE%
+
+:window_open
+echo skipped: a TZ62Editorsync window is open already; close it and run again
+exit /b 3
+
+:checks
+set "STEP=work folder %WORK%"
+mkdir "%VER%\Mir200\Envir" || exit /b 1
+copy /y "%HERE%TZ62Editorsync.exe" "%WORK%\" >nul || exit /b 1
+> "%VER%\Mir200\Envir\QuestDiary.txt" echo old content
+> "%WORK%\new.txt" echo new content
+
+set "STEP=starting the program"
+start "" "%WORK%\TZ62Editorsync.exe"
+"%DRIVER%" wait-window 60000 || exit /b 1
+"%DRIVER%" set-text 1005 %KEY% || exit /b 1
+"%DRIVER%" set-text 1002 %PORT% || exit /b 1
+"%DRIVER%" click 1003 || exit /b 1
+
+set "STEP=ping on port %PORT%"
+set /a TRIES=0
+:ping_again
+"%CLIENT%" --port %PORT% --key %KEY% --timeout 5000 ping && goto :pinged
+set /a TRIES+=1
+if %TRIES% GEQ 30 exit /b 1
+ping -n 2 127.0.0.1 >nul
+goto :ping_again
+:pinged
+
+set "STEP=versions"
+"%CLIENT%" --port %PORT% --key %KEY% versions || exit /b 1
+
+set "STEP=a request signed with another key"
+"%CLIENT%" --port %PORT% --key other-%KEY% ping
+if not "%ERRORLEVEL%"=="1" exit /b 1
+
+set "STEP=push"
+"%CLIENT%" --port %PORT% --key %KEY% push "%VER%" Mir200\Envir\QuestDiary.txt "%WORK%\new.txt" || exit /b 1
+set "STEP=push: the new content in place"
+fc /b "%WORK%\new.txt" "%VER%\Mir200\Envir\QuestDiary.txt" >nul || exit /b 1
+set "STEP=push: one backup, holding the old content"
+set /a BACKUPS=0
+for /r "%VER%" %%f in (QuestDiary_*.txt) do (
+  set /a BACKUPS+=1
+  > "%WORK%\backup-path.txt" echo %%f
+  copy /y "%%f" "%WORK%\backup.txt" >nul
+)
+echo backups: %BACKUPS%
+if not "%BACKUPS%"=="1" exit /b 1
+> "%WORK%\old.txt" echo old content
+fc /b "%WORK%\old.txt" "%WORK%\backup.txt" >nul || exit /b 1
+
+set "STEP=push refused: another payload key"
+"%CLIENT%" --port %PORT% --key %KEY% --payload-key other push "%VER%" Mir200\Envir\QuestDiary.txt "%WORK%\old.txt"
+if not "%ERRORLEVEL%"=="1" exit /b 1
+fc /b "%WORK%\new.txt" "%VER%\Mir200\Envir\QuestDiary.txt" >nul || exit /b 1
+
+set "STEP=reload: starting the stand-in game server"
+copy /y "%HERE%m2server_standin.exe" "%VER%\Mir200\M2Server.exe" >nul || exit /b 1
+start "" "%VER%\Mir200\M2Server.exe" --log "%WORK%\commands.txt" --exit-after 30000
+ping -n 3 127.0.0.1 >nul
+set "STEP=reload"
+"%CLIENT%" --port %PORT% --key %KEY% reload "%VER%" QFunction > "%WORK%\reload.txt" || exit /b 1
+type "%WORK%\reload.txt"
+set "STEP=reload: the item carried out"
+if "%PLATFORM%"=="wine" (
+  echo skipped on Wine: reading another process's menu, which Wine cannot
+  exit /b 0
+)
+find """failCount"":0" "%WORK%\reload.txt" >nul || exit /b 1
+find "QFunction" "%WORK%\commands.txt" >nul || exit /b 1
+exit /b 0
+
+:cleanup
+rem The window asks before it closes; then the program is gone with its port.
+"%DRIVER%" window-exists | find "1" >nul || goto :no_window
+"%DRIVER%" close >nul
+"%DRIVER%" answer yes >nul
+set /a WAITED=0
+:window_closing
+"%DRIVER%" window-exists | find "0" >nul && goto :no_window
+set /a WAITED+=1
+if %WAITED% GEQ 30 goto :no_window
+ping -n 2 127.0.0.1 >nul
+goto :window_closing
+:no_window
+rem The stand-in game server closes by itself within half a minute; its file can
+rem go only then.
+set /a WAITED=0
+:remove_again
+rd /s /q "%WORK%" >nul 2>&1
+if not exist "%WORK%\" exit /b 0
+set /a WAITED+=1
+if %WAITED% GEQ 40 (
+  echo could not remove %WORK%
+  exit /b 1
+)
+ping -n 3 127.0.0.1 >nul
+goto :remove_again
