@@ -1,6 +1,6 @@
 @echo off
 rem The program end to end, as an operator runs it: TZ62Editorsync.exe from a
-rem folder of its own under %TEMP%, its key and port typed into the window,
+rem folder of its own at the root of the system drive, its key and port typed into the window,
 rem the service started, then over 127.0.0.1 with tzclient.exe: ping, the
 rem versions, a push that replaces a file and keeps a backup of the old one,
 rem and a reload against the stand-in game server running as a process of its
@@ -12,7 +12,7 @@ setlocal EnableExtensions DisableDelayedExpansion
 set "HERE=%~1"
 set "DRIVER=%HERE%window_driver.exe"
 set "CLIENT=%HERE%tzclient.exe"
-set "WORK=%TEMP%\tz62 check %RANDOM%%RANDOM%"
+set "WORK=%SystemDrive%\tz62check%RANDOM%%RANDOM%"
 set "VER=%WORK%\MirServer"
 set "KEY=check-key-%RANDOM%%RANDOM%"
 set /a PORT=42000 + %RANDOM% %% 20000
@@ -25,20 +25,49 @@ call :window_state
 if "%WINDOW%"=="1" goto :window_open
 
 call :checks
+set "CODE=%ERRORLEVEL%"
+call :cleanup
+if errorlevel 1 set "CODE=1"
+if not "%CODE%"=="0" echo service-check failed at: %STEP%
+if "%CODE%"=="0" echo service-check: every step passed
+del /q "%WINDOW_STATE%" >nul 2>&1
+> "%CHECK_RESULT%" echo %CODE%
+exit /b %CODE%
+
+:window_open
+echo skipped: a TZ62Editorsync window is open already; close it and run again
+del /q "%WINDOW_STATE%" >nul 2>&1
+> "%CHECK_RESULT%" echo 3
+exit /b 3
+
+rem WINDOW becomes 1 while a window of the program is open, else 0. Through a
+rem file: Wine's cmd runs what follows "|" and "&&" as one.
+:window_state
+set "WINDOW="
+"%DRIVER%" window-exists > "%WINDOW_STATE%" 2>nul
+set /p WINDOW=< "%WINDOW_STATE%"
+exit /b 0
+
+
+:checks
 rem Each step is checked on its own line: Wine's builtin commands leave the
 rem error level as it was, and its fc finds every pair of files equal, so
 rem contents are compared as the text of their one line.
 set "STEP=work folder %WORK%"
 mkdir "%VER%\Mir200\Envir" >nul 2>&1
 if not exist "%VER%\Mir200\Envir\" exit /b 1
-copy /y "%HERE%TZ62Editorsync.exe" "%WORK%\" >nul
-if not exist "%WORK%\TZ62Editorsync.exe" exit /b 1
+rem The program in a folder beside the installation, never above it.
+mkdir "%WORK%\tool" >nul 2>&1
+copy /y "%HERE%TZ62Editorsync.exe" "%WORK%\tool\" >nul
+if not exist "%WORK%\tool\TZ62Editorsync.exe" exit /b 1
+rem An installation is known by its Config.ini.
+> "%VER%\Config.ini" echo [Server]
 > "%VER%\Mir200\Envir\QuestDiary.txt" echo old content
 > "%WORK%\new.txt" echo new content
 > "%WORK%\old.txt" echo old content
 
 set "STEP=starting the program"
-start "" "%WORK%\TZ62Editorsync.exe"
+start "" "%WORK%\tool\TZ62Editorsync.exe"
 "%DRIVER%" wait-window 60000
 if errorlevel 1 exit /b 1
 "%DRIVER%" set-text 1005 %KEY%
@@ -117,96 +146,6 @@ rem LINE becomes the first line of the file %1 (empty when there is none).
 :first_line
 set "LINE="
 if exist "%~1" set /p LINE=< "%~1"
-exit /b 0
-
-:cleanup
-if errorlevel 1 set "CODE=1"
-if not "%CODE%"=="0" echo service-check failed at: %STEP%
-if "%CODE%"=="0" echo service-check: every step passed
-del /q "%WINDOW_STATE%" >nul 2>&1
-> "%CHECK_RESULT%" echo %CODE%
-exit /b %CODE%
-
-:window_open
-echo skipped: a TZ62Editorsync window is open already; close it and run again
-del /q "%WINDOW_STATE%" >nul 2>&1
-> "%CHECK_RESULT%" echo 3
-exit /b 3
-
-rem WINDOW becomes 1 while a window of the program is open, else 0. Through a
-rem file: Wine's cmd runs what follows "|" and "&&" as one.
-:window_state
-set "WINDOW="
-"%DRIVER%" window-exists > "%WINDOW_STATE%" 2>nul
-set /p WINDOW=< "%WINDOW_STATE%"
-exit /b 0
-
-:checks
-set "STEP=work folder %WORK%"
-mkdir "%VER%\Mir200\Envir" || exit /b 1
-copy /y "%HERE%TZ62Editorsync.exe" "%WORK%\" >nul || exit /b 1
-> "%VER%\Mir200\Envir\QuestDiary.txt" echo old content
-> "%WORK%\new.txt" echo new content
-
-set "STEP=starting the program"
-start "" "%WORK%\TZ62Editorsync.exe"
-"%DRIVER%" wait-window 60000 || exit /b 1
-"%DRIVER%" set-text 1005 %KEY% || exit /b 1
-"%DRIVER%" set-text 1002 %PORT% || exit /b 1
-"%DRIVER%" click 1003 || exit /b 1
-
-set "STEP=ping on port %PORT%"
-set /a TRIES=0
-:ping_again
-"%CLIENT%" --port %PORT% --key %KEY% --timeout 5000 ping && goto :pinged
-set /a TRIES+=1
-if %TRIES% GEQ 30 exit /b 1
-ping -n 2 127.0.0.1 >nul
-goto :ping_again
-:pinged
-
-set "STEP=versions"
-"%CLIENT%" --port %PORT% --key %KEY% versions || exit /b 1
-
-set "STEP=a request signed with another key"
-"%CLIENT%" --port %PORT% --key other-%KEY% ping
-if not "%ERRORLEVEL%"=="1" exit /b 1
-
-set "STEP=push"
-"%CLIENT%" --port %PORT% --key %KEY% push "%VER%" Mir200\Envir\QuestDiary.txt "%WORK%\new.txt" || exit /b 1
-set "STEP=push: the new content in place"
-fc /b "%WORK%\new.txt" "%VER%\Mir200\Envir\QuestDiary.txt" >nul || exit /b 1
-set "STEP=push: one backup, holding the old content"
-set /a BACKUPS=0
-for /r "%VER%" %%f in (QuestDiary_*.txt) do (
-  set /a BACKUPS+=1
-  > "%WORK%\backup-path.txt" echo %%f
-  copy /y "%%f" "%WORK%\backup.txt" >nul
-)
-echo backups: %BACKUPS%
-if not "%BACKUPS%"=="1" exit /b 1
-> "%WORK%\old.txt" echo old content
-fc /b "%WORK%\old.txt" "%WORK%\backup.txt" >nul || exit /b 1
-
-set "STEP=push refused: another payload key"
-"%CLIENT%" --port %PORT% --key %KEY% --payload-key other push "%VER%" Mir200\Envir\QuestDiary.txt "%WORK%\old.txt"
-if not "%ERRORLEVEL%"=="1" exit /b 1
-fc /b "%WORK%\new.txt" "%VER%\Mir200\Envir\QuestDiary.txt" >nul || exit /b 1
-
-set "STEP=reload: starting the stand-in game server"
-copy /y "%HERE%m2server_standin.exe" "%VER%\Mir200\M2Server.exe" >nul || exit /b 1
-start "" "%VER%\Mir200\M2Server.exe" --log "%WORK%\commands.txt" --exit-after 30000
-ping -n 3 127.0.0.1 >nul
-set "STEP=reload"
-"%CLIENT%" --port %PORT% --key %KEY% reload "%VER%" QFunction > "%WORK%\reload.txt" || exit /b 1
-type "%WORK%\reload.txt"
-set "STEP=reload: the item carried out"
-if "%PLATFORM%"=="wine" (
-  echo skipped on Wine: reading another process's menu, which Wine cannot
-  exit /b 0
-)
-find """failCount"":0" "%WORK%\reload.txt" >nul || exit /b 1
-find "QFunction" "%WORK%\commands.txt" >nul || exit /b 1
 exit /b 0
 
 :cleanup
