@@ -12,7 +12,9 @@ setlocal EnableExtensions DisableDelayedExpansion
 set "HERE=%~1"
 set "DRIVER=%HERE%window_driver.exe"
 set "CLIENT=%HERE%tzclient.exe"
-set "WORK=%SystemDrive%\tz62check%RANDOM%%RANDOM%"
+rem On the system drive an installation must lie under a top-level folder whose
+rem name begins with MirServer.
+set "WORK=%SystemDrive%\MirServerTz62Check%RANDOM%%RANDOM%"
 set "VER=%WORK%\MirServer"
 set "KEY=check-key-%RANDOM%%RANDOM%"
 set /a PORT=42000 + %RANDOM% %% 20000
@@ -127,18 +129,28 @@ if not exist "%VER%\Mir200\M2Server.exe" exit /b 1
 start "" "%VER%\Mir200\M2Server.exe" --log "%WORK%\commands.txt" --exit-after 30000
 ping -n 3 127.0.0.1 >nul
 set "STEP=reload"
-"%CLIENT%" --port %PORT% --key %KEY% reload "%VER%" QFunction > "%WORK%\reload.txt"
-if not "%ERRORLEVEL%"=="0" exit /b 1
+rem A failed same-session attempt falls back to the bridge, which may wait
+rem 40 s for its task: the client waits longer than that.
+"%CLIENT%" --port %PORT% --key %KEY% --timeout 90000 reload "%VER%" QFunction > "%WORK%\reload.txt"
+set "CODE=%ERRORLEVEL%"
 type "%WORK%\reload.txt"
 echo.
-if "%PLATFORM%"=="wine" (
-  echo reload: whether the item ran is not checked under Wine, which cannot read another process's menu
-  exit /b 0
-)
+if "%PLATFORM%"=="wine" goto :reload_under_wine
+if not "%CODE%"=="0" exit /b 1
 set "STEP=reload: the item carried out"
 find """failCount"":0" "%WORK%\reload.txt" >nul
 if errorlevel 1 exit /b 1
 find "QFunction" "%WORK%\commands.txt" >nul
+if errorlevel 1 exit /b 1
+exit /b 0
+
+rem Wine can neither read another process's menu nor create a SYSTEM task, so
+rem the item fails there; what is checked is that the service answered it, as
+rem one failed item, well within the client's wait.
+:reload_under_wine
+echo reload: whether the item ran is not checked under Wine
+set "STEP=reload: one answered item"
+find """success"":true,""successCount"":0,""failCount"":1" "%WORK%\reload.txt" >nul
 if errorlevel 1 exit /b 1
 exit /b 0
 
