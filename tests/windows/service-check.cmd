@@ -1,0 +1,190 @@
+@echo off
+rem The program end to end, as an operator runs it: TZ62Editorsync.exe from a
+rem folder of its own at the root of the system drive, its key and port typed into the window,
+rem the service started, then over 127.0.0.1 with tzclient.exe: ping, the
+rem versions, a push that replaces a file and keeps a backup of the old one,
+rem and a reload against the stand-in game server running as a process of its
+rem own. Everything is made in the work folder and removed at the end, also
+rem after a failure. Its result goes to the file named by %CHECK_RESULT%:
+rem 0 passed, 3 skipped, anything else failed (a result file, since Wine's
+rem cmd loses the exit code of a batch file started with call).
+setlocal EnableExtensions DisableDelayedExpansion
+set "HERE=%~1"
+set "DRIVER=%HERE%window_driver.exe"
+set "CLIENT=%HERE%tzclient.exe"
+rem On the system drive an installation must lie under a top-level folder whose
+rem name begins with MirServer.
+set "WORK=%SystemDrive%\MirServerTz62Check%RANDOM%%RANDOM%"
+set "VER=%WORK%\MirServer"
+set "KEY=check-key-%RANDOM%%RANDOM%"
+set /a PORT=42000 + %RANDOM% %% 20000
+set "STEP=preparing"
+set "WINDOW_STATE=%TEMP%\tz62-window-%RANDOM%%RANDOM%.txt"
+
+rem The driver finds the program's window by its class: another copy that
+rem runs here would be driven in place of ours.
+call :window_state
+if "%WINDOW%"=="1" goto :window_open
+
+call :checks
+set "CODE=%ERRORLEVEL%"
+call :cleanup
+if errorlevel 1 set "CODE=1"
+if not "%CODE%"=="0" echo service-check failed at: %STEP%
+if "%CODE%"=="0" echo service-check: every step passed
+del /q "%WINDOW_STATE%" >nul 2>&1
+> "%CHECK_RESULT%" echo %CODE%
+exit /b %CODE%
+
+:window_open
+echo skipped: a TZ62Editorsync window is open already; close it and run again
+del /q "%WINDOW_STATE%" >nul 2>&1
+> "%CHECK_RESULT%" echo 3
+exit /b 3
+
+rem WINDOW becomes 1 while a window of the program is open, else 0. Through a
+rem file: Wine's cmd runs what follows "|" and "&&" as one.
+:window_state
+set "WINDOW="
+"%DRIVER%" window-exists > "%WINDOW_STATE%" 2>nul
+set /p WINDOW=< "%WINDOW_STATE%"
+exit /b 0
+
+
+:checks
+rem Each step is checked on its own line: Wine's builtin commands leave the
+rem error level as it was, and its fc finds every pair of files equal, so
+rem contents are compared as the text of their one line.
+set "STEP=work folder %WORK%"
+mkdir "%VER%\Mir200\Envir" >nul 2>&1
+if not exist "%VER%\Mir200\Envir\" exit /b 1
+rem The program in a folder beside the installation, never above it.
+mkdir "%WORK%\tool" >nul 2>&1
+copy /y "%HERE%TZ62Editorsync.exe" "%WORK%\tool\" >nul
+if not exist "%WORK%\tool\TZ62Editorsync.exe" exit /b 1
+rem An installation is known by its Config.ini.
+> "%VER%\Config.ini" echo [Server]
+> "%VER%\Mir200\Envir\QuestDiary.txt" echo old content
+> "%WORK%\new.txt" echo new content
+> "%WORK%\old.txt" echo old content
+
+set "STEP=starting the program"
+start "" "%WORK%\tool\TZ62Editorsync.exe"
+"%DRIVER%" wait-window 60000
+if errorlevel 1 exit /b 1
+"%DRIVER%" set-text 1005 %KEY%
+if errorlevel 1 exit /b 1
+"%DRIVER%" set-text 1002 %PORT%
+if errorlevel 1 exit /b 1
+"%DRIVER%" click 1003
+if errorlevel 1 exit /b 1
+
+set "STEP=ping on port %PORT%"
+set /a TRIES=0
+:ping_again
+"%CLIENT%" --port %PORT% --key %KEY% --timeout 5000 ping
+if "%ERRORLEVEL%"=="0" goto :pinged
+set /a TRIES+=1
+if %TRIES% GEQ 30 exit /b 1
+ping -n 2 127.0.0.1 >nul
+goto :ping_again
+:pinged
+
+set "STEP=versions"
+"%CLIENT%" --port %PORT% --key %KEY% versions
+if not "%ERRORLEVEL%"=="0" exit /b 1
+
+set "STEP=a request signed with another key"
+"%CLIENT%" --port %PORT% --key other-%KEY% ping
+if not "%ERRORLEVEL%"=="1" exit /b 1
+
+set "STEP=push"
+"%CLIENT%" --port %PORT% --key %KEY% push "%VER%" Mir200\Envir\QuestDiary.txt "%WORK%\new.txt"
+if not "%ERRORLEVEL%"=="0" exit /b 1
+set "STEP=push: the new content in place"
+call :first_line "%VER%\Mir200\Envir\QuestDiary.txt"
+if not "%LINE%"=="new content" exit /b 1
+set "STEP=push: one backup, holding the old content"
+set /a BACKUPS=0
+set "BACKUP="
+for /r "%VER%" %%f in (QuestDiary_*.txt) do (
+  set /a BACKUPS+=1
+  set "BACKUP=%%f"
+)
+echo backups: %BACKUPS%
+if not "%BACKUPS%"=="1" exit /b 1
+echo backup: %BACKUP%
+call :first_line "%BACKUP%"
+if not "%LINE%"=="old content" exit /b 1
+
+set "STEP=push refused: payload under another key, the file unchanged"
+"%CLIENT%" --port %PORT% --key %KEY% --payload-key other push "%VER%" Mir200\Envir\QuestDiary.txt "%WORK%\old.txt"
+if not "%ERRORLEVEL%"=="1" exit /b 1
+call :first_line "%VER%\Mir200\Envir\QuestDiary.txt"
+if not "%LINE%"=="new content" exit /b 1
+
+set "STEP=reload: starting the stand-in game server"
+copy /y "%HERE%m2server_standin.exe" "%VER%\Mir200\M2Server.exe" >nul
+if not exist "%VER%\Mir200\M2Server.exe" exit /b 1
+start "" "%VER%\Mir200\M2Server.exe" --log "%WORK%\commands.txt" --exit-after 30000
+ping -n 3 127.0.0.1 >nul
+set "STEP=reload"
+rem A failed same-session attempt falls back to the bridge, which may wait
+rem 40 s for its task: the client waits longer than that.
+"%CLIENT%" --port %PORT% --key %KEY% --timeout 90000 reload "%VER%" QFunction > "%WORK%\reload.txt"
+set "CODE=%ERRORLEVEL%"
+type "%WORK%\reload.txt"
+echo.
+if "%PLATFORM%"=="wine" goto :reload_under_wine
+if not "%CODE%"=="0" exit /b 1
+set "STEP=reload: the item carried out"
+find """failCount"":0" "%WORK%\reload.txt" >nul
+if errorlevel 1 exit /b 1
+find "QFunction" "%WORK%\commands.txt" >nul
+if errorlevel 1 exit /b 1
+exit /b 0
+
+rem Wine can neither read another process's menu nor create a SYSTEM task, so
+rem the item fails there; what is checked is that the service answered it, as
+rem one failed item, well within the client's wait.
+:reload_under_wine
+echo reload: whether the item ran is not checked under Wine
+set "STEP=reload: one answered item"
+find """success"":true,""successCount"":0,""failCount"":1" "%WORK%\reload.txt" >nul
+if errorlevel 1 exit /b 1
+exit /b 0
+
+rem LINE becomes the first line of the file %1 (empty when there is none).
+:first_line
+set "LINE="
+if exist "%~1" set /p LINE=< "%~1"
+exit /b 0
+
+:cleanup
+rem The window asks before it closes; then the program is gone with its port.
+call :window_state
+if not "%WINDOW%"=="1" goto :no_window
+"%DRIVER%" close >nul
+"%DRIVER%" answer yes >nul
+set /a WAITED=0
+:window_closing
+call :window_state
+if "%WINDOW%"=="0" goto :no_window
+set /a WAITED+=1
+if %WAITED% GEQ 30 goto :no_window
+ping -n 2 127.0.0.1 >nul
+goto :window_closing
+:no_window
+rem The stand-in game server closes by itself within half a minute; its file can
+rem go only then.
+set /a WAITED=0
+:remove_again
+rd /s /q "%WORK%" >nul 2>&1
+if not exist "%WORK%\" exit /b 0
+set /a WAITED+=1
+if %WAITED% GEQ 40 (
+  echo could not remove %WORK%
+  exit /b 1
+)
+ping -n 3 127.0.0.1 >nul
+goto :remove_again
