@@ -31,6 +31,7 @@
 #include "m2control/game_server_side.h"
 #include "m2control/menu_dispatch.h"
 #include "api/win_reload_endpoint.h"
+#include "support/win_links.h"
 
 namespace {
 
@@ -695,13 +696,16 @@ TEST(BridgeLibraries, PlantedLibraryBesideTheProgramIsNotLoaded) {
     ASSERT_TRUE(CopyFileW((ParentOf(tests) + L"\\TZ62Editorsync.exe").c_str(), program.c_str(), FALSE));
     ASSERT_TRUE(CopyFileW((tests + L"\\wtsapi32.dll").c_str(), (folder + L"\\wtsapi32.dll").c_str(), FALSE));
 
+    // Windows itself looks in the program's folder first; Wine must be told to.
     UniqueRegKey overrides;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                              overrides.put(), nullptr),
-              ERROR_SUCCESS);
-    const wchar_t nativeFirst[] = L"native,builtin";
-    RegSetValueExW(overrides.get(), L"wtsapi32", 0, REG_SZ, reinterpret_cast<const BYTE*>(nativeFirst),
-                   sizeof(nativeFirst));
+    if (testlinks::UnderWine()) {
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", 0, nullptr, 0, KEY_SET_VALUE,
+                                  nullptr, overrides.put(), nullptr),
+                  ERROR_SUCCESS);
+        const wchar_t nativeFirst[] = L"native,builtin";
+        RegSetValueExW(overrides.get(), L"wtsapi32", 0, REG_SZ, reinterpret_cast<const BYTE*>(nativeFirst),
+                       sizeof(nativeFirst));
+    }
     Finished loader;
     {
         const ProfileOverride profile(folder);
@@ -716,7 +720,7 @@ TEST(BridgeLibraries, PlantedLibraryBesideTheProgramIsNotLoaded) {
         EXPECT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0);
         GetExitCodeProcess(process.get(), &loader.exitCode);
     }
-    RegDeleteValueW(overrides.get(), L"wtsapi32");
+    if (overrides) RegDeleteValueW(overrides.get(), L"wtsapi32");
 
     EXPECT_FALSE(FileExists(folder + L"\\planted_loaded.txt"));
     // The loader did reach its call into wtsapi32.
@@ -751,6 +755,58 @@ TEST_F(BridgeTest, EndpointTriesTheBridgeAfterThisSession) {
     EXPECT_EQ(ReloadAnswer(OwnVersion() + L"Other", "[\"所有NPC\"]"),
               "{\"success\":true,\"successCount\":0,\"failCount\":1,\"results\":[{\"item\":\"所有NPC\",\"success\":"
               "false,\"error\":" + notRunning + "}]}");
+}
+
+// ---- with the system's schtasks (Windows) ------------------------------------------------
+
+// The task named in worker.log's "[Result] Written: ...\result_<task>_<random>.txt".
+WString TaskNameInLog(const std::vector<WString>& log) {
+    for (const WString& line : log) {
+        std::smatch found;
+        const std::string bytes = Show(line);
+        if (std::regex_search(bytes, found, std::regex("\\[Result\\] Written: .*\\\\result_(TZBridge_[0-9a-f]+)_")))
+            return Utf8ToWide(found[1].str());
+    }
+    return WString();
+}
+
+// The exit code of `commandLine`, run without a window; -1 when it did not
+// start or end within 30 s.
+long RunHidden(WString commandLine) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started = {};
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                        &startup, &started))
+        return -1;
+    const UniqueHandle thread(started.hThread);
+    const UniqueHandle process(started.hProcess);
+    DWORD exitCode = 0;
+    if (WaitForSingleObject(process.get(), 30000) != WAIT_OBJECT_0 || !GetExitCodeProcess(process.get(), &exitCode))
+        return -1;
+    return static_cast<long>(exitCode);
+}
+
+bool TaskRegistered(const WString& task) { return RunHidden(L"schtasks.exe /query /tn \"" + task + L"\"") == 0; }
+
+// The whole bridge as on an operator's machine, run from an elevated cmd:
+// the system's schtasks registers the SYSTEM task, the loader it starts takes
+// this session's token and starts the worker on this desktop, and the worker
+// clicks the game server's menu item. The task is gone afterwards.
+TEST_F(BridgeTest, SystemSchtasksRunsTheItem) {
+    if (testlinks::UnderWine()) GTEST_SKIP() << "Wine's schtasks cannot create a task";
+    StandInWindow server;
+    EXPECT_TRUE(SendM2CommandCrossSession(OwnVersion(), L"QFunction", reason)) << Show(reason);
+    EXPECT_EQ(Ids(server.WaitForCommands(1)), std::vector<WPARAM>{212});
+    const std::vector<WString> log = LinesOf(WorkerLog());
+    EXPECT_TRUE(Contains(log, L"[Worker] Result: OK|")) << ReadRaw(WorkerLog());
+    const WString task = TaskNameInLog(log);
+    ASSERT_FALSE(task.empty()) << ReadRaw(WorkerLog());
+    // The tool starts the removal without waiting for it.
+    bool registered = true;
+    for (int i = 0; i < 50 && (registered = TaskRegistered(task)); ++i) Sleep(200);
+    EXPECT_FALSE(registered) << Show(task) << " is still registered";
+    if (registered) RunHidden(L"schtasks.exe /delete /tn \"" + task + L"\" /f");
 }
 
 // Puts the stand-in (built beside this program) in place of the system's
@@ -814,6 +870,9 @@ int main(int argc, char** argv) {
 
     if (!RunningAsGameServer()) {
         SetEnvironmentVariableW(L"TZ_BUILD_TESTS", OwnFolder().c_str());
+        // On Windows the system's schtasks serves, and the cases that need the
+        // stand-in are left out by the runner.
+        if (!testlinks::UnderWine()) return RunAsGameServerCopy(L"MirServer Bridge-");
         const StandInSchtasks standIn;
         if (!standIn.installed()) return 1;
         return RunAsGameServerCopy(L"MirServer Bridge-");

@@ -15,6 +15,7 @@
 #include "app/win_update_window.h"
 #include "app/window_messages.h"
 #include "common/log.h"
+#include "support/win_links.h"
 #include "support/win_test_folder.h"
 #include "crypto/crypto.h"
 #include "update/install_rules.h"
@@ -335,6 +336,32 @@ TEST_F(Unpack, TypographicQuotesInTheFolder) {
                       "\n")
             << WideToUtf8(c.folder);
     }
+}
+
+// With the system's PowerShell (Windows; run-tests.cmd puts the stand-in aside
+// for this case): packages in folders with Chinese characters, blanks, quotes
+// of each kind and PowerShell's own signs unpack to the packed program, and a
+// file that is no zip gives none.
+TEST(SystemPowerShell, UnpacksInAwkwardFolders) {
+    const WString directory = ExeDirectoryOf(ExecutablePath());
+    if (testlinks::UnderWine()) GTEST_SKIP() << "Wine has no PowerShell";
+    if (Exists(directory + L"powershell.exe")) GTEST_SKIP() << "the powershell.exe stand-in is beside the test";
+    testsupport::TempFolder folder;
+    ASSERT_TRUE(folder.created());
+    const wchar_t* const places[] = {L"更新 包", L"Bob\u2019s Server", L"\u2018a\u2019 \u201ab\u201b 'c'", L"a;b $x (1)"};
+    for (const wchar_t* place : places) {
+        const WString inside = folder / place;
+        ASSERT_TRUE(CreateDirectoryW(inside.c_str(), nullptr)) << WideToUtf8(place);
+        const WString package = inside + L"\\" + kPackageFileName;
+        const WString extraction = inside + L"\\" + kExtractionFolderName;
+        WriteFileBytes(package, MakeZip({{"TZ62Editorsync.exe", "new program"}}));
+        const WString found = ExtractPackage(package, extraction, kExtractWaitMs);
+        EXPECT_EQ(found, extraction + L"\\TZ62Editorsync.exe") << WideToUtf8(place);
+        EXPECT_EQ(ReadFileBytes(found), "new program") << WideToUtf8(place);
+    }
+    const WString package = folder / L"broken.zip";
+    WriteFileBytes(package, "no zip at all");
+    EXPECT_EQ(ExtractPackage(package, folder / L"broken", kExtractWaitMs), L"");
 }
 
 // The button: a second press while downloading only says so; a failed

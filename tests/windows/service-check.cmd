@@ -4,7 +4,9 @@ rem folder of its own at the root of the system drive, its key and port typed in
 rem the service started, then over 127.0.0.1 with tzclient.exe: ping, the
 rem versions, a push that replaces a file and keeps a backup of the old one,
 rem and a reload against the stand-in game server running as a process of its
-rem own. Everything is made in the work folder and removed at the end, also
+rem own. Also a push to a read-only file, which must give a defined answer and
+rem leave the file and its backups whole, and a stop and start on the same port
+rem right after serving. Everything is made in the work folder and removed at the end, also
 rem after a failure. Its result goes to the file named by %CHECK_RESULT%:
 rem 0 passed, 3 skipped, anything else failed (a result file, since Wine's
 rem cmd loses the exit code of a batch file started with call).
@@ -80,15 +82,8 @@ if errorlevel 1 exit /b 1
 if errorlevel 1 exit /b 1
 
 set "STEP=ping on port %PORT%"
-set /a TRIES=0
-:ping_again
-"%CLIENT%" --port %PORT% --key %KEY% --timeout 5000 ping
-if "%ERRORLEVEL%"=="0" goto :pinged
-set /a TRIES+=1
-if %TRIES% GEQ 30 exit /b 1
-ping -n 2 127.0.0.1 >nul
-goto :ping_again
-:pinged
+call :await_ping
+if errorlevel 1 exit /b 1
 
 set "STEP=versions"
 "%CLIENT%" --port %PORT% --key %KEY% versions
@@ -123,6 +118,31 @@ if not "%ERRORLEVEL%"=="1" exit /b 1
 call :first_line "%VER%\Mir200\Envir\QuestDiary.txt"
 if not "%LINE%"=="new content" exit /b 1
 
+set "STEP=push to a read-only file: a defined answer, the file and the backups whole"
+attrib +r "%VER%\Mir200\Envir\QuestDiary.txt"
+"%CLIENT%" --port %PORT% --key %KEY% push "%VER%" Mir200\Envir\QuestDiary.txt "%WORK%\old.txt"
+set "CODE=%ERRORLEVEL%"
+attrib -r "%VER%\Mir200\Envir\QuestDiary.txt"
+call :first_line "%VER%\Mir200\Envir\QuestDiary.txt"
+echo read-only target: client exit code %CODE%, the file now holds "%LINE%"
+if "%CODE%"=="0" if not "%LINE%"=="old content" exit /b 1
+if "%CODE%"=="1" if not "%LINE%"=="new content" exit /b 1
+if not "%CODE%"=="0" if not "%CODE%"=="1" exit /b 1
+set "BROKEN="
+for /r "%VER%" %%f in (QuestDiary_*.txt) do call :check_backup "%%f"
+if defined BROKEN exit /b 1
+
+rem The port is free for the service again at once after it served requests.
+set "STEP=stop and start again on port %PORT%"
+"%DRIVER%" click 1003
+if errorlevel 1 exit /b 1
+call :await_no_answer
+if errorlevel 1 exit /b 1
+"%DRIVER%" click 1003
+if errorlevel 1 exit /b 1
+call :await_ping
+if errorlevel 1 exit /b 1
+
 set "STEP=reload: starting the stand-in game server"
 copy /y "%HERE%m2server_standin.exe" "%VER%\Mir200\M2Server.exe" >nul
 if not exist "%VER%\Mir200\M2Server.exe" exit /b 1
@@ -152,6 +172,37 @@ echo reload: whether the item ran is not checked under Wine
 set "STEP=reload: one answered item"
 find """success"":true,""successCount"":0,""failCount"":1" "%WORK%\reload.txt" >nul
 if errorlevel 1 exit /b 1
+exit /b 0
+
+rem Pings until the service answers, for up to about half a minute.
+:await_ping
+set /a TRIES=0
+:ping_again
+"%CLIENT%" --port %PORT% --key %KEY% --timeout 5000 ping
+if "%ERRORLEVEL%"=="0" exit /b 0
+set /a TRIES+=1
+if %TRIES% GEQ 30 exit /b 1
+ping -n 2 127.0.0.1 >nul
+goto :ping_again
+
+rem Pings until the service no longer answers, for up to about ten seconds.
+:await_no_answer
+set /a TRIES=0
+:silence_again
+"%CLIENT%" --port %PORT% --key %KEY% --timeout 2000 ping >nul 2>&1
+if not "%ERRORLEVEL%"=="0" exit /b 0
+set /a TRIES+=1
+if %TRIES% GEQ 10 exit /b 1
+ping -n 2 127.0.0.1 >nul
+goto :silence_again
+
+rem BROKEN is set when the backup %1 holds neither whole earlier content.
+:check_backup
+call :first_line "%~1"
+echo backup %~nx1: "%LINE%"
+if "%LINE%"=="old content" exit /b 0
+if "%LINE%"=="new content" exit /b 0
+set "BROKEN=1"
 exit /b 0
 
 rem LINE becomes the first line of the file %1 (empty when there is none).
