@@ -6,7 +6,8 @@ rem versions, a push that replaces a file and keeps a backup of the old one,
 rem and a reload against the stand-in game server running as a process of its
 rem own. Also a push to a read-only file, which must give a defined answer and
 rem leave the file and its backups whole, and a stop and start on the same port
-rem right after serving. Everything is made in the work folder and removed at the end, also
+rem right after serving, and the panel's newest line past 40,000 characters.
+rem Everything is made in the work folder and removed at the end, also
 rem after a failure. Its result goes to the file named by %CHECK_RESULT%:
 rem 0 passed, 3 skipped, anything else failed (a result file, since Wine's
 rem cmd loses the exit code of a batch file started with call).
@@ -142,6 +143,28 @@ if errorlevel 1 exit /b 1
 if errorlevel 1 exit /b 1
 call :await_ping
 if errorlevel 1 exit /b 1
+
+rem Past 40,000 characters of log the panel still shows the newest line: a
+rem hundred refused reloads, each logging a path of over 500 characters.
+set "STEP=the panel after more than 40,000 characters"
+set "FILLER=xxxxxxxxxx"
+for /l %%i in (1,1,6) do call set "FILLER=%%FILLER%%%%FILLER%%"
+for /l %%i in (1000,1,1099) do "%CLIENT%" --port %PORT% --key %KEY% reload "Q:\%%i%FILLER%" x >nul 2>&1
+set /a TRIES=0
+:panel_again
+"%DRIVER%" tail 1007 600 > "%WORK%\tail.txt"
+find "Q:\1099x" "%WORK%\tail.txt" >nul
+if not errorlevel 1 goto :panel_shown
+set /a TRIES+=1
+if %TRIES% GEQ 20 exit /b 1
+ping -n 2 127.0.0.1 >nul
+goto :panel_again
+:panel_shown
+"%DRIVER%" length 1007 > "%WORK%\length.txt"
+set "LENGTH=0"
+set /p LENGTH=< "%WORK%\length.txt"
+echo panel: %LENGTH% characters, the newest line shown
+if %LENGTH% LEQ 40000 exit /b 1
 
 set "STEP=reload: starting the stand-in game server"
 copy /y "%HERE%m2server_standin.exe" "%VER%\Mir200\M2Server.exe" >nul
