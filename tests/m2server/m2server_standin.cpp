@@ -21,6 +21,9 @@
 //                     executable, "m2server_commands.txt")
 //   --exit-after MS   close by itself after MS milliseconds, so that a stand-in
 //                     never outlives a test that died
+//   --hold FILE       keep FILE open for reading while it runs, sharing reading
+//                     and writing but not deletion, as a game server holds a
+//                     data file it reads
 // Unknown switches are ignored.
 //
 // Records: one UTF-8 line per WM_COMMAND, appended as it arrives: parameter w
@@ -54,6 +57,7 @@ struct Options {
     bool hidden = false;
     WString logPath;
     UINT exitAfterMs = 0;
+    WString holdPath;
 };
 
 WString ExecutableFolder() {
@@ -85,6 +89,8 @@ Options ReadOptions(int argc, wchar_t** argv) {
             options.hidden = true;
         } else if (arg == L"--log" && hasValue) {
             options.logPath = argv[++i];
+        } else if (arg == L"--hold" && hasValue) {
+            options.holdPath = argv[++i];
         } else if (arg == L"--exit-after" && hasValue) {
             options.exitAfterMs = static_cast<UINT>(std::wcstoul(argv[++i], nullptr, 10));
         }
@@ -182,6 +188,11 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     const Options options = ReadOptions(__argc, __wargv);
     g_logPath = options.logPath;
+    // Closed by the process's end.
+    if (!options.holdPath.empty() &&
+        CreateFileW(options.holdPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                    FILE_ATTRIBUTE_NORMAL, nullptr) == INVALID_HANDLE_VALUE)
+        return 1;
 
     WNDCLASSEXW windowClass = {};
     windowClass.cbSize = sizeof(windowClass);

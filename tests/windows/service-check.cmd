@@ -5,7 +5,8 @@ rem the service started, then over 127.0.0.1 with tzclient.exe: ping, the
 rem versions, a push that replaces a file and keeps a backup of the old one,
 rem and a reload against the stand-in game server running as a process of its
 rem own. Also a push to a read-only file, which must give a defined answer and
-rem leave the file and its backups whole, and a stop and start on the same port
+rem leave the file and its backups whole, the same for a file the game server
+rem holds open, and a stop and start on the same port
 rem right after serving, and the panel's newest line past 40,000 characters.
 rem Everything is made in the work folder and removed at the end, also
 rem after a failure. Its result goes to the file named by %CHECK_RESULT%:
@@ -133,6 +134,25 @@ set "BROKEN="
 for /r "%VER%" %%f in (QuestDiary_*.txt) do call :check_backup "%%f"
 if defined BROKEN exit /b 1
 
+rem A file the game server holds open: another defined answer, with the file
+rem and the backups whole. The stand-in holding it is found by the reload
+rem below as this version's game server.
+set "STEP=push to a file the game server holds open"
+copy /y "%HERE%m2server_standin.exe" "%VER%\Mir200\M2Server.exe" >nul
+if not exist "%VER%\Mir200\M2Server.exe" exit /b 1
+start "" "%VER%\Mir200\M2Server.exe" --log "%WORK%\commands.txt" --exit-after 60000 --hold "%VER%\Mir200\Envir\QuestDiary.txt"
+ping -n 3 127.0.0.1 >nul
+"%CLIENT%" --port %PORT% --key %KEY% push "%VER%" Mir200\Envir\QuestDiary.txt "%WORK%\new.txt"
+set "CODE=%ERRORLEVEL%"
+call :first_line "%VER%\Mir200\Envir\QuestDiary.txt"
+echo held target: client exit code %CODE%, the file now holds "%LINE%"
+if "%CODE%"=="0" if not "%LINE%"=="new content" exit /b 1
+if "%CODE%"=="1" if not "%LINE%"=="old content" exit /b 1
+if not "%CODE%"=="0" if not "%CODE%"=="1" exit /b 1
+set "BROKEN="
+for /r "%VER%" %%f in (QuestDiary_*.txt) do call :check_backup "%%f"
+if defined BROKEN exit /b 1
+
 rem The port is free for the service again at once after it served requests.
 set "STEP=stop and start again on port %PORT%"
 "%DRIVER%" click 1003
@@ -166,11 +186,6 @@ set /p LENGTH=< "%WORK%\length.txt"
 echo panel: %LENGTH% characters, the newest line shown
 if %LENGTH% LEQ 40000 exit /b 1
 
-set "STEP=reload: starting the stand-in game server"
-copy /y "%HERE%m2server_standin.exe" "%VER%\Mir200\M2Server.exe" >nul
-if not exist "%VER%\Mir200\M2Server.exe" exit /b 1
-start "" "%VER%\Mir200\M2Server.exe" --log "%WORK%\commands.txt" --exit-after 30000
-ping -n 3 127.0.0.1 >nul
 set "STEP=reload"
 rem A failed same-session attempt falls back to the bridge, which may wait
 rem 40 s for its task: the client waits longer than that.
@@ -249,7 +264,7 @@ if %WAITED% GEQ 30 goto :no_window
 ping -n 2 127.0.0.1 >nul
 goto :window_closing
 :no_window
-rem The stand-in game server closes by itself within half a minute; its file can
+rem The stand-in game server closes by itself within a minute; its file can
 rem go only then.
 set /a WAITED=0
 :remove_again
