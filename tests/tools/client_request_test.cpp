@@ -5,6 +5,25 @@
 
 namespace {
 
+TEST(OptionNumber, DigitsOnlyWithinTheRange) {
+    struct Case {
+        const char* text;
+        bool accepted;
+        std::uint64_t value;
+    };
+    const Case cases[] = {
+        {"1", true, 1},          {"65535", true, 65535},  {"08080", true, 8080},     {"0", false, 0},
+        {"65536", false, 0},     {"", false, 0},          {"-1", false, 0},          {"+80", false, 0},
+        {" 80", false, 0},       {"80 ", false, 0},       {"80x", false, 0},         {"0x50", false, 0},
+        {"99999999999999999999999", false, 0},
+    };
+    for (const Case& c : cases) {
+        std::uint64_t value = 7;
+        EXPECT_EQ(ReadOptionNumber(c.text, 65535, value), c.accepted) << c.text;
+        EXPECT_EQ(value, c.accepted ? c.value : 7u) << c.text;
+    }
+}
+
 TEST(ReloadSummary, OneLinePerItemAndAnyFailureCounts) {
     struct Case {
         const char* what;

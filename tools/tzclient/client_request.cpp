@@ -3,6 +3,7 @@
 
 #include <chrono>
 
+#include "common/decimal_text.h"
 #include "crypto/crypto.h"
 #include "crypto/encoding.h"
 #include "json/json.h"
@@ -70,4 +71,13 @@ ReloadSummary SummarizeReloadAnswer(const std::string& body) {
         summary.lines.push_back(std::move(line));
     }
     return summary;
+}
+
+bool ReadOptionNumber(const std::string& text, std::uint64_t largest, std::uint64_t& value) {
+    DecimalRules rules;
+    rules.limit = largest;
+    const DecimalDigits read = ReadDecimalDigits(text, rules);
+    if (!read.anyDigit || read.overflow || read.end != text.size() || read.magnitude == 0) return false;
+    value = read.magnitude;
+    return true;
 }

@@ -44,3 +44,7 @@ struct ReloadSummary {
     bool anyFailed = false;
 };
 ReloadSummary SummarizeReloadAnswer(const std::string& body);
+
+// A command-line count such as a port or a time-out: decimal digits only,
+// from 1 to `largest`; false for anything else, a value past `largest` too.
+[[nodiscard]] bool ReadOptionNumber(const std::string& text, std::uint64_t largest, std::uint64_t& value);

@@ -131,8 +131,9 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
             if (!value(options.host)) return problem = "--host needs a value", false;
         } else if (arg == "--port") {
             if (!value(text)) return problem = "--port needs a value", false;
-            options.port = std::atoi(text.c_str());
-            if (options.port < 1 || options.port > 65535) return problem = "--port must be 1-65535", false;
+            std::uint64_t port = 0;
+            if (!ReadOptionNumber(text, 65535, port)) return problem = "--port must be 1-65535", false;
+            options.port = static_cast<int>(port);
         } else if (arg == "--key") {
             if (!value(options.key)) return problem = "--key needs a value", false;
         } else if (arg == "--payload-key") {
@@ -143,7 +144,10 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
             if (!value(options.request.nonce)) return problem = "--nonce needs a value", false;
         } else if (arg == "--timeout") {
             if (!value(text)) return problem = "--timeout needs a value", false;
-            options.timeoutMs = std::atoi(text.c_str());
+            std::uint64_t timeoutMs = 0;
+            if (!ReadOptionNumber(text, 86400000, timeoutMs))
+                return problem = "--timeout must be 1-86400000 (milliseconds)", false;
+            options.timeoutMs = static_cast<int>(timeoutMs);
         } else if (arg == "--no-sign") {
             options.request.sign = false;
         } else if (arg == "-i") {
