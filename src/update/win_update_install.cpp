@@ -244,7 +244,14 @@ WString WriteReplaceScriptFile(const WString& newExe) {
                                       nullptr));
     if (!file) return WString();
     DWORD wrote = 0;
-    WriteFile(file.get(), script.data(), static_cast<DWORD>(script.size()), &wrote, nullptr);
+    // A script cut short (a full disk) would end the program without bringing
+    // it back: then there is no script, and the program keeps running.
+    if (!WriteFile(file.get(), script.data(), static_cast<DWORD>(script.size()), &wrote, nullptr) ||
+        wrote != script.size()) {
+        file.reset();
+        DeleteFileW(path.c_str());
+        return WString();
+    }
     return path;
 }
 
