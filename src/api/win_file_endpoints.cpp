@@ -40,6 +40,8 @@ constexpr WChar kOwnFileTarget[] = L"目标是本工具自己的文件";
 
 // Reads and writes go in pieces the 32-bit calls can take.
 constexpr DWORD kIoPiece = 16u * 1024 * 1024;
+// A backup copy's buffer: copies are made while the push's body is held.
+constexpr DWORD kCopyPiece = 1024u * 1024;
 // A digest reads this much at a time: memory stays bounded whatever the size.
 constexpr DWORD kDigestPiece = 1u << 20;
 constexpr int kMaxBackupCounter = 9999;
@@ -318,6 +320,54 @@ void WriteReadmeOnce(const WString& backupFolder) {
     WriteAll(file.get(), reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
 
+enum class CopyOutcome { Copied, NameTaken, Failed };
+
+// Copies all of `source` into the new file `copy` and gives it the source's
+// times, as a copy by name would.
+bool CopyContent(HANDLE source, HANDLE copy) {
+    LARGE_INTEGER start{};
+    if (!SetFilePointerEx(source, start, nullptr, FILE_BEGIN)) return false;
+    std::vector<std::uint8_t> piece(kCopyPiece);
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(source, piece.data(), static_cast<DWORD>(piece.size()), &got, nullptr)) return false;
+        if (got == 0) break;
+        if (!WriteAll(copy, piece.data(), got)) return false;
+    }
+    FILETIME created{}, accessed{}, written{};
+    return FlushFileBuffers(copy) && GetFileTime(source, &created, &accessed, &written) &&
+           SetFileTime(copy, &created, &accessed, &written);
+}
+
+// Creates the backup copy at `copyPath` (never over an existing file) and
+// fills it from the open target. The new file is judged by its own handle: a
+// backup folder swapped for a link leading outside since the last check by
+// name gets nothing there, as the copy is removed through that handle.
+CopyOutcome CopyIntoVersion(const VersionFile& file, HANDLE source, const WString& copyPath, WString& error) {
+    if (Seams().beforeBackupCopy) Seams().beforeBackupCopy(copyPath);
+    // DELETE access: a copy that cannot stay is removed through this handle.
+    UniqueFileHandle copy(CreateFileW(copyPath.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!copy) {
+        const DWORD failure = GetLastError();
+        if (failure == ERROR_FILE_EXISTS || failure == ERROR_ALREADY_EXISTS) return CopyOutcome::NameTaken;
+        error = SystemErrorText(failure);
+        return CopyOutcome::Failed;
+    }
+    WString folder;
+    if (!CheckOpenFileInVersion(file.versionRoot, copy.get(), LastPathComponent(copyPath), folder)) {
+        DiscardThroughHandle(copy.get());
+        error = L"备份文件不在版本目录内";
+        return CopyOutcome::Failed;
+    }
+    if (!CopyContent(source, copy.get())) {
+        error = SystemErrorText(GetLastError());
+        DiscardThroughHandle(copy.get());
+        return CopyOutcome::Failed;
+    }
+    return CopyOutcome::Copied;
+}
+
 // Copies the existing target into the backup folder under a name never used
 // before. True with the copy's path, or false with the reason.
 bool BackUpExistingFile(const ApiContext& api, const VersionFile& file, ToolFiles& tool, WString& copyPath,
@@ -335,6 +385,20 @@ bool BackUpExistingFile(const ApiContext& api, const VersionFile& file, ToolFile
     }
     WriteReadmeOnce(backupFolder);
 
+    // The content backed up is the target's own, read through a handle whose
+    // final path is checked like the copy's.
+    UniqueFileHandle source(CreateFileW(file.fullPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!source) {
+        error = SystemErrorText(GetLastError());
+        return false;
+    }
+    WString sourceFolder;
+    if (!CheckOpenFileInVersion(file.versionRoot, source.get(), LastPathComponent(file.fullPath), sourceFolder)) {
+        error = L"备份源文件不在版本目录内";
+        return false;
+    }
+
     LocalTime stamp = api.localClock ? api.localClock() : LocalTimeNow();
     WString name = LastPathComponent(file.fullPath);
     for (int counter = 0; counter <= kMaxBackupCounter; ++counter) {
@@ -348,12 +412,9 @@ bool BackUpExistingFile(const ApiContext& api, const VersionFile& file, ToolFile
             return false;
         }
         // Never over an existing copy: two pushes in one second keep both.
-        if (CopyFileW(file.fullPath.c_str(), copyPath.c_str(), TRUE)) return FileExists(copyPath);
-        DWORD failure = GetLastError();
-        if (failure != ERROR_FILE_EXISTS && failure != ERROR_ALREADY_EXISTS) {
-            error = SystemErrorText(failure);
-            return false;
-        }
+        const CopyOutcome outcome = CopyIntoVersion(file, source.get(), copyPath, error);
+        if (outcome == CopyOutcome::Copied) return true;
+        if (outcome == CopyOutcome::Failed) return false;
     }
     error = L"备份文件名已用尽";
     return false;

@@ -12,12 +12,15 @@ ApiResponse HandleFileInfo(ApiContext& api, const HttpRequest& request);
 ApiResponse HandleFileSync(ApiContext& api, const HttpRequest& request);
 
 
-// Test seams of a push's last step, each called when set: `beforeTemporary`
-// with the target's path after the last check by name, right before the
-// temporary file is created beside it; `afterWrite` with the open temporary
-// file (its HANDLE) after the write, before the read-back. For tests only:
-// set them while no push runs, and reset them afterwards.
+// Test seams of a push's last steps, each called when set: `beforeBackupCopy`
+// with the backup copy's path after the last check by name, right before the
+// copy is created; `beforeTemporary` with the target's path after the last
+// check by name, right before the temporary file is created beside it;
+// `afterWrite` with the open temporary file (its HANDLE) after the write,
+// before the read-back. For tests only: set them while no push runs, and
+// reset them afterwards.
 struct ReplaceSeams {
+    std::function<void(const WString& copyPath)> beforeBackupCopy;
     std::function<void(const WString& target)> beforeTemporary;
     std::function<void(void* temporary)> afterWrite;
 };

@@ -55,6 +55,18 @@ WString EnvironmentText(const wchar_t* name) {
 }
 
 // Temporary files of pushes left in `folder`.
+std::vector<WString> FilesIn(const WString& folder, const WString& pattern = L"*") {
+    std::vector<WString> names;
+    WIN32_FIND_DATAW entry;
+    UniqueFindHandle find(FindFirstFileW((folder + L"\\" + pattern).c_str(), &entry));
+    if (find) {
+        do {
+            if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(entry.cFileName);
+        } while (FindNextFileW(find.get(), &entry));
+    }
+    return names;
+}
+
 std::vector<WString> TemporaryFilesIn(const WString& folder) {
     std::vector<WString> names;
     WIN32_FIND_DATAW entry;
@@ -439,6 +451,68 @@ TEST_F(FileEndpoints, AFolderSwappedForALinkBeforeTheWriteChangesNothingOutside)
     EXPECT_EQ(logged.back(), L"同步失败: " + version + L"\\Mir200\\swap\\x.txt - 临时文件不在版本目录内");
     testlinks::RemoveLink(version + L"\\Mir200\\swap");
     testsupport::RemoveTree(outside);
+}
+
+// The same for the backup: its folder swapped for a link leading outside
+// after the last check by name. The copy, created through the link, is
+// judged by its handle and removed; the push is refused and changes nothing.
+TEST_F(FileEndpoints, ABackupFolderSwappedForALinkWritesNothingOutside) {
+    const WString outside = version + L"-outside";
+    ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
+    WriteRaw(version + L"\\Mir200\\bk.txt", "old");
+    const WString copies = version + L"\\" + kBackup + L"\\Mir200";
+    bool swapped = false;
+    ReplaceSeams seams;
+    seams.beforeBackupCopy = [&](const WString&) {
+        if (swapped) return;
+        swapped = MoveFileW(copies.c_str(), (copies + L"-old").c_str()) && testlinks::MakeLink(copies, outside, true);
+    };
+    SetReplaceSeamsForTesting(seams);
+    const std::string answer = Push(L"Mir200\\bk.txt", "new");
+    SetReplaceSeamsForTesting({});
+    if (!swapped) {
+        testsupport::RemoveTree(outside);
+        GTEST_SKIP() << "no symbolic links on this platform";
+    }
+    EXPECT_EQ(answer, "false|备份旧文件失败，未写入新文件");
+    EXPECT_EQ(ReadRaw(version + L"\\Mir200\\bk.txt"), "old");
+    EXPECT_TRUE(FilesIn(outside).empty());
+    ASSERT_FALSE(logged.empty());
+    EXPECT_EQ(logged.back(), L"已备份失败: " + version + L"\\Mir200\\bk.txt - 备份文件不在版本目录内");
+    testlinks::RemoveLink(copies);
+    testsupport::RemoveTree(outside);
+}
+
+// A backup keeps the replaced file's times and its whole content, also while
+// the game server holds the file open for reading and writing.
+TEST_F(FileEndpoints, TheBackupKeepsTheOldFilesTimes) {
+    const WString target = version + L"\\Mir200\\times.txt";
+    WriteRaw(target, "old content");
+    FILETIME written{};
+    {
+        UniqueFileHandle file(CreateFileW(target.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                          OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(file);
+        SYSTEMTIME when{2020, 2, 0, 29, 12, 34, 56, 0};
+        ASSERT_TRUE(SystemTimeToFileTime(&when, &written));
+        ASSERT_TRUE(SetFileTime(file.get(), nullptr, nullptr, &written));
+    }
+    // Held through the backup, let go before the file is replaced.
+    UniqueFileHandle held(CreateFileW(target.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    ReplaceSeams seams;
+    seams.beforeTemporary = [&](const WString&) { held.reset(); };
+    SetReplaceSeamsForTesting(seams);
+    EXPECT_EQ(Push(L"Mir200\\times.txt", "new content"), "true|同步成功");
+    SetReplaceSeamsForTesting({});
+    const std::vector<WString> copies = FilesIn(version + L"\\" + kBackup + L"\\Mir200", L"times_*.txt");
+    ASSERT_EQ(copies.size(), 1u);
+    const WString copy = version + L"\\" + kBackup + L"\\Mir200\\" + copies[0];
+    EXPECT_EQ(ReadRaw(copy), "old content");
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    ASSERT_TRUE(GetFileAttributesExW(copy.c_str(), GetFileExInfoStandard, &data));
+    EXPECT_EQ(CompareFileTime(&data.ftLastWriteTime, &written), 0);
 }
 
 // The move goes through the temporary file's handle into the checked folder;
