@@ -29,6 +29,7 @@
 #include "common/win_unique.h"
 #include "crypto/payload.h"
 #include "json/json.h"
+#include "support/win_test_folder.h"
 #include "tzclient/client_request.h"
 #include "tzclient/net.h"
 
@@ -287,25 +288,6 @@ bool MakeVersion(const WString& work, const WString& version) {
     return static_cast<bool>(config);
 }
 
-void RemoveTree(const WString& folder) {
-    WIN32_FIND_DATAW entry;
-    UniqueFindHandle find(FindFirstFileW((folder + L"\\*").c_str(), &entry));
-    if (find) {
-        do {
-            const WString name = entry.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const WString path = folder + L"\\" + name;
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveTree(path);
-            } else {
-                DeleteFileW(path.c_str());
-            }
-        } while (FindNextFileW(find.get(), &entry));
-    }
-    find.reset();
-    RemoveDirectoryW(folder.c_str());
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -343,6 +325,6 @@ int wmain(int argc, wchar_t** argv) {
             VersionsBench(servicePort, rounds);
         }
     }
-    RemoveTree(work);
+    testsupport::RemoveTree(work);
     return code;
 }
