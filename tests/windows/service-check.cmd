@@ -71,6 +71,7 @@ rem An installation is known by its Config.ini.
 > "%VER%\Mir200\Envir\QuestDiary.txt" echo old content
 > "%WORK%\new.txt" echo new content
 > "%WORK%\old.txt" echo old content
+> "%WORK%\held.txt" echo held content
 
 set "STEP=starting the program"
 start "" "%WORK%\tool\TZ62Editorsync.exe"
@@ -122,17 +123,10 @@ if not "%LINE%"=="new content" exit /b 1
 
 set "STEP=push to a read-only file: a defined answer, the file and the backups whole"
 attrib +r "%VER%\Mir200\Envir\QuestDiary.txt"
-"%CLIENT%" --port %PORT% --key %KEY% push "%VER%" Mir200\Envir\QuestDiary.txt "%WORK%\old.txt"
+call :defined_push "%WORK%\old.txt" "old content" "read-only target"
 set "CODE=%ERRORLEVEL%"
 attrib -r "%VER%\Mir200\Envir\QuestDiary.txt"
-call :first_line "%VER%\Mir200\Envir\QuestDiary.txt"
-echo read-only target: client exit code %CODE%, the file now holds "%LINE%"
-if "%CODE%"=="0" if not "%LINE%"=="old content" exit /b 1
-if "%CODE%"=="1" if not "%LINE%"=="new content" exit /b 1
-if not "%CODE%"=="0" if not "%CODE%"=="1" exit /b 1
-set "BROKEN="
-for /r "%VER%" %%f in (QuestDiary_*.txt) do call :check_backup "%%f"
-if defined BROKEN exit /b 1
+if not "%CODE%"=="0" exit /b 1
 
 rem A file the game server holds open: another defined answer, with the file
 rem and the backups whole. The stand-in holding it is found by the reload
@@ -142,16 +136,8 @@ copy /y "%HERE%m2server_standin.exe" "%VER%\Mir200\M2Server.exe" >nul
 if not exist "%VER%\Mir200\M2Server.exe" exit /b 1
 start "" "%VER%\Mir200\M2Server.exe" --log "%WORK%\commands.txt" --exit-after 60000 --hold "%VER%\Mir200\Envir\QuestDiary.txt"
 ping -n 3 127.0.0.1 >nul
-"%CLIENT%" --port %PORT% --key %KEY% push "%VER%" Mir200\Envir\QuestDiary.txt "%WORK%\new.txt"
-set "CODE=%ERRORLEVEL%"
-call :first_line "%VER%\Mir200\Envir\QuestDiary.txt"
-echo held target: client exit code %CODE%, the file now holds "%LINE%"
-if "%CODE%"=="0" if not "%LINE%"=="new content" exit /b 1
-if "%CODE%"=="1" if not "%LINE%"=="old content" exit /b 1
-if not "%CODE%"=="0" if not "%CODE%"=="1" exit /b 1
-set "BROKEN="
-for /r "%VER%" %%f in (QuestDiary_*.txt) do call :check_backup "%%f"
-if defined BROKEN exit /b 1
+call :defined_push "%WORK%\held.txt" "held content" "held target"
+if errorlevel 1 exit /b 1
 
 rem The port is free for the service again at once after it served requests.
 set "STEP=stop and start again on port %PORT%"
@@ -233,6 +219,25 @@ set /a TRIES+=1
 if %TRIES% GEQ 10 exit /b 1
 ping -n 2 127.0.0.1 >nul
 goto :silence_again
+
+rem Pushes the file %1, whose one line is %2, to QuestDiary.txt, where either
+rem answer is defined: success with %2 in place, or a failure with the file as
+rem it was. Either way every backup holds one whole earlier content. %3 names
+rem the case in the output. Error level 1 when any of that does not hold.
+:defined_push
+call :first_line "%VER%\Mir200\Envir\QuestDiary.txt"
+set "BEFORE=%LINE%"
+"%CLIENT%" --port %PORT% --key %KEY% push "%VER%" Mir200\Envir\QuestDiary.txt "%~1"
+set "PUSHED=%ERRORLEVEL%"
+call :first_line "%VER%\Mir200\Envir\QuestDiary.txt"
+echo %~3: client exit code %PUSHED%, the file held "%BEFORE%" and now holds "%LINE%"
+if "%PUSHED%"=="0" if not "%LINE%"=="%~2" exit /b 1
+if "%PUSHED%"=="1" if not "%LINE%"=="%BEFORE%" exit /b 1
+if not "%PUSHED%"=="0" if not "%PUSHED%"=="1" exit /b 1
+set "BROKEN="
+for /r "%VER%" %%f in (QuestDiary_*.txt) do call :check_backup "%%f"
+if defined BROKEN exit /b 1
+exit /b 0
 
 rem BROKEN is set when the backup %1 holds neither whole earlier content.
 :check_backup
