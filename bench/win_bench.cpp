@@ -161,18 +161,12 @@ double Best(const std::vector<double>& times) {
     return best;
 }
 
-double PeakWorkingSetMiB(HANDLE process) {
+// The process's working set now, or at its peak, in MiB.
+double WorkingSetMiB(HANDLE process, bool peak = false) {
     PROCESS_MEMORY_COUNTERS counters{};
     counters.cb = sizeof(counters);
     if (!GetProcessMemoryInfo(process, &counters, sizeof(counters))) return 0;
-    return counters.PeakWorkingSetSize / 1048576.0;
-}
-
-double WorkingSetMiB(HANDLE process) {
-    PROCESS_MEMORY_COUNTERS counters{};
-    counters.cb = sizeof(counters);
-    if (!GetProcessMemoryInfo(process, &counters, sizeof(counters))) return 0;
-    return counters.WorkingSetSize / 1048576.0;
+    return (peak ? counters.PeakWorkingSetSize : counters.WorkingSetSize) / 1048576.0;
 }
 
 void PushBench(int service, int sink, HANDLE serviceProcess, const WString& version, int rounds) {
@@ -191,7 +185,7 @@ void PushBench(int service, int sink, HANDLE serviceProcess, const WString& vers
         const double a = Best(serviceTimes), b = Best(sinkTimes);
         std::printf("%-10s %12.1f %10.1f %7.1fx%s\n", name, a, b, b > 0 ? a / b : 0.0, a < 0 ? "  (a push failed)" : "");
     }
-    std::printf("(best of %d; service peak working set %.1f MiB)\n", rounds, PeakWorkingSetMiB(serviceProcess));
+    std::printf("(best of %d; service peak working set %.1f MiB)\n", rounds, WorkingSetMiB(serviceProcess, true));
 }
 
 // Requests answered per second by `clients` threads sending prepared pings

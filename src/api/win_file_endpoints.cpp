@@ -37,6 +37,7 @@ constexpr WChar kBackupFailedAnswer[] = L"备份旧文件失败，未写入新�
 constexpr WChar kWriteFailedAnswer[] = L"写入文件失败，原文件未改动";
 constexpr WChar kTemporaryOutside[] = L"临时文件不在版本目录内";
 constexpr WChar kOwnFileTarget[] = L"目标是本工具自己的文件";
+constexpr WChar kBackupOutside[] = L"备份文件不在版本目录内";
 
 // Reads and writes go in pieces the 32-bit calls can take.
 constexpr DWORD kIoPiece = 16u * 1024 * 1024;
@@ -357,7 +358,7 @@ CopyOutcome CopyIntoVersion(const VersionFile& file, HANDLE source, const WStrin
     WString folder;
     if (!CheckOpenFileInVersion(file.versionRoot, copy.get(), LastPathComponent(copyPath), folder)) {
         DiscardThroughHandle(copy.get());
-        error = L"备份文件不在版本目录内";
+        error = kBackupOutside;
         return CopyOutcome::Failed;
     }
     if (!CopyContent(source, copy.get())) {
@@ -404,7 +405,7 @@ bool BackUpExistingFile(const ApiContext& api, const VersionFile& file, ToolFile
     for (int counter = 0; counter <= kMaxBackupCounter; ++counter) {
         copyPath = copyFolder + L"\\" + BackupCopyName(name, stamp, counter);
         if (!IsFinalPathInsideVersion(file.versionRoot, copyPath)) {
-            error = L"备份文件不在版本目录内";
+            error = kBackupOutside;
             return false;
         }
         if (tool.Include(copyPath)) {

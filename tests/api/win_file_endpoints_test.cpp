@@ -67,6 +67,12 @@ std::vector<WString> FilesIn(const WString& folder, const WString& pattern = L"*
     return names;
 }
 
+// What a local user racing a push does: moves `folder` aside to
+// "<folder>-old" and puts a link to `outside` in its place.
+bool SwapForLink(const WString& folder, const WString& outside) {
+    return MoveFileW(folder.c_str(), (folder + L"-old").c_str()) && testlinks::MakeLink(folder, outside, true);
+}
+
 std::vector<WString> TemporaryFilesIn(const WString& folder) {
     std::vector<WString> names;
     WIN32_FIND_DATAW entry;
@@ -433,8 +439,7 @@ TEST_F(FileEndpoints, AFolderSwappedForALinkBeforeTheWriteChangesNothingOutside)
     bool swapped = false;
     ReplaceSeams seams;
     seams.beforeTemporary = [&](const WString&) {
-        swapped = MoveFileW((version + L"\\Mir200\\swap").c_str(), (version + L"\\Mir200\\swap-old").c_str()) &&
-                  testlinks::MakeLink(version + L"\\Mir200\\swap", outside, true);
+        swapped = SwapForLink(version + L"\\Mir200\\swap", outside);
     };
     SetReplaceSeamsForTesting(seams);
     const std::string answer = Push(L"Mir200\\swap\\x.txt", "new");
@@ -465,7 +470,7 @@ TEST_F(FileEndpoints, ABackupFolderSwappedForALinkWritesNothingOutside) {
     ReplaceSeams seams;
     seams.beforeBackupCopy = [&](const WString&) {
         if (swapped) return;
-        swapped = MoveFileW(copies.c_str(), (copies + L"-old").c_str()) && testlinks::MakeLink(copies, outside, true);
+        swapped = SwapForLink(copies, outside);
     };
     SetReplaceSeamsForTesting(seams);
     const std::string answer = Push(L"Mir200\\bk.txt", "new");
