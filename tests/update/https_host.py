@@ -16,6 +16,10 @@ program after --max-seconds; every wait inside is bounded too. Exit status:
 the program's. Key pair, certificate and package live in a temporary folder
 removed at the end.
 
+With --publish-to DIR --base URL it serves nothing: it writes the release
+(manifest.json, package.zip and files/) into DIR, for a host elsewhere that
+serves DIR as URL/published, and exits.
+
 Routes (GET; a query string is ignored):
   /echo/HEX                 200, body = the bytes HEX
   /status/CODE/HEX          CODE, body = the bytes HEX
@@ -79,11 +83,13 @@ class Host:
             run("openssl", "genrsa", "-out", self.key, "2048")
         public = run("openssl", "rsa", "-in", self.key, "-RSAPublicKey_out").decode()
         self.public_pem = "\r\n".join(public.strip().splitlines()).encode()
-        self.cert = os.path.join(folder, "cert.pem")
-        self.cert_key = os.path.join(folder, "cert-key.pem")
+        self.published = {}
+
+    def make_certificate(self):
+        self.cert = os.path.join(self.folder, "cert.pem")
+        self.cert_key = os.path.join(self.folder, "cert-key.pem")
         run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", self.cert_key,
             "-out", self.cert, "-days", "2", "-subj", "/CN=127.0.0.1")
-        self.published = {}
 
     def sign(self, message):
         signature = run("openssl", "dgst", "-sha256", "-sign", self.key, data=message)
@@ -238,6 +244,23 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
         return "%s://127.0.0.1:%d" % (scheme, self.server_address[1])
 
 
+def publish_to(target, base, signing_key, offer):
+    """Writes the release that a host at base serves under /published."""
+    folder = tempfile.mkdtemp(prefix="tz-update-publish-")
+    try:
+        host = Host(folder, signing_key, offer)
+        host.publish(base.rstrip("/"))
+        shutil.rmtree(target, ignore_errors=True)
+        for name, data in host.published.items():
+            path = os.path.join(target, *name.split("/"))
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
+        return 0
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--max-seconds", type=float, default=600)
@@ -249,15 +272,22 @@ def main():
     parser.add_argument("--publish-version", default="1.1", help="the published version (default 1.1)")
     parser.add_argument("--publish-subfolder", action="store_true",
                         help="put the program in the package's folder TZ62Editorsync instead of its root")
+    parser.add_argument("--publish-to", help="write the release into this folder and exit")
+    parser.add_argument("--base", help="with --publish-to: the address the release will be served from")
     parser.add_argument("command", nargs=argparse.REMAINDER)
     args = parser.parse_args()
     command = args.command[1:] if args.command[:1] == ["--"] else args.command
+    offer = {"exe": args.publish_exe, "version": args.publish_version, "subfolder": args.publish_subfolder}
+    if args.publish_to:
+        if not args.base or command:
+            parser.error("--publish-to needs --base and no program")
+        return publish_to(args.publish_to, args.base, args.signing_key, offer)
 
     folder = tempfile.mkdtemp(prefix="tz-update-host-")
     servers = []  # only those serving: shutdown() waits for serve_forever
     try:
-        host = Host(folder, args.signing_key, {"exe": args.publish_exe, "version": args.publish_version,
-                                               "subfolder": args.publish_subfolder})
+        host = Host(folder, args.signing_key, offer)
+        host.make_certificate()
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(host.cert, host.cert_key)
         secure, plain = Server(host, context, args.port), Server(host, None)

@@ -18,6 +18,11 @@ reg query "HKLM\Software\Wine" >nul 2>&1 && set "PLATFORM=wine"
 set "ELEVATED=no"
 net session >nul 2>&1 && set "ELEVATED=yes"
 if "%PLATFORM%"=="wine" set "ELEVATED=yes"
+rem The console code page, to put back after the update checks change it.
+set "OLDCP="
+for /f "tokens=2 delims=:" %%c in ('chcp') do set /a OLDCP=%%c
+rem Without a console (Wine with its output in a pipe) there is none.
+if "%OLDCP%"=="0" set "OLDCP="
 
 > "%REPORT%" echo TZ62Editorsync test report
 >>"%REPORT%" echo started: %DATE% %TIME%
@@ -72,6 +77,10 @@ if not "%ELEVATED%"=="yes" (
 
 rem The program itself, over loopback, with tzclient.
 call :check service-check
+rem The whole self-update from a Chinese folder, with the console in the
+rem Chinese code page and in UTF-8.
+call :update_check 936
+call :update_check 65001
 
 >>"%REPORT%" echo finished: %DATE% %TIME%
 >>"%REPORT%" echo %PASSED% passed, %FAILED% failed, %SKIPPED% skipped
@@ -108,6 +117,25 @@ call "%HERE%%NAME%.cmd" "%HERE%" >>"%REPORT%" 2>&1
 set "CODE=none"
 if exist "%CHECK_RESULT%" set /p CODE=< "%CHECK_RESULT%"
 del /q "%CHECK_RESULT%" >nul 2>&1
+if "%CODE%"=="3" (
+  set /a SKIPPED+=1
+  echo skipped %NAME%: see the report
+  >>"%REPORT%" echo ==== %NAME%: skipped
+  exit /b 0
+)
+goto :result
+
+rem call :update_check CODEPAGE: tz_update_check.exe with the console in
+rem that code page; exit code 3 is a skip, its reason in the report.
+:update_check
+set "NAME=update-check, code page %~1"
+echo running %NAME%
+>>"%REPORT%" echo.
+>>"%REPORT%" echo ==== %NAME%
+chcp %~1 >nul
+"%HERE%tz_update_check.exe" >>"%REPORT%" 2>&1
+set "CODE=%ERRORLEVEL%"
+if defined OLDCP chcp %OLDCP% >nul
 if "%CODE%"=="3" (
   set /a SKIPPED+=1
   echo skipped %NAME%: see the report

@@ -1,0 +1,526 @@
+// tz_update_check: the whole self-update on this machine, as an operator sees
+// it, for the Windows test bundle (no Python there).
+//
+// A variant of the program that asks http://127.0.0.1:PORT/published/ for its
+// manifest and trusts the test key runs from a folder with Chinese characters
+// and a blank in its name. This program serves the release written at build
+// time (update-check\published\) on that port, types key and port into the
+// window, starts the service, waits for the update notice and presses "更新".
+// While the tool downloads, unpacks with the system's PowerShell and hands
+// over to its replace script, the window is asked every 250 ms whether it
+// answers. Then the new program (autostart names its path) must answer pings
+// on the same port, be byte for byte the published one, and have left nothing
+// of the update behind.
+//
+// Under Wine the programs Wine lacks or runs differently are our stand-ins:
+// powershell, tasklist, findstr and timeout beside the tool, where they are
+// found first, and start.exe in the system folder for the life of the check.
+//
+// Everything it makes (the folder, the autostart value, the stand-ins) is
+// removed or put back at the end, also after a failure. Prints one "ok:" or
+// "FAIL:" line per step. Exit code: 0 passed, 1 failed, 3 skipped (a window of
+// the program is open already).
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/text.h"
+#include "common/win_unique.h"
+#include "support/win_test_folder.h"
+
+namespace {
+
+using testsupport::FileExists;
+using testsupport::ReadRaw;
+
+constexpr int kUpdatePort = TZ_BUNDLE_UPDATE_PORT;
+constexpr wchar_t kMainClass[] = L"TZ62EditorSyncMain";
+constexpr wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+constexpr wchar_t kRunValue[] = L"TZ62EditorSync";
+constexpr wchar_t kExe[] = L"TZ62Editorsync.exe";
+constexpr int kPortField = 1002, kStartButton = 1003, kKeyField = 1005, kPanel = 1007, kUpdateButton = 1011;
+
+void Print(const std::string& utf8) {
+    std::string line = utf8 + "\r\n";
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+}
+void Print(const WString& text) { Print(WideToUtf8(text)); }
+
+bool Ok(const WString& step) {
+    Print(L"ok: " + step);
+    return true;
+}
+bool Fail(const WString& step) {
+    Print(L"FAIL: " + step);
+    return false;
+}
+
+bool UnderWine() {
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+WString OwnFolder() {
+    std::vector<wchar_t> path(32768);
+    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    WString self(path.data(), n);
+    return self.substr(0, self.find_last_of(L'\\') + 1);
+}
+
+unsigned Random() {
+    static unsigned state = static_cast<unsigned>(GetTickCount64() ^ (GetCurrentProcessId() << 16));
+    state = state * 1103515245u + 12345u;
+    return (state >> 8) & 0xFFFFFF;
+}
+
+bool WaitUntil(const std::function<bool()>& done, DWORD ms, DWORD every = 250) {
+    const ULONGLONG end = GetTickCount64() + ms;
+    for (;;) {
+        if (done()) return true;
+        if (GetTickCount64() >= end) return false;
+        Sleep(every);
+    }
+}
+
+bool Contains(const std::string& haystack, const WString& needle) {
+    return haystack.find(WideToUtf8(needle)) != std::string::npos;
+}
+
+// ---- the update host ------------------------------------------------------
+
+// Serves the release files under /published/ on 127.0.0.1, one request per
+// connection, as the update's WinHTTP client asks them one after another.
+class UpdateHost {
+public:
+    ~UpdateHost() { Stop(); }
+
+    bool Start(const WString& publishedFolder) {
+        for (const char* name : {"manifest.json", "package.zip"}) {
+            const std::string bytes = ReadRaw(publishedFolder + Utf8ToWide(name));
+            if (bytes == "<missing>") return Fail(L"the release file " + Utf8ToWide(name) + L" is missing");
+            files_.push_back({std::string("/published/") + name, bytes});
+        }
+        if (!winsock_.Start()) return Fail(L"Winsock did not start");
+        listener_.reset(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(kUpdatePort);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (!listener_ || bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+            listen(listener_.get(), 8) != 0) {
+            return Fail(L"the update host cannot listen on 127.0.0.1:" + Decimal(kUpdatePort) +
+                        L" (another program uses the port?)");
+        }
+        thread_ = std::thread([this] { Serve(); });
+        return Ok(L"update host on 127.0.0.1:" + Decimal(kUpdatePort));
+    }
+
+    void Stop() {
+        listener_.reset();  // ends the accept
+        if (thread_.joinable()) thread_.join();
+    }
+
+    std::vector<std::string> Requests() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return requests_;
+    }
+
+private:
+    void Serve() {
+        for (;;) {
+            UniqueSocket client(accept(listener_.get(), nullptr, nullptr));
+            if (!client) return;
+            Answer(client.get());
+        }
+    }
+
+    void Answer(SOCKET client) {
+        const DWORD wait = 10000;
+        setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&wait), sizeof(wait));
+        std::string head;
+        char piece[2048];
+        while (head.find("\r\n\r\n") == std::string::npos && head.size() < 16384) {
+            const int n = recv(client, piece, sizeof(piece), 0);
+            if (n <= 0) return;
+            head.append(piece, static_cast<std::size_t>(n));
+        }
+        const std::size_t pathStart = head.find(' ') + 1;
+        const std::size_t pathEnd = head.find(' ', pathStart);
+        std::string path = pathEnd == std::string::npos ? std::string() : head.substr(pathStart, pathEnd - pathStart);
+        path = path.substr(0, path.find('?'));  // the check names product and version
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            requests_.push_back(path);
+        }
+        std::string body = "not found";
+        std::string status = "404 Not Found";
+        for (const auto& file : files_) {
+            if (head.rfind("GET ", 0) == 0 && file.first == path) {
+                body = file.second;
+                status = "200 OK";
+            }
+        }
+        const std::string answer = "HTTP/1.1 " + status + "\r\nContent-Type: application/octet-stream\r\n" +
+                                   "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
+                                   body;
+        for (std::size_t sent = 0; sent < answer.size();) {
+            const int n = send(client, answer.data() + sent, static_cast<int>(answer.size() - sent), 0);
+            if (n <= 0) return;
+            sent += static_cast<std::size_t>(n);
+        }
+        shutdown(client, SD_SEND);
+    }
+
+    WinsockSession winsock_;
+    UniqueSocket listener_;
+    std::thread thread_;
+    std::vector<std::pair<std::string, std::string>> files_;
+    std::mutex mutex_;
+    std::vector<std::string> requests_;
+};
+
+// ---- what the check changes and puts back --------------------------------
+
+// The autostart value names the tool in the check's folder while the check
+// runs; afterwards it is as it was.
+class AutostartValue {
+public:
+    bool Set(const WString& path) {
+        wchar_t value[32768];
+        DWORD size = sizeof(value);
+        had_ = RegGetValueW(HKEY_CURRENT_USER, kRunKey, kRunValue, RRF_RT_REG_SZ, nullptr, value, &size) ==
+               ERROR_SUCCESS;
+        if (had_) old_ = value;
+        set_ = Write(path);
+        return set_;
+    }
+    ~AutostartValue() {
+        if (!set_) return;
+        if (had_) {
+            Write(old_);
+        } else {
+            RegDeleteKeyValueW(HKEY_CURRENT_USER, kRunKey, kRunValue);
+        }
+    }
+
+private:
+    static bool Write(const WString& value) {
+        return RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, kRunValue, REG_SZ, value.c_str(),
+                               static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+    }
+    bool had_ = false;
+    bool set_ = false;
+    WString old_;
+};
+
+// Wine's cmd hands "start" to system32\start.exe, which misreads the replace
+// script's "/d "folder\"": our start.exe takes its place, and Wine is told to
+// prefer the file over its own program, until the check ends.
+class WineStartStandIn {
+public:
+    bool Install(const WString& standIn) {
+        wchar_t system[MAX_PATH] = {};
+        GetSystemDirectoryW(system, MAX_PATH);
+        target_ = WString(system) + L"\\start.exe";
+        saved_ = target_ + L".tz-saved";
+        if (!CopyFileW(target_.c_str(), saved_.c_str(), FALSE) || !CopyFileW(standIn.c_str(), target_.c_str(), FALSE)) {
+            return false;
+        }
+        installed_ = true;
+        const WString native = L"native";
+        return RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", L"start.exe", REG_SZ,
+                               native.c_str(), static_cast<DWORD>((native.size() + 1) * sizeof(wchar_t))) ==
+               ERROR_SUCCESS;
+    }
+    ~WineStartStandIn() {
+        if (!installed_) return;
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", L"start.exe");
+        CopyFileW(saved_.c_str(), target_.c_str(), FALSE);
+        DeleteFileW(saved_.c_str());
+    }
+
+private:
+    WString target_, saved_;
+    bool installed_ = false;
+};
+
+// ---- the tool's window ---------------------------------------------------
+
+DWORD WindowProcessId(HWND window) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    return pid;
+}
+
+HWND MainWindow() { return FindWindowW(kMainClass, nullptr); }
+
+WString TextOf(HWND control) {
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(control, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length)) return WString();
+    WString text(length + 1, L'\0');
+    DWORD_PTR copied = 0;
+    SendMessageTimeoutW(control, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG,
+                        10000, &copied);
+    text.resize(copied);
+    return text;
+}
+
+void SetText(HWND main, int id, const WString& text) {
+    SendMessageTimeoutW(GetDlgItem(main, id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), SMTO_ABORTIFHUNG,
+                        5000, nullptr);
+}
+
+void Click(HWND main, int id) { PostMessageW(GetDlgItem(main, id), BM_CLICK, 0, 0); }
+
+// The confirmation the window asks before it closes, owned by it.
+HWND ConfirmationOf(HWND main) {
+    struct Search {
+        HWND owner;
+        HWND found;
+    } search{main, nullptr};
+    EnumWindows(
+        [](HWND window, LPARAM l) -> BOOL {
+            auto* s = reinterpret_cast<Search*>(l);
+            wchar_t cls[16] = {};
+            GetClassNameW(window, cls, 16);
+            if (WString(cls) == L"#32770" && GetWindow(window, GW_OWNER) == s->owner && IsWindowVisible(window)) {
+                s->found = window;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+// Closes every window of the program as an operator does, answering its
+// question; ends what is left of the program after that.
+void CloseThePrograms() {
+    for (int round = 0; round < 5; ++round) {
+        HWND main = MainWindow();
+        if (!main) return;
+        const UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, WindowProcessId(main)));
+        PostMessageW(main, WM_CLOSE, 0, 0);
+        HWND box = nullptr;
+        WaitUntil([&] { return (box = ConfirmationOf(main)) != nullptr || !IsWindow(main); }, 10000);
+        if (box) PostMessageW(GetDlgItem(box, IDYES), BM_CLICK, 0, 0);
+        if (process && WaitForSingleObject(process.get(), 30000) != WAIT_OBJECT_0) {
+            TerminateProcess(process.get(), 1);
+            WaitForSingleObject(process.get(), 10000);
+        }
+    }
+}
+
+// ---- programs ------------------------------------------------------------
+
+UniqueHandle StartProgram(const WString& program, const WString& arguments, const WString& folder, DWORD flags) {
+    WString line = L"\"" + program + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started = {};
+    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, flags, nullptr,
+                        folder.empty() ? nullptr : folder.c_str(), &startup, &started)) {
+        return UniqueHandle();
+    }
+    UniqueHandle thread(started.hThread);
+    return UniqueHandle(started.hProcess);
+}
+
+DWORD ExitCodeWithin(const UniqueHandle& process, DWORD ms) {
+    if (!process || WaitForSingleObject(process.get(), ms) != WAIT_OBJECT_0) return STILL_ACTIVE;
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(process.get(), &code);
+    return code;
+}
+
+// ---- the check -----------------------------------------------------------
+
+struct Check {
+    WString here = OwnFolder();
+    WString kit = here + L"update-check\\";
+    WString folder;
+    WString tool;
+    WString key = L"update-check-" + Decimal(Random());
+    int port = 0;
+
+    bool Ping(DWORD timeoutMs) const {
+        const UniqueHandle client = StartProgram(
+            here + L"tzclient.exe", L"--port " + Decimal(port) + L" --key " + key + L" --timeout " + Decimal(timeoutMs) + L" ping",
+            WString(), CREATE_NO_WINDOW);
+        return ExitCodeWithin(client, timeoutMs + 10000) == 0;
+    }
+
+    WString State() const {
+        WString state = L"folder:";
+        WIN32_FIND_DATAW entry;
+        UniqueFindHandle find(FindFirstFileW((folder + L"\\*").c_str(), &entry));
+        for (bool more = static_cast<bool>(find); more; more = FindNextFileW(find.get(), &entry)) {
+            state += L" \"" + WString(entry.cFileName) + L"\"";
+        }
+        const std::string log = ReadRaw(folder + L"\\TZ62Editorsync_log.txt");
+        const std::size_t tail = log.size() > 1500 ? log.find('\n', log.size() - 1500) + 1 : 0;
+        return state + L"\r\nlog (end):\r\n" + Utf8ToWide(log.substr(tail));
+    }
+};
+
+int FreePort() {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        const int port = 42000 + static_cast<int>(Random() % 20000);
+        UniqueSocket probe(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<u_short>(port));
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        if (probe && bind(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) return port;
+    }
+    return 0;
+}
+
+// Asks the window every 250 ms, 2 s at most each, until it is gone or the
+// program ends. Returns the unanswered probes; longest is the slowest answer.
+int ProbeUntilGone(HWND main, const UniqueHandle& process, DWORD ms, int& probes, ULONGLONG& longest) {
+    int unanswered = 0;
+    const ULONGLONG end = GetTickCount64() + ms;
+    while (IsWindow(main) && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT && GetTickCount64() < end) {
+        const ULONGLONG asked = GetTickCount64();
+        DWORD_PTR result = 0;
+        const bool answered = SendMessageTimeoutW(main, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 2000, &result) != 0;
+        const ULONGLONG took = GetTickCount64() - asked;
+        if (answered) {
+            ++probes;
+            if (took > longest) longest = took;
+        } else if (IsWindow(main)) {
+            ++unanswered;
+        }
+        Sleep(250);
+    }
+    return unanswered;
+}
+
+bool PrepareFolder(Check& check, WineStartStandIn& start) {
+    wchar_t temp[MAX_PATH + 1] = {};
+    const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
+    check.folder = WString(temp, n) + L"tz62 更新检查 " + Decimal(Random());
+    check.tool = check.folder + L"\\" + kExe;
+    if (!CreateDirectoryW(check.folder.c_str(), nullptr)) return Fail(L"cannot make " + check.folder);
+    if (!CopyFileW((check.kit + L"TZ62Editorsync_update_bundle.exe").c_str(), check.tool.c_str(), TRUE)) {
+        return Fail(L"cannot copy the program into " + check.folder);
+    }
+    if (UnderWine()) {
+        for (const wchar_t* name : {L"powershell.exe", L"tasklist.exe", L"findstr.exe", L"timeout.exe"}) {
+            if (!CopyFileW((check.kit + L"wine\\" + name).c_str(), (check.folder + L"\\" + name).c_str(), TRUE)) {
+                return Fail(L"cannot place the stand-in " + WString(name));
+            }
+        }
+        if (!start.Install(check.kit + L"wine\\start.exe")) return Fail(L"cannot place the stand-in start.exe");
+        // The stand-in PowerShell starts slowly, as a cold one does, so that
+        // the probes below fall into the unpacking.
+        SetEnvironmentVariableW(L"TZ_PS_STANDIN_SLEEP_MS", L"3000");
+    }
+    // WinHTTP would send 127.0.0.1 to a proxy named in these.
+    for (const wchar_t* name : {L"http_proxy", L"https_proxy", L"HTTP_PROXY", L"HTTPS_PROXY", L"all_proxy", L"ALL_PROXY"}) {
+        SetEnvironmentVariableW(name, nullptr);
+    }
+    return Ok(L"the program in " + check.folder);
+}
+
+bool StartWithService(Check& check, UniqueHandle& process, HWND& main) {
+    process = StartProgram(check.tool, WString(), check.folder, 0);
+    if (!process) return Fail(L"cannot start " + check.tool);
+    const DWORD pid = GetProcessId(process.get());
+    if (!WaitUntil([&] { return (main = MainWindow()) != nullptr && WindowProcessId(main) == pid; }, 60000)) {
+        return Fail(L"no window within 60 s");
+    }
+    check.port = FreePort();
+    SetText(main, kKeyField, check.key);
+    SetText(main, kPortField, Decimal(check.port));
+    Click(main, kStartButton);
+    if (!WaitUntil([&] { return check.Ping(2000); }, 30000, 500)) {
+        return Fail(L"no ping answer on port " + Decimal(check.port) + L"\r\n" + check.State());
+    }
+    return Ok(L"service started, ping answered on port " + Decimal(check.port));
+}
+
+bool AwaitNotice(const Check& check, HWND main) {
+    const WString notice = L"[更新] 检测到新版本 9.9，点击\"更新\"按钮立即更新";
+    if (!WaitUntil([&] { return TextOf(GetDlgItem(main, kPanel)).find(notice) != WString::npos; }, 60000, 500)) {
+        return Fail(L"no update notice within 60 s\r\n" + check.State());
+    }
+    HWND button = GetDlgItem(main, kUpdateButton);
+    if (!IsWindowVisible(button) || TextOf(button) != L"更新") return Fail(L"the update button is not shown as 更新");
+    return Ok(L"update notice shown, with the button");
+}
+
+bool UpdateAndHandOver(const Check& check, const UniqueHandle& process, HWND main, UpdateHost& host) {
+    Click(main, kUpdateButton);
+    int probes = 0;
+    ULONGLONG longest = 0;
+    const int unanswered = ProbeUntilGone(main, process, 300000, probes, longest);
+    const DWORD code = ExitCodeWithin(process, 60000);
+    if (code != 0) return Fail(L"the program did not end with 0 after the update: " + Decimal(code) + L"\r\n" + check.State());
+    Print(L"   the window answered " + Decimal(probes) + L" probes, the slowest in " + Decimal(longest) + L" ms");
+    if (unanswered != 0) return Fail(Decimal(unanswered) + L" probes got no answer within 2 s while updating");
+    bool manifest = false, package = false;
+    for (const std::string& path : host.Requests()) {
+        manifest = manifest || path == "/published/manifest.json";
+        package = package || path == "/published/package.zip";
+    }
+    if (!manifest || !package) return Fail(L"the host did not see both the manifest and the package requested");
+    return Ok(L"downloaded, unpacked and handed over; the window answered throughout");
+}
+
+bool NewProgramRuns(const Check& check) {
+    if (!WaitUntil([&] { return check.Ping(2000); }, 120000, 500)) {
+        return Fail(L"the new program does not answer on port " + Decimal(check.port) + L" within 120 s\r\n" +
+                    check.State());
+    }
+    Ok(L"the new program answers on the same port " + Decimal(check.port));
+    if (ReadRaw(check.tool) != ReadRaw(check.here + kExe)) return Fail(L"the program is not the published one");
+    for (const wchar_t* leftover : {L"TZ62Editorsync_update.zip", L"update_pkg_extract", L"tz62sync_update.bat"}) {
+        if (FileExists(check.folder + L"\\" + leftover)) return Fail(L"left behind: " + WString(leftover));
+    }
+    const std::string log = ReadRaw(check.folder + L"\\TZ62Editorsync_log.txt");
+    for (const wchar_t* line : {L"[更新] 开始下载更新包，请稍候...", L"[更新] 下载进度 100%",
+                                L"[更新] 更新包准备就绪，正在重启完成更新..."}) {
+        if (!Contains(log, line)) return Fail(L"the log lacks \"" + WString(line) + L"\"\r\n" + check.State());
+    }
+    return Ok(L"the program is the published one; nothing of the update is left; the log has its lines");
+}
+
+int RunCheck() {
+    Print(L"update-check: console code pages " + Decimal(GetConsoleCP()) + L"/" + Decimal(GetConsoleOutputCP()) +
+          L", ANSI " + Decimal(GetACP()) + L", OEM " + Decimal(GetOEMCP()) + (UnderWine() ? L", under Wine" : L""));
+    if (MainWindow()) {
+        Print("skipped: a TZ62Editorsync window is open already; close it and run again");
+        return 3;
+    }
+    Check check;
+    WineStartStandIn start;
+    UpdateHost host;
+    AutostartValue autostart;
+    UniqueHandle process;
+    HWND main = nullptr;
+    const bool passed = PrepareFolder(check, start) && host.Start(check.kit + L"published\\") &&
+                        (autostart.Set(check.tool) || Fail(L"cannot set the autostart value")) &&
+                        StartWithService(check, process, main) && AwaitNotice(check, main) &&
+                        UpdateAndHandOver(check, process, main, host) && NewProgramRuns(check);
+    CloseThePrograms();
+    host.Stop();
+    if (!check.folder.empty()) {
+        WaitUntil([&] { testsupport::RemoveTree(check.folder); return !FileExists(check.folder); }, 20000, 500);
+        if (FileExists(check.folder)) Print(L"note: could not remove " + check.folder);
+    }
+    Print(passed ? "update-check: every step passed" : "update-check: failed");
+    return passed ? 0 : 1;
+}
+
+}  // namespace
+
+int wmain() { return RunCheck(); }
