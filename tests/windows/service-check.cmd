@@ -8,6 +8,9 @@ rem own. Also a push to a read-only file, which must give a defined answer and
 rem leave the file and its backups whole, the same for a file the game server
 rem holds open, and a stop and start on the same port
 rem right after serving, and the panel's newest line past 40,000 characters.
+rem From an elevated cmd, the reload once more from the tool started without
+rem administrator rights (tz_run_unelevated.exe) against the elevated game
+rem server.
 rem Everything is made in the work folder and removed at the end, also
 rem after a failure. Its result goes to the file named by %CHECK_RESULT%:
 rem 0 passed, 3 skipped, anything else failed (a result file, since Wine's
@@ -186,7 +189,7 @@ find """failCount"":0" "%WORK%\reload.txt" >nul
 if errorlevel 1 exit /b 1
 find "QFunction" "%WORK%\commands.txt" >nul
 if errorlevel 1 exit /b 1
-exit /b 0
+goto :unelevated
 
 rem Wine can neither read another process's menu nor create a SYSTEM task, so
 rem the item fails there; what is checked is that the service answered it, as
@@ -195,6 +198,51 @@ rem one failed item, well within the client's wait.
 echo reload: whether the item ran is not checked under Wine
 set "STEP=reload: one answered item"
 find """success"":true,""successCount"":0,""failCount"":1" "%WORK%\reload.txt" >nul
+if errorlevel 1 exit /b 1
+goto :unelevated
+
+rem The game server elevated and the tool not, as after a double click: the
+rem system holds back a window message from the tool to the game server. The
+rem item must run or be answered as failed, and promptly: the tool, not being
+rem an administrator, must not wait for a bridge it cannot start. Only from
+rem an elevated cmd, which starts the game server elevated.
+:unelevated
+if not "%ELEVATED%"=="yes" (
+  echo reload from an unelevated tool: not checked, since the cmd is not elevated
+  exit /b 0
+)
+set "STEP=reload from an unelevated tool: closing the elevated one"
+call :close_tool
+if not "%WINDOW%"=="0" exit /b 1
+start "" "%VER%\Mir200\M2Server.exe" --log "%WORK%\commands-unelevated.txt" --exit-after 60000
+set "STEP=reload from an unelevated tool: starting it without administrator rights"
+"%HERE%tz_run_unelevated.exe" "%WORK%\tool\TZ62Editorsync.exe"
+if errorlevel 1 exit /b 1
+"%DRIVER%" wait-window 60000
+if errorlevel 1 exit /b 1
+"%DRIVER%" set-text 1005 %KEY%
+"%DRIVER%" set-text 1002 %PORT%
+"%DRIVER%" click 1003
+call :await_ping
+if errorlevel 1 exit /b 1
+set "STEP=reload from an unelevated tool: answered within 25 s"
+"%CLIENT%" --port %PORT% --key %KEY% --timeout 25000 reload "%VER%" QFunction > "%WORK%\reload-unelevated.txt"
+set "CODE=%ERRORLEVEL%"
+type "%WORK%\reload-unelevated.txt"
+echo.
+rem tzclient: 0 every item ran, 1 an item failed, 2 no answer.
+if not "%CODE%"=="0" if not "%CODE%"=="1" exit /b 1
+set "STEP=reload from an unelevated tool: run, or failed and not run"
+find """successCount"":1,""failCount"":0" "%WORK%\reload-unelevated.txt" >nul
+if not errorlevel 1 goto :unelevated_ran
+find """successCount"":0,""failCount"":1" "%WORK%\reload-unelevated.txt" >nul
+if errorlevel 1 exit /b 1
+if "%PLATFORM%"=="wine" exit /b 0
+find "QFunction" "%WORK%\commands-unelevated.txt" >nul 2>&1
+if not errorlevel 1 exit /b 1
+exit /b 0
+:unelevated_ran
+find "QFunction" "%WORK%\commands-unelevated.txt" >nul 2>&1
 if errorlevel 1 exit /b 1
 exit /b 0
 
@@ -254,21 +302,24 @@ set "LINE="
 if exist "%~1" set /p LINE=< "%~1"
 exit /b 0
 
-:cleanup
 rem The window asks before it closes; then the program is gone with its port.
+rem WINDOW is 0 afterwards unless it stayed open for about a minute.
+:close_tool
 call :window_state
-if not "%WINDOW%"=="1" goto :no_window
+if not "%WINDOW%"=="1" exit /b 0
 "%DRIVER%" close >nul
 "%DRIVER%" answer yes >nul
 set /a WAITED=0
 :window_closing
 call :window_state
-if "%WINDOW%"=="0" goto :no_window
+if "%WINDOW%"=="0" exit /b 0
 set /a WAITED+=1
-if %WAITED% GEQ 30 goto :no_window
+if %WAITED% GEQ 30 exit /b 0
 ping -n 2 127.0.0.1 >nul
 goto :window_closing
-:no_window
+
+:cleanup
+call :close_tool
 rem The stand-in game server closes by itself within a minute; its file can
 rem go only then.
 set /a WAITED=0
