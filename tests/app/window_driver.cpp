@@ -26,8 +26,12 @@
 #include <string>
 
 #include "common/text.h"
+#include "support/win_owned_windows.h"
 
 namespace {
+
+using testsupport::FindMessageBox;
+using testsupport::WholeTextOf;
 
 constexpr wchar_t kMainClass[] = L"TZ62EditorSyncMain";
 const wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
@@ -58,40 +62,6 @@ std::wstring TextOf(HWND window) {
     wchar_t buffer[4096] = {};
     SendMessageTimeoutW(window, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG, 5000, nullptr);
     return buffer;
-}
-
-// All of a control's text, however long (a log panel may hold a million characters).
-std::wstring WholeTextOf(HWND window) {
-    DWORD_PTR length = 0;
-    SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length);
-    std::wstring buffer(length + 1, L'\0');
-    DWORD_PTR copied = 0;
-    SendMessageTimeoutW(window, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()), SMTO_ABORTIFHUNG,
-                        10000, &copied);
-    buffer.resize(copied);
-    return buffer;
-}
-
-// The message box belongs to the tool's GUI thread and is owned by its window.
-HWND FindMessageBox(HWND main) {
-    struct Search {
-        HWND owner;
-        HWND found;
-    } search{main, nullptr};
-    EnumWindows(
-        [](HWND window, LPARAM l) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(l);
-            wchar_t cls[64] = {};
-            GetClassNameW(window, cls, 64);
-            if (std::wcscmp(cls, L"#32770") == 0 && GetWindow(window, GW_OWNER) == s->owner &&
-                IsWindowVisible(window)) {
-                s->found = window;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
 }
 
 HWND WaitForMessageBox(HWND main, DWORD ms) {

@@ -33,11 +33,14 @@
 
 #include "common/text.h"
 #include "common/win_unique.h"
+#include "support/win_owned_windows.h"
 #include "support/win_test_folder.h"
 
 namespace {
 
 using testsupport::FileExists;
+using testsupport::FindMessageBox;
+using testsupport::WholeTextOf;
 using testsupport::ReadRaw;
 
 constexpr int kUpdatePort = TZ_BUNDLE_UPDATE_PORT;
@@ -261,44 +264,12 @@ DWORD WindowProcessId(HWND window) {
 
 HWND MainWindow() { return FindWindowW(kMainClass, nullptr); }
 
-WString TextOf(HWND control) {
-    DWORD_PTR length = 0;
-    if (!SendMessageTimeoutW(control, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length)) return WString();
-    WString text(length + 1, L'\0');
-    DWORD_PTR copied = 0;
-    SendMessageTimeoutW(control, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG,
-                        10000, &copied);
-    text.resize(copied);
-    return text;
-}
-
 void SetText(HWND main, int id, const WString& text) {
     SendMessageTimeoutW(GetDlgItem(main, id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), SMTO_ABORTIFHUNG,
                         5000, nullptr);
 }
 
 void Click(HWND main, int id) { PostMessageW(GetDlgItem(main, id), BM_CLICK, 0, 0); }
-
-// The confirmation the window asks before it closes, owned by it.
-HWND ConfirmationOf(HWND main) {
-    struct Search {
-        HWND owner;
-        HWND found;
-    } search{main, nullptr};
-    EnumWindows(
-        [](HWND window, LPARAM l) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(l);
-            wchar_t cls[16] = {};
-            GetClassNameW(window, cls, 16);
-            if (WString(cls) == L"#32770" && GetWindow(window, GW_OWNER) == s->owner && IsWindowVisible(window)) {
-                s->found = window;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
 
 // Closes every window of the program as an operator does, answering its
 // question; ends what is left of the program after that.
@@ -309,7 +280,7 @@ void CloseThePrograms() {
         const UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, WindowProcessId(main)));
         PostMessageW(main, WM_CLOSE, 0, 0);
         HWND box = nullptr;
-        WaitUntil([&] { return (box = ConfirmationOf(main)) != nullptr || !IsWindow(main); }, 10000);
+        WaitUntil([&] { return (box = FindMessageBox(main)) != nullptr || !IsWindow(main); }, 10000);
         if (box) PostMessageW(GetDlgItem(box, IDYES), BM_CLICK, 0, 0);
         if (process && WaitForSingleObject(process.get(), 30000) != WAIT_OBJECT_0) {
             TerminateProcess(process.get(), 1);
@@ -450,11 +421,11 @@ bool StartWithService(Check& check, UniqueHandle& process, HWND& main) {
 
 bool AwaitNotice(const Check& check, HWND main) {
     const WString notice = L"[更新] 检测到新版本 9.9，点击\"更新\"按钮立即更新";
-    if (!WaitUntil([&] { return TextOf(GetDlgItem(main, kPanel)).find(notice) != WString::npos; }, 60000, 500)) {
+    if (!WaitUntil([&] { return WholeTextOf(GetDlgItem(main, kPanel)).find(notice) != WString::npos; }, 60000, 500)) {
         return Fail(L"no update notice within 60 s\r\n" + check.State());
     }
     HWND button = GetDlgItem(main, kUpdateButton);
-    if (!IsWindowVisible(button) || TextOf(button) != L"更新") return Fail(L"the update button is not shown as 更新");
+    if (!IsWindowVisible(button) || WholeTextOf(button) != L"更新") return Fail(L"the update button is not shown as 更新");
     return Ok(L"update notice shown, with the button");
 }
 
