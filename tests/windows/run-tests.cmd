@@ -32,6 +32,15 @@ if "%OLDCP%"=="0" set "OLDCP="
 >>"%REPORT%" echo folder: %HERE%
 echo TZ62Editorsync tests: platform %PLATFORM%, elevated %ELEVATED%
 
+rem The service listens on all addresses, so Windows Defender Firewall would
+rem ask about each program that runs one, and keep the answer as a rule. From
+rem an elevated cmd a rule of ours for each program lets in 127.0.0.1 only,
+rem which is all the tests use, and no question comes; all rules of that name
+rem go at the end. service-check and tz_update_check do the same for the
+rem copies they make.
+set "TZ_FIREWALL_RULE=TZ62Editorsync tests"
+if "%ELEVATED%"=="yes" for /r "%HERE%." %%f in (*.exe) do call :allow_loopback "%%f"
+
 rem The rules, on their own: the same on every platform.
 for %%s in (text_test json_test crypto_test gamedirs_core_test m2control_core_test m2control_rules_test app_core_test client_test service_core_test doc_test) do call :suite %%s
 rem The release key is read from the source tree the build was made in.
@@ -82,6 +91,7 @@ rem Chinese code page and in UTF-8.
 call :update_check 936
 call :update_check 65001
 
+if "%ELEVATED%"=="yes" netsh advfirewall firewall delete rule name="%TZ_FIREWALL_RULE%" >nul 2>&1
 >>"%REPORT%" echo finished: %DATE% %TIME%
 >>"%REPORT%" echo %PASSED% passed, %FAILED% failed, %SKIPPED% skipped
 echo report: %REPORT%
@@ -162,4 +172,10 @@ set /a SKIPPED+=1
 echo skipped %~1: %~2
 >>"%REPORT%" echo.
 >>"%REPORT%" echo ==== %~1: skipped: %~2
+exit /b 0
+
+rem call :allow_loopback PROGRAM: a firewall rule named TZ_FIREWALL_RULE that
+rem lets TCP from 127.0.0.1 in to PROGRAM. A failure only means the question.
+:allow_loopback
+netsh advfirewall firewall add rule name="%TZ_FIREWALL_RULE%" dir=in action=allow protocol=TCP remoteip=127.0.0.1 program="%~1" enable=yes >nul 2>&1
 exit /b 0

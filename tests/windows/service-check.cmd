@@ -17,6 +17,7 @@ rem 0 passed, 3 skipped, anything else failed (a result file, since Wine's
 rem cmd loses the exit code of a batch file started with call).
 setlocal EnableExtensions DisableDelayedExpansion
 set "HERE=%~1"
+if not defined TZ_FIREWALL_RULE set "TZ_FIREWALL_RULE=TZ62Editorsync tests"
 set "DRIVER=%HERE%window_driver.exe"
 set "CLIENT=%HERE%tzclient.exe"
 rem On the system drive an installation must lie under a top-level folder whose
@@ -69,6 +70,8 @@ rem The program in a folder beside the installation, never above it.
 mkdir "%WORK%\tool" >nul 2>&1
 copy /y "%HERE%TZ62Editorsync.exe" "%WORK%\tool\" >nul
 if not exist "%WORK%\tool\TZ62Editorsync.exe" exit /b 1
+rem The copy gets a firewall rule of its own, as the runner gives the others.
+if "%ELEVATED%"=="yes" netsh advfirewall firewall add rule name="%TZ_FIREWALL_RULE%" dir=in action=allow protocol=TCP remoteip=127.0.0.1 program="%WORK%\tool\TZ62Editorsync.exe" enable=yes >nul 2>&1
 rem An installation is known by its Config.ini.
 > "%VER%\Config.ini" echo [Server]
 > "%VER%\Mir200\Envir\QuestDiary.txt" echo old content
@@ -320,6 +323,7 @@ goto :window_closing
 
 :cleanup
 call :close_tool
+if "%ELEVATED%"=="yes" netsh advfirewall firewall delete rule name="%TZ_FIREWALL_RULE%" program="%WORK%\tool\TZ62Editorsync.exe" >nul 2>&1
 rem The stand-in game server closes by itself within a minute; its file can
 rem go only then.
 set /a WAITED=0

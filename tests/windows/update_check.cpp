@@ -16,10 +16,10 @@
 // powershell, tasklist, findstr and timeout beside the tool, where they are
 // found first, and start.exe in the system folder for the life of the check.
 //
-// Everything it makes (the folder, the autostart value, the stand-ins) is
-// removed or put back at the end, also after a failure. Prints one "ok:" or
-// "FAIL:" line per step. Exit code: 0 passed, 1 failed, 3 skipped (a window of
-// the program is open already).
+// Everything it makes (the folder, the autostart value, a firewall rule as
+// administrator, the stand-ins) is removed or put back at the end, also after
+// a failure. Prints one "ok:" or "FAIL:" line per step. Exit code: 0 passed,
+// 1 failed, 3 skipped (a window of the program is open already).
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
@@ -254,6 +254,42 @@ private:
     bool installed_ = false;
 };
 
+bool RunsAsAdministrator() {
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(administrators);
+    BOOL member = FALSE;
+    return CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) &&
+           CheckTokenMembership(nullptr, administrators, &member) && member;
+}
+
+void RunHidden(const WString& program, const WString& arguments);
+
+// The tool listens on all addresses, so Windows Defender Firewall would ask
+// about the copy and keep the answer as a rule. As administrator the check
+// gives it a rule of its own that lets in 127.0.0.1 only (all it uses), so no
+// question comes, and removes that rule at the end.
+class LoopbackFirewallRule {
+public:
+    void Add(const WString& program) {
+        if (UnderWine() || !RunsAsAdministrator()) return;  // Wine has no firewall
+        program_ = program;
+        RunHidden(L"netsh.exe", L"advfirewall firewall add rule " + Selector() +
+                                    L" dir=in action=allow protocol=TCP remoteip=127.0.0.1 enable=yes");
+    }
+    ~LoopbackFirewallRule() {
+        if (!program_.empty()) RunHidden(L"netsh.exe", L"advfirewall firewall delete rule " + Selector());
+    }
+
+private:
+    WString Selector() const {
+        wchar_t variable[256] = {};
+        const DWORD n = GetEnvironmentVariableW(L"TZ_FIREWALL_RULE", variable, 256);
+        const WString name = n > 0 && n < 256 ? WString(variable, n) : WString(L"TZ62Editorsync tests");
+        return L"name=\"" + name + L"\" program=\"" + program_ + L"\"";
+    }
+    WString program_;
+};
+
 // ---- the tool's window ---------------------------------------------------
 
 DWORD WindowProcessId(HWND window) {
@@ -311,6 +347,14 @@ DWORD ExitCodeWithin(const UniqueHandle& process, DWORD ms) {
     return code;
 }
 
+// A system program from the system folder, without a window, waited for.
+void RunHidden(const WString& program, const WString& arguments) {
+    wchar_t system[MAX_PATH] = {};
+    GetSystemDirectoryW(system, MAX_PATH);
+    const UniqueHandle process = StartProgram(WString(system) + L"\\" + program, arguments, WString(), CREATE_NO_WINDOW);
+    ExitCodeWithin(process, 30000);
+}
+
 // ---- the check -----------------------------------------------------------
 
 struct Check {
@@ -354,28 +398,39 @@ int FreePort() {
     return 0;
 }
 
-// Asks the window every 250 ms, 2 s at most each, until it is gone or the
-// program ends. Returns the unanswered probes; longest is the slowest answer.
-int ProbeUntilGone(HWND main, const UniqueHandle& process, DWORD ms, int& probes, ULONGLONG& longest) {
+constexpr wchar_t kReadyLine[] = L"[更新] 更新包准备就绪，正在重启完成更新...";
+
+// Asks the window every 250 ms, 2 s at most each, from the click until the
+// package is unpacked and the replace script started (the log says so), or
+// the window is gone. The shut-down after that stops the service on the
+// window thread, which may take seconds by design, so a probe that runs into
+// it does not count. Returns the unanswered probes; longest is the slowest
+// answer.
+int ProbeWhileUpdating(const Check& check, HWND main, const UniqueHandle& process, int& probes,
+                       ULONGLONG& longest) {
     int unanswered = 0;
-    const ULONGLONG end = GetTickCount64() + ms;
-    while (IsWindow(main) && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT && GetTickCount64() < end) {
+    const ULONGLONG start = GetTickCount64();
+    auto handedOver = [&] { return Contains(ReadRaw(check.folder + L"\\TZ62Editorsync_log.txt"), kReadyLine); };
+    while (IsWindow(main) && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT && !handedOver() &&
+           GetTickCount64() - start < 300000) {
         const ULONGLONG asked = GetTickCount64();
         DWORD_PTR result = 0;
         const bool answered = SendMessageTimeoutW(main, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 2000, &result) != 0;
+        const DWORD error = GetLastError();
         const ULONGLONG took = GetTickCount64() - asked;
         if (answered) {
             ++probes;
             if (took > longest) longest = took;
-        } else if (IsWindow(main)) {
+        } else if (error == ERROR_TIMEOUT && IsWindow(main) && !handedOver()) {
             ++unanswered;
+            Print(L"   no answer within 2 s to the probe sent " + Decimal(asked - start) + L" ms after the click");
         }
         Sleep(250);
     }
     return unanswered;
 }
 
-bool PrepareFolder(Check& check, WineStartStandIn& start) {
+bool PrepareFolder(Check& check, WineStartStandIn& start, LoopbackFirewallRule& rule) {
     wchar_t temp[MAX_PATH + 1] = {};
     const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
     check.folder = WString(temp, n) + L"tz62 更新检查 " + Decimal(Random());
@@ -384,6 +439,7 @@ bool PrepareFolder(Check& check, WineStartStandIn& start) {
     if (!CopyFileW((check.kit + L"TZ62Editorsync_update_bundle.exe").c_str(), check.tool.c_str(), TRUE)) {
         return Fail(L"cannot copy the program into " + check.folder);
     }
+    rule.Add(check.tool);
     if (UnderWine()) {
         for (const wchar_t* name : {L"powershell.exe", L"tasklist.exe", L"findstr.exe", L"timeout.exe"}) {
             if (!CopyFileW((check.kit + L"wine\\" + name).c_str(), (check.folder + L"\\" + name).c_str(), TRUE)) {
@@ -433,11 +489,14 @@ bool UpdateAndHandOver(const Check& check, const UniqueHandle& process, HWND mai
     Click(main, kUpdateButton);
     int probes = 0;
     ULONGLONG longest = 0;
-    const int unanswered = ProbeUntilGone(main, process, 300000, probes, longest);
+    const int unanswered = ProbeWhileUpdating(check, main, process, probes, longest);
     const DWORD code = ExitCodeWithin(process, 60000);
     if (code != 0) return Fail(L"the program did not end with 0 after the update: " + Decimal(code) + L"\r\n" + check.State());
     Print(L"   the window answered " + Decimal(probes) + L" probes, the slowest in " + Decimal(longest) + L" ms");
     if (unanswered != 0) return Fail(Decimal(unanswered) + L" probes got no answer within 2 s while updating");
+    if (!Contains(ReadRaw(check.folder + L"\\TZ62Editorsync_log.txt"), kReadyLine)) {
+        return Fail(L"the log lacks \"" + WString(kReadyLine) + L"\"\r\n" + check.State());
+    }
     bool manifest = false, package = false;
     for (const std::string& path : host.Requests()) {
         manifest = manifest || path == "/published/manifest.json";
@@ -458,8 +517,7 @@ bool NewProgramRuns(const Check& check) {
         if (FileExists(check.folder + L"\\" + leftover)) return Fail(L"left behind: " + WString(leftover));
     }
     const std::string log = ReadRaw(check.folder + L"\\TZ62Editorsync_log.txt");
-    for (const wchar_t* line : {L"[更新] 开始下载更新包，请稍候...", L"[更新] 下载进度 100%",
-                                L"[更新] 更新包准备就绪，正在重启完成更新..."}) {
+    for (const wchar_t* line : {L"[更新] 开始下载更新包，请稍候...", L"[更新] 下载进度 100%"}) {
         if (!Contains(log, line)) return Fail(L"the log lacks \"" + WString(line) + L"\"\r\n" + check.State());
     }
     return Ok(L"the program is the published one; nothing of the update is left; the log has its lines");
@@ -474,19 +532,32 @@ int RunCheck() {
     }
     Check check;
     WineStartStandIn start;
+    LoopbackFirewallRule rule;
     UpdateHost host;
     AutostartValue autostart;
     UniqueHandle process;
     HWND main = nullptr;
-    const bool passed = PrepareFolder(check, start) && host.Start(check.kit + L"published\\") &&
+    const bool passed = PrepareFolder(check, start, rule) && host.Start(check.kit + L"published\\") &&
                         (autostart.Set(check.tool) || Fail(L"cannot set the autostart value")) &&
                         StartWithService(check, process, main) && AwaitNotice(check, main) &&
                         UpdateAndHandOver(check, process, main, host) && NewProgramRuns(check);
-    CloseThePrograms();
+    // After a failure half-way the replace script may still start the new
+    // program: close what runs until the folder can go.
+    if (process && Contains(ReadRaw(check.folder + L"\\TZ62Editorsync_log.txt"), kReadyLine)) {
+        WaitForSingleObject(process.get(), 30000);
+    }
     host.Stop();
     if (!check.folder.empty()) {
-        WaitUntil([&] { testsupport::RemoveTree(check.folder); return !FileExists(check.folder); }, 20000, 500);
+        WaitUntil(
+            [&] {
+                CloseThePrograms();
+                testsupport::RemoveTree(check.folder);
+                return !FileExists(check.folder);
+            },
+            60000, 1000);
         if (FileExists(check.folder)) Print(L"note: could not remove " + check.folder);
+    } else {
+        CloseThePrograms();
     }
     Print(passed ? "update-check: every step passed" : "update-check: failed");
     return passed ? 0 : 1;
