@@ -254,42 +254,6 @@ private:
     bool installed_ = false;
 };
 
-bool RunsAsAdministrator() {
-    BYTE administrators[SECURITY_MAX_SID_SIZE];
-    DWORD size = sizeof(administrators);
-    BOOL member = FALSE;
-    return CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) &&
-           CheckTokenMembership(nullptr, administrators, &member) && member;
-}
-
-void RunHidden(const WString& program, const WString& arguments);
-
-// The tool listens on all addresses, so Windows Defender Firewall would ask
-// about the copy and keep the answer as a rule. As administrator the check
-// gives it a rule of its own that lets in 127.0.0.1 only (all it uses), so no
-// question comes, and removes that rule at the end.
-class LoopbackFirewallRule {
-public:
-    void Add(const WString& program) {
-        if (UnderWine() || !RunsAsAdministrator()) return;  // Wine has no firewall
-        program_ = program;
-        RunHidden(L"netsh.exe", L"advfirewall firewall add rule " + Selector() +
-                                    L" dir=in action=allow protocol=TCP remoteip=127.0.0.1 enable=yes");
-    }
-    ~LoopbackFirewallRule() {
-        if (!program_.empty()) RunHidden(L"netsh.exe", L"advfirewall firewall delete rule " + Selector());
-    }
-
-private:
-    WString Selector() const {
-        wchar_t variable[256] = {};
-        const DWORD n = GetEnvironmentVariableW(L"TZ_FIREWALL_RULE", variable, 256);
-        const WString name = n > 0 && n < 256 ? WString(variable, n) : WString(L"TZ62Editorsync tests");
-        return L"name=\"" + name + L"\" program=\"" + program_ + L"\"";
-    }
-    WString program_;
-};
-
 // ---- the tool's window ---------------------------------------------------
 
 DWORD WindowProcessId(HWND window) {
@@ -354,6 +318,40 @@ void RunHidden(const WString& program, const WString& arguments) {
     const UniqueHandle process = StartProgram(WString(system) + L"\\" + program, arguments, WString(), CREATE_NO_WINDOW);
     ExitCodeWithin(process, 30000);
 }
+
+bool RunsAsAdministrator() {
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(administrators);
+    BOOL member = FALSE;
+    return CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) &&
+           CheckTokenMembership(nullptr, administrators, &member) && member;
+}
+
+// The tool listens on all addresses, so Windows Defender Firewall would ask
+// about the copy and keep the answer as a rule. As administrator the check
+// gives it a rule of its own that lets in 127.0.0.1 only (all it uses), so no
+// question comes, and removes that rule at the end.
+class LoopbackFirewallRule {
+public:
+    void Add(const WString& program) {
+        if (UnderWine() || !RunsAsAdministrator()) return;  // Wine has no firewall
+        program_ = program;
+        RunHidden(L"netsh.exe", L"advfirewall firewall add rule " + Selector() +
+                                    L" dir=in action=allow protocol=TCP remoteip=127.0.0.1 enable=yes");
+    }
+    ~LoopbackFirewallRule() {
+        if (!program_.empty()) RunHidden(L"netsh.exe", L"advfirewall firewall delete rule " + Selector());
+    }
+
+private:
+    WString Selector() const {
+        wchar_t variable[256] = {};
+        const DWORD n = GetEnvironmentVariableW(L"TZ_FIREWALL_RULE", variable, 256);
+        const WString name = n > 0 && n < 256 ? WString(variable, n) : WString(L"TZ62Editorsync tests");
+        return L"name=\"" + name + L"\" program=\"" + program_ + L"\"";
+    }
+    WString program_;
+};
 
 // ---- the check -----------------------------------------------------------
 
