@@ -432,8 +432,13 @@ bool PrepareFolder(Check& check, WineStartStandIn& start, LoopbackFirewallRule& 
     wchar_t temp[MAX_PATH + 1] = {};
     const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
     check.folder = WString(temp, n) + L"tz62 更新检查 " + Decimal(Random());
-    check.tool = check.folder + L"\\" + kExe;
     if (!CreateDirectoryW(check.folder.c_str(), nullptr)) return Fail(L"cannot make " + check.folder);
+    // %TEMP% may be given in short names (C:\Users\ADMINI~1\...); the
+    // program runs from the folder as an operator's Explorer names it.
+    wchar_t full[32768];
+    const DWORD length = GetLongPathNameW(check.folder.c_str(), full, 32768);
+    if (length > 0 && length < 32768) check.folder.assign(full, length);
+    check.tool = check.folder + L"\\" + kExe;
     if (!CopyFileW((check.kit + L"TZ62Editorsync_update_bundle.exe").c_str(), check.tool.c_str(), TRUE)) {
         return Fail(L"cannot copy the program into " + check.folder);
     }
