@@ -81,13 +81,7 @@ rem An installation is known by its Config.ini.
 
 set "STEP=starting the program"
 start "" "%WORK%\tool\TZ62Editorsync.exe"
-"%DRIVER%" wait-window 60000
-if errorlevel 1 exit /b 1
-"%DRIVER%" set-text 1005 %KEY%
-if errorlevel 1 exit /b 1
-"%DRIVER%" set-text 1002 %PORT%
-if errorlevel 1 exit /b 1
-"%DRIVER%" click 1003
+call :start_service
 if errorlevel 1 exit /b 1
 
 set "STEP=ping on port %PORT%"
@@ -221,11 +215,8 @@ start "" "%VER%\Mir200\M2Server.exe" --log "%WORK%\commands-unelevated.txt" --ex
 set "STEP=reload from an unelevated tool: starting it without administrator rights"
 "%HERE%tz_run_unelevated.exe" "%WORK%\tool\TZ62Editorsync.exe"
 if errorlevel 1 exit /b 1
-"%DRIVER%" wait-window 60000
+call :start_service
 if errorlevel 1 exit /b 1
-"%DRIVER%" set-text 1005 %KEY%
-"%DRIVER%" set-text 1002 %PORT%
-"%DRIVER%" click 1003
 call :await_ping
 if errorlevel 1 exit /b 1
 set "STEP=reload from an unelevated tool: answered within 25 s"
@@ -246,6 +237,19 @@ if not errorlevel 1 exit /b 1
 exit /b 0
 :unelevated_ran
 find "QFunction" "%WORK%\commands-unelevated.txt" >nul 2>&1
+if errorlevel 1 exit /b 1
+exit /b 0
+
+rem Waits for the program's window, types the key and port into it and
+rem presses start. Error level 1 when any of that fails.
+:start_service
+"%DRIVER%" wait-window 60000
+if errorlevel 1 exit /b 1
+"%DRIVER%" set-text 1005 %KEY%
+if errorlevel 1 exit /b 1
+"%DRIVER%" set-text 1002 %PORT%
+if errorlevel 1 exit /b 1
+"%DRIVER%" click 1003
 if errorlevel 1 exit /b 1
 exit /b 0
 

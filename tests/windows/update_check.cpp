@@ -355,6 +355,8 @@ private:
 
 // ---- the check -----------------------------------------------------------
 
+constexpr wchar_t kReadyLine[] = L"[更新] 更新包准备就绪，正在重启完成更新...";
+
 struct Check {
     WString here = OwnFolder();
     WString kit = here + L"update-check\\";
@@ -364,11 +366,16 @@ struct Check {
     int port = 0;
 
     bool Ping(DWORD timeoutMs) const {
-        const UniqueHandle client = StartProgram(
-            here + L"tzclient.exe", L"--port " + Decimal(port) + L" --key " + key + L" --timeout " + Decimal(timeoutMs) + L" ping",
-            WString(), CREATE_NO_WINDOW);
+        const WString arguments =
+            L"--port " + Decimal(port) + L" --key " + key + L" --timeout " + Decimal(timeoutMs) + L" ping";
+        const UniqueHandle client = StartProgram(here + L"tzclient.exe", arguments, WString(), CREATE_NO_WINDOW);
         return ExitCodeWithin(client, timeoutMs + 10000) == 0;
     }
+
+    // The tool's log file as it stands, UTF-8.
+    std::string Log() const { return ReadRaw(folder + L"\\TZ62Editorsync_log.txt"); }
+
+    bool HandedOver() const { return Contains(Log(), kReadyLine); }
 
     WString State() const {
         WString state = L"folder:";
@@ -377,7 +384,7 @@ struct Check {
         for (bool more = static_cast<bool>(find); more; more = FindNextFileW(find.get(), &entry)) {
             state += L" \"" + WString(entry.cFileName) + L"\"";
         }
-        const std::string log = ReadRaw(folder + L"\\TZ62Editorsync_log.txt");
+        const std::string log = Log();
         const std::size_t tail = log.size() > 1500 ? log.find('\n', log.size() - 1500) + 1 : 0;
         return state + L"\r\nlog (end):\r\n" + Utf8ToWide(log.substr(tail));
     }
@@ -396,8 +403,6 @@ int FreePort() {
     return 0;
 }
 
-constexpr wchar_t kReadyLine[] = L"[更新] 更新包准备就绪，正在重启完成更新...";
-
 // Asks the window every 250 ms, 2 s at most each, from the click until the
 // package is unpacked and the replace script started (the log says so), or
 // the window is gone. The shut-down after that stops the service on the
@@ -408,8 +413,7 @@ int ProbeWhileUpdating(const Check& check, HWND main, const UniqueHandle& proces
                        ULONGLONG& longest) {
     int unanswered = 0;
     const ULONGLONG start = GetTickCount64();
-    auto handedOver = [&] { return Contains(ReadRaw(check.folder + L"\\TZ62Editorsync_log.txt"), kReadyLine); };
-    while (IsWindow(main) && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT && !handedOver() &&
+    while (IsWindow(main) && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT && !check.HandedOver() &&
            GetTickCount64() - start < 300000) {
         const ULONGLONG asked = GetTickCount64();
         DWORD_PTR result = 0;
@@ -419,7 +423,7 @@ int ProbeWhileUpdating(const Check& check, HWND main, const UniqueHandle& proces
         if (answered) {
             ++probes;
             if (took > longest) longest = took;
-        } else if (error == ERROR_TIMEOUT && IsWindow(main) && !handedOver()) {
+        } else if (error == ERROR_TIMEOUT && IsWindow(main) && !check.HandedOver()) {
             ++unanswered;
             Print(L"   no answer within 2 s to the probe sent " + Decimal(asked - start) + L" ms after the click");
         }
@@ -497,7 +501,7 @@ bool UpdateAndHandOver(const Check& check, const UniqueHandle& process, HWND mai
     if (code != 0) return Fail(L"the program did not end with 0 after the update: " + Decimal(code) + L"\r\n" + check.State());
     Print(L"   the window answered " + Decimal(probes) + L" probes, the slowest in " + Decimal(longest) + L" ms");
     if (unanswered != 0) return Fail(Decimal(unanswered) + L" probes got no answer within 2 s while updating");
-    if (!Contains(ReadRaw(check.folder + L"\\TZ62Editorsync_log.txt"), kReadyLine)) {
+    if (!check.HandedOver()) {
         return Fail(L"the log lacks \"" + WString(kReadyLine) + L"\"\r\n" + check.State());
     }
     bool manifest = false, package = false;
@@ -519,7 +523,7 @@ bool NewProgramRuns(const Check& check) {
     for (const wchar_t* leftover : {L"TZ62Editorsync_update.zip", L"update_pkg_extract", L"tz62sync_update.bat"}) {
         if (FileExists(check.folder + L"\\" + leftover)) return Fail(L"left behind: " + WString(leftover));
     }
-    const std::string log = ReadRaw(check.folder + L"\\TZ62Editorsync_log.txt");
+    const std::string log = check.Log();
     for (const wchar_t* line : {L"[更新] 开始下载更新包，请稍候...", L"[更新] 下载进度 100%"}) {
         if (!Contains(log, line)) return Fail(L"the log lacks \"" + WString(line) + L"\"\r\n" + check.State());
     }
@@ -546,7 +550,7 @@ int RunCheck() {
                         UpdateAndHandOver(check, process, main, host) && NewProgramRuns(check);
     // After a failure half-way the replace script may still start the new
     // program: close what runs until the folder can go.
-    if (process && Contains(ReadRaw(check.folder + L"\\TZ62Editorsync_log.txt"), kReadyLine)) {
+    if (process && check.HandedOver()) {
         WaitForSingleObject(process.get(), 30000);
     }
     host.Stop();
