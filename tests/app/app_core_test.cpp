@@ -150,6 +150,13 @@ TEST(PanelHistory, CutsOldestLinesPastEitherBoundToNineTenths) {
     byChars.Clear();
     EXPECT_EQ(byChars.Lines(), 0u);
     EXPECT_EQ(byChars.Add(99), 0u);
+
+    // Cut back to nine tenths of the characters, not just under the bound:
+    // otherwise the next line would cut again.
+    PanelHistory small(1000, 100);
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(small.Add(10), 0u);
+    EXPECT_EQ(small.Add(10), 20u);
+    EXPECT_EQ(small.Add(10), 0u);
 }
 
 TEST(PanelHistory, ManyLinesStayBoundedAndCutsAreRare) {
@@ -172,6 +179,9 @@ TEST(PanelLine, LongLinesAreClippedWithTheirLineEnd) {
     const WString pair = WTEXT("\U0001F600");
     const WString straddling = WString(kPanelLineMaxChars - 1, WChar('a')) + pair + end;
     EXPECT_EQ(ClipPanelLine(straddling), WString(kPanelLineMaxChars - 1, WChar('a')) + WTEXT("\u2026") + end);
+    // A pair that ends exactly at the cut stays whole.
+    const WString endingAtCut = WString(kPanelLineMaxChars - 2, WChar('a')) + pair;
+    EXPECT_EQ(ClipPanelLine(endingAtCut + WTEXT("b") + end), endingAtCut + WTEXT("\u2026") + end);
     EXPECT_TRUE(kPanelTextLimit > kPanelMaxChars + kPanelLineMaxChars + 2);
 }
 

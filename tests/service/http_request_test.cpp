@@ -110,6 +110,7 @@ TEST(RequestAssembly, ContentLengthForms) {
         // Only a header named Content-Length gives the length, the first one.
         {"X-Content-Length: 5\r\nContent-Length: 3\r\n", "abc"},
         {"X-Content-Length: 5\r\n", ""},
+        {"Content-Length-Note: 7\r\nContent-Length: 3\r\n", "abc"},  // a longer name is another header
         {"Note: content-length: 5\r\n", ""},
         {"Content-Length: 2\r\nContent-Length: 4\r\n", "ab"},
     };
@@ -322,6 +323,8 @@ TEST(RequestAssembly, ChunkedBodies) {
     limits.maxBodyBytes = 1000;
     const std::string chunked = "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n";
     const std::string line64 = std::string(62, '0') + "5\r";  // the size line at its bound
+    std::string shortTrailers;  // 1,500 lines of 6 bytes with their CRLF: over the bound, 6,000 without
+    for (int i = 0; i < 1500; ++i) shortTrailers += "T: 1\r\n";
     struct Case {
         std::string bytes;
         AssembleState state;
@@ -347,9 +350,11 @@ TEST(RequestAssembly, ChunkedBodies) {
         {chunked + "\r\n5 x\r\n", AssembleState::Refused, kBad},
         {chunked + "\r\n5\nhello\r\n0\r\n\r\n", AssembleState::Refused, kBad},  // bare LF
         {chunked + "\r\n5\r\nhelloX\r\n0\r\n\r\n", AssembleState::Refused, kBad},  // data longer than its size
+        {chunked + "\r\n5\r\nhelloXY", AssembleState::Refused, kBad},  // ... refused before its LF
         {chunked + "\r\n0" + line64 + "\n", AssembleState::Refused, kBad},         // size line over its bound
         {chunked + "\r\n" + std::string(100, '0'), AssembleState::Refused, kBad},  // ... also before its LF
         {chunked + "\r\n0\r\nT: " + std::string(kMaxChunkTrailerBytes, 't'), AssembleState::Refused, kBad},
+        {chunked + "\r\n0\r\n" + shortTrailers + "\r\n", AssembleState::Refused, kBad},  // line ends count
         {"POST / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n", AssembleState::Refused, kBad},
         {"POST / HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n", AssembleState::Refused, kBad},
         {chunked + "\r\n3e9\r\n", AssembleState::Refused, kLarge},
@@ -404,6 +409,15 @@ TEST(RequestAssembly, ChunkedBodiesTakeTheBudgetAsTheyGrow) {
         EXPECT_LE(request.body.capacity(), budget.inUse());
     }
     EXPECT_EQ(budget.inUse(), 0u);
+
+    // Where doubling what is held does not fit, just what the chunk needs is
+    // taken: 64 KiB, then 80,000 rather than 128 KiB of a 100 KiB budget.
+    BodyBudget tight(100 * 1024);
+    RequestAssembler fits(RequestLimits(), &tight);
+    const std::string twoChunks = "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n9c40\r\n" +
+                                  std::string(40000, 'd') + "\r\n9c40\r\n" + std::string(40000, 'e') + "\r\n0\r\n\r\n";
+    EXPECT_EQ(fits.Feed(twoChunks.data(), twoChunks.size()), AssembleState::Complete);
+    EXPECT_EQ(tight.inUse(), 80000u);
 }
 
 TEST(RequestAssembly, NulBytesAreOrdinaryBytes) {
