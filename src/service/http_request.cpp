@@ -136,28 +136,7 @@ bool ParseRequestHead(const std::string& head, HttpRequest& request) {
     return true;
 }
 
-bool BodyBudget::TryTake(std::size_t bytes) {
-    std::lock_guard<std::mutex> guard(lock_);
-    if (bytes > total_ - used_) return false;
-    used_ += bytes;
-    return true;
-}
-
-void BodyBudget::Give(std::size_t bytes) {
-    std::lock_guard<std::mutex> guard(lock_);
-    used_ -= std::min(bytes, used_);
-}
-
-std::size_t BodyBudget::inUse() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return used_;
-}
-
-RequestAssembler::RequestAssembler(RequestLimits limits, BodyBudget* budget) : limits_(limits), budget_(budget) {}
-
-RequestAssembler::~RequestAssembler() {
-    if (budget_ != nullptr) budget_->Give(budgetTaken_);
-}
+RequestAssembler::RequestAssembler(RequestLimits limits, BudgetHolder* holder) : limits_(limits), holder_(holder) {}
 
 AssembleState RequestAssembler::Feed(const char* data, std::size_t size) {
     if (state_ != AssembleState::NeedMore) return state_;
@@ -289,15 +268,12 @@ bool RequestAssembler::ReserveChunk(std::size_t size) {
     const std::size_t needed = body_.size() + size;
     if (needed <= bodyReserved_) return true;
     std::size_t grown = std::max(needed, std::min(std::max(2 * bodyReserved_, kMinChunkedReserve), limits_.maxBodyBytes));
-    if (budget_ != nullptr) {
-        if (!budget_->TryTake(grown - budgetTaken_)) {
-            grown = needed;
-            if (!budget_->TryTake(grown - budgetTaken_)) {
-                Refuse(RefusalReason::Busy);
-                return false;
-            }
+    if (holder_ != nullptr && !holder_->GrowTo(grown)) {
+        grown = needed;
+        if (!holder_->GrowTo(grown)) {
+            Refuse(RefusalReason::Busy);
+            return false;
         }
-        budgetTaken_ = grown;
     }
     bodyReserved_ = grown;
     return true;
@@ -334,13 +310,10 @@ void RequestAssembler::OnHeadEnd(std::size_t headerEnd) {
         refusal_ = RefusalReason::BodyTooLarge;
         return;
     }
-    if (budget_ != nullptr && length != 0) {
-        if (!budget_->TryTake(length)) {
-            state_ = AssembleState::Refused;
-            refusal_ = RefusalReason::Busy;
-            return;
-        }
-        budgetTaken_ = length;
+    if (holder_ != nullptr && length != 0 && !holder_->GrowTo(length)) {
+        state_ = AssembleState::Refused;
+        refusal_ = RefusalReason::Busy;
+        return;
     }
     contentLength_ = length;
     bodyReserved_ = length;

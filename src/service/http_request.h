@@ -9,8 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
+
+#include "service/body_budget.h"
 
 // Header names with ASCII letters lowered; values with blanks and tabs trimmed.
 // A repeated name keeps its last value.
@@ -31,27 +32,6 @@ struct RequestLimits {
     std::size_t maxBodyBytes = 160u * 1024 * 1024;
 };
 
-// The bytes of request bodies that may be held at once, across connections.
-// A body takes its declared length from the budget before any of it is read,
-// and gives it back when its connection ends; a body that does not fit is
-// refused at once rather than kept waiting, so nothing ever waits on
-// another peer's pace.
-class BodyBudget {
-public:
-    explicit BodyBudget(std::size_t totalBytes) : total_(totalBytes) {}
-    BodyBudget(const BodyBudget&) = delete;
-    BodyBudget& operator=(const BodyBudget&) = delete;
-
-    [[nodiscard]] bool TryTake(std::size_t bytes);
-    void Give(std::size_t bytes);
-    std::size_t inUse() const;
-
-private:
-    mutable std::mutex lock_;
-    const std::size_t total_;
-    std::size_t used_ = 0;
-};
-
 enum class AssembleState {
     NeedMore,   // keep receiving
     Complete,   // the head and the declared body have arrived
@@ -64,7 +44,7 @@ enum class RefusalReason {
     HeadTooLarge,
     BodyTooLarge,
     BadContentLength,
-    Busy,  // the body does not fit the budget of bodies held at once
+    Busy,  // the body does not fit the budget of bodies held at once, or lost its place in it
 };
 
 // Bounds on the framing of a chunked body: a chunk-size line (size and
@@ -74,10 +54,10 @@ constexpr std::size_t kMaxChunkTrailerBytes = 8 * 1024;
 
 class RequestAssembler {
 public:
-    // With a budget, a declared body is taken from it when the head is
-    // complete and given back when the assembler ends.
-    explicit RequestAssembler(RequestLimits limits = RequestLimits(), BodyBudget* budget = nullptr);
-    ~RequestAssembler();
+    // With a holder, a declared body is taken from its budget when the head
+    // is complete (a chunked one as its chunks are announced); the holder
+    // gives it back when it ends.
+    explicit RequestAssembler(RequestLimits limits = RequestLimits(), BudgetHolder* holder = nullptr);
     RequestAssembler(const RequestAssembler&) = delete;
     RequestAssembler& operator=(const RequestAssembler&) = delete;
 
@@ -91,6 +71,8 @@ public:
     // body, the bytes left of the chunk under way.
     std::size_t missingBodyBytes() const;
     bool chunked() const { return chunked_; }
+    // Body bytes received so far (for a chunked body, its data bytes).
+    std::size_t bodyBytesReceived() const { return body_.size(); }
     // True once, after the Feed that completed a head asking for
     // "Expect: 100-continue" whose body is still to come and within bounds:
     // the peer waits for an interim answer before it sends the body.
@@ -118,8 +100,7 @@ private:
     void MakeRoomFor(std::size_t size);
 
     RequestLimits limits_;
-    BodyBudget* budget_;
-    std::size_t budgetTaken_ = 0;
+    BudgetHolder* holder_;
     std::string buffer_;  // the head, and until it is complete whatever follows
     std::string body_;    // the bytes after the head
     std::size_t headerEnd_ = kNone;

@@ -128,8 +128,24 @@ struct SyncService::Connection {
     // shutdown never reaches a closed (or reused) socket value.
     std::mutex socketLock;
     UniqueSocket socket;
+    std::uint32_t address = 0;  // the peer's IPv4 address, host order
+    std::uint64_t acceptedMs = 0;
     std::atomic<ConnectionPhase> phase{ConnectionPhase::ReadingHead};
     std::atomic<bool> cut{false};
+    // How its body comes along, written by its worker and read by the accept
+    // thread and the body budget.
+    std::atomic<std::uint64_t> bodyStartedMs{0};
+    std::atomic<std::uint64_t> bodyReceived{0};
+    std::atomic<bool> bodyStarted{false};
+
+    BodyPace Pace() const {
+        BodyPace pace;
+        pace.started = bodyStarted.load();
+        pace.startedMs = bodyStartedMs.load();
+        pace.received = bodyReceived.load();
+        return pace;
+    }
+    ConnectionView View() const { return ConnectionView{phase.load(), address, acceptedMs, Pace()}; }
 
     void Shutdown() {
         cut.store(true);
@@ -156,7 +172,9 @@ bool SendAll(SOCKET socket, const std::string& bytes) {
     return true;
 }
 
-SyncService::SyncService(LogSink logSink, std::size_t bodyBudgetBytes) : bodyBudget_(bodyBudgetBytes) {
+SyncService::SyncService(LogSink logSink, ServiceLimits limits)
+    : limits_(limits),
+      bodyBudget_(limits.bodyBudgetBytes, limits.bodyShareBytes, limits.pace, [] { return GetTickCount64(); }) {
     api_.logSink = std::move(logSink);
 }
 
@@ -291,7 +309,9 @@ DWORD WINAPI SyncService::AcceptLoop(void* argument) {
     SOCKET listener = INVALID_SOCKET;
     if (!service->AwaitListener(listener)) return 0;
     while (service->IsRunning()) {
-        SOCKET accepted = accept(listener, nullptr, nullptr);
+        sockaddr_in peer{};
+        int peerSize = sizeof(peer);
+        SOCKET accepted = accept(listener, reinterpret_cast<sockaddr*>(&peer), &peerSize);
         if (accepted == INVALID_SOCKET) {
             if (!service->IsRunning()) break;
             int error = WSAGetLastError();
@@ -303,7 +323,7 @@ DWORD WINAPI SyncService::AcceptLoop(void* argument) {
         }
         // Running short of memory for a newcomer ends that connection only.
         try {
-            service->AcceptOne(UniqueSocket(accepted));
+            service->AcceptOne(UniqueSocket(accepted), ntohl(peer.sin_addr.s_addr));
         } catch (...) {
             Sleep(10);
         }
@@ -311,25 +331,24 @@ DWORD WINAPI SyncService::AcceptLoop(void* argument) {
     return 0;
 }
 
-// Under connectionLock_. At the limit one connection is cut as
-// ChooseConnectionToCut says; one cut per newcomer, since cut connections no
-// longer count. True when a thread may start now: threads of cut connections
-// take a moment to end, and until then the hard limit holds.
-bool SyncService::MakeRoomFor() {
+// Under connectionLock_. Where the newcomer's address or the service is at
+// its limit, one connection is cut as ChooseConnectionToCut says; one cut per
+// newcomer, since cut connections no longer count. True when a thread may
+// start now: threads of cut connections take a moment to end, and until
+// then the hard limit holds.
+bool SyncService::MakeRoomFor(std::uint32_t address) {
     std::vector<Connection*> live;
-    std::vector<ConnectionPhase> phases;
+    std::vector<ConnectionView> views;
     live.reserve(connections_.size());
-    phases.reserve(connections_.size());
+    views.reserve(connections_.size());
     for (const auto& connection : connections_) {
         if (connection->cut.load()) continue;
         live.push_back(connection.get());
-        phases.push_back(connection->phase.load());
+        views.push_back(connection->View());
     }
-    if (live.size() >= kMaxConnections) {
-        std::size_t victim = ChooseConnectionToCut(phases);
-        if (victim != kNoConnection) live[victim]->Shutdown();
-    }
-    return connections_.size() < kHardConnectionLimit;
+    const std::size_t victim = ChooseConnectionToCut(views, address, limits_.connections, limits_.pace, GetTickCount64());
+    if (victim != kNoConnection) live[victim]->Shutdown();
+    return connections_.size() < limits_.connections.total + kHardConnectionSlack;
 }
 
 // Under connectionLock_. Registers the connection and queues it for a
@@ -348,16 +367,18 @@ bool SyncService::Dispatch(const std::shared_ptr<Connection>& connection) {
     return true;
 }
 
-void SyncService::AcceptOne(UniqueSocket socket) {
+void SyncService::AcceptOne(UniqueSocket socket, std::uint32_t address) {
     auto connection = std::make_shared<Connection>();
     connection->socket = std::move(socket);
+    connection->address = address;
+    connection->acceptedMs = GetTickCount64();
 
     // At the hard limit, wait a little for cut connections to end rather
     // than turning away a newcomer (an editor behind a crowd of idle peers).
     for (DWORD waited = 0;; waited += kRoomWaitSliceMs) {
         {
             std::lock_guard<std::mutex> guard(connectionLock_);
-            if (MakeRoomFor()) {
+            if (MakeRoomFor(address)) {
                 Dispatch(connection);
                 return;  // without a worker this closes the socket
             }
@@ -406,10 +427,19 @@ bool SyncService::IsRegistered(const Connection* connection) const {
                        [connection](const std::shared_ptr<Connection>& entry) { return entry.get() == connection; });
 }
 
+// A stop, a cut, or a body that has fallen behind its pace ends the
+// connection without an answer: no answer is owed to a peer that stopped
+// sending.
+bool SyncService::ShouldLetGo(const Connection& connection) const {
+    if (!IsRunning() || connection.cut.load()) return true;
+    return connection.phase.load() == ConnectionPhase::ReadingBody &&
+           JudgeBodyPace(limits_.pace, connection.Pace(), GetTickCount64()) == BodyStanding::Behind;
+}
+
 bool SyncService::WaitForData(Connection& connection, DWORD timeoutMs) {
     SOCKET socket = connection.socket.get();
     for (DWORD waited = 0; waited < timeoutMs; waited += kWaitSliceMs) {
-        if (!IsRunning() || connection.cut.load()) return false;
+        if (ShouldLetGo(connection)) return false;
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(socket, &readable);
@@ -429,7 +459,7 @@ bool SyncService::WaitForData(Connection& connection, DWORD timeoutMs) {
 int SyncService::ReceivePiece(Connection& connection, bool nonBlocking, char* data, std::size_t size) {
     SOCKET socket = connection.socket.get();
     for (;;) {
-        if (!IsRunning() || connection.cut.load()) return 0;
+        if (ShouldLetGo(connection)) return 0;
         if (!nonBlocking && !WaitForData(connection, kReceiveTimeoutMs)) return 0;
         int received = recv(socket, data, static_cast<int>(size), 0);
         if (received != SOCKET_ERROR) return received;
@@ -458,11 +488,24 @@ void SyncService::Serve(Connection& connection) {
     }
 }
 
+// The pace of a body is measured from the end of its head.
+void SyncService::NoteBodyProgress(Connection& connection, std::size_t bodyBytes) {
+    if (!connection.bodyStarted.load()) {
+        connection.bodyStartedMs.store(GetTickCount64());
+        connection.bodyStarted.store(true);
+        connection.phase.store(ConnectionPhase::ReadingBody);
+    }
+    connection.bodyReceived.store(bodyBytes);
+}
+
 void SyncService::ReadRequest(Connection& connection) {
     SOCKET socket = connection.socket.get();
     if (!IsRunning()) return;
 
-    RequestAssembler assembler(RequestLimits(), &bodyBudget_);
+    BudgetHolder holder(
+        bodyBudget_, connection.address, [&connection] { return connection.Pace(); },
+        [&connection] { connection.Shutdown(); });
+    RequestAssembler assembler(RequestLimits(), &holder);
     std::vector<char> piece(kHeadPiece);
     const bool nonBlocking = SetNonBlocking(socket);
     if (!nonBlocking) SetTimeout(socket, SO_SNDTIMEO, kReceiveTimeoutMs);  // a blocking send must end too
@@ -478,11 +521,13 @@ void SyncService::ReadRequest(Connection& connection) {
             Answer(connection, nonBlocking, RefusalResponse(assembler.refusal()));
             return;
         }
-        if (assembler.headComplete()) connection.phase.store(ConnectionPhase::ReadingBody);
+        if (assembler.headComplete()) NoteBodyProgress(connection, assembler.bodyBytesReceived());
         if (assembler.TakeContinueWanted() && !SendAll(socket, ContinueBytes())) return;
         if (state == AssembleState::Complete) break;
     }
 
+    // A body cut for room just as it became whole is not handled.
+    if (!holder.MarkWhole()) return;
     HttpRequest request;
     if (!assembler.TakeRequest(request)) return;
     connection.phase.store(ConnectionPhase::Handling);

@@ -7,15 +7,19 @@
 // new worker starts, so there is never more than one worker per connection
 // being served, and a worker idle for kWorkerIdleMs ends.
 //
-// Bounds: at most kMaxConnections connections are served at once. When a new
-// peer arrives at the limit, the oldest connection past its answer (else
-// still waiting for its head, else for its body) is cut, so idle or trickling
-// peers cannot starve editors; past kHardConnectionLimit new peers are closed
-// at once. The drain after an answer lasts kDrainTotalMs in all. Request
-// bodies held at once share a budget (kBodyBudgetBytes unless given); a body
-// beyond it is answered 503 before it is read. A failure of any kind while a
-// connection is served (memory above all) ends that connection with a log
-// line, never the process.
+// Bounds: at most 256 connections are served at once, and 32 from one remote
+// address (ConnectionLimits). A newcomer from an address at its share cuts
+// one of that address's idle connections; at the total limit the least
+// harmful connection goes, from the address holding the most (see
+// ChooseConnectionToCut); past the total plus kHardConnectionSlack new peers
+// are closed at once. Requests being handled and uploads that keep the pace
+// are never cut. The drain after an answer lasts kDrainTotalMs in all.
+// Request bodies held at once share a budget (512 MiB, at most 160 MiB from
+// one address); a body that does not fit cuts stalled bodies, and is
+// answered 503 before it is read only when every body held keeps the pace.
+// A body that falls behind the pace past its grace is cut without an answer
+// (BodyPaceRule). A failure of any kind while a connection is served (memory
+// above all) ends that connection with a log line, never the process.
 //
 // Start takes the port at once, or fails at once when another program
 // listens on it. A port refused while nobody listens is held by the ended
@@ -41,18 +45,29 @@
 #include "service/http_request.h"
 #include "service/router.h"
 
+// What the service lets peers hold; the defaults are the product's, tests
+// give smaller ones.
+struct ServiceLimits {
+    // Three of the largest bodies at once.
+    std::size_t bodyBudgetBytes = 512u * 1024 * 1024;
+    // One largest body per remote address.
+    std::size_t bodyShareBytes = RequestLimits().maxBodyBytes;
+    BodyPaceRule pace;
+    ConnectionLimits connections;
+};
+
 class SyncService {
 public:
-    static constexpr std::size_t kMaxConnections = 256;
-    static constexpr std::size_t kHardConnectionLimit = kMaxConnections + 64;
+    static constexpr std::size_t kMaxConnections = ConnectionLimits().total;
+    // Room for connections that were cut but have not ended yet.
+    static constexpr std::size_t kHardConnectionSlack = 64;
+    static constexpr std::size_t kHardConnectionLimit = kMaxConnections + kHardConnectionSlack;
     static constexpr DWORD kReceiveTimeoutMs = 120000;
     static constexpr DWORD kAcceptWaitMs = 3000;
     static constexpr DWORD kConnectionWaitMs = 5000;
     static constexpr DWORD kWorkerIdleMs = 10000;
-    // Three of the largest bodies at once.
-    static constexpr std::size_t kBodyBudgetBytes = 512u * 1024 * 1024;
 
-    explicit SyncService(LogSink logSink, std::size_t bodyBudgetBytes = kBodyBudgetBytes);
+    explicit SyncService(LogSink logSink, ServiceLimits limits = ServiceLimits());
     ~SyncService();
     SyncService(const SyncService&) = delete;
     SyncService& operator=(const SyncService&) = delete;
@@ -82,19 +97,22 @@ private:
 
     bool AwaitListener(SOCKET& listener);
     void GiveUpStart();
-    void AcceptOne(UniqueSocket socket);
-    bool MakeRoomFor();
+    void AcceptOne(UniqueSocket socket, std::uint32_t address);
+    bool MakeRoomFor(std::uint32_t address);
     bool Dispatch(const std::shared_ptr<Connection>& connection);
     void Serve(Connection& connection);
     void ReadRequest(Connection& connection);
+    static void NoteBodyProgress(Connection& connection, std::size_t bodyBytes);
     void Answer(Connection& connection, bool nonBlocking, const ApiResponse& response);
     void FinishExchange(Connection& connection, bool nonBlocking);
     int ReceivePiece(Connection& connection, bool nonBlocking, char* data, std::size_t size);
     bool WaitForData(Connection& connection, DWORD timeoutMs);
+    bool ShouldLetGo(const Connection& connection) const;
     void Deregister(const Connection* connection);
     bool IsRegistered(const Connection* connection) const;
 
     ApiContext api_;
+    const ServiceLimits limits_;
     BodyBudget bodyBudget_;
     BindRetryRule bindRetry_;
     std::function<void()> startGaveUp_;

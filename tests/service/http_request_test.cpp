@@ -252,15 +252,18 @@ TEST(RequestAssembly, BodiesShareOneBudget) {
     const std::string head600 = "POST / HTTP/1.1\r\nContent-Length: 600\r\n\r\n";
     const std::string head400 = "POST / HTTP/1.1\r\nContent-Length: 400\r\n\r\n";
     {
-        RequestAssembler first(RequestLimits(), &budget);
+        BudgetHolder firstHolder(budget);
+        RequestAssembler first(RequestLimits(), &firstHolder);
         EXPECT_EQ(first.Feed(head600.data(), head600.size()), AssembleState::NeedMore);
         EXPECT_EQ(budget.inUse(), 600u);
 
-        RequestAssembler second(RequestLimits(), &budget);
+        BudgetHolder secondHolder(budget);
+        RequestAssembler second(RequestLimits(), &secondHolder);
         EXPECT_EQ(second.Feed(head600.data(), head600.size()), AssembleState::Refused);
         EXPECT_EQ(second.refusal(), RefusalReason::Busy);
 
-        RequestAssembler third(RequestLimits(), &budget);  // exactly what is left
+        BudgetHolder thirdHolder(budget);
+        RequestAssembler third(RequestLimits(), &thirdHolder);  // exactly what is left
         std::string whole = head400 + std::string(400, 'b');
         EXPECT_EQ(third.Feed(whole.data(), whole.size()), AssembleState::Complete);
         HttpRequest request;
@@ -268,9 +271,45 @@ TEST(RequestAssembly, BodiesShareOneBudget) {
         EXPECT_EQ(request.body.size(), 400u);
         EXPECT_EQ(budget.inUse(), 1000u);
 
-        RequestAssembler noBody(RequestLimits(), &budget);  // a request without a body needs none
+        BudgetHolder noBodyHolder(budget);
+        RequestAssembler noBody(RequestLimits(), &noBodyHolder);  // a request without a body needs none
         const std::string bare = "GET / HTTP/1.1\r\n\r\n";
         EXPECT_EQ(noBody.Feed(bare.data(), bare.size()), AssembleState::Complete);
+    }
+    EXPECT_EQ(budget.inUse(), 0u);
+}
+
+// The books behind the rules: a stalled holder that loses its place to a
+// newcomer gives back all it held and can take nothing more, a whole body
+// keeps its place, and every holder gives back what it holds when it ends.
+TEST(RequestAssembly, AStalledBodyLosesItsPlaceToANewcomer) {
+    std::uint64_t now = 100000;
+    BodyBudget budget(1000, 600, BodyPaceRule(), [&now] { return now; });
+    const BodyPace headEndedNow{true, now, 0};
+    {
+        int cuts = 0;
+        BudgetHolder stalled(budget, 1, [&] { return headEndedNow; }, [&] { ++cuts; });
+        ASSERT_TRUE(stalled.GrowTo(600));
+        BudgetHolder handled(budget, 2, [&] { return headEndedNow; });
+        ASSERT_TRUE(handled.GrowTo(400));
+        ASSERT_TRUE(handled.MarkWhole());
+
+        BudgetHolder newcomer(budget, 3);
+        RequestAssembler assembler(RequestLimits(), &newcomer);
+        const std::string head = "POST / HTTP/1.1\r\nContent-Length: 500\r\n\r\n";
+        EXPECT_EQ(assembler.Feed(head.data(), head.size()), AssembleState::Refused) << "still settling";
+        EXPECT_EQ(assembler.refusal(), RefusalReason::Busy);
+
+        now += BodyPaceRule().settleMs;
+        RequestAssembler again(RequestLimits(), &newcomer);
+        EXPECT_EQ(again.Feed(head.data(), head.size()), AssembleState::NeedMore);
+        EXPECT_EQ(cuts, 1);
+        EXPECT_TRUE(stalled.wasCut());
+        EXPECT_EQ(stalled.taken(), 0u);
+        EXPECT_FALSE(stalled.GrowTo(1));
+        EXPECT_FALSE(stalled.MarkWhole());
+        EXPECT_FALSE(handled.wasCut());
+        EXPECT_EQ(budget.inUse(), 900u);
     }
     EXPECT_EQ(budget.inUse(), 0u);
 }
@@ -387,7 +426,8 @@ TEST(RequestAssembly, ChunkedBodiesTakeTheBudgetAsTheyGrow) {
     limits.maxBodyBytes = 4u * 1024 * 1024;
     BodyBudget budget(5u * 1024 * 1024);
     {
-        RequestAssembler big(limits, &budget);
+        BudgetHolder bigHolder(budget);
+        RequestAssembler big(limits, &bigHolder);
         const std::string head = "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
         ASSERT_EQ(big.Feed(head.data(), head.size()), AssembleState::NeedMore);
         EXPECT_EQ(budget.inUse(), 0u);
@@ -397,7 +437,8 @@ TEST(RequestAssembly, ChunkedBodiesTakeTheBudgetAsTheyGrow) {
         EXPECT_LE(budget.inUse(), limits.maxBodyBytes);
 
         // What is left fits one more chunk of 1 MiB but not of 2 MiB.
-        RequestAssembler second(limits, &budget);
+        BudgetHolder secondHolder(budget);
+        RequestAssembler second(limits, &secondHolder);
         const std::string tooMuch = head + "200000\r\n";
         EXPECT_EQ(second.Feed(tooMuch.data(), tooMuch.size()), AssembleState::Refused);
         EXPECT_EQ(second.refusal(), RefusalReason::Busy);
@@ -413,7 +454,8 @@ TEST(RequestAssembly, ChunkedBodiesTakeTheBudgetAsTheyGrow) {
     // Where doubling what is held does not fit, just what the chunk needs is
     // taken: 64 KiB, then 80,000 rather than 128 KiB of a 100 KiB budget.
     BodyBudget tight(100 * 1024);
-    RequestAssembler fits(RequestLimits(), &tight);
+    BudgetHolder fitsHolder(tight);
+    RequestAssembler fits(RequestLimits(), &fitsHolder);
     const std::string twoChunks = "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n9c40\r\n" +
                                   std::string(40000, 'd') + "\r\n9c40\r\n" + std::string(40000, 'e') + "\r\n0\r\n\r\n";
     EXPECT_EQ(fits.Feed(twoChunks.data(), twoChunks.size()), AssembleState::Complete);

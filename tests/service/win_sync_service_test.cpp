@@ -31,8 +31,17 @@ struct Winsock {
     ~Winsock() { WSACleanup(); }
 };
 
-UniqueSocket Connect(int port) {
+// A connection to the service, from another loopback address when `from`
+// names one (127.0.0.0/8 is all loopback), so that the service sees
+// several peers.
+UniqueSocket Connect(int port, const char* from = nullptr) {
     UniqueSocket s(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    if (from != nullptr) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        inet_pton(AF_INET, from, &local.sin_addr);
+        if (bind(s.get(), reinterpret_cast<sockaddr*>(&local), sizeof(local)) == SOCKET_ERROR) return UniqueSocket();
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -64,6 +73,19 @@ std::string Exchange(int port, const std::string& bytes, std::size_t piece = SIZ
     return ReadAll(s.get(), timeoutMs);
 }
 
+// Sends `bytes` in pieces of `piece` bytes, one every `everyMs`, as an
+// upload on a steady link does, and returns the whole answer.
+std::string PacedExchange(int port, const std::string& bytes, std::size_t piece, DWORD everyMs) {
+    UniqueSocket s = Connect(port);
+    if (!s) return "<no connection>";
+    for (std::size_t at = 0; at < bytes.size(); at += piece) {
+        int n = static_cast<int>(std::min(piece, bytes.size() - at));
+        if (send(s.get(), bytes.data() + at, n, 0) != n) break;
+        Sleep(everyMs);
+    }
+    return ReadAll(s.get());
+}
+
 std::string SignedRequest(const std::string& path, const std::string& body, int nonce) {
     std::string ts = std::to_string(UnixTimeSeconds());
     std::string n = "win-" + std::to_string(nonce) + "-" + std::to_string(GetTickCount64());
@@ -87,16 +109,16 @@ struct ServiceFixture : ::testing::Test {
     int port = 0;
     int nonce = 0;
 
-    void SetUp() override { StartService(SyncService::kBodyBudgetBytes); }
+    void SetUp() override { StartService(ServiceLimits()); }
 
-    void StartService(std::size_t bodyBudget) {
+    void StartService(const ServiceLimits& limits) {
         service.reset();
         service = std::make_unique<SyncService>(
             [this](const WString& line) {
                 std::lock_guard<std::mutex> guard(logLock);
                 logged.push_back(line);
             },
-            bodyBudget);
+            limits);
         RegisterApiRoutes(service->api());
         service->api().sharedKey = Utf8ToWide(kKey);
         // A port of our own per run, so parallel suites do not collide.
@@ -258,8 +280,10 @@ TEST_F(ServiceFixture, ATricklingPeerIsLetGoSoonAfterItsAnswer) {
 // At the limit a connection past its answer makes room before one that is
 // still waiting for its request, however much older that one is.
 TEST_F(ServiceFixture, AtTheLimitADrainingConnectionIsCutFirst) {
-    std::vector<UniqueSocket> idle;
-    for (std::size_t i = 0; i + 1 < SyncService::kMaxConnections; ++i) idle.push_back(Connect(port));
+    std::vector<UniqueSocket> idle;  // from eight addresses, within each one's share
+    const char* const from[] = {"127.0.0.10", "127.0.0.11", "127.0.0.12", "127.0.0.13",
+                                "127.0.0.14", "127.0.0.15", "127.0.0.16", "127.0.0.17"};
+    for (std::size_t i = 0; i + 1 < SyncService::kMaxConnections; ++i) idle.push_back(Connect(port, from[i % 8]));
     ASSERT_TRUE(WaitFor([&] { return service->ConnectionCount() == idle.size(); }, 10000));
 
     std::string answer;
@@ -273,7 +297,9 @@ TEST_F(ServiceFixture, AtTheLimitADrainingConnectionIsCutFirst) {
 // Bodies held at once share a budget: a body beyond it is answered 503
 // before it is read, and everything else goes on being served.
 TEST_F(ServiceFixture, BodiesBeyondTheBudgetAreAnsweredBusy) {
-    StartService(1000);
+    ServiceLimits limits;
+    limits.bodyBudgetBytes = 1000;
+    StartService(limits);
     const std::string body(800, 'b');
     std::string held = SignedRequest("/api/ping", body, ++nonce);
     UniqueSocket holder = Connect(port);
@@ -292,6 +318,81 @@ TEST_F(ServiceFixture, BodiesBeyondTheBudgetAreAnsweredBusy) {
     holder.reset();
     EXPECT_TRUE(WaitFor([&] { return service->BodyBytesHeld() == 0; }, 10000));
     EXPECT_EQ(BodyOf(Exchange(port, SignedRequest("/api/ping", body, ++nonce))), kPingBody);  // given back
+}
+
+// A request head announcing a body of `length` bytes, and its first byte.
+std::string AnnouncedBody(std::size_t length) {
+    return "POST /api/file/sync HTTP/1.1\r\nContent-Length: " + std::to_string(length) + "\r\n\r\nx";
+}
+
+// Keyless peers that announce bodies filling the budget and then trickle
+// hold it only until they have had the time to show their pace: then a
+// signed body is served in the place of one of them, and all are cut
+// without an answer by the end of their grace.
+TEST_F(ServiceFixture, TricklingPeersOnTheWholeBudgetGiveWayToASignedBody) {
+    ServiceLimits limits;
+    limits.bodyBudgetBytes = 300 * 1024;
+    limits.pace.graceMs = 6000;
+    StartService(limits);
+    std::vector<std::unique_ptr<Trickler>> peers;
+    for (const char* from : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
+        UniqueSocket s = Connect(port, from);
+        const std::string head = AnnouncedBody(100 * 1024);
+        send(s.get(), head.data(), static_cast<int>(head.size()), 0);
+        peers.push_back(std::make_unique<Trickler>(std::move(s), 500));
+    }
+    ASSERT_TRUE(WaitFor([&] { return service->BodyBytesHeld() == limits.bodyBudgetBytes; }, 10000));
+
+    const std::string body(100 * 1024, 'p');
+    const auto started = std::chrono::steady_clock::now();
+    std::string answer;
+    for (int attempt = 0; attempt < 60; ++attempt) {  // as an editor retries a busy answer
+        answer = Exchange(port, SignedRequest("/api/ping", body, ++nonce));
+        if (answer.find(" 503 ") == std::string::npos) break;
+        Sleep(250);
+    }
+    EXPECT_EQ(BodyOf(answer), kPingBody);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_LT(seconds, limits.pace.settleMs / 1000.0 + 3.0) << "served before the peers' grace ends";
+    EXPECT_TRUE(WaitFor([&] { return peers[0]->closed || peers[1]->closed || peers[2]->closed; }, 2000));
+    for (const auto& peer : peers) EXPECT_TRUE(WaitFor([&] { return peer->closed.load(); }, 10000));
+}
+
+// Without anyone waiting for room, a body that stays below the pace past its
+// grace is cut; an upload that keeps it lands, however long it takes.
+TEST_F(ServiceFixture, ABodyBehindItsPaceIsCutAndOneKeepingItLands) {
+    ServiceLimits limits;
+    limits.pace.settleMs = 200;
+    limits.pace.graceMs = 1500;
+    StartService(limits);
+    UniqueSocket s = Connect(port);
+    const std::string head = AnnouncedBody(100000);
+    send(s.get(), head.data(), static_cast<int>(head.size()), 0);
+    Trickler trickler(std::move(s), 100);
+    const std::string upload = SignedRequest("/api/ping", std::string(512 * 1024, 'u'), ++nonce);
+    EXPECT_EQ(BodyOf(PacedExchange(port, upload, 16 * 1024, 50)), kPingBody);  // about 320 KiB/s for 1.6 s
+    EXPECT_TRUE(WaitFor([&] { return trickler.closed.load(); }, 5000));
+    EXPECT_TRUE(WaitFor([&] { return service->BodyBytesHeld() == 0; }, 5000));
+}
+
+// Parked connections from the upload's own address, more than the service
+// serves at once, cut each other and never the upload that keeps its pace.
+TEST_F(ServiceFixture, AnUploadInProgressOutlastsParkedConnectionsFromItsAddress) {
+    const std::string upload = SignedRequest("/api/ping", std::string(4 * 1024 * 1024, 'u'), ++nonce);
+    std::string answer;
+    std::thread uploader([&] { answer = PacedExchange(port, upload, 32 * 1024, 30); });  // about 4 s
+    Sleep(300);
+    std::vector<UniqueSocket> parked;
+    const std::string bytes = AnnouncedBody(1000);
+    for (int i = 0; i < 300; ++i) {
+        UniqueSocket s = Connect(port);
+        if (s) send(s.get(), bytes.data(), static_cast<int>(bytes.size()), 0);
+        parked.push_back(std::move(s));
+        Sleep(5);
+    }
+    uploader.join();
+    EXPECT_EQ(BodyOf(answer), kPingBody);
+    EXPECT_LE(service->ConnectionCount(), SyncService::kHardConnectionLimit);
 }
 
 // Whatever a handler throws ends its own connection with a log line; the
