@@ -62,6 +62,67 @@ def trickle_after_answer(port, data, every=0.2, limit=10):
         return answer, False
 
 
+def stalled_bodies(port, heads, every=1.0, limit=25):
+    """Sends each head on a connection of its own, then one byte on each
+    every `every` seconds, as keyless peers that announce a body and never
+    send it, each from a loopback address of its own (one address holds at
+    most one largest body). Returns, per head, what the service answered
+    (None for nothing) and whether it let go of the connection within
+    `limit` seconds."""
+    sockets = [socket.create_connection(("127.0.0.1", port), timeout=30, source_address=("127.0.0.%d" % (50 + i), 0))
+               for i in range(len(heads))]
+    answers, let_go = [None] * len(heads), [False] * len(heads)
+    try:
+        for s, head in zip(sockets, heads):
+            s.sendall(head)
+            s.setblocking(False)
+        started = time.monotonic()
+        while time.monotonic() - started < limit and not all(let_go):
+            time.sleep(every)
+            for i, s in enumerate(sockets):
+                if let_go[i]:
+                    continue
+                try:
+                    s.send(b"x")
+                    got = s.recv(65536)
+                    answers[i], let_go[i] = got or None, True
+                except BlockingIOError:
+                    pass
+                except OSError:
+                    let_go[i] = True
+    finally:
+        for s in sockets:
+            s.close()
+    return list(zip(answers, let_go))
+
+
+def churn(port, count=600):
+    """Opens and drops connections from another loopback address, half of
+    them closed at once and half left parked on a head, as a peer cycling
+    through connections does; returns how many were made."""
+    made, parked = 0, []
+    try:
+        for i in range(count):
+            try:
+                s = socket.socket()
+                s.settimeout(5)
+                s.bind(("127.0.0.40", 0))
+                s.connect(("127.0.0.1", port))
+                made += 1
+            except OSError:
+                s.close()  # turned away at the hard limit
+                continue
+            if i % 2:
+                s.close()
+            else:
+                s.sendall(b"POST /api/file/sync HTTP/1.1\r\nHost: x\r\n")
+                parked.append(s)
+    finally:
+        for s in parked:
+            s.close()
+    return made
+
+
 def signed(path, body=b"", method="POST", key=KEY, extra=b""):
     return tzsupport.signed_request(key, path, body, method=method, nonce_prefix="bad", extra=extra)
 
@@ -190,6 +251,17 @@ class BadInput(unittest.TestCase):
             for what, data, expected in trickling:
                 self.assertEqual(trickle_after_answer(port, data), (expected, True), what)
 
+            # bodies announced and never sent, by length and chunked: held
+            # no longer than their grace (10 s), then let go without an answer
+            stalled = [
+                ("announced largest body", b"POST /api/file/sync HTTP/1.1\r\nContent-Length: 167772160\r\n\r\nx"),
+                ("announced chunk", b"POST /api/file/sync HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nA000000\r\nx"),
+            ]
+            for (what, _), (answer, let_go) in zip(stalled, stalled_bodies(port, [head for _, head in stalled])):
+                self.assertEqual((answer, let_go), (None, True), what)
+
+            # connection churn from one address leaves the service answering
+            self.assertGreater(churn(port), 500)
             self.assertEqual(exchange(port, signed("/api/ping")), (200, None))
             self.assertEqual(tree_digest(root), before)
         finally:
