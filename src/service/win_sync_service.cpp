@@ -68,9 +68,30 @@ ApiResponse RefusalResponse(RefusalReason reason) {
     }
 }
 
-enum class BindResult { Bound, InUse, Failed };
+enum class BindResult { Bound, InUse, Reserved, Failed };
 
-// A listening socket with the port to itself; InUse when the port is taken.
+bool SomeoneListensOn(int port);
+
+// Whether the system keeps the port from programs: nobody listens on it, and
+// a plain bind, without exclusive use, is refused with WSAEACCES too. Wine
+// answers WSAEACCES where Windows answers WSAEADDRINUSE: for a port that an
+// exclusive socket holds (the listener answers the probe), and for our
+// exclusive bind on a port another socket holds (the plain bind then says
+// WSAEADDRINUSE).
+bool PortIsReserved(int port) {
+    if (SomeoneListensOn(port)) return false;
+    UniqueSocket probe(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    if (!probe) return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_port = htons(static_cast<u_short>(port));
+    return bind(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == SOCKET_ERROR &&
+           WSAGetLastError() == WSAEACCES;
+}
+
+// A listening socket with the port to itself; InUse when the port is taken,
+// Reserved when the system keeps it from programs.
 BindResult OpenListener(int port, UniqueSocket& out) {
     UniqueSocket listener(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     if (!listener) return BindResult::Failed;
@@ -84,8 +105,17 @@ BindResult OpenListener(int port, UniqueSocket& out) {
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(static_cast<u_short>(port));
     if (bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == SOCKET_ERROR) {
-        int error = WSAGetLastError();
-        return error == WSAEADDRINUSE || error == WSAEACCES ? BindResult::InUse : BindResult::Failed;
+        // A wildcard bind with SO_EXCLUSIVEADDRUSE meets any other socket on
+        // the port as WSAEADDRINUSE (Winsock's table of address sharing).
+        // WSAEACCES means a port in a range the system excludes (Hyper-V,
+        // WSL2 and Docker reserve some: `netsh interface ipv4 show
+        // excludedportrange protocol=tcp`), which no wait frees; under Wine
+        // it may also mean a held port, which the plain bind tells apart.
+        switch (WSAGetLastError()) {
+            case WSAEADDRINUSE: return BindResult::InUse;
+            case WSAEACCES: return PortIsReserved(port) ? BindResult::Reserved : BindResult::InUse;
+            default: return BindResult::Failed;
+        }
     }
     if (listen(listener.get(), SOMAXCONN) == SOCKET_ERROR) return BindResult::Failed;
     out = std::move(listener);
@@ -113,6 +143,10 @@ bool SomeoneListensOn(int port) {
     timeval tv{0, static_cast<long>(kListenerProbeMs * 1000)};
     return select(0, nullptr, &writable, &failed, &tv) > 0 && FD_ISSET(probe.get(), &writable) &&
            !FD_ISSET(probe.get(), &failed);
+}
+
+WString ReservedPortLine(int port) {
+    return L"端口 " + std::to_wstring(port) + L" 处于系统保留范围，请换一个端口";
 }
 
 WString PortWaitLine(int port, const BindRetryRule& rule) {
@@ -203,6 +237,11 @@ void SyncService::Start(int port) {
     // runs on the accept thread, never on the caller's (the window's).
     UniqueSocket listener;
     BindResult bound = OpenListener(port, listener);
+    if (bound == BindResult::Reserved) {
+        winsock_.End();
+        api_.Log(ReservedPortLine(port));
+        return;
+    }
     if (bound != BindResult::Bound &&
         !ShouldRetryBind(bindRetry_, bound == BindResult::InUse, bound == BindResult::InUse && SomeoneListensOn(port), 0)) {
         winsock_.End();
@@ -258,19 +297,23 @@ bool SyncService::AwaitListener(SOCKET& listener) {
             api_.Log(L"端口 " + std::to_wstring(port_) + L" 已可用，服务开始监听");
             return true;
         }
+        if (bound == BindResult::Reserved) {
+            GiveUpStart(ReservedPortLine(port_));
+            return false;
+        }
         bool inUse = bound == BindResult::InUse;
         if (!ShouldRetryBind(bindRetry_, inUse, inUse && SomeoneListensOn(port_), GetTickCount64() - started)) break;
     }
-    GiveUpStart();
+    GiveUpStart(kStartFailed);
     return false;
 }
 
 // The port never came free: the service stops as a failed start would, unless
 // Stop got there first.
-void SyncService::GiveUpStart() {
+void SyncService::GiveUpStart(const WString& line) {
     if (running_.exchange(0) == 0) return;
     winsock_.End();
-    api_.Log(kStartFailed);
+    api_.Log(line);
     if (startGaveUp_) startGaveUp_();
 }
 

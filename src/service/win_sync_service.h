@@ -22,7 +22,7 @@
 // above all) ends that connection with a log line, never the process.
 //
 // Start takes the port at once, or fails at once when another program
-// listens on it. A port refused while nobody listens is held by the ended
+// listens on it or the system reserves it. A port refused while nobody listens is held by the ended
 // connections of an earlier listener (SO_EXCLUSIVEADDRUSE): it is tried
 // again in the background (BindRetryRule), and if it never comes free the
 // failure is logged, the service stops and the gave-up notice is called.
@@ -96,7 +96,7 @@ private:
     static DWORD WINAPI WorkerLoop(void* service);
 
     bool AwaitListener(SOCKET& listener);
-    void GiveUpStart();
+    void GiveUpStart(const WString& line);
     void AcceptOne(UniqueSocket socket, std::uint32_t address);
     bool MakeRoomFor(std::uint32_t address);
     bool Dispatch(const std::shared_ptr<Connection>& connection);
