@@ -7,6 +7,7 @@
 #include <cwchar>
 
 #include "app/win_main_window.h"
+#include "common/executable_path.h"
 #include "common/win_unique.h"
 #include "m2control/bridge.h"
 
@@ -22,6 +23,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     // Before anything loads a library: only System32 is searched from here on,
     // never the program's own folder, which a user may be able to write.
     ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    // Whatever folder we were started from, nothing is looked up there.
+    EnterProgramFolder();
     int argc = 0;
     LPWSTR* const argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     const UniqueLocalMemory argvMemory(argv);

@@ -17,4 +17,19 @@ WString SettingsBasePath(const WString& exePath);
 // empty if it cannot be had.
 WString ExecutablePath() noexcept;
 
+// Makes the program's own folder the current folder. Windows searches the
+// current folder for a program or library named without a path, and the
+// folder a user happened to start us from may be one that user can write;
+// our own folder is the one the operator chose. False when it failed.
+bool EnterProgramFolder() noexcept;
+
+// The full path of `name` in the system folder (GetSystemDirectoryW), such
+// as "C:\Windows\System32\schtasks.exe"; `name` may hold a subfolder
+// ("WindowsPowerShell1.0\powershell.exe"). Child programs are started by
+// this path, never by a bare name: CreateProcess and ShellExecuteEx look in
+// the program's folder and the current folder before the system folder, so
+// whoever can write there would get code run by an elevated tool. Empty
+// when the folder cannot be had.
+WString SystemProgramPath(const WString& name) noexcept;
+
 #endif

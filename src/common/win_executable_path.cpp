@@ -26,3 +26,28 @@ WString ExecutablePath() noexcept {
     }
     return WString();
 }
+
+bool EnterProgramFolder() noexcept {
+    try {
+        const WString path = ExecutablePath();
+        const std::size_t slash = path.find_last_of(L"\\/");
+        if (slash == WString::npos) return false;
+        // A drive's root keeps its separator: "C:" alone names the drive's
+        // current folder, not its root.
+        const WString folder = path.substr(0, slash == 2 ? slash + 1 : slash);
+        return SetCurrentDirectoryW(folder.c_str()) != FALSE;
+    } catch (...) {
+        return false;
+    }
+}
+
+WString SystemProgramPath(const WString& name) noexcept {
+    try {
+        wchar_t folder[MAX_PATH];
+        const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH) return WString();
+        return WString(folder, length) + L"\\" + name;
+    } catch (...) {
+        return WString();
+    }
+}

@@ -38,6 +38,12 @@ struct BridgeTiming {
 [[nodiscard]] bool SendM2CommandCrossSession(const WString& versionPath, const WString& commandText,
                                              const BridgeTiming& timing, WString& reason) noexcept;
 
+// Starts the system's schtasks.exe to remove the task `taskName` and does
+// not wait for it. The tool removes each task once its call is over; the
+// loader removes its own first, so that a task whose tool died between
+// creating and removing it does not run the loader as SYSTEM at every logon.
+void RemoveBridgeTask(const WString& taskName) noexcept;
+
 // The bridge modes' entry: argv as CommandLineToArgvW gives it, program name
 // first, argv[1] being "--loader" or "--worker". Returns the exit code.
 int RunBridgeMode(int argc, wchar_t** argv) noexcept;

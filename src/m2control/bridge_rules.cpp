@@ -89,6 +89,21 @@ WString BridgeResultName(const WString& taskName, const WString& randomHex) {
     return WTEXT("result_") + taskName + WTEXT("_") + randomHex + WTEXT(".txt");
 }
 
+WString TaskNameOfResultName(const WString& resultName) {
+    const WString head = WTEXT("result_");
+    const WString prefix = WTEXT("TZBridge_");
+    if (!IsBridgeResultName(resultName)) return WString();
+    const std::size_t lastUnderscore = resultName.rfind(WTEXT('_'));
+    if (lastUnderscore <= head.size()) return WString();
+    const WString task = resultName.substr(head.size(), lastUnderscore - head.size());
+    if (task.size() <= prefix.size() || task.compare(0, prefix.size(), prefix) != 0) return WString();
+    for (std::size_t k = prefix.size(); k < task.size(); ++k) {
+        const WChar c = task[k];
+        if (!((c >= WTEXT('0') && c <= WTEXT('9')) || (c >= WTEXT('a') && c <= WTEXT('f')))) return WString();
+    }
+    return task;
+}
+
 bool IsBridgeResultName(const WString& name) {
     const WString head = WTEXT("result_");
     const WString tail = WTEXT(".txt");

@@ -111,6 +111,10 @@ WString BridgeResultName(const WString& taskName, const WString& randomHex);
 // Whether `name` is such a name: "result_", then letters, digits and "_",
 // then ".txt"; no folder, drive or stream.
 [[nodiscard]] bool IsBridgeResultName(const WString& name);
+// The task name inside such a result name: what lies between "result_" and
+// the last "_", when it is "TZBridge_" and hexadecimal digits; "" otherwise.
+// The loader removes its own task by it before anything else.
+WString TaskNameOfResultName(const WString& resultName);
 // The copy of the program that the task runs, in the work folder.
 WString BridgeExecutableCopy(const WString& workFolder);
 

@@ -33,27 +33,25 @@ constexpr DWORD kResultFileLimit = 64 * 1024;
 // worker.log is rotated to worker.log.1 once it passes this size.
 constexpr LONGLONG kWorkerLogLimit = 1024 * 1024;
 
-WString FolderOf(const WString& path) {
-    const std::size_t slash = path.find_last_of(L"\\/");
-    return slash == WString::npos ? WString() : path.substr(0, slash);
-}
-
 // Calls of this process get their own task names, even within one tick.
 std::uint32_t NextCallNumber() {
     static std::atomic<std::uint32_t> calls{0};
     return ++calls;
 }
 
-// Starts schtasks.exe hidden, without error dialogs. With `process` given it
-// receives the process handle; false when nothing could be started or no
-// handle came back.
+// Starts the system's schtasks.exe hidden, without error dialogs, by its full
+// path: never a schtasks.exe in the program's or the current folder. With
+// `process` given it receives the process handle; false when nothing could
+// be started or no handle came back.
 bool StartSchtasks(const WString& arguments, UniqueHandle* process) {
+    const WString schtasks = SystemProgramPath(L"schtasks.exe");
+    if (schtasks.empty()) return false;
     // The shell may hand the start to its extensions, which want COM.
     const ComForThisCall com(COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof(info);
     info.fMask = SEE_MASK_FLAG_NO_UI | (process ? SEE_MASK_NOCLOSEPROCESS : 0);
-    info.lpFile = L"schtasks.exe";
+    info.lpFile = schtasks.c_str();
     info.lpParameters = arguments.c_str();
     info.nShow = SW_HIDE;
     if (!::ShellExecuteExW(&info)) return false;
@@ -70,13 +68,6 @@ bool SchtasksSucceeded(HANDLE process, DWORD waitMs, DWORD& exitCode) {
     if (::WaitForSingleObject(process, waitMs) != WAIT_OBJECT_0) return true;
     if (!::GetExitCodeProcess(process, &exitCode)) exitCode = 0;
     return exitCode == 0;
-}
-
-// Removing the task is started and not awaited.
-void StartTaskRemoval(const WString& taskName) {
-    const WString arguments = TaskDeleteArguments(taskName);
-    EmitDebug(L"[CrossSession] delete: " + arguments);
-    StartSchtasks(arguments, nullptr);
 }
 
 // Looks for the result file `timing.pollCount` times. Returns whether it was
@@ -206,12 +197,12 @@ bool SendCrossSession(const WString& versionPath, const WString& commandText, co
     UniqueHandle running;
     if (!StartSchtasks(TaskRunArguments(taskName), &running)) {
         // The task runs at every logon until it is removed.
-        StartTaskRemoval(taskName);
+        RemoveBridgeTask(taskName);
         SetFailureReason(reason, kBridgeRunFailed);
         return false;
     }
     if (!SchtasksSucceeded(running.get(), timing.createWaitMs, exitCode)) {
-        StartTaskRemoval(taskName);
+        RemoveBridgeTask(taskName);
         SetFailureReason(reason, TaskStepFailureText(TaskStep::Run, exitCode));
         return false;
     }
@@ -219,7 +210,7 @@ bool SendCrossSession(const WString& versionPath, const WString& commandText, co
 
     WString text;
     const bool answered = AwaitResultFile(resultFile, timing, text);
-    StartTaskRemoval(taskName);
+    RemoveBridgeTask(taskName);
     if (!answered) {
         SetFailureReason(reason, kBridgeTimeout);
         return false;
@@ -231,6 +222,15 @@ bool SendCrossSession(const WString& versionPath, const WString& commandText, co
 }
 
 }  // namespace
+
+void RemoveBridgeTask(const WString& taskName) noexcept {
+    try {
+        const WString arguments = TaskDeleteArguments(taskName);
+        EmitDebug(L"[CrossSession] delete: " + arguments);
+        StartSchtasks(arguments, nullptr);
+    } catch (...) {
+    }
+}
 
 WString PrepareBridgeWorkFolder() noexcept {
     try {
@@ -436,11 +436,16 @@ int RunWorker(const BridgeCall& call) noexcept {
 
 int RunLoader(const BridgeCall& call) noexcept {
     try {
+        // The task has done its part by starting us: it goes first, whatever
+        // happens next and to the tool that made it.
+        const WString task = TaskNameOfResultName(call.resultFile);
+        if (!task.empty()) RemoveBridgeTask(task);
         WString folder;
         WString failure;
         if (!OpenBridgeWorkFolder(true, folder, failure)) return 1;
         WriteWorkerLog(L"[Loader] session=" + Decimal(call.session) + L", pid=" + Decimal(call.pid) + L", cmd=[" +
                        call.commandText + L"]");
+        if (!task.empty()) WriteWorkerLog(L"[Loader] Removing task " + task);
         if (!call.resultFile.empty() && !IsBridgeResultName(call.resultFile)) {
             WriteWorkerLog(L"[Loader] Refused result file name: " + call.resultFile);
             return 1;
@@ -477,8 +482,7 @@ int RunLoader(const BridgeCall& call) noexcept {
 int RunBridgeMode(int argc, wchar_t** argv) noexcept {
     try {
         if (const HWND console = ::GetConsoleWindow()) ::ShowWindow(console, SW_HIDE);
-        const WString folder = FolderOf(ExecutablePath());
-        if (!folder.empty()) ::SetCurrentDirectoryW(folder.c_str());
+        EnterProgramFolder();
 
         std::vector<WString> args;
         for (int i = 0; i < argc; ++i) args.emplace_back(argv[i]);

@@ -208,6 +208,24 @@ TEST(BridgeNames, ResultNamesTheLoaderAccepts) {
     for (const auto& c : cases) EXPECT_EQ(IsBridgeResultName(c.first), c.second) << WideToUtf8All(c.first.data(), c.first.size());
 }
 
+// The loader removes its own task by the name inside its result name, and
+// only a name of ours: no other task can be named through it.
+TEST(BridgeNames, TheTaskInsideAResultName) {
+    const std::pair<WString, WString> cases[] = {
+        {BridgeResultName(BridgeTaskName(0x1a, 7, 1), WTEXT("0123456789abcdef0123456789abcdef")),
+         BridgeTaskName(0x1a, 7, 1)},
+        {WTEXT("result_TZBridge_00ff_0123.txt"), WTEXT("TZBridge_00ff")},
+        {WTEXT("result_TZBridge__0123.txt"), WTEXT("")},        // no digits
+        {WTEXT("result_TZBridge_00FF_0123.txt"), WTEXT("")},    // our names are lowercase
+        {WTEXT("result_Other_00ff_0123.txt"), WTEXT("")},
+        {WTEXT("result_TZBridge_0_x_0123.txt"), WTEXT("")},     // "0_x" is no hex number
+        {WTEXT("result_x.txt"), WTEXT("")},
+        {WTEXT("C:\\result_TZBridge_00ff_0123.txt"), WTEXT("")},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(TaskNameOfResultName(c.first), c.second) << WideToUtf8All(c.first.data(), c.first.size());
+}
+
 // What an existing folder is, and what is done with it.
 TEST(BridgeFolder, Verdicts) {
     const BridgeAce systemFull{true, 0x1F01FF, true};

@@ -5,7 +5,9 @@
 // Every call appends its arguments, exactly as received (the command line
 // after the program name, without the separating blank), as one UTF-8 line to
 // the file named by the environment variable TZ_SCHTASKS_RECORD (which must be
-// set; tasks are kept beside it). Then it acts as the environment variable
+// set; tasks are kept beside it), and its own path as one line to that name
+// plus ".starts", so tests see which copy was run. Then it acts as the
+// environment variable
 // TZ_SCHTASKS_MODE says:
 //   (unset) or "run"  /create keeps the task action in task_<name>.txt;
 //                     /run starts that action as a new process, as the task
@@ -111,6 +113,9 @@ int wmain() {
     const WString folder = record.substr(0, record.find_last_of(L"\\/"));
     const WString arguments = ArgumentText();
     AppendFile(record, WideToUtf8(arguments) + "\n");
+    wchar_t self[MAX_PATH];
+    const DWORD selfLength = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    AppendFile(record + L".starts", WideToUtf8(WString(self, selfLength)) + "\n");
 
     const std::vector<WString> args = Split(arguments);
     if (args.empty()) return 1;

@@ -31,6 +31,7 @@
 #include "m2control/game_server_side.h"
 #include "m2control/menu_dispatch.h"
 #include "api/win_reload_endpoint.h"
+#include "common/path_text.h"
 #include "support/win_links.h"
 
 namespace {
@@ -326,13 +327,34 @@ WString ResultRandomOf(const WString& createLine) {
     return Utf8ToWide(found[1].str());
 }
 
-// What the stand-in must have received for one call, the task name taken from
-// its /run line. The task runs the program's copy in the work folder, and the
-// loader is given the result file's name alone, with 32 random hex digits.
-// Returns the random part.
-WString ExpectTaskCalls(const std::vector<WString>& calls, const WString& command) {
-    EXPECT_EQ(calls.size(), 3u);
-    if (calls.size() != 3u) return WString();
+// The recorded calls that name the task of the newest /run line, in order.
+// Removals that the loaders of earlier calls started may land among them.
+std::vector<WString> CallsOfNewestTask(const std::vector<WString>& calls) {
+    WString name;
+    for (const WString& line : calls)
+        if (!TaskNameOf(line).empty()) name = TaskNameOf(line);
+    std::vector<WString> own;
+    if (name.empty()) return own;
+    for (const WString& line : calls)
+        if (line.find(L"/tn \"" + name + L"\"") != WString::npos) own.push_back(line);
+    return own;
+}
+
+// Waits (bounded) until the newest task has `count` calls of its own.
+std::vector<WString> AwaitTaskCalls(std::size_t count) {
+    for (int i = 0; i < 100 && CallsOfNewestTask(LinesOf(CallsFile())).size() < count; ++i) Sleep(100);
+    return CallsOfNewestTask(LinesOf(CallsFile()));
+}
+
+// What the stand-in must have received for one call: /create, /run, then the
+// tool's /delete, and a second, the loader's own, when `loaderRan`. The task
+// runs the program's copy in the work folder, and the loader is given the
+// result file's name alone, with 32 random hex digits. Returns the random part.
+WString ExpectTaskCalls(bool loaderRan, const WString& command) {
+    const std::size_t expected = loaderRan ? 4u : 3u;
+    const std::vector<WString> calls = AwaitTaskCalls(expected);
+    EXPECT_EQ(calls.size(), expected);
+    if (calls.size() < 3u) return WString();
     const WString name = TaskNameOf(calls[1]);
     EXPECT_FALSE(name.empty()) << Show(calls[1]);
     EXPECT_TRUE(std::regex_match(Show(name), std::regex("TZBridge_[0-9a-f]+"))) << Show(name);
@@ -343,7 +365,7 @@ WString ExpectTaskCalls(const std::vector<WString>& calls, const WString& comman
                             Decimal(OwnSession()) + L" " + Decimal(GetCurrentProcessId()) + L" --exec \\\"" + command +
                             L"\\\" --resultfile \\\"" + resultName + L"\\\" --versionpath \\\"" + OwnVersion() +
                             L"\\\"\" /ru SYSTEM /sc onlogon /f");
-    EXPECT_EQ(calls[2], L"/delete /tn \"" + name + L"\" /f");
+    for (std::size_t i = 2; i < calls.size(); ++i) EXPECT_EQ(calls[i], L"/delete /tn \"" + name + L"\" /f");
     EXPECT_FALSE(FileExists(WorkFolder() + L"\\" + resultName));
     return random;
 }
@@ -363,7 +385,7 @@ TEST_F(BridgeTest, FoundWindowThroughLoaderAndWorker) {
     StandInWindow server;
     EXPECT_TRUE(SendM2CommandCrossSession(OwnVersion(), L"", reason)) << Show(reason);
     EXPECT_EQ(reason, L"");
-    ExpectTaskCalls(AwaitLines(CallsFile(), 3), L"");
+    ExpectTaskCalls(true, L"");
     const std::vector<WString> log = LinesOf(WorkerLog());
     EXPECT_TRUE(Contains(log, L"[Loader] session=" + Decimal(OwnSession()) + L", pid=" +
                                   Decimal(GetCurrentProcessId()) + L", cmd=[]"));
@@ -372,6 +394,8 @@ TEST_F(BridgeTest, FoundWindowThroughLoaderAndWorker) {
     // The worker only hands its result through the pipe; the loader writes
     // the result file.
     EXPECT_TRUE(Contains(log, L" --resultpipe "));
+    // The loader removed its own task before anything else.
+    EXPECT_TRUE(Contains(log, L"[Loader] Removing task TZBridge_"));
     // Wine's session token is the full one, so it serves whatever the game
     // server's elevation (ChooseWorkerToken).
     EXPECT_TRUE(Contains(log, L"[Loader] Token: session, target elevated=")) << ReadRaw(WorkerLog());
@@ -388,7 +412,7 @@ TEST_F(BridgeTest, FoundWindowThroughLoaderAndWorker) {
 TEST_F(BridgeTest, WorkerErrorBecomesTheFailureText) {
     EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion(), L"QFunction 功能脚本", reason));
     EXPECT_EQ(reason, L"Worker: 找不到M2Server窗口");
-    ExpectTaskCalls(AwaitLines(CallsFile(), 3), L"QFunction 功能脚本");
+    ExpectTaskCalls(true, L"QFunction 功能脚本");
     EXPECT_TRUE(Contains(LinesOf(WorkerLog()), L"[Worker] PID=" + Decimal(GetCurrentProcessId()) +
                                                      L", cmd=[QFunction 功能脚本]"));
 }
@@ -414,8 +438,8 @@ TEST_F(BridgeTest, ResultTextsAsTheToolReadsThem) {
         SetSchtasksMode(c.mode);
         EXPECT_EQ(SendM2CommandCrossSession(OwnVersion(), L"所有NPC", Quick(), reason), c.ok);
         EXPECT_EQ(reason, c.failure);
-        const std::vector<WString> calls = AwaitLines(CallsFile(), 3);
-        randoms.push_back(ExpectTaskCalls(calls, L"所有NPC"));
+        randoms.push_back(ExpectTaskCalls(false, L"所有NPC"));
+        const std::vector<WString> calls = CallsOfNewestTask(LinesOf(CallsFile()));
         if (calls.size() > 1) names.push_back(TaskNameOf(calls[1]));
     }
     // Calls close together still get names (and result files) of their own,
@@ -430,7 +454,42 @@ TEST_F(BridgeTest, TimeoutRemovesTheTask) {
     SetSchtasksMode(L"silent");
     EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion(), L"所有NPC", Short(), reason));
     EXPECT_EQ(reason, L"等待 M2 加载结果超时（30 秒）");
-    ExpectTaskCalls(AwaitLines(CallsFile(), 3), L"所有NPC");
+    ExpectTaskCalls(false, L"所有NPC");
+}
+
+// schtasks is started by its full path in the system folder: a copy that
+// records its starts, put beside the program and in the current folder (as
+// whoever can write there could), is never run. Windows would find such a
+// copy before the system's for a bare name (CreateProcess and ShellExecuteEx
+// look in the program's folder and the current folder first); Wine looks in
+// the system folder first, so only Windows shows the difference. On Windows
+// the system's schtasks removes a task that does not exist.
+TEST_F(BridgeTest, OnlyTheSystemsSchtasksIsStarted) {
+    wchar_t built[MAX_PATH];
+    const DWORD n = GetEnvironmentVariableW(L"TZ_BUILD_TESTS", built, MAX_PATH);
+    ASSERT_TRUE(n > 0 && n < MAX_PATH);
+    const WString standIn = WString(built, n) + L"\\schtasks.exe";
+    const WString currentFolder = OwnVersion() + L"\\current";
+    CreateDirectoryW(currentFolder.c_str(), nullptr);
+    const WString decoys[] = {OwnFolder() + L"\\schtasks.exe", currentFolder + L"\\schtasks.exe"};
+    for (const WString& decoy : decoys) ASSERT_TRUE(CopyFileW(standIn.c_str(), decoy.c_str(), FALSE));
+    wchar_t saved[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, saved);
+    SetCurrentDirectoryW(currentFolder.c_str());
+    const WString starts = CallsFile() + L".starts";
+    DeleteFileW(starts.c_str());
+
+    RemoveBridgeTask(L"TZBridge_0");
+    const bool wine = testlinks::UnderWine();
+    const std::vector<WString> started = wine ? AwaitLines(starts, 1) : (Sleep(3000), LinesOf(starts));
+    SetCurrentDirectoryW(saved);
+    for (const WString& decoy : decoys) DeleteFileW(decoy.c_str());
+
+    wchar_t system[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    const WString expected = UpperAsciiText(WString(system, length) + L"\\schtasks.exe");
+    EXPECT_EQ(started.size(), wine ? 1u : 0u);  // on Windows the system's copy records nothing
+    for (const WString& path : started) EXPECT_EQ(UpperAsciiText(path), expected);
 }
 
 TEST_F(BridgeTest, RefusedBeforeAnyTask) {
@@ -462,7 +521,7 @@ TEST_F(BridgeTest, TaskRunsTheCopyInTheWorkFolder) {
     SetSchtasksMode(L"answer:OK|1");
     DeleteFileW(CopyPath().c_str());
     EXPECT_TRUE(SendM2CommandCrossSession(OwnVersion(), L"所有NPC", Quick(), reason)) << Show(reason);
-    ExpectTaskCalls(AwaitLines(CallsFile(), 3), L"所有NPC");
+    ExpectTaskCalls(false, L"所有NPC");
     const std::string own = ReadBytes(OwnPath());
     ASSERT_GT(own.size(), 1000u);
     EXPECT_TRUE(ReadBytes(CopyPath()) == own);
@@ -638,7 +697,9 @@ TEST_F(BridgeTest, ForeignFoldersAreRefused) {
         WriteWorkerLog(L"through the link");
         EXPECT_TRUE(FolderIsEmpty(inside));
     }
-    EXPECT_FALSE(FileExists(CallsFile()));
+    // No task was made; each loader still removed the task that started it.
+    const std::vector<WString> calls = AwaitLines(CallsFile(), 2);
+    EXPECT_EQ(calls, std::vector<WString>(2, L"/delete /tn \"TZBridge_1\" /f"));
 }
 
 // ---- the same-session post -----------------------------------------------------------------
@@ -748,7 +809,7 @@ TEST_F(BridgeTest, EndpointTriesTheBridgeAfterThisSession) {
     EXPECT_EQ(ReloadAnswer(OwnVersion(), "[\"所有NPC\"]"),
               "{\"success\":true,\"successCount\":0,\"failCount\":1,\"results\":[{\"item\":\"所有NPC\",\"success\":"
               "false,\"error\":" + noWindow + "}]}");
-    EXPECT_EQ(AwaitLines(CallsFile(), 3).size(), 3u);
+    EXPECT_EQ(AwaitTaskCalls(4).size(), 4u);  // the loader ran, and removed its task too
 
     const std::string notRunning = SerializeJson(JsonValue::MakeString(
         L"未找到M2Server进程。同会话原因: 未找到M2Server进程（或窗口无法返回），请确认 M2Server.exe 已启动并在视频度下"));

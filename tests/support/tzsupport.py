@@ -12,6 +12,7 @@ import hashlib
 import hmac
 import itertools
 import os
+import random
 import socket
 import subprocess
 import sys
@@ -27,11 +28,26 @@ _nonces = itertools.count(1)
 _nonce_lock = threading.Lock()
 
 
+# Ports for our services come from below the system's range for outgoing
+# connections (32768 and up on Linux): a port from that range can be taken
+# by the client side of any connection a parallel suite opens meanwhile, and
+# the service's exclusive bind then waits for it.
+_SERVICE_PORTS = range(20000, 32768)
+_port_random = random.Random()
+
+
 def free_port():
-    """A loopback port no one listens on at this moment."""
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    """A port no one holds at this moment, on any address, outside the range
+    outgoing connections take their ports from."""
+    for _ in range(200):
+        port = _port_random.choice(_SERVICE_PORTS)
+        with socket.socket() as s:
+            try:
+                s.bind(("", port))
+            except OSError:
+                continue
+            return port
+    raise RuntimeError("no free port between %d and %d" % (_SERVICE_PORTS[0], _SERVICE_PORTS[-1]))
 
 
 def new_nonce(prefix="tz"):
