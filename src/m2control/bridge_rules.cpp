@@ -85,6 +85,8 @@ WString BridgeTaskName(std::uint32_t tick, std::uint32_t processId, std::uint32_
     return WTEXT("TZBridge_") + HexDigits(tick, 0) + HexDigits(processId, 8) + HexDigits(callNumber, 8);
 }
 
+bool BridgeCanReachSession(std::uint32_t session) { return session != 0; }
+
 WString BridgeResultName(const WString& taskName, const WString& randomHex) {
     return WTEXT("result_") + taskName + WTEXT("_") + randomHex + WTEXT(".txt");
 }

@@ -27,12 +27,19 @@ inline constexpr WChar kBridgeUnsafeText[] = WTEXT("命令文字含有双引号�
 inline constexpr WChar kBridgeCreateFailed[] = WTEXT("创建 SYSTEM 计划任务失败");
 inline constexpr WChar kBridgeRunFailed[] = WTEXT("运行 SYSTEM 计划任务失败");
 inline constexpr WChar kBridgeTimeout[] = WTEXT("等待 M2 加载结果超时（30 秒）");
+// The game server runs in session 0, the services' session: it has no
+// logged-on user whose token the loader could take, and no desktop the
+// operator sees, so no task is made for it.
+inline constexpr WChar kBridgeSessionZero[] = WTEXT("M2Server 运行在会话 0（服务会话），无法跨会话重载，请在用户会话中启动它");
 // The tool runs without administrator rights: neither the protected folder
 // nor a SYSTEM task can be had.
 inline constexpr WChar kBridgeNeedsAdmin[] = WTEXT("跨会话桥接需要以管理员身份运行本工具");
 
 // The worker's results.
 inline constexpr WChar kResultNoWindow[] = WTEXT("ERROR|找不到M2Server窗口");
+
+// Whether the bridge can serve a game server in `session`: not in session 0.
+[[nodiscard]] bool BridgeCanReachSession(std::uint32_t session);
 
 // `text` as one argument that CommandLineToArgvW gives back unchanged: in
 // double quotes, with a backslash before each double quote and the

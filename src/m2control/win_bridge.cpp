@@ -142,6 +142,10 @@ bool SendCrossSession(const WString& versionPath, const WString& commandText, co
         return false;
     }
     EmitDebug(L"跨会话查找结果: pid=" + Decimal(pid) + L", session=" + Decimal(session));
+    if (!BridgeCanReachSession(session)) {
+        SetFailureReason(reason, kBridgeSessionZero);
+        return false;
+    }
 
     if (!ToolIsAdministrator()) {
         SetFailureReason(reason, kBridgeNeedsAdmin);

@@ -208,6 +208,14 @@ TEST(BridgeNames, ResultNamesTheLoaderAccepts) {
     for (const auto& c : cases) EXPECT_EQ(IsBridgeResultName(c.first), c.second) << WideToUtf8All(c.first.data(), c.first.size());
 }
 
+// Session 0 has no logged-on user and no desktop the operator sees: no task
+// is made for a game server there.
+TEST(BridgeNames, SessionZeroIsNotReached) {
+    EXPECT_FALSE(BridgeCanReachSession(0));
+    EXPECT_TRUE(BridgeCanReachSession(1));
+    EXPECT_TRUE(BridgeCanReachSession(7));
+}
+
 // The loader removes its own task by the name inside its result name, and
 // only a name of ours: no other task can be named through it.
 TEST(BridgeNames, TheTaskInsideAResultName) {
