@@ -27,7 +27,9 @@ std::vector<WString> FixedDriveRoots();
 std::vector<WString> FindVersionDirectories(const std::vector<WString>& roots, const LogSink& log) noexcept;
 
 // Appends `path`, with backslash runs collapsed, when it is a version and not
-// yet listed, and reports it. Failures on disk just mean "not a version".
+// yet listed, and reports it. Failures on disk just mean "not a version", and
+// so does a junction or symbolic link anywhere the test looks: the scan
+// never follows one.
 void TryAddVersionDirectory(std::vector<WString>& list, const WString& path, const LogSink& log);
 
 // Tests and enters every folder below `folder` that is not excluded, depth

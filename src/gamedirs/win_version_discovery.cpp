@@ -24,14 +24,28 @@ void Report(const LogSink& log, const WString& text) {
     if (log) log(text);
 }
 
+// The scan never follows a junction or symbolic link: one may lead to a
+// share, and whatever is opened or even looked up through it hands the
+// operator's credentials to that host; it may also loop. An installation a
+// link leads to on a fixed drive is found there under its own path. So only
+// plain files and folders count (a lookup by name reads the attributes of
+// the link itself, not of its target).
+bool IsPlain(DWORD attributes) {
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
 bool IsFile(const WString& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    return IsPlain(attributes) && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 bool IsFolder(const WString& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return IsPlain(attributes) && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool IsPlainFolderEntry(const WIN32_FIND_DATAW& entry) {
+    return IsPlain(entry.dwFileAttributes) && (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 // Calls visit(name) for each folder entry that `pattern` lists, in listing
@@ -44,7 +58,7 @@ void ForEachListedFolder(const WString& pattern, Visit visit) {
                                            FIND_FIRST_EX_LARGE_FETCH));
     if (!find) return;
     do {
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) visit(WString(entry.cFileName));
+        if (IsPlainFolderEntry(entry)) visit(WString(entry.cFileName));
     } while (FindNextFileW(find.get(), &entry));
 }
 
@@ -79,8 +93,7 @@ FolderListing ListFolder(const WString& folder) {
             if (exactConfig || listing.configAttributes == INVALID_FILE_ATTRIBUTES)
                 listing.configAttributes = entry.dwFileAttributes;
         }
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && std::wcscmp(name, L".") != 0 &&
-            std::wcscmp(name, L"..") != 0) {
+        if (IsPlainFolderEntry(entry) && std::wcscmp(name, L".") != 0 && std::wcscmp(name, L"..") != 0) {
             listing.folders.emplace_back(name);
         }
     } while (FindNextFileW(find.get(), &entry));
@@ -92,7 +105,7 @@ FolderListing ListFolder(const WString& folder) {
 // Config.ini file.
 void AddIfItHoldsEnvir(std::vector<WString>& list, const WString& path, const LogSink& log) {
     const WString normalised = CollapseBackslashRuns(path);
-    if (!IsFolder(normalised + L"\\Mir200\\Envir")) return;
+    if (!IsFolder(normalised + L"\\Mir200") || !IsFolder(normalised + L"\\Mir200\\Envir")) return;
     if (AppendVersionIfNew(list, normalised)) Report(log, VersionFoundLogText(normalised));
 }
 
@@ -109,8 +122,7 @@ void VisitFolder(std::vector<WString>& list, const WString& path, int depth, con
     const FolderListing listing = ListFolder(path);
     if (!listing.complete) {
         TryAddVersionDirectory(list, path, log);
-    } else if (listing.configAttributes != INVALID_FILE_ATTRIBUTES &&
-               (listing.configAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    } else if (IsPlain(listing.configAttributes) && (listing.configAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         AddIfItHoldsEnvir(list, path, log);
     }
     for (const WString& name : listing.folders) {
@@ -182,7 +194,8 @@ std::vector<WString> FindVersionDirectories(const std::vector<WString>& roots, c
 }
 
 void TryAddVersionDirectory(std::vector<WString>& list, const WString& path, const LogSink& log) {
-    if (!IsFile(CollapseBackslashRuns(path) + L"\\Config.ini")) return;
+    const WString normalised = CollapseBackslashRuns(path);
+    if (!IsFolder(normalised) || !IsFile(normalised + L"\\Config.ini")) return;
     AddIfItHoldsEnvir(list, path, log);
 }
 

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "support/win_links.h"
 #include "support/win_test_folder.h"
 #include "gamedirs/version_discovery.h"
 #include "json/json.h"
@@ -219,6 +220,46 @@ TEST(VersionDiscovery, TreesOnOneDrive) {
         EXPECT_EQ(scan.found, expected);
         EXPECT_EQ(scan.logged, expectedLog);
     }
+}
+
+// The scan never follows a junction or symbolic link (one may lead to a
+// share, and a lookup through it hands the operator's credentials to its
+// host): not as MirServer, a MirServer* folder, a folder of the walk, nor
+// as the Config.ini, Mir200 or Envir of a version. What a link leads to on
+// a fixed drive is found there, by its own path.
+TEST(VersionDiscovery, LinksAreNotFollowed) {
+    FakeDrive drive;
+    FakeDrive elsewhere;
+    ASSERT_TRUE(drive.created() && elsewhere.created());
+    elsewhere.Build({{Node::Version, L"Real"}, {Node::Folder, L"Mir200\\Envir"}});
+    WriteRaw(elsewhere.Path(L"Config.ini"), "[Server]\r\n");
+    drive.Build({{Node::Folder, L"Games"}, {Node::Folder, L"ByConfig\\Mir200\\Envir"}, {Node::Folder, L"ByMir200"},
+                 {Node::Version, L"ByEnvir"}});
+    RemoveTree(drive.Path(L"ByEnvir\\Mir200\\Envir"));
+    WriteRaw(drive.Path(L"ByMir200\\Config.ini"), "[Server]\r\n");
+    const std::pair<WString, WString> links[] = {
+        {drive.Path(L"MirServer"), elsewhere.Path(L"Real")},
+        {drive.Path(L"MirServerLinked"), elsewhere.Path(L"Real")},
+        {drive.Path(L"Games\\Linked"), elsewhere.Path(L"Real")},
+        {drive.Path(L"ByConfig\\Config.ini"), elsewhere.Path(L"Config.ini")},
+        {drive.Path(L"ByMir200\\Mir200"), elsewhere.Path(L"Mir200")},
+        {drive.Path(L"ByEnvir\\Mir200\\Envir"), elsewhere.Path(L"Mir200\\Envir")},
+    };
+    bool made = true;
+    for (const auto& link : links) {
+        const bool folder = link.second.find(L"Config.ini") == WString::npos;
+        made = testlinks::MakeLink(link.first, link.second, folder) && made;
+    }
+    if (made) {
+        // Wine shows a symbolic link to a file as a plain file (to a folder,
+        // as a reparse point): there the linked Config.ini still counts.
+        const std::vector<WString> expected =
+            testlinks::UnderWine() ? std::vector<WString>{drive.Path(L"ByConfig")} : std::vector<WString>{};
+        EXPECT_EQ(ScanRoots({drive.root()}).found, expected);
+        EXPECT_EQ(ScanRoots({elsewhere.root()}).found, std::vector<WString>{elsewhere.Path(L"Real")});
+    }
+    for (const auto& link : links) testlinks::RemoveLink(link.first);
+    if (!made) GTEST_SKIP() << "symbolic links cannot be made here (Windows without the privilege)";
 }
 
 TEST(VersionDiscovery, OrderIsDrivesThenMirServerThenListingThenDepthFirstWalk) {
