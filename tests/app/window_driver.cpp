@@ -36,14 +36,15 @@ using testsupport::WholeTextOf;
 constexpr wchar_t kMainClass[] = L"TZ62EditorSyncMain";
 const wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 
+// Lines end in CRLF, as cmd's for /f and findstr on Windows expect.
 int Say(const std::wstring& text) {
-    std::string utf8 = WideToUtf8(text) + "\n";
+    std::string utf8 = WideToUtf8(text) + "\r\n";
     std::fwrite(utf8.data(), 1, utf8.size(), stdout);
     return 0;
 }
 
 int Fail(const std::wstring& text) {
-    std::string utf8 = "error: " + WideToUtf8(text) + "\n";
+    std::string utf8 = "error: " + WideToUtf8(text) + "\r\n";
     std::fwrite(utf8.data(), 1, utf8.size(), stdout);
     return 1;
 }
@@ -195,7 +196,10 @@ int Run(int argc, wchar_t** argv) {
         int button = which == L"yes" ? IDYES : which == L"no" ? IDNO : IDOK;
         HWND pressed = GetDlgItem(box, button);
         if (!pressed) return Fail(L"no such button");
-        PostMessageW(pressed, BM_CLICK, 0, 0);
+        // The button's own notice to the box: BM_CLICK may fail when the box
+        // is not the active window (its documentation says so), as on a
+        // machine where another window has the focus.
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), reinterpret_cast<LPARAM>(pressed));
         return Say(L"ok");
     }
 

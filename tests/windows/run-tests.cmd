@@ -16,7 +16,9 @@ rem Wine keeps its own settings key; a real Windows never has it.
 set "PLATFORM=windows"
 reg query "HKLM\Software\Wine" >nul 2>&1 && set "PLATFORM=wine"
 set "ELEVATED=no"
-net session >nul 2>&1 && set "ELEVATED=yes"
+rem fltmc answers only an administrator; "net session" would need the Server
+rem service, which hardened game servers turn off.
+fltmc >nul 2>&1 && set "ELEVATED=yes"
 if "%PLATFORM%"=="wine" set "ELEVATED=yes"
 rem The console code page, to put back after the update checks change it.
 set "OLDCP="

@@ -281,7 +281,9 @@ void CloseThePrograms() {
         PostMessageW(main, WM_CLOSE, 0, 0);
         HWND box = nullptr;
         WaitUntil([&] { return (box = FindMessageBox(main)) != nullptr || !IsWindow(main); }, 10000);
-        if (box) PostMessageW(GetDlgItem(box, IDYES), BM_CLICK, 0, 0);
+        // WM_COMMAND, not BM_CLICK, which may fail while the box is not the
+        // active window.
+        if (box) PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDYES, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, IDYES)));
         if (process && WaitForSingleObject(process.get(), 30000) != WAIT_OBJECT_0) {
             TerminateProcess(process.get(), 1);
             WaitForSingleObject(process.get(), 10000);
@@ -435,7 +437,13 @@ int ProbeWhileUpdating(const Check& check, HWND main, const UniqueHandle& proces
 bool PrepareFolder(Check& check, WineStartStandIn& start, LoopbackFirewallRule& rule) {
     wchar_t temp[MAX_PATH + 1] = {};
     const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
-    check.folder = WString(temp, n) + L"tz62 更新检查 " + Decimal(Random());
+    // The replace script runs in a console of the system's OEM code page, in
+    // which a folder name must be writable: Chinese only where that page is
+    // a simplified Chinese one (936, 54936), else plain ASCII (437, 850 and
+    // 950 cannot write 更新检查).
+    const UINT oem = GetOEMCP();
+    const WString name = oem == 936 || oem == 54936 ? L"tz62 更新检查 " : L"tz62 update check ";
+    check.folder = WString(temp, n) + name + Decimal(Random());
     if (!CreateDirectoryW(check.folder.c_str(), nullptr)) return Fail(L"cannot make " + check.folder);
     // %TEMP% may be given in short names (C:\Users\ADMINI~1\...); the
     // program runs from the folder as an operator's Explorer names it.
