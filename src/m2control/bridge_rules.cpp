@@ -275,6 +275,21 @@ WString WorkerUnknownPathText(std::uint32_t pid, std::uint32_t error) {
     return WTEXT("ERROR|无法读取M2Server进程路径: PID=") + Decimal(pid) + WTEXT("，错误码=") + Decimal(error);
 }
 
+WString LoaderFailureText(LoaderFailure failure, std::uint32_t session, std::uint32_t code) {
+    constexpr std::uint32_t kNoToken = 1008;  // ERROR_NO_TOKEN
+    const WString codeText = WTEXT("（错误码=") + Decimal(code) + WTEXT("）");
+    switch (failure) {
+        case LoaderFailure::UserToken:
+            if (code == kNoToken) return WTEXT("ERROR|会话 ") + Decimal(session) + WTEXT(" 没有已登录的用户") + codeText;
+            return WTEXT("ERROR|无法取得会话 ") + Decimal(session) + WTEXT(" 的用户令牌") + codeText;
+        case LoaderFailure::WorkerStart:
+            return WTEXT("ERROR|无法在会话 ") + Decimal(session) + WTEXT(" 中启动工作进程") + codeText;
+        case LoaderFailure::NoAnswer:
+            break;
+    }
+    return WTEXT("ERROR|工作进程没有回应（退出码=") + Decimal(code) + WTEXT("）");
+}
+
 bool IsWorkerSuccess(const WString& result) {
     return StartsWith(result, WTEXT("OK|"));
 }

@@ -188,6 +188,19 @@ WString WorkerWrongVersionText(const WString& actualPath, const WString& expecte
 WString WorkerUnknownPathText(std::uint32_t pid, std::uint32_t error);
 [[nodiscard]] bool IsWorkerSuccess(const WString& result);
 
+// The loader's own failures, written into the result file so that the tool
+// answers at once instead of waiting out its 30 seconds.
+enum class LoaderFailure {
+    UserToken,    // the session's user token could not be had (1008: nobody is logged on there)
+    WorkerStart,  // the worker could not be started in the session
+    NoAnswer,     // the worker ended, or ran past the wait, without a result
+};
+// "ERROR|会话 N 没有已登录的用户（错误码=1008）", "ERROR|无法取得会话 N 的用户令牌（错误码=E）",
+// "ERROR|无法在会话 N 中启动工作进程（错误码=E）", "ERROR|工作进程没有回应（退出码=E）";
+// `code` is the Win32 error, or for NoAnswer the worker's exit code (259:
+// still running).
+WString LoaderFailureText(LoaderFailure failure, std::uint32_t session, std::uint32_t code);
+
 // How the tool reads a result file's text: true for "OK|...". Otherwise
 // failure = "Worker: " + the text after "ERROR|", or + the whole text.
 [[nodiscard]] bool ReadWorkerResult(const WString& text, WString& failure);

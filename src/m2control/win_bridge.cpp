@@ -344,10 +344,12 @@ bool TokenIsElevated(HANDLE token) {
 // The token the worker gets as a primary token: the session's user token, or
 // its linked full token when the game server runs elevated and the session's
 // token is the filtered one (a window message from it would not get through).
-bool WorkerPrimaryToken(const BridgeCall& call, UniqueHandle& primary) {
+// `error` holds the failed call's error.
+bool WorkerPrimaryToken(const BridgeCall& call, UniqueHandle& primary, DWORD& error) {
     UniqueHandle token;
     if (!::WTSQueryUserToken(call.session, token.put()) || !token) {
-        WriteWorkerLog(L"[Loader] WTSQueryUserToken fail, err=" + Decimal(::GetLastError()));
+        error = ::GetLastError();
+        WriteWorkerLog(L"[Loader] WTSQueryUserToken fail, err=" + Decimal(error));
         return false;
     }
     UniqueHandle linked;
@@ -360,7 +362,8 @@ bool WorkerPrimaryToken(const BridgeCall& call, UniqueHandle& primary) {
                    L", target elevated=" + Decimal(targetElevated ? 1 : 0));
     const HANDLE chosen = choice == WorkerToken::Linked ? linked.get() : token.get();
     if (!::DuplicateTokenEx(chosen, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, primary.put())) {
-        WriteWorkerLog(L"[Loader] DuplicateTokenEx fail, err=" + Decimal(::GetLastError()));
+        error = ::GetLastError();
+        WriteWorkerLog(L"[Loader] DuplicateTokenEx fail, err=" + Decimal(error));
         return false;
     }
     return true;
@@ -390,8 +393,9 @@ std::string DrainResultPipe(HANDLE reader) {
     return bytes;
 }
 
-// Starts the worker with only the pipe's write end inherited.
-bool StartWorker(HANDLE token, HANDLE pipe, WString commandLine, UniqueHandle& worker) {
+// Starts the worker with only the pipe's write end inherited; `error` holds
+// the failure's error.
+bool StartWorker(HANDLE token, HANDLE pipe, WString commandLine, UniqueHandle& worker, DWORD& error) {
     SIZE_T listSize = 0;
     ::InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
     std::vector<BYTE> listBuffer(listSize);
@@ -409,7 +413,7 @@ bool StartWorker(HANDLE token, HANDLE pipe, WString commandLine, UniqueHandle& w
     const bool ok = listed && ::CreateProcessAsUserW(token, nullptr, commandLine.data(), nullptr, nullptr, TRUE,
                                                      kWorkerCreationFlags | EXTENDED_STARTUPINFO_PRESENT, nullptr,
                                                      nullptr, &startup.StartupInfo, &started);
-    const DWORD error = ::GetLastError();
+    error = ::GetLastError();
     ::DeleteProcThreadAttributeList(list);
     if (!ok) {
         WriteWorkerLog(L"[Loader] CreateProcessAsUser fail, err=" + Decimal(error));
@@ -454,13 +458,22 @@ int RunLoader(const BridgeCall& call) noexcept {
             WriteWorkerLog(L"[Loader] Refused result file name: " + call.resultFile);
             return 1;
         }
+        // Every failure from here on is answered in the result file: the tool
+        // would otherwise wait out its 30 seconds.
+        const WString resultPath = call.resultFile.empty() ? WString() : folder + L"\\" + call.resultFile;
+        const auto fail = [&](LoaderFailure failure, DWORD code) {
+            if (!resultPath.empty()) WriteResultFile(resultPath, LoaderFailureText(failure, call.session, code));
+            return 1;
+        };
         UniqueHandle primary;
-        if (!WorkerPrimaryToken(call, primary)) return 1;
+        DWORD error = 0;
+        if (!WorkerPrimaryToken(call, primary, error)) return fail(LoaderFailure::UserToken, error);
         UniqueHandle reader;
         UniqueHandle writer;
         if (!CreateResultPipe(reader, writer)) {
-            WriteWorkerLog(L"[Loader] CreatePipe fail, err=" + Decimal(::GetLastError()));
-            return 1;
+            error = ::GetLastError();
+            WriteWorkerLog(L"[Loader] CreatePipe fail, err=" + Decimal(error));
+            return fail(LoaderFailure::WorkerStart, error);
         }
         BridgeCall workerCall = call;
         workerCall.resultFile.clear();
@@ -468,7 +481,8 @@ int RunLoader(const BridgeCall& call) noexcept {
         const WString commandLine = WorkerCommandLine(ExecutablePath(), workerCall);
         WriteWorkerLog(L"[Loader] Launch: " + commandLine);
         UniqueHandle worker;
-        if (!StartWorker(primary.get(), writer.get(), commandLine, worker)) return 1;
+        if (!StartWorker(primary.get(), writer.get(), commandLine, worker, error))
+            return fail(LoaderFailure::WorkerStart, error);
         // The worker holds the only write end now, so its end is the pipe's.
         writer.reset();
         ::WaitForSingleObject(worker.get(), kWorkerWaitMs);
@@ -476,7 +490,11 @@ int RunLoader(const BridgeCall& call) noexcept {
         if (!::GetExitCodeProcess(worker.get(), &exitCode)) exitCode = 1;
         const WString result = Utf8ToWide(DrainResultPipe(reader.get()));
         WriteWorkerLog(L"[Loader] Worker exit=" + Decimal(exitCode) + L", result: " + result);
-        if (!result.empty() && !call.resultFile.empty()) WriteResultFile(folder + L"\\" + call.resultFile, result);
+        if (result.empty()) {
+            fail(LoaderFailure::NoAnswer, exitCode);
+        } else if (!resultPath.empty()) {
+            WriteResultFile(resultPath, result);
+        }
         return static_cast<int>(exitCode);
     } catch (...) {
         return 1;

@@ -208,6 +208,17 @@ TEST(BridgeNames, ResultNamesTheLoaderAccepts) {
     for (const auto& c : cases) EXPECT_EQ(IsBridgeResultName(c.first), c.second) << WideToUtf8All(c.first.data(), c.first.size());
 }
 
+// The loader's own failures reach the tool as worker errors do, at once.
+TEST(BridgeTexts, LoaderFailures) {
+    EXPECT_EQ(LoaderFailureText(LoaderFailure::UserToken, 2, 1008), WTEXT("ERROR|会话 2 没有已登录的用户（错误码=1008）"));
+    EXPECT_EQ(LoaderFailureText(LoaderFailure::UserToken, 0, 1314), WTEXT("ERROR|无法取得会话 0 的用户令牌（错误码=1314）"));
+    EXPECT_EQ(LoaderFailureText(LoaderFailure::WorkerStart, 3, 5), WTEXT("ERROR|无法在会话 3 中启动工作进程（错误码=5）"));
+    EXPECT_EQ(LoaderFailureText(LoaderFailure::NoAnswer, 3, 259), WTEXT("ERROR|工作进程没有回应（退出码=259）"));
+    WString failure;
+    EXPECT_FALSE(ReadWorkerResult(LoaderFailureText(LoaderFailure::UserToken, 2, 1008), failure));
+    EXPECT_EQ(failure, WTEXT("Worker: 会话 2 没有已登录的用户（错误码=1008）"));
+}
+
 // Session 0 has no logged-on user and no desktop the operator sees: no task
 // is made for a game server there.
 TEST(BridgeNames, SessionZeroIsNotReached) {

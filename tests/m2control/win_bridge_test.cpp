@@ -492,6 +492,25 @@ TEST_F(BridgeTest, OnlyTheSystemsSchtasksIsStarted) {
     for (const WString& path : started) EXPECT_EQ(UpperAsciiText(path), expected);
 }
 
+// On Windows: a loader that cannot take the session's user token (here, as
+// an administrator without the SYSTEM's privilege for it, error 1314; in
+// the field, a session nobody is logged on to, 1008) writes its failure into
+// the result file, so the tool answers at once. Wine's WTSQueryUserToken
+// hands any caller its own token, so there the loader never fails so.
+TEST_F(BridgeTest, TheLoaderAnswersItsOwnFailures) {
+    if (testlinks::UnderWine()) GTEST_SKIP() << "Wine's WTSQueryUserToken never fails";
+    BridgeCall call;
+    call.session = OwnSession();
+    call.pid = GetCurrentProcessId();
+    call.commandText = L"所有NPC";
+    call.resultFile = L"result_TZBridge_2_0123456789abcdef0123456789abcdef.txt";
+    const WString resultPath = WorkFolder() + L"\\" + call.resultFile;
+    DeleteFileW(resultPath.c_str());
+    EXPECT_EQ(RunLoader(call), 1);
+    EXPECT_EQ(ReadRaw(resultPath), Show(L"ERROR|无法取得会话 " + Decimal(OwnSession()) + L" 的用户令牌（错误码=1314）"));
+    DeleteFileW(resultPath.c_str());
+}
+
 TEST_F(BridgeTest, RefusedBeforeAnyTask) {
     EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion() + L"Other", L"所有NPC", Quick(), reason));
     EXPECT_EQ(reason, L"未找到M2Server进程");

@@ -82,7 +82,7 @@ if not "%ELEVATED%"=="yes" (
   call :skip "m2control_bridge_test: ForeignFoldersAreRefused" "needs folders of another Unix user and a symbolic link made before the run, Wine-only"
   call :skip "m2control_bridge_test: SystemSchtasksRunsTheItem" "Wine's schtasks cannot create a task"
 ) else (
-  call :suite m2control_bridge_test "BridgeQuotingWin.*:BridgeFolderWin.*:BridgeLibraries.*:BridgeTest.WorkerResultFiles:BridgeTest.WorkerLogLines:BridgeTest.ModeCommandLines:BridgeTest.RefusedBeforeAnyTask:BridgeTest.OnlyTheSystemsSchtasksIsStarted:BridgeTest.NeedsAdministrator:BridgeTest.FailedPostFallsThroughToTheBridge:BridgeTest.SystemSchtasksRunsTheItem"
+  call :suite m2control_bridge_test "BridgeQuotingWin.*:BridgeFolderWin.*:BridgeLibraries.*:BridgeTest.WorkerResultFiles:BridgeTest.WorkerLogLines:BridgeTest.ModeCommandLines:BridgeTest.RefusedBeforeAnyTask:BridgeTest.OnlyTheSystemsSchtasksIsStarted:BridgeTest.TheLoaderAnswersItsOwnFailures:BridgeTest.NeedsAdministrator:BridgeTest.FailedPostFallsThroughToTheBridge:BridgeTest.SystemSchtasksRunsTheItem"
   call :skip "m2control_bridge_test: the cases with the schtasks stand-in" "they put it in place of System32\schtasks.exe, which only Wine allows"
 )
 
