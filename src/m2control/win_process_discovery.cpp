@@ -201,10 +201,48 @@ bool ForEachM2Process(Visit visit) {
 
 enum class SearchResult { NoSnapshot, NoMatch, Match };
 
+// SeDebugPrivilege enabled for the calling thread alone, while it lives. An
+// elevated administrator holds it disabled, and without it cannot open the
+// processes of other users (their game servers in other sessions); with
+// them unopened, two installations running in two other sessions could not
+// be told apart. The thread impersonates a copy of the process token with
+// the privilege enabled, so nothing else in the tool runs with it. Where it
+// cannot be had (an unelevated tool) the search goes on without it.
+class DebugPrivilegeForThisThread {
+public:
+    DebugPrivilegeForThisThread() {
+        // A thread that already acts under another token keeps it.
+        UniqueHandle current;
+        if (::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, current.put())) return;
+        if (!::ImpersonateSelf(SecurityImpersonation)) return;
+        impersonating_ = true;
+        UniqueHandle token;
+        LUID debug{};
+        if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, FALSE, token.put()) ||
+            !::LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &debug)) {
+            return;
+        }
+        TOKEN_PRIVILEGES enable{};
+        enable.PrivilegeCount = 1;
+        enable.Privileges[0].Luid = debug;
+        enable.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+        ::AdjustTokenPrivileges(token.get(), FALSE, &enable, sizeof(enable), nullptr, nullptr);
+    }
+    ~DebugPrivilegeForThisThread() {
+        if (impersonating_) ::RevertToSelf();
+    }
+    DebugPrivilegeForThisThread(const DebugPrivilegeForThisThread&) = delete;
+    DebugPrivilegeForThisThread& operator=(const DebugPrivilegeForThisThread&) = delete;
+
+private:
+    bool impersonating_ = false;
+};
+
 // The first game-server process in snapshot order that runs from `expected`.
 // `onOpenFailed`(pid, error) hears of each process that could not be opened.
 template <typename OnOpenFailed>
 SearchResult FindProcessRunningFrom(const WString& expected, DWORD& matchedPid, OnOpenFailed onOpenFailed) {
+    const DebugPrivilegeForThisThread debug;
     bool matched = false;
     const bool walked = ForEachM2Process([&](DWORD candidate) {
         const PathCheck check = CheckProcessPath(candidate, expected);
