@@ -15,6 +15,7 @@
 #include "common/win_files.h"
 #include "crypto/crypto.h"
 #include "update/update_manifest.h"
+#include "update/win_file_version.h"
 #include "update/win_https.h"
 
 namespace {
@@ -59,12 +60,19 @@ bool CheckForUpdate(UpdateInfo& info) noexcept {
 
 bool CheckForUpdateFrom(const UpdateSource& source, UpdateInfo& info) noexcept {
     try {
+        // Without its own version the program could not tell a newer release
+        // from itself or an older one.
+        const WString& running = RunningProgramVersion();
+        if (running.empty()) {
+            WriteLogFile(NoRunningVersionLogText());
+            return false;
+        }
         std::string body;
-        if (!HttpGetToMemory(UpdateRequestUrl(source.endpoint), body) || body.empty()) {
+        if (!HttpGetToMemory(UpdateRequestUrl(source.endpoint, running), body) || body.empty()) {
             WriteLogFile(ConnectFailedLogText(source.endpoint));
             return false;
         }
-        return EvaluateManifest(body, source.publicKeyPem, RunningProgramMd5, WriteLogFile, info);
+        return EvaluateManifest(body, source.publicKeyPem, running, RunningProgramMd5, WriteLogFile, info);
     } catch (...) {
         return false;
     }

@@ -60,8 +60,10 @@ struct UpdatePaths {
 UpdatePaths InstallationPaths();
 
 // The download thread's whole part: download and check the package, unpack
-// it and check the program in it. Ready gives the new program's path; any
-// other outcome has removed the package and the unpacked files.
+// it and check the program in it, its digest and its own version. Ready
+// gives the new program's path; any other outcome has removed the package
+// and the unpacked files. Nothing is downloaded unless the package digest
+// and the program's published digest can both be checked.
 [[nodiscard]] Preparation PrepareUpdate(const UpdateInfo& info, const UpdatePaths& paths, DWORD unpackWaitMs,
                                         const ProgressCallback& progress, WString& newProgram);
 // The download and the package digest alone; false (and no file) unless the

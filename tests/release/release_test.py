@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """scripts/release with a throw-away key: the release folder holds the program,
 the package with the program at its root, the MD5 list and a manifest that the
-tool's own check accepts; a manifest changed afterwards is refused, and a key
-that is not the private half of the trusted one makes no release.
+released program's own check accepts without offering itself; the program
+states the release's version; a manifest of a higher version is offered to
+it, one changed afterwards is refused, and a key that is not the private half
+of the trusted one makes no release.
 
 Usage: release_test.py   (from anywhere; builds build/release/build)
 """
@@ -49,13 +51,14 @@ class Release(unittest.TestCase):
                               capture_output=True, text=True, timeout=1800)
 
     def check(self, manifest_path):
+        """The released program's own check of a manifest in the release folder."""
         checker = os.path.join(OUT, "manifest_check.exe")
         shutil.copy(os.path.join(ROOT, "build", "release", "build", "tz_manifest_check.exe"), checker)
         try:
             return subprocess.run([os.path.join(ROOT, "cmake", "wine-run"),
                                    os.path.join(ROOT, "build", "release", "wineprefix"), checker,
                                    "T:\\%s\\%s" % (VERSION, os.path.basename(manifest_path)),
-                                   "T:\\%s\\TZ62Editorsync.exe" % VERSION, VERSION],
+                                   "T:\\%s\\TZ62Editorsync.exe" % VERSION],
                                   capture_output=True, text=True, timeout=120)
         finally:
             os.remove(checker)
@@ -87,8 +90,29 @@ class Release(unittest.TestCase):
         self.assertEqual(manifest["files"]["TZ62Editorsync.exe"]["md5"], md5(program))
         self.assertEqual(manifest["files"]["TZ62Editorsync.exe"]["url"], "%s/%s/TZ62Editorsync.exe" % (BASE, VERSION))
 
+        # The program states the release's version in its file properties.
+        self.assertIn(("%s.0.0" % VERSION).encode("utf-16-le"), program)
+
+        # As the released program runs it: its own version, no update.
+        own = self.check(os.path.join(OUT, "check_version.json"))
+        self.assertEqual(own.returncode, 0, own.stdout + own.stderr)
+        self.assertIn("program version: %s\n" % VERSION, own.stdout)
+        self.assertIn("manifest check: no update\n", own.stdout)
+        # A later release is offered to it.
+        later_path = os.path.join(OUT, "later.json")
+        try:
+            subprocess.run([sys.executable, os.path.join(ROOT, "tools", "sign-manifest"),
+                            "--key", os.path.join(self.keys, "release.pem"),
+                            "--package", os.path.join(OUT, "md5sums.txt"), "--package-url", BASE + "/later.zip",
+                            "--version", "9.10", "--file", os.path.join(OUT, "TZ62Editorsync.exe"),
+                            "--out", later_path], check=True, capture_output=True)
+            later = self.check(later_path)
+        finally:
+            os.remove(later_path)
+        self.assertEqual(later.returncode, 0, later.stdout + later.stderr)
+        self.assertIn("manifest check: update to 9.10\n", later.stdout)
+
         # The release's own program trusts exactly this key: changing a signed value breaks it.
-        self.assertEqual(self.check(os.path.join(OUT, "check_version.json")).returncode, 0)
         forged = dict(manifest, packageMd5=md5(b"another package"))
         forged_path = os.path.join(OUT, "forged.json")
         with open(forged_path, "wb") as f:
