@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <utility>
+#include <vector>
 
 #include "common/log.h"
 #include "common/executable_path.h"
@@ -20,8 +21,7 @@
 
 namespace {
 
-// The running executable is a few megabytes; far more is not ours.
-constexpr LONGLONG kMaxProgramFileBytes = 256LL * 1024 * 1024;
+constexpr DWORD kDigestReadSize = 65536;
 
 std::shared_ptr<const UpdateInfo> g_published;
 std::atomic<bool> g_displayPending{false};
@@ -78,12 +78,30 @@ bool CheckForUpdateFrom(const UpdateSource& source, UpdateInfo& info) noexcept {
     }
 }
 
+std::string FileMd5Hex(const WString& path) noexcept {
+    try {
+        UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) return {};
+        Md5Stream digest;
+        std::vector<std::uint8_t> buffer(kDigestReadSize);
+        std::uint64_t total = 0;
+        DWORD read = 0;
+        while (ReadFile(file.get(), buffer.data(), kDigestReadSize, &read, nullptr)) {
+            if (read == 0) return total == 0 ? std::string() : digest.FinishHex();
+            if (!digest.Add(buffer.data(), read)) return {};
+            total += read;
+        }
+        return {};  // a read failed part way
+    } catch (...) {
+        return {};
+    }
+}
+
 std::string RunningProgramMd5() noexcept {
     try {
-        Bytes bytes;
         const WString path = ExecutablePath();
-        if (path.empty() || !ReadWholeFile(path, kMaxProgramFileBytes, bytes)) return {};
-        return Md5Hex(bytes);
+        return path.empty() ? std::string() : FileMd5Hex(path);
     } catch (...) {
         return {};
     }

@@ -159,12 +159,6 @@ void OnDownloadFailed(const DownloadNotices& notices) {
     downloadInProgress = false;
 }
 
-std::string FileMd5Hex(const WString& path) {
-    Bytes bytes;
-    if (!ReadWholeFile(path, 0x7FFFFFFF, bytes)) return std::string();
-    return Md5Hex(bytes);
-}
-
 Preparation PrepareUpdate(const UpdateInfo& info, const UpdatePaths& paths, DWORD unpackWaitMs,
                           const ProgressCallback& progress, WString& newProgram) {
     if (!IsCheckableMd5(info.packageMd5) || !PublishesProgram(info)) return Preparation::Unverifiable;
@@ -184,8 +178,11 @@ Preparation PrepareUpdate(const UpdateInfo& info, const UpdatePaths& paths, DWOR
 
 bool DownloadAndVerify(const UpdateInfo& info, const WString& packagePath, const ProgressCallback& progress) {
     if (info.packageUrl.empty() || !IsCheckableMd5(info.packageMd5)) return false;
-    if (!HttpGetToFile(info.packageUrl, packagePath, progress)) return false;
-    if (!Md5Matches(FileMd5Hex(packagePath), WideToUtf8(info.packageMd5))) {
+    // The digest is taken while the package streams to disk: nothing reads
+    // it back whole, and a host that sends without end is stopped at the ceiling.
+    std::string md5;
+    if (!HttpGetToFile(info.packageUrl, packagePath, progress, kMaxPackageBytes, &md5)) return false;
+    if (!Md5Matches(md5, WideToUtf8(info.packageMd5))) {
         DeleteFileW(packagePath.c_str());
         WriteLogFile(L"[更新] 更新包 MD5 校验失败，已删除");
         return false;

@@ -22,6 +22,7 @@
 #include "update/install_rules.h"
 #include "update/update_rules.h"
 #include "update/win_https.h"
+#include "update/win_update_check.h"  // FileMd5Hex
 
 // What the update button's download tells the window.
 struct DownloadNotices {
@@ -78,7 +79,6 @@ UpdatePaths InstallationPaths();
 // within `waitMs` with exit code 0 (one that runs longer is ended).
 WString ExtractPackage(const WString& packagePath, const WString& extractionFolder, DWORD waitMs);
 
-std::string FileMd5Hex(const WString& path);
 WString WriteReplaceScript(const WString& newExe);
 // The script's path beside the running program, written but not started.
 // Empty when it cannot be written, or when a path would not reach cmd as it
