@@ -335,7 +335,12 @@ TEST(ManifestFields, PublishedProgramMd5) {
 #endif
 TEST(PublicKey, ReleaseKeyIsTheCommittedPemWithCrlfLines) {
     const std::string pem = kReleasePublicKeyPem;
-    EXPECT_EQ(pem.size(), 432u);
+    // CRLF between lines, none after the last (whatever the key's size).
+    ASSERT_FALSE(pem.empty());
+    EXPECT_NE(pem.back(), '\n');
+    for (std::size_t at = pem.find('\n'); at != std::string::npos; at = pem.find('\n', at + 1)) {
+        EXPECT_TRUE(at > 0 && pem[at - 1] == '\r') << at;
+    }
     std::ifstream in(TZ_RELEASE_PUBLIC_KEY_FILE, std::ios::binary);
     ASSERT_TRUE(in) << TZ_RELEASE_PUBLIC_KEY_FILE;
     std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
