@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
-"""scripts/release with a throw-away key: the release folder holds the program,
+"""scripts/release with a throw-away key, in its three steps: build, then sign
+with nothing but Python, openssl and a shell on the PATH (no apt, CMake or
+Wine), then verify. The release folder holds the program,
 the package with the program at its root, the MD5 list and a manifest that the
 released program's own check accepts without offering itself; the program
 states the release's version; a manifest of a higher version is offered to
-it, one changed afterwards is refused, and a key that is not the private half
-of the trusted one makes no release.
+it, one changed afterwards is refused, and neither a key that is not the
+private half of the trusted one nor a package changed after the build is
+signed.
 
 Usage: release_test.py   (from anywhere; builds build/release/build)
 """
@@ -38,17 +41,29 @@ class Release(unittest.TestCase):
             subprocess.run(["openssl", "rsa", "-in", private, "-RSAPublicKey_out", "-out",
                             os.path.join(cls.keys, name + "_public.pem")], check=True, capture_output=True)
 
+        cls.built = subprocess.run([os.path.join(ROOT, "scripts", "release"), "build", VERSION,
+                                    "--public-key", os.path.join(cls.keys, "release_public.pem"),
+                                    "--update-url", "https://127.0.0.1:9/api/check_version.php",
+                                    "--base-url", BASE + "/", "--changelog", "修复若干问题"],
+                                   capture_output=True, text=True, timeout=1800)
+        # The offline machine's tools, and nothing else.
+        cls.offline_bin = os.path.join(cls.keys, "bin")
+        os.mkdir(cls.offline_bin)
+        for tool in ("bash", "env", "dirname", "python3", "openssl"):
+            os.symlink(shutil.which(tool), os.path.join(cls.offline_bin, tool))
+
     @classmethod
     def tearDownClass(cls):
         shutil.rmtree(cls.keys, ignore_errors=True)
 
-    def release(self, private):
-        return subprocess.run([os.path.join(ROOT, "scripts", "release"), VERSION,
-                               "--key", os.path.join(self.keys, private),
-                               "--public-key", os.path.join(self.keys, "release_public.pem"),
-                               "--update-url", "https://127.0.0.1:9/api/check_version.php",
-                               "--base-url", BASE + "/", "--changelog", "修复若干问题"],
-                              capture_output=True, text=True, timeout=1800)
+    def setUp(self):
+        self.assertEqual(self.built.returncode, 0, self.built.stdout[-2000:] + self.built.stderr[-2000:])
+
+    def sign(self, private):
+        env = {"PATH": self.offline_bin, "HOME": self.keys, "LANG": "C.UTF-8"}
+        return subprocess.run([os.path.join(self.offline_bin, "bash"), os.path.join(ROOT, "scripts", "release"),
+                               "sign", VERSION, "--key", os.path.join(self.keys, private)],
+                              capture_output=True, text=True, timeout=120, env=env)
 
     def check(self, manifest_path):
         """The released program's own check of a manifest in the release folder."""
@@ -64,12 +79,16 @@ class Release(unittest.TestCase):
             os.remove(checker)
 
     def test_release_folder_and_its_checks(self):
-        done = self.release("release.pem")
+        signed = self.sign("release.pem")
+        self.assertEqual(signed.returncode, 0, signed.stdout + signed.stderr)
+        done = subprocess.run([os.path.join(ROOT, "scripts", "release"), "verify", VERSION],
+                              capture_output=True, text=True, timeout=600)
         self.assertEqual(done.returncode, 0, done.stdout[-2000:] + done.stderr[-2000:])
         self.assertIn("manifest check: accepted", done.stdout)
         package = "TZ62Editorsync-%s.zip" % VERSION
         self.assertEqual(sorted(os.listdir(OUT)),
-                         sorted(["TZ62Editorsync.exe", package, "md5sums.txt", "check_version.json"]))
+                         sorted(["TZ62Editorsync.exe", package, "md5sums.txt", "check_version.json",
+                                 "check_version.unsigned.json", "trusted_public_key.pem"]))
         with open(os.path.join(OUT, "TZ62Editorsync.exe"), "rb") as f:
             program = f.read()
         with open(os.path.join(OUT, package), "rb") as f:
@@ -124,10 +143,27 @@ class Release(unittest.TestCase):
         self.assertEqual(refused.returncode, 1, refused.stdout + refused.stderr)
         self.assertIn("would not trust", refused.stderr)
 
-    def test_a_key_the_program_does_not_trust_makes_no_release(self):
-        done = self.release("other.pem")
-        self.assertNotEqual(done.returncode, 0)
-        self.assertIn("is not the private half", done.stderr)
+    def test_what_is_not_signed(self):
+        signed = os.path.join(OUT, "check_version.json")
+        if os.path.exists(signed):
+            os.remove(signed)  # from the other test
+        package = os.path.join(OUT, "TZ62Editorsync-%s.zip" % VERSION)
+        with open(package, "rb") as f:
+            original = f.read()
+        cases = [("a key the program does not trust", "other.pem", original, "is not the private half"),
+                 ("a package changed after the build", "release.pem", original + b"\0", "MD5 differs")]
+        for name, key, package_bytes, reason in cases:
+            with self.subTest(name):
+                with open(package, "wb") as f:
+                    f.write(package_bytes)
+                try:
+                    done = self.sign(key)
+                finally:
+                    with open(package, "wb") as f:
+                        f.write(original)
+                self.assertNotEqual(done.returncode, 0)
+                self.assertIn(reason, done.stderr)
+                self.assertFalse(os.path.exists(signed))
 
 
 if __name__ == "__main__":
