@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
 """scripts/release with a throw-away key, in its three steps: build, then sign
 with nothing but Python, openssl and a shell on the PATH (no apt, CMake or
-Wine), then verify. The release folder holds the program,
+Wine), then verify. The release folder holds the program, Authenticode-signed
+with a throw-away self-signed certificate (osslsigncode verifies it),
 the package with the program at its root, the MD5 list and a manifest that the
 released program's own check accepts without offering itself; the program
 states the release's version; a manifest of a higher version is offered to
 it, one changed afterwards is refused, and neither a key that is not the
 private half of the trusted one nor a package changed after the build is
-signed.
+signed; a build without a certificate says that the program is unsigned.
 
 Usage: release_test.py   (from anywhere; builds build/release/build)
 """
@@ -41,16 +42,27 @@ class Release(unittest.TestCase):
             subprocess.run(["openssl", "rsa", "-in", private, "-RSAPublicKey_out", "-out",
                             os.path.join(cls.keys, name + "_public.pem")], check=True, capture_output=True)
 
-        cls.built = subprocess.run([os.path.join(ROOT, "scripts", "release"), "build", VERSION,
-                                    "--public-key", os.path.join(cls.keys, "release_public.pem"),
-                                    "--update-url", "https://127.0.0.1:9/api/check_version.php",
-                                    "--base-url", BASE + "/", "--changelog", "修复若干问题"],
-                                   capture_output=True, text=True, timeout=1800)
+        # A throw-away code-signing certificate, self-signed.
+        cls.cert = os.path.join(cls.keys, "cert.pem")
+        cls.cert_key = os.path.join(cls.keys, "cert-key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", cls.cert_key,
+                        "-out", cls.cert, "-days", "2", "-subj", "/CN=TZ62Editorsync release test",
+                        "-addext", "extendedKeyUsage=codeSigning", "-addext", "keyUsage=digitalSignature"],
+                       check=True, capture_output=True)
+        cls.built = cls.build(["--cert", cls.cert, "--cert-key", cls.cert_key])
         # The offline machine's tools, and nothing else.
         cls.offline_bin = os.path.join(cls.keys, "bin")
         os.mkdir(cls.offline_bin)
         for tool in ("bash", "env", "dirname", "python3", "openssl"):
             os.symlink(shutil.which(tool), os.path.join(cls.offline_bin, tool))
+
+    @classmethod
+    def build(cls, authenticode):
+        return subprocess.run([os.path.join(ROOT, "scripts", "release"), "build", VERSION,
+                               "--public-key", os.path.join(cls.keys, "release_public.pem"),
+                               "--update-url", "https://127.0.0.1:9/api/check_version.php",
+                               "--base-url", BASE + "/", "--changelog", "修复若干问题", *authenticode],
+                              capture_output=True, text=True, timeout=1800)
 
     @classmethod
     def tearDownClass(cls):
@@ -109,6 +121,16 @@ class Release(unittest.TestCase):
         self.assertEqual(manifest["files"]["TZ62Editorsync.exe"]["md5"], md5(program))
         self.assertEqual(manifest["files"]["TZ62Editorsync.exe"]["url"], "%s/%s/TZ62Editorsync.exe" % (BASE, VERSION))
 
+        # Authenticode: the program (and so the package's copy, the same bytes
+        # as checked above, which the MD5 list and the manifest describe)
+        # carries a signature by the certificate.
+        self.assertIn("the program is Authenticode-signed", self.built.stdout)
+        verified = subprocess.run(["osslsigncode", "verify", "-CAfile", self.cert,
+                                   "-in", os.path.join(OUT, "TZ62Editorsync.exe")],
+                                  capture_output=True, text=True, timeout=60)
+        self.assertEqual(verified.returncode, 0, verified.stdout + verified.stderr)
+        self.assertIn("Signature verification: ok", verified.stdout)
+
         # The program states the release's version in its file properties.
         self.assertIn(("%s.0.0" % VERSION).encode("utf-16-le"), program)
 
@@ -164,6 +186,13 @@ class Release(unittest.TestCase):
                 self.assertNotEqual(done.returncode, 0)
                 self.assertIn(reason, done.stderr)
                 self.assertFalse(os.path.exists(signed))
+
+        unsigned = self.build([])
+        self.assertEqual(unsigned.returncode, 0, unsigned.stderr[-2000:])
+        self.assertIn("the program is NOT Authenticode-signed", unsigned.stderr)
+        refused = subprocess.run(["osslsigncode", "verify", "-CAfile", self.cert,
+                                  "-in", os.path.join(OUT, "TZ62Editorsync.exe")], capture_output=True, timeout=60)
+        self.assertNotEqual(refused.returncode, 0)
 
 
 if __name__ == "__main__":
