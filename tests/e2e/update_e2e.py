@@ -190,6 +190,9 @@ class WholeUpdate(unittest.TestCase):
         answered = W.wait_until(lambda: W.ping(port, KEY, 2000)[0], 0, 120)
         self.assertEqual(answered, 0, self.state())
         self.assertEqual(md5(self.path(EXE)), new_md5)
+        # The new program states its own version, read from its VERSIONINFO.
+        W.drive("wait-window", "60000")
+        self.assertEqual(W.drive("text", "1009"), "青岚工作室 V9.9")
         for leftover in ("TZ62Editorsync_update.zip", "update_pkg_extract", "tz62sync_update.bat"):
             self.assertFalse(os.path.exists(self.path(leftover)), leftover)
 
