@@ -18,13 +18,13 @@
 #include "crypto/crypto.h"
 #include "crypto/encoding.h"
 #include "service/win_sync_service.h"
+#include "update/win_file_version.h"
 
 namespace {
 
 constexpr wchar_t kClassName[] = L"TZ62EditorSyncMain";
 constexpr wchar_t kTitle[] = L"TZ62Editor 同步工具";
 constexpr wchar_t kTrayTip[] = L"TZ62Editor 同步工具 (TZ62Editor 同步工具)";
-constexpr wchar_t kFooterText[] = L"青岚工作室 V1.0";
 constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 constexpr int kClientWidth = 500;
 constexpr int kClientHeight = 336;
@@ -172,8 +172,10 @@ void BuildControls() {
                 kAutostartBox, font);
 
     // SS_NOTIFY: a static control sees its own clicks only with it.
-    SIZE footer = MeasureText(kFooterText, shell.footerFont.get());
-    MakeControl(L"STATIC", kFooterText, WS_VISIBLE | SS_NOTIFY, 0, 492 - footer.cx, 314, footer.cx + 4,
+    // The version the build wrote into the program's VERSIONINFO.
+    const WString footerText = L"青岚工作室 V" + RunningProgramVersion();
+    SIZE footer = MeasureText(footerText.c_str(), shell.footerFont.get());
+    MakeControl(L"STATIC", footerText.c_str(), WS_VISIBLE | SS_NOTIFY, 0, 492 - footer.cx, 314, footer.cx + 4,
                 footer.cy + 2, kFooterLabel, shell.footerFont.get());
     HWND update = MakeControl(L"BUTTON", L"更新", WS_TABSTOP | BS_PUSHBUTTON, 0, 434 - footer.cx, 308, 46, 22,
                               kUpdateButton, font);

@@ -85,6 +85,7 @@ WString PreparationStopText(Preparation outcome) {
         case Preparation::Unverifiable: return WTEXT("[更新] 更新包无法验证，请手动更新");
         case Preparation::UnpackFailed: return WTEXT("[更新] 更新包解压失败，请手动更新");
         case Preparation::ProgramDiffers: return WTEXT("[更新] 更新包中的程序文件校验失败，请手动更新");
+        case Preparation::VersionMismatch: return WTEXT("[更新] 更新包的版本与清单不符，已放弃更新");
     }
     return WString();
 }

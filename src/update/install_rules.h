@@ -59,7 +59,8 @@ enum class Preparation {
     DownloadFailed,  // the download failed or the package's MD5 differs
     Unverifiable,    // the published package digest cannot be checked
     UnpackFailed,    // PowerShell failed, ran too long, or left no program file
-    ProgramDiffers,  // the unpacked program file is not the published one
+    ProgramDiffers,  // the unpacked program file is not the published one (or none is published)
+    VersionMismatch, // the unpacked program's own version is not the one offered (PackageVersionAcceptable)
 };
 WString PreparationStopText(Preparation outcome);
 

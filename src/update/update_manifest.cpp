@@ -34,8 +34,8 @@ SelfCheck CheckProgramFile(const std::vector<PackageFileEntry>& files, const Pro
     return EqualsIgnoreAsciiCase(actual, published) ? SelfCheck::Matches : SelfCheck::Differs;
 }
 
-bool Evaluate(const std::string& body, const std::string& publicKeyPem, const ProgramMd5Reader& programMd5,
-              const LogSink& fileLog, UpdateInfo& info) {
+bool Evaluate(const std::string& body, const std::string& publicKeyPem, const WString& runningVersion,
+              const ProgramMd5Reader& programMd5, const LogSink& fileLog, UpdateInfo& info) {
     const JsonValue manifest = ParseJson(body);
     if (manifest.kind != JsonKind::Object) {
         Log(fileLog, BadAnswerLogText());
@@ -47,7 +47,8 @@ bool Evaluate(const std::string& body, const std::string& publicKeyPem, const Pr
         Log(fileLog, SignatureRejectedLogText());
         return false;
     }
-    result.updateAvailable = !VersionNotNewer(result.latestVersion, kRunningVersion);
+    result.runningVersion = runningVersion;
+    result.updateAvailable = !VersionNotNewer(result.latestVersion, runningVersion);
     result.selfCheck = CheckProgramFile(result.files, programMd5);
     result.valid = true;
     Log(fileLog, CheckFinishedLogText(result.latestVersion, result.updateAvailable));
@@ -57,10 +58,10 @@ bool Evaluate(const std::string& body, const std::string& publicKeyPem, const Pr
 
 }  // namespace
 
-bool EvaluateManifest(const std::string& body, const std::string& publicKeyPem, const ProgramMd5Reader& programMd5,
-                      const LogSink& fileLog, UpdateInfo& info) noexcept {
+bool EvaluateManifest(const std::string& body, const std::string& publicKeyPem, const WString& runningVersion,
+                      const ProgramMd5Reader& programMd5, const LogSink& fileLog, UpdateInfo& info) noexcept {
     try {
-        return Evaluate(body, publicKeyPem, programMd5, fileLog, info);
+        return Evaluate(body, publicKeyPem, runningVersion, programMd5, fileLog, info);
     } catch (...) {
         return false;  // out of memory: treated like any other failed check
     }

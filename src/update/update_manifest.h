@@ -19,10 +19,11 @@
 // cannot be read. Called only when the manifest publishes the program file.
 using ProgramMd5Reader = std::function<std::string()>;
 
-// Judges one non-empty answer body against `publicKeyPem`. True when the
+// Judges one non-empty answer body against `publicKeyPem`, for a program of
+// `runningVersion` (its VERSIONINFO file version). True when the
 // signature verifies: `info` is then replaced by the complete, valid result.
 // On false `info` is untouched. Either way exactly one line goes to
 // `fileLog`: the data error, the signature rejection, or the check's result.
 [[nodiscard]] bool EvaluateManifest(const std::string& body, const std::string& publicKeyPem,
-                                    const ProgramMd5Reader& programMd5, const LogSink& fileLog,
+                                    const WString& runningVersion, const ProgramMd5Reader& programMd5, const LogSink& fileLog,
                                     UpdateInfo& info) noexcept;

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <string>
 
 #include "common/decimal_text.h"
 #include "common/path_text.h"
@@ -129,8 +130,37 @@ std::int32_t DownloadPercent(std::uint64_t received, std::uint64_t total) {
     return static_cast<std::int32_t>(static_cast<unsigned __int128>(received) * 100 / total);
 }
 
-WString UpdateRequestUrl(const WString& endpoint) {
-    return endpoint + WTEXT("?product=TZ62Editorsync&version=") + kRunningVersion;
+WString VersionInfoFileVersion(const std::uint8_t* resource, std::size_t size) {
+    // VS_VERSIONINFO: wLength, wValueLength, wType, L"VS_VERSION_INFO" with
+    // its terminator, padding to 4 bytes (offset 40), then VS_FIXEDFILEINFO.
+    constexpr std::size_t kFixedOffset = 40;
+    constexpr std::size_t kFixedSize = 52;
+    constexpr char kKey[] = "VS_VERSION_INFO";
+    if (resource == nullptr || size < kFixedOffset + kFixedSize) return WString();
+    const auto word = [&](std::size_t at) { return std::uint32_t{resource[at]} | std::uint32_t{resource[at + 1]} << 8; };
+    const auto dword = [&](std::size_t at) { return word(at) | word(at + 2) << 16; };
+    if (word(0) < kFixedOffset + kFixedSize || word(0) > size || word(2) != kFixedSize) return WString();
+    for (std::size_t i = 0; i < sizeof(kKey); ++i) {
+        if (word(6 + 2 * i) != static_cast<std::uint8_t>(kKey[i])) return WString();
+    }
+    if (dword(kFixedOffset) != 0xFEEF04BDu) return WString();
+    return FileVersionText(dword(kFixedOffset + 8), dword(kFixedOffset + 12));
+}
+
+WString FileVersionText(std::uint32_t versionMs, std::uint32_t versionLs) {
+    const std::uint32_t parts[] = {versionMs >> 16, versionMs & 0xFFFF, versionLs >> 16, versionLs & 0xFFFF};
+    std::size_t count = 4;
+    while (count > 2 && parts[count - 1] == 0) --count;
+    WString text;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i != 0) text.push_back(WChar('.'));
+        text += Utf8ToWide(std::to_string(parts[i]));
+    }
+    return text;
+}
+
+WString UpdateRequestUrl(const WString& endpoint, const WString& runningVersion) {
+    return endpoint + WTEXT("?product=TZ62Editorsync&version=") + runningVersion;
 }
 
 bool UpdateEndpointConfigured(const WString& endpoint) { return !endpoint.empty(); }
@@ -179,11 +209,21 @@ std::string PublishedProgramMd5(const std::vector<PackageFileEntry>& files) {
     return {};
 }
 
+bool PackageVersionAcceptable(const WString& packageProgramVersion, const UpdateInfo& info) {
+    const auto same = [](const WString& a, const WString& b) { return VersionNotNewer(a, b) && VersionNotNewer(b, a); };
+    if (packageProgramVersion.empty() || info.runningVersion.empty()) return false;
+    if (!same(packageProgramVersion, info.latestVersion)) return false;
+    if (info.updateAvailable) return !VersionNotNewer(packageProgramVersion, info.runningVersion);
+    return same(packageProgramVersion, info.runningVersion);
+}
+
 bool EqualsIgnoreAsciiCase(const std::string& a, const std::string& b) { return EqualsIgnoreCase(a, b); }
 
 WString ConnectFailedLogText(const WString& endpoint) { return WTEXT("[更新] 检查更新失败：无法连接主站 ") + endpoint; }
 
 WString BadAnswerLogText() { return WTEXT("[更新] 检查更新失败：主站返回数据异常"); }
+
+WString NoRunningVersionLogText() { return WTEXT("[更新] 检查更新失败：无法读取本程序的版本"); }
 
 WString SignatureRejectedLogText() { return WTEXT("[更新] 检查更新失败：RSA 签名校验未通过，已拒绝更新数据"); }
 
@@ -202,7 +242,7 @@ UpdateDisplay DecideUpdateDisplay(const UpdateInfo& info) {
     }
     // Published files of an older version than ours are expected to differ:
     // offering them as a repair would be a downgrade.
-    const bool sameVersion = VersionNotNewer(kRunningVersion, info.latestVersion);
+    const bool sameVersion = VersionNotNewer(info.runningVersion, info.latestVersion);
     if (info.selfCheck == SelfCheck::Differs && sameVersion) {
         // Without a package the button would only lead to a failed download.
         display.showUpdateButton = !info.packageUrl.empty();

@@ -41,12 +41,23 @@ std::int32_t DownloadPercent(std::uint64_t received, std::uint64_t total);
 
 // ---- Versions ----------------------------------------------------------------
 
-// The version this program reports and compares against.
-inline constexpr WChar kRunningVersion[] = WTEXT("1.0");
+// The program's version is set by the build in its VERSIONINFO resource
+// alone; the running program and the update both read it from there, so the
+// version it reports, the one it compares and the one a package holds cannot
+// drift apart.
+
+// The file version of a VS_VERSIONINFO resource's VS_FIXEDFILEINFO as text
+// (FileVersionText); empty unless the bytes are such a resource with the
+// fixed part whole and signed 0xFEEF04BD.
+WString VersionInfoFileVersion(const std::uint8_t* resource, std::size_t size);
+
+// "a.b.c.d" from the fixed part's two words, trailing zero parts dropped down
+// to two: 1,0,0,0 reads "1.0", 1,2,3,0 reads "1.2.3".
+WString FileVersionText(std::uint32_t versionMs, std::uint32_t versionLs);
 
 // The version service's request: endpoint + "?product=TZ62Editorsync&version="
 // + the running version.
-WString UpdateRequestUrl(const WString& endpoint);
+WString UpdateRequestUrl(const WString& endpoint, const WString& runningVersion);
 
 // Whether a build asks for updates at all: only with an endpoint configured.
 bool UpdateEndpointConfigured(const WString& endpoint);
@@ -87,6 +98,7 @@ struct UpdateInfo {
     WString packageMd5;
     std::vector<PackageFileEntry> files;
     SelfCheck selfCheck = SelfCheck::NotListed;
+    WString runningVersion;  // the version the check compared against
 };
 
 // The published name of the program file that the integrity check compares.
@@ -103,6 +115,14 @@ std::string SignedManifestMessage(const WString& packageMd5, const std::vector<P
 // empty when there is none.
 std::string PublishedProgramMd5(const std::vector<PackageFileEntry>& files);
 
+// Whether the program unpacked from a package may replace the running one.
+// Only the package is covered by the signature (through its MD5), not
+// latestVersion: so the program's own version must equal latestVersion and
+// be newer than the running one, or, on the repair path (no newer version
+// offered), equal to the running one. An older signed release offered under
+// a raised latestVersion fails here.
+[[nodiscard]] bool PackageVersionAcceptable(const WString& packageProgramVersion, const UpdateInfo& info);
+
 // Equal under ASCII case folding (for hex digests).
 bool EqualsIgnoreAsciiCase(const std::string& a, const std::string& b);
 
@@ -110,6 +130,7 @@ bool EqualsIgnoreAsciiCase(const std::string& a, const std::string& b);
 
 WString ConnectFailedLogText(const WString& endpoint);
 WString BadAnswerLogText();
+WString NoRunningVersionLogText();
 WString SignatureRejectedLogText();
 WString CheckFinishedLogText(const WString& latestVersion, bool updateAvailable);
 
@@ -124,7 +145,7 @@ struct UpdateDisplay {
 };
 
 // What the window shows for a check result: the new version and its change
-// log; or, with no newer version, a red line when the program file differs
+// log; or, with no newer version than info.runningVersion, a red line when the program file differs
 // from the published one of the same version (the button then offers the
 // published package as the repair); or that the program is current. An
 // invalid result shows nothing.

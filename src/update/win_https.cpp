@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/win_unique.h"
+#include "crypto/crypto.h"
 #include "update/update_rules.h"
 #include "update/win_winhttp_handles.h"
 
@@ -119,17 +120,22 @@ void Report(const ProgressCallback& progress, std::int32_t percent) {
     }
 }
 
-// Streams the body into `file`. True once the request was answered.
-bool GetToOpenFile(const UrlParts& parts, HANDLE file, const ProgressCallback& progress) {
+// Streams the body into `file`, and into `digest`. True once the request
+// was answered within `maxBytes`.
+bool GetToOpenFile(const UrlParts& parts, HANDLE file, const ProgressCallback& progress, std::uint64_t maxBytes,
+                   Md5Stream& digest) {
     HttpRequest http;
     if (!OpenRequest(parts, kFileFetchTimeoutMs, http) || !SendAndReceive(http)) return false;
     const std::uint64_t total = ContentLength(http);
+    if (total > maxBytes) return false;
     std::uint64_t received = 0;
     std::vector<char> buffer(kFileReadSize);
     while (const DWORD read = ReadChunk(http, buffer.data(), kFileReadSize)) {
+        if (read > maxBytes - received) return false;  // more than announced, or than any package may be
         DWORD written = 0;
         (void)WriteFile(file, buffer.data(), read, &written, nullptr);  // a short file fails the caller's MD5 check
-        received += written;
+        (void)digest.Add(reinterpret_cast<const std::uint8_t*>(buffer.data()), written);
+        received += read;
         if (total != 0) Report(progress, DownloadPercent(received, total));
     }
     Report(progress, 100);
@@ -146,7 +152,8 @@ bool HttpGetToMemory(const WString& url, std::string& body) noexcept {
     }
 }
 
-bool HttpGetToFile(const WString& url, const WString& filePath, const ProgressCallback& progress) noexcept {
+bool HttpGetToFile(const WString& url, const WString& filePath, const ProgressCallback& progress,
+                   std::uint64_t maxBytes, std::string* md5Hex) noexcept {
     UrlParts parts;
     try {
         if (!SplitRequestUrl(url, parts)) return false;
@@ -158,7 +165,9 @@ bool HttpGetToFile(const WString& url, const WString& filePath, const ProgressCa
     if (!file) return false;
     bool ok = false;
     try {
-        ok = GetToOpenFile(parts, file.get(), progress);
+        Md5Stream digest;
+        ok = GetToOpenFile(parts, file.get(), progress, maxBytes, digest);
+        if (ok && md5Hex) *md5Hex = digest.FinishHex();
     } catch (...) {
         ok = false;  // out of memory
     }

@@ -30,6 +30,12 @@ inline constexpr std::uint32_t kFileFetchTimeoutMs = 60000;
 // this is not one, and the fetch fails rather than grow without bound.
 inline constexpr std::size_t kMaxMemoryBodyBytes = 1024 * 1024;
 
+// The most a package download takes: the program is a few megabytes, and a
+// host that sends without end (or announces more) must not fill the disk of
+// the installation. The package is trusted only through its MD5, which the
+// bytes have to reach first.
+inline constexpr std::uint64_t kMaxPackageBytes = 64ull * 1024 * 1024;
+
 // Receives 0-100 on the downloading thread, after every chunk while the
 // length is known, and once more with 100 at the end.
 using ProgressCallback = std::function<void(std::int32_t percent)>;
@@ -42,7 +48,11 @@ using ProgressCallback = std::function<void(std::int32_t percent)>;
 
 // Writes the answer's body to `filePath` (created or truncated), whatever
 // the status: the caller's MD5 check rejects error pages and truncated
-// bodies. True once the request was sent and answered. On false no file is
-// left at `filePath`; an unusable URL fails before the file is touched.
-[[nodiscard]] bool HttpGetToFile(const WString& url, const WString& filePath,
-                                 const ProgressCallback& progress) noexcept;
+// bodies. True once the request was sent and answered within `maxBytes`:
+// an answer that announces more, or sends more, fails as soon as that is
+// known, and nothing more is read. `md5Hex`, when given, receives the MD5
+// of the bytes written, taken while they stream (empty when a hash step
+// failed). On false no file is left at `filePath`; an unusable URL fails
+// before the file is touched.
+[[nodiscard]] bool HttpGetToFile(const WString& url, const WString& filePath, const ProgressCallback& progress,
+                                 std::uint64_t maxBytes = kMaxPackageBytes, std::string* md5Hex = nullptr) noexcept;

@@ -9,18 +9,19 @@
 
 #include <atomic>
 #include <utility>
+#include <vector>
 
 #include "common/log.h"
 #include "common/executable_path.h"
 #include "common/win_files.h"
 #include "crypto/crypto.h"
 #include "update/update_manifest.h"
+#include "update/win_file_version.h"
 #include "update/win_https.h"
 
 namespace {
 
-// The running executable is a few megabytes; far more is not ours.
-constexpr LONGLONG kMaxProgramFileBytes = 256LL * 1024 * 1024;
+constexpr DWORD kDigestReadSize = 65536;
 
 std::shared_ptr<const UpdateInfo> g_published;
 std::atomic<bool> g_displayPending{false};
@@ -59,23 +60,48 @@ bool CheckForUpdate(UpdateInfo& info) noexcept {
 
 bool CheckForUpdateFrom(const UpdateSource& source, UpdateInfo& info) noexcept {
     try {
+        // Without its own version the program could not tell a newer release
+        // from itself or an older one.
+        const WString& running = RunningProgramVersion();
+        if (running.empty()) {
+            WriteLogFile(NoRunningVersionLogText());
+            return false;
+        }
         std::string body;
-        if (!HttpGetToMemory(UpdateRequestUrl(source.endpoint), body) || body.empty()) {
+        if (!HttpGetToMemory(UpdateRequestUrl(source.endpoint, running), body) || body.empty()) {
             WriteLogFile(ConnectFailedLogText(source.endpoint));
             return false;
         }
-        return EvaluateManifest(body, source.publicKeyPem, RunningProgramMd5, WriteLogFile, info);
+        return EvaluateManifest(body, source.publicKeyPem, running, RunningProgramMd5, WriteLogFile, info);
     } catch (...) {
         return false;
     }
 }
 
+std::string FileMd5Hex(const WString& path) noexcept {
+    try {
+        UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) return {};
+        Md5Stream digest;
+        std::vector<std::uint8_t> buffer(kDigestReadSize);
+        std::uint64_t total = 0;
+        DWORD read = 0;
+        while (ReadFile(file.get(), buffer.data(), kDigestReadSize, &read, nullptr)) {
+            if (read == 0) return total == 0 ? std::string() : digest.FinishHex();
+            if (!digest.Add(buffer.data(), read)) return {};
+            total += read;
+        }
+        return {};  // a read failed part way
+    } catch (...) {
+        return {};
+    }
+}
+
 std::string RunningProgramMd5() noexcept {
     try {
-        Bytes bytes;
         const WString path = ExecutablePath();
-        if (path.empty() || !ReadWholeFile(path, kMaxProgramFileBytes, bytes)) return {};
-        return Md5Hex(bytes);
+        return path.empty() ? std::string() : FileMd5Hex(path);
     } catch (...) {
         return {};
     }

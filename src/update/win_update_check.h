@@ -49,6 +49,10 @@ UpdateSource BuiltInUpdateSource();
 [[nodiscard]] bool CheckForUpdate(UpdateInfo& info) noexcept;
 [[nodiscard]] bool CheckForUpdateFrom(const UpdateSource& source, UpdateInfo& info) noexcept;
 
+// The lower-case hex MD5 of a file, read in pieces through Md5Stream (no
+// whole copy in memory); empty when it cannot be opened or read, or is empty.
+std::string FileMd5Hex(const WString& path) noexcept;
+
 // The lower-case hex MD5 of the running executable's file; empty when it
 // cannot be read.
 std::string RunningProgramMd5() noexcept;

@@ -15,6 +15,7 @@
 #include "common/win_unique.h"
 #include "crypto/crypto.h"
 #include "update/install_rules.h"
+#include "update/win_file_version.h"
 #include "update/win_update_check.h"
 
 static_assert(kNoBestFitCharsFlag == WC_NO_BEST_FIT_CHARS, "the narrowing rule's flag values are Windows' own");
@@ -79,6 +80,10 @@ void RemoveFolderTree(const WString& folder) {
     SHFileOperationW(&operation);
 }
 
+// Whether the signed files list names the program with a digest that can
+// be checked: without it the unpacked program could be any file.
+bool PublishesProgram(const UpdateInfo& info) { return IsCheckableMd5(Utf8ToWide(PublishedProgramMd5(info.files))); }
+
 void RemoveUpdateFiles(const UpdatePaths& paths) {
     DeleteFileW(paths.package.c_str());
     RemoveFolderTree(paths.extractionFolder);
@@ -131,7 +136,7 @@ void OnUpdateButtonClicked(const DownloadNotices& notices) {
         return;
     }
     std::shared_ptr<const UpdateInfo> info = PublishedUpdateInfo();
-    if (!IsCheckableMd5(info->packageMd5)) {
+    if (!IsCheckableMd5(info->packageMd5) || !PublishesProgram(*info)) {
         LogPlain(PreparationStopText(Preparation::Unverifiable));
         return;
     }
@@ -154,23 +159,30 @@ void OnDownloadFailed(const DownloadNotices& notices) {
     downloadInProgress = false;
 }
 
-std::string FileMd5Hex(const WString& path) {
-    Bytes bytes;
-    if (!ReadWholeFile(path, 0x7FFFFFFF, bytes)) return std::string();
-    return Md5Hex(bytes);
-}
-
 Preparation PrepareUpdate(const UpdateInfo& info, const UpdatePaths& paths, DWORD unpackWaitMs,
                           const ProgressCallback& progress, WString& newProgram) {
-    if (!IsCheckableMd5(info.packageMd5)) return Preparation::Unverifiable;
+    if (!IsCheckableMd5(info.packageMd5) || !PublishesProgram(info)) return Preparation::Unverifiable;
     if (!DownloadAndVerify(info, paths.package, progress)) return Preparation::DownloadFailed;
-    return UnpackAndCheck(info.files, paths, unpackWaitMs, newProgram);
+    WString found;
+    const Preparation unpacked = UnpackAndCheck(info.files, paths, unpackWaitMs, found);
+    if (unpacked != Preparation::Ready) return unpacked;
+    // The program's own version lies inside the signed package; the
+    // manifest's latestVersion does not (see PackageVersionAcceptable).
+    if (!PackageVersionAcceptable(ProgramFileVersion(found), info)) {
+        RemoveUpdateFiles(paths);
+        return Preparation::VersionMismatch;
+    }
+    newProgram = found;
+    return Preparation::Ready;
 }
 
 bool DownloadAndVerify(const UpdateInfo& info, const WString& packagePath, const ProgressCallback& progress) {
     if (info.packageUrl.empty() || !IsCheckableMd5(info.packageMd5)) return false;
-    if (!HttpGetToFile(info.packageUrl, packagePath, progress)) return false;
-    if (!Md5Matches(FileMd5Hex(packagePath), WideToUtf8(info.packageMd5))) {
+    // The digest is taken while the package streams to disk: nothing reads
+    // it back whole, and a host that sends without end is stopped at the ceiling.
+    std::string md5;
+    if (!HttpGetToFile(info.packageUrl, packagePath, progress, kMaxPackageBytes, &md5)) return false;
+    if (!Md5Matches(md5, WideToUtf8(info.packageMd5))) {
         DeleteFileW(packagePath.c_str());
         WriteLogFile(L"[更新] 更新包 MD5 校验失败，已删除");
         return false;
@@ -186,9 +198,11 @@ Preparation UnpackAndCheck(const std::vector<PackageFileEntry>& files, const Upd
         outcome = Preparation::UnpackFailed;
     } else {
         // The signature covers the program's digest too: a package that
-        // matches its own digest must still hold the published program.
+        // matches its own digest must still hold the published program. A
+        // files list that names no program leaves nothing to compare, and so
+        // installs nothing.
         const std::string published = PublishedProgramMd5(files);
-        if (!published.empty() && !Md5Matches(FileMd5Hex(found), published)) outcome = Preparation::ProgramDiffers;
+        if (!Md5Matches(FileMd5Hex(found), published)) outcome = Preparation::ProgramDiffers;
     }
     if (outcome != Preparation::Ready) {
         RemoveUpdateFiles(paths);

@@ -22,6 +22,7 @@
 #include "update/install_rules.h"
 #include "update/update_rules.h"
 #include "update/win_https.h"
+#include "update/win_update_check.h"  // FileMd5Hex
 
 // What the update button's download tells the window.
 struct DownloadNotices {
@@ -60,8 +61,10 @@ struct UpdatePaths {
 UpdatePaths InstallationPaths();
 
 // The download thread's whole part: download and check the package, unpack
-// it and check the program in it. Ready gives the new program's path; any
-// other outcome has removed the package and the unpacked files.
+// it and check the program in it, its digest and its own version. Ready
+// gives the new program's path; any other outcome has removed the package
+// and the unpacked files. Nothing is downloaded unless the package digest
+// and the program's published digest can both be checked.
 [[nodiscard]] Preparation PrepareUpdate(const UpdateInfo& info, const UpdatePaths& paths, DWORD unpackWaitMs,
                                         const ProgressCallback& progress, WString& newProgram);
 // The download and the package digest alone; false (and no file) unless the
@@ -76,7 +79,6 @@ UpdatePaths InstallationPaths();
 // within `waitMs` with exit code 0 (one that runs longer is ended).
 WString ExtractPackage(const WString& packagePath, const WString& extractionFolder, DWORD waitMs);
 
-std::string FileMd5Hex(const WString& path);
 WString WriteReplaceScript(const WString& newExe);
 // The script's path beside the running program, written but not started.
 // Empty when it cannot be written, or when a path would not reach cmd as it

@@ -20,21 +20,32 @@ Bytes Hex(const std::string& hex) {
     return bytes;
 }
 
-constexpr char kReleaseModulusHex[] =
-    "D7A30A8EDA30F5523D3618FC8B34D096FF17FB1542B40DACFDE88047F1CCD14F811933C78945FF242BCD3C49B13DC25DA335E0D1550ED257"
-    "FECA54045EED0927BE0E836F3D023E52BB783C84941A65D33DCBFA927193914F92B4AB146273D10116FEF2F99516D4198549BF03C46D6527"
-    "E8CFEEBA48446DEEE1039BFF246C5C24F26D2524D7EB86AAFD4B116116D16FF4CED518D57D39951BF0D981938D8ECC8B1E27443E15B9FC7F"
-    "A6D75FEA8FC8EA0F7D654EBD9AE1B199A5C19F3A549D0508B8E0F2C64B6FBC4C8DF59E5C2BF6C23770D686BF497B01BEA158F27B423BA6D1"
-    "DEF5C89729CFBB1565B51BAE84AE1A239AEA6C9664B8D0669FB5413700BA6F43";  // as `openssl rsa -modulus` prints it
+// The committed release key's modulus as `openssl rsa -modulus` prints it,
+// read by the build from src/update/release_public_key.pem.
+constexpr char kReleaseModulusHex[] = TZ_RELEASE_MODULUS_HEX;
+
+// Little-endian 32 bits, as BCRYPT_RSAKEY_BLOB holds its counts.
+Bytes Le32(std::uint32_t value) {
+    return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+            static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+}
 
 TEST(RsaKey, ReleaseKeyBecomesTheCngBlob) {
     Bytes blob;
     ASSERT_TRUE(ImportRsaPublicKeyPem(kReleasePublicKeyPem, blob));
-    const Bytes header = Hex("52534131" "00080000" "03000000" "00010000" "00000000" "00000000");
-    ASSERT_EQ(blob.size(), 24u + 3 + 256);
-    EXPECT_EQ(Bytes(blob.begin(), blob.begin() + 24), header);  // "RSA1", 2048 bits, 3, 256, 0, 0
+    const Bytes modulus = Hex(kReleaseModulusHex);
+    ASSERT_GE(modulus.size(), 256u);  // a release key of 2048 bits or more
+    // "RSA1", the bit length, 3 exponent bytes (65537), the modulus length, no primes.
+    Bytes header = Hex("52534131");
+    for (const std::uint32_t field : {static_cast<std::uint32_t>(modulus.size() * 8), 3u,
+                                      static_cast<std::uint32_t>(modulus.size()), 0u, 0u}) {
+        const Bytes le = Le32(field);
+        header.insert(header.end(), le.begin(), le.end());
+    }
+    ASSERT_EQ(blob.size(), 24u + 3 + modulus.size());
+    EXPECT_EQ(Bytes(blob.begin(), blob.begin() + 24), header);
     EXPECT_EQ(Bytes(blob.begin() + 24, blob.begin() + 27), Hex("010001"));
-    EXPECT_EQ(Bytes(blob.begin() + 27, blob.end()), Hex(kReleaseModulusHex));
+    EXPECT_EQ(Bytes(blob.begin() + 27, blob.end()), modulus);
 }
 
 TEST(RsaKey, DerWalkAcceptedForms) {

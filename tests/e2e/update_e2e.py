@@ -4,7 +4,7 @@
 A build of the program that asks the local update host on a fixed loopback
 port and trusts a key pair made in the build folder runs as
 C:\\tz更新\\TZ62Editorsync.exe. The host (tests/update/https_host.py) offers
-version 9.9: a package holding the product build in its folder
+version 9.9: a package holding the product built as 9.9 in its folder
 "TZ62Editorsync", with a manifest signed by that key. The test checks the
 notice and change log, presses "更新", follows the progress lines, and then
 watches the hand-over: the tool closes, its replace script (run by Wine's cmd
@@ -62,7 +62,7 @@ class UpdateHost:
     def __init__(self):
         command = [sys.executable, os.path.join(ARGS.source, "tests", "update", "https_host.py"),
                    "--port", str(ARGS.port), "--signing-key", ARGS.signing_key, "--max-seconds", "500",
-                   "--publish-exe", os.path.join(ARGS.build, EXE), "--publish-version", "9.9",
+                   "--publish-exe", ARGS.published, "--publish-version", "9.9",
                    "--publish-subfolder"]
         self.proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         line = self.proc.stdout.readline().decode("utf-8", "replace")
@@ -154,7 +154,7 @@ class WholeUpdate(unittest.TestCase):
         return W.drive("text", "1007")
 
     def test_update_replaces_and_restarts_the_program(self):
-        old_md5, new_md5 = md5(self.path(EXE)), md5(os.path.join(ARGS.build, EXE))
+        old_md5, new_md5 = md5(self.path(EXE)), md5(ARGS.published)
         self.assertNotEqual(old_md5, new_md5)
         port = W.free_port()
         tool = self.start_tool()
@@ -190,6 +190,9 @@ class WholeUpdate(unittest.TestCase):
         answered = W.wait_until(lambda: W.ping(port, KEY, 2000)[0], 0, 120)
         self.assertEqual(answered, 0, self.state())
         self.assertEqual(md5(self.path(EXE)), new_md5)
+        # The new program states its own version, read from its VERSIONINFO.
+        W.drive("wait-window", "60000")
+        self.assertEqual(W.drive("text", "1009"), "青岚工作室 V9.9")
         for leftover in ("TZ62Editorsync_update.zip", "update_pkg_extract", "tz62sync_update.bat"):
             self.assertFalse(os.path.exists(self.path(leftover)), leftover)
 
@@ -217,6 +220,7 @@ def main():
     parser.add_argument("--host-client", required=True)
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--variant", required=True)
+    parser.add_argument("--published", required=True, help="the product built as version 9.9")
     parser.add_argument("--powershell", required=True)
     parser.add_argument("--standins", required=True)
     parser.add_argument("--signing-key", required=True)

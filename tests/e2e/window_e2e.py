@@ -164,6 +164,8 @@ class WindowTests(unittest.TestCase):
         tool.start()
         self.assertEqual(drive("text", "1002"), "9595")
         self.assertEqual(drive("text", "1005"), "")
+        # The footer states the version the build wrote into VERSIONINFO.
+        self.assertEqual(drive("text", "1009"), "青岚工作室 V1.0")
         self.assertFalse(os.path.exists(tool.path(".key")))
         drive("click", "1006")
         key = wait_until(lambda: drive("text", "1005") if os.path.exists(tool.path(".key")) else "", "x", 10)

@@ -32,7 +32,7 @@ void FuzzDer(const Bytes& der) {
 void FuzzManifest(const std::string& body) {
     int lines = 0;
     UpdateInfo info;
-    const bool ok = EvaluateManifest(body, kReleasePublicKeyPem, nullptr, [&](const WString&) { ++lines; }, info);
+    const bool ok = EvaluateManifest(body, kReleasePublicKeyPem, WTEXT("1.0"), nullptr, [&](const WString&) { ++lines; }, info);
     FUZZ_CHECK(!ok);
     FUZZ_CHECK(!info.valid);
     FUZZ_CHECK(lines == 1);

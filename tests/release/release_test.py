@@ -1,8 +1,14 @@
 #!/usr/bin/env python3
-"""scripts/release with a throw-away key: the release folder holds the program,
+"""scripts/release with a throw-away key, in its three steps: build, then sign
+with nothing but Python, openssl and a shell on the PATH (no apt, CMake or
+Wine), then verify. The release folder holds the program, Authenticode-signed
+with a throw-away self-signed certificate (osslsigncode verifies it),
 the package with the program at its root, the MD5 list and a manifest that the
-tool's own check accepts; a manifest changed afterwards is refused, and a key
-that is not the private half of the trusted one makes no release.
+released program's own check accepts without offering itself; the program
+states the release's version; a manifest of a higher version is offered to
+it, one changed afterwards is refused, and neither a key that is not the
+private half of the trusted one nor a package changed after the build is
+signed; a build without a certificate says that the program is unsigned.
 
 Usage: release_test.py   (from anywhere; builds build/release/build)
 """
@@ -36,37 +42,65 @@ class Release(unittest.TestCase):
             subprocess.run(["openssl", "rsa", "-in", private, "-RSAPublicKey_out", "-out",
                             os.path.join(cls.keys, name + "_public.pem")], check=True, capture_output=True)
 
+        # A throw-away code-signing certificate, self-signed.
+        cls.cert = os.path.join(cls.keys, "cert.pem")
+        cls.cert_key = os.path.join(cls.keys, "cert-key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", cls.cert_key,
+                        "-out", cls.cert, "-days", "2", "-subj", "/CN=TZ62Editorsync release test",
+                        "-addext", "extendedKeyUsage=codeSigning", "-addext", "keyUsage=digitalSignature"],
+                       check=True, capture_output=True)
+        cls.built = cls.build(["--cert", cls.cert, "--cert-key", cls.cert_key])
+        # The offline machine's tools, and nothing else.
+        cls.offline_bin = os.path.join(cls.keys, "bin")
+        os.mkdir(cls.offline_bin)
+        for tool in ("bash", "env", "dirname", "python3", "openssl"):
+            os.symlink(shutil.which(tool), os.path.join(cls.offline_bin, tool))
+
+    @classmethod
+    def build(cls, authenticode):
+        return subprocess.run([os.path.join(ROOT, "scripts", "release"), "build", VERSION,
+                               "--public-key", os.path.join(cls.keys, "release_public.pem"),
+                               "--update-url", "https://127.0.0.1:9/api/check_version.php",
+                               "--base-url", BASE + "/", "--changelog", "修复若干问题", *authenticode],
+                              capture_output=True, text=True, timeout=1800)
+
     @classmethod
     def tearDownClass(cls):
         shutil.rmtree(cls.keys, ignore_errors=True)
 
-    def release(self, private):
-        return subprocess.run([os.path.join(ROOT, "scripts", "release"), VERSION,
-                               "--key", os.path.join(self.keys, private),
-                               "--public-key", os.path.join(self.keys, "release_public.pem"),
-                               "--update-url", "https://127.0.0.1:9/api/check_version.php",
-                               "--base-url", BASE + "/", "--changelog", "修复若干问题"],
-                              capture_output=True, text=True, timeout=1800)
+    def setUp(self):
+        self.assertEqual(self.built.returncode, 0, self.built.stdout[-2000:] + self.built.stderr[-2000:])
+
+    def sign(self, private):
+        env = {"PATH": self.offline_bin, "HOME": self.keys, "LANG": "C.UTF-8"}
+        return subprocess.run([os.path.join(self.offline_bin, "bash"), os.path.join(ROOT, "scripts", "release"),
+                               "sign", VERSION, "--key", os.path.join(self.keys, private)],
+                              capture_output=True, text=True, timeout=120, env=env)
 
     def check(self, manifest_path):
+        """The released program's own check of a manifest in the release folder."""
         checker = os.path.join(OUT, "manifest_check.exe")
         shutil.copy(os.path.join(ROOT, "build", "release", "build", "tz_manifest_check.exe"), checker)
         try:
             return subprocess.run([os.path.join(ROOT, "cmake", "wine-run"),
                                    os.path.join(ROOT, "build", "release", "wineprefix"), checker,
                                    "T:\\%s\\%s" % (VERSION, os.path.basename(manifest_path)),
-                                   "T:\\%s\\TZ62Editorsync.exe" % VERSION, VERSION],
+                                   "T:\\%s\\TZ62Editorsync.exe" % VERSION],
                                   capture_output=True, text=True, timeout=120)
         finally:
             os.remove(checker)
 
     def test_release_folder_and_its_checks(self):
-        done = self.release("release.pem")
+        signed = self.sign("release.pem")
+        self.assertEqual(signed.returncode, 0, signed.stdout + signed.stderr)
+        done = subprocess.run([os.path.join(ROOT, "scripts", "release"), "verify", VERSION],
+                              capture_output=True, text=True, timeout=600)
         self.assertEqual(done.returncode, 0, done.stdout[-2000:] + done.stderr[-2000:])
         self.assertIn("manifest check: accepted", done.stdout)
         package = "TZ62Editorsync-%s.zip" % VERSION
         self.assertEqual(sorted(os.listdir(OUT)),
-                         sorted(["TZ62Editorsync.exe", package, "md5sums.txt", "check_version.json"]))
+                         sorted(["TZ62Editorsync.exe", package, "md5sums.txt", "check_version.json",
+                                 "check_version.unsigned.json", "trusted_public_key.pem"]))
         with open(os.path.join(OUT, "TZ62Editorsync.exe"), "rb") as f:
             program = f.read()
         with open(os.path.join(OUT, package), "rb") as f:
@@ -87,8 +121,39 @@ class Release(unittest.TestCase):
         self.assertEqual(manifest["files"]["TZ62Editorsync.exe"]["md5"], md5(program))
         self.assertEqual(manifest["files"]["TZ62Editorsync.exe"]["url"], "%s/%s/TZ62Editorsync.exe" % (BASE, VERSION))
 
+        # Authenticode: the program (and so the package's copy, the same bytes
+        # as checked above, which the MD5 list and the manifest describe)
+        # carries a signature by the certificate.
+        self.assertIn("the program is Authenticode-signed", self.built.stdout)
+        verified = subprocess.run(["osslsigncode", "verify", "-CAfile", self.cert,
+                                   "-in", os.path.join(OUT, "TZ62Editorsync.exe")],
+                                  capture_output=True, text=True, timeout=60)
+        self.assertEqual(verified.returncode, 0, verified.stdout + verified.stderr)
+        self.assertIn("Signature verification: ok", verified.stdout)
+
+        # The program states the release's version in its file properties.
+        self.assertIn(("%s.0.0" % VERSION).encode("utf-16-le"), program)
+
+        # As the released program runs it: its own version, no update.
+        own = self.check(os.path.join(OUT, "check_version.json"))
+        self.assertEqual(own.returncode, 0, own.stdout + own.stderr)
+        self.assertIn("program version: %s\n" % VERSION, own.stdout)
+        self.assertIn("manifest check: no update\n", own.stdout)
+        # A later release is offered to it.
+        later_path = os.path.join(OUT, "later.json")
+        try:
+            subprocess.run([sys.executable, os.path.join(ROOT, "tools", "sign-manifest"),
+                            "--key", os.path.join(self.keys, "release.pem"),
+                            "--package", os.path.join(OUT, "md5sums.txt"), "--package-url", BASE + "/later.zip",
+                            "--version", "9.10", "--file", os.path.join(OUT, "TZ62Editorsync.exe"),
+                            "--out", later_path], check=True, capture_output=True)
+            later = self.check(later_path)
+        finally:
+            os.remove(later_path)
+        self.assertEqual(later.returncode, 0, later.stdout + later.stderr)
+        self.assertIn("manifest check: update to 9.10\n", later.stdout)
+
         # The release's own program trusts exactly this key: changing a signed value breaks it.
-        self.assertEqual(self.check(os.path.join(OUT, "check_version.json")).returncode, 0)
         forged = dict(manifest, packageMd5=md5(b"another package"))
         forged_path = os.path.join(OUT, "forged.json")
         with open(forged_path, "wb") as f:
@@ -100,10 +165,34 @@ class Release(unittest.TestCase):
         self.assertEqual(refused.returncode, 1, refused.stdout + refused.stderr)
         self.assertIn("would not trust", refused.stderr)
 
-    def test_a_key_the_program_does_not_trust_makes_no_release(self):
-        done = self.release("other.pem")
-        self.assertNotEqual(done.returncode, 0)
-        self.assertIn("is not the private half", done.stderr)
+    def test_what_is_not_signed(self):
+        signed = os.path.join(OUT, "check_version.json")
+        if os.path.exists(signed):
+            os.remove(signed)  # from the other test
+        package = os.path.join(OUT, "TZ62Editorsync-%s.zip" % VERSION)
+        with open(package, "rb") as f:
+            original = f.read()
+        cases = [("a key the program does not trust", "other.pem", original, "is not the private half"),
+                 ("a package changed after the build", "release.pem", original + b"\0", "MD5 differs")]
+        for name, key, package_bytes, reason in cases:
+            with self.subTest(name):
+                with open(package, "wb") as f:
+                    f.write(package_bytes)
+                try:
+                    done = self.sign(key)
+                finally:
+                    with open(package, "wb") as f:
+                        f.write(original)
+                self.assertNotEqual(done.returncode, 0)
+                self.assertIn(reason, done.stderr)
+                self.assertFalse(os.path.exists(signed))
+
+        unsigned = self.build([])
+        self.assertEqual(unsigned.returncode, 0, unsigned.stderr[-2000:])
+        self.assertIn("the program is NOT Authenticode-signed", unsigned.stderr)
+        refused = subprocess.run(["osslsigncode", "verify", "-CAfile", self.cert,
+                                  "-in", os.path.join(OUT, "TZ62Editorsync.exe")], capture_output=True, timeout=60)
+        self.assertNotEqual(refused.returncode, 0)
 
 
 if __name__ == "__main__":

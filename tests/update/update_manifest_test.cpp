@@ -32,7 +32,7 @@ Judged Judge(const std::string& body, const std::string& trustedPem = TestKey(0)
     Judged judged;
     judged.info.latestVersion = WTEXT("sentinel");
     const LogSink log = [&](const WString& line) { judged.lines.push_back(line); };
-    judged.ok = EvaluateManifest(body, trustedPem, programMd5, log, judged.info);
+    judged.ok = EvaluateManifest(body, trustedPem, WTEXT("1.0"), programMd5, log, judged.info);
     return judged;
 }
 

@@ -107,8 +107,9 @@ TEST(Transfer, DownloadPercent) {
 }
 
 TEST(Transfer, RequestUrlCarriesProductAndVersion) {
-    EXPECT_EQ(UpdateRequestUrl(U("https://h/api/check_version.php")),
+    EXPECT_EQ(UpdateRequestUrl(U("https://h/api/check_version.php"), U("1.0")),
               U("https://h/api/check_version.php?product=TZ62Editorsync&version=1.0"));
+    EXPECT_EQ(UpdateRequestUrl(U("https://h/c"), U("1.1")), U("https://h/c?product=TZ62Editorsync&version=1.1"));
 }
 
 // ---- Versions -------------------------------------------------------------------
@@ -150,6 +151,100 @@ UpdateInfo FieldsOf(const char* json) {
     UpdateInfo info;
     ReadManifestFields(ParseJson(std::string(json)), info);
     return info;
+}
+
+// ---- The program's own version -------------------------------------------------
+
+// A VS_VERSIONINFO resource as windres writes it, up to the end of the fixed
+// part; `edit` breaks one thing in it.
+std::vector<std::uint8_t> VersionResource(std::uint16_t a, std::uint16_t b, std::uint16_t c, std::uint16_t d) {
+    std::vector<std::uint8_t> bytes;
+    const auto word = [&](std::uint32_t v) {
+        bytes.push_back(static_cast<std::uint8_t>(v));
+        bytes.push_back(static_cast<std::uint8_t>(v >> 8));
+    };
+    const auto dword = [&](std::uint32_t v) { word(v & 0xFFFF), word(v >> 16); };
+    word(92), word(52), word(0);
+    for (const char ch : std::string("VS_VERSION_INFO")) word(static_cast<std::uint8_t>(ch));
+    word(0), word(0);  // terminator, padding to 40
+    dword(0xFEEF04BD), dword(0x10000);
+    dword(std::uint32_t{a} << 16 | b), dword(std::uint32_t{c} << 16 | d);  // file version
+    dword(0x00090009), dword(0);                                          // product version differs on purpose
+    for (int i = 0; i < 7; ++i) dword(0);
+    return bytes;
+}
+
+TEST(FileVersion, FromTheFixedPart) {
+    const struct {
+        const char* name;
+        std::vector<std::uint8_t> resource;
+        const char* version;  // "": refused
+    } cases[] = {
+        {"1.0 as an ordinary build", VersionResource(1, 0, 0, 0), "1.0"},
+        {"1.1", VersionResource(1, 1, 0, 0), "1.1"},
+        {"three parts", VersionResource(1, 2, 3, 0), "1.2.3"},
+        {"four parts, an inner zero kept", VersionResource(2, 0, 0, 7), "2.0.0.7"},
+        {"largest fields", VersionResource(65535, 65535, 65535, 65535), "65535.65535.65535.65535"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(VersionInfoFileVersion(c.resource.data(), c.resource.size()), U(c.version)) << c.name;
+    }
+    const auto broken = [](std::size_t at, std::uint8_t value) {
+        std::vector<std::uint8_t> bytes = VersionResource(1, 1, 0, 0);
+        bytes[at] = value;
+        return bytes;
+    };
+    std::vector<std::uint8_t> cut = VersionResource(1, 1, 0, 0);
+    cut.pop_back();
+    const struct {
+        const char* name;
+        std::vector<std::uint8_t> resource;
+    } refused[] = {
+        {"no fixed part (wValueLength 0)", broken(2, 0)},
+        {"another key", broken(6, 'X')},
+        {"unsigned", broken(40, 0)},
+        {"wLength beyond the resource", broken(0, 200)},
+        {"wLength short of the fixed part", broken(0, 60)},
+        {"cut short", cut},
+        {"empty", {}},
+    };
+    for (const auto& c : refused) {
+        EXPECT_EQ(VersionInfoFileVersion(c.resource.data(), c.resource.size()), WString()) << c.name;
+    }
+}
+
+// The unpacked program's version against the manifest's and the running one.
+// latestVersion is not signed: whoever sits on the path can raise it over an
+// older, validly signed release; only the program's own version tells.
+TEST(FileVersion, PackageVersionAcceptable) {
+    const struct {
+        const char* name;
+        const char* running;
+        const char* latest;
+        bool updateAvailable;
+        const char* package;
+        bool accepted;
+    } cases[] = {
+        {"newer release", "1.0", "1.1", true, "1.1", true},
+        {"newer release, spelled 1.1.0.0 inside", "1.0", "1.1", true, "1.1.0.0", true},
+        {"older signed release, version raised", "1.1", "9.9", true, "1.0", false},
+        {"the running release itself, version raised", "1.1", "9.9", true, "1.1", false},
+        {"newer than running but not the offered one", "1.0", "1.2", true, "1.1", false},
+        {"repair with the same version", "1.1", "1.1", false, "1.1", true},
+        {"repair path offered an older program", "1.1", "1.1", false, "1.0", false},
+        {"repair path, manifest of an older version", "1.1", "1.0", false, "1.0", false},
+        {"program without a version", "1.0", "1.1", true, "", false},
+        {"running version unknown", "", "1.1", true, "1.1", false},
+        {"latestVersion not a version", "1.0", "new", true, "1.1", false},
+    };
+    for (const auto& c : cases) {
+        UpdateInfo info;
+        info.valid = true;
+        info.runningVersion = U(c.running);
+        info.latestVersion = U(c.latest);
+        info.updateAvailable = c.updateAvailable;
+        EXPECT_EQ(PackageVersionAcceptable(U(c.package), info), c.accepted) << c.name;
+    }
 }
 
 TEST(ManifestFields, TextsAndFilesInManifestOrder) {
@@ -240,7 +335,12 @@ TEST(ManifestFields, PublishedProgramMd5) {
 #endif
 TEST(PublicKey, ReleaseKeyIsTheCommittedPemWithCrlfLines) {
     const std::string pem = kReleasePublicKeyPem;
-    EXPECT_EQ(pem.size(), 432u);
+    // CRLF between lines, none after the last (whatever the key's size).
+    ASSERT_FALSE(pem.empty());
+    EXPECT_NE(pem.back(), '\n');
+    for (std::size_t at = pem.find('\n'); at != std::string::npos; at = pem.find('\n', at + 1)) {
+        EXPECT_TRUE(at > 0 && pem[at - 1] == '\r') << at;
+    }
     std::ifstream in(TZ_RELEASE_PUBLIC_KEY_FILE, std::ios::binary);
     ASSERT_TRUE(in) << TZ_RELEASE_PUBLIC_KEY_FILE;
     std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -306,6 +406,7 @@ TEST(UpdateDisplay, Table) {
         info.changeLog = U(c.changeLog);
         info.packageUrl = U(c.packageUrl);
         info.selfCheck = c.selfCheck;
+        info.runningVersion = U("1.0");
         const UpdateDisplay display = DecideUpdateDisplay(info);
         EXPECT_EQ(display.showUpdateButton, c.button) << c.name;
         ASSERT_EQ(display.notices.size(), c.notices.size()) << c.name;

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "crypto/crypto.h"
 #include "support/win_test_folder.h"
 #include "update/win_https.h"
 #include "win_update_test_host.h"
@@ -172,6 +173,36 @@ TEST(HttpGetToFile, FailuresLeaveNoFileOrDoNotTouchIt) {
     }
     EXPECT_FALSE(HttpGetToFile(Base() + L"/bytes/10", folder / L"no such folder\\p.zip", nullptr));
     EXPECT_FALSE(FileExists(folder / L"no such folder"));
+}
+
+// A host that sends more than a package may be, announced or not (without
+// a length it could send for ever): the download stops at the ceiling and
+// leaves no file. Within it, the MD5 taken while streaming is the file's.
+TEST(HttpGetToFile, StopsAtTheCeiling) {
+    constexpr std::uint64_t kCeiling = 100000;
+    const struct {
+        const char* name;
+        WString path;
+        bool ok;
+    } cases[] = {
+        {"sent without a length, far beyond", L"/nolength/2000000", false},
+        {"announced beyond", L"/bytes/100001", false},
+        {"exactly the ceiling", L"/bytes/100000", true},
+        {"without a length, within", L"/nolength/99999", true},
+    };
+    TempFolder folder;
+    ASSERT_TRUE(folder.created());
+    for (const auto& c : cases) {
+        const WString path = folder / L"package.zip";
+        std::string md5;
+        EXPECT_EQ(HttpGetToFile(Base() + c.path, path, nullptr, kCeiling, &md5), c.ok) << c.name;
+        if (c.ok) {
+            const std::string file = ReadRaw(path);
+            EXPECT_EQ(md5, Md5Hex(reinterpret_cast<const std::uint8_t*>(file.data()), file.size())) << c.name;
+        } else {
+            EXPECT_EQ(ReadRaw(path), "<missing>") << c.name;
+        }
+    }
 }
 
 TEST(HttpGetToFile, WithoutProgressCallback) {

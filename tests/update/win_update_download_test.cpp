@@ -48,7 +48,8 @@ WString Text(HWND window) {
     return text;
 }
 
-// A signed manifest whose package digest is empty (or otherwise not one)
+// A signed manifest whose package digest is empty (or otherwise not one),
+// or whose files list names no program to compare the unpacked one with,
 // must not bring a package from wherever its URL points: nothing is asked
 // for, the panel says the update cannot be verified, the button stays.
 TEST(UpdateDownload, UncheckablePackageDigestIsNeverRequested) {
@@ -64,27 +65,37 @@ TEST(UpdateDownload, UncheckablePackageDigestIsNeverRequested) {
 
     const std::string packagePath = "/published/package.zip";
     const std::size_t before = TimesRequested(packagePath);
-    const WString digests[] = {
-        L"",
-        L"900150983cd24fb0d6963f7d28e17f7",    // 31 digits
-        L"900150983cd24fb0d6963f7d28e17f720",  // 33
-        L"900150983cd24fb0d6963f7d28e17f7g",   // not hex
-        L"900150983cd24fb0d6963f7d28e17f7 ",
-        L"0x0150983cd24fb0d6963f7d28e17f72",
+    const WString good = L"900150983cd24fb0d6963f7d28e17f72";
+    const struct {
+        WString digest;
+        const wchar_t* listedName;  // the one files entry, with a checkable digest
+    } cases[] = {
+        {L"", kProgramFileName},
+        {L"900150983cd24fb0d6963f7d28e17f7", kProgramFileName},    // 31 digits
+        {L"900150983cd24fb0d6963f7d28e17f720", kProgramFileName},  // 33
+        {L"900150983cd24fb0d6963f7d28e17f7g", kProgramFileName},   // not hex
+        {L"900150983cd24fb0d6963f7d28e17f7 ", kProgramFileName},
+        {L"0x0150983cd24fb0d6963f7d28e17f72", kProgramFileName},
+        {good, L"readme.txt"},  // a checkable package, but no program named
     };
-    for (const WString& digest : digests) {
+    for (const auto& c : cases) {
+        const WString& digest = c.digest;
         UpdateInfo info;
         info.valid = true;
         info.updateAvailable = true;
         info.packageUrl = Base() + Utf8ToWide(packagePath);
         info.packageMd5 = digest;
+        PackageFileEntry listed;
+        listed.name = c.listedName;
+        listed.md5 = WideToUtf8(good);
+        info.files.push_back(listed);
         PublishUpdateInfo(info);
         OnUpdateButtonClicked(DownloadNoticesFor(window, button));
         EXPECT_EQ(panel.TakeTexts(), std::vector<WString>{L"[更新] 更新包无法验证，请手动更新"})
             << WideToUtf8(digest);
         EXPECT_EQ(Text(button), L"更新");
 
-        EXPECT_FALSE(DownloadAndVerify(info, folder / L"direct.zip", nullptr));
+        if (digest != good) EXPECT_FALSE(DownloadAndVerify(info, folder / L"direct.zip", nullptr));
         WString newProgram;
         EXPECT_EQ(PrepareUpdate(info, {folder / L"p.zip", folder / L"x"}, kExtractWaitMs, nullptr, newProgram),
                   Preparation::Unverifiable);
@@ -128,15 +139,10 @@ TEST(UpdateDownload, PreparesTheSignedRelease) {
     EXPECT_EQ(ReadRaw(newProgram), Fetch(Base() + L"/published/files/TZ62Editorsync.exe"));
 }
 
-// The download thread with a package that matches its own digest but holds
-// another program than the signed list names: the panel says so, the window
-// is told the update stopped, and nothing of it stays beside the program.
-TEST(UpdateDownload, ThreadStopsOnAnotherProgram) {
-    if (!PowerShellStandInBeside()) GTEST_SKIP() << "no powershell.exe stand-in beside the test";
-    UpdateInfo info;
-    ASSERT_TRUE(CheckForUpdateFrom(UpdateSource{Base() + L"/published/manifest.json", PublicKeyPem()}, info));
-    ASSERT_FALSE(info.files.empty());
-    info.files[0].md5 = std::string(32, '0');  // as if the package were not the published release
+// The download thread with a package that matches its own digest but is not
+// what the manifest offers: the panel says why, the window is told the
+// update stopped, and nothing of it stays beside the program.
+void ExpectThreadStops(const UpdateInfo& info, const WString& why) {
     PublishUpdateInfo(info);
 
     TempFolder folder;
@@ -168,7 +174,7 @@ TEST(UpdateDownload, ThreadStopsOnAnotherProgram) {
     for (const WString& line : panel.TakeTexts()) lines.push_back(line);
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines.front(), L"[更新] 开始下载更新包，请稍候...");
-    EXPECT_EQ(lines.back(), L"[更新] 更新包中的程序文件校验失败，请手动更新");
+    EXPECT_EQ(lines.back(), why);
     const UpdatePaths paths = InstallationPaths();
     EXPECT_EQ(GetFileAttributesW(paths.package.c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(GetFileAttributesW(paths.extractionFolder.c_str()), INVALID_FILE_ATTRIBUTES);
@@ -177,6 +183,29 @@ TEST(UpdateDownload, ThreadStopsOnAnotherProgram) {
     SetLogWindow(nullptr, 0);
     SetLogFileBase(L"");
     DestroyWindow(button);
+}
+
+TEST(UpdateDownload, ThreadStopsOnAPackageThatIsNotTheOffer) {
+    if (!PowerShellStandInBeside()) GTEST_SKIP() << "no powershell.exe stand-in beside the test";
+    UpdateInfo published;
+    ASSERT_TRUE(CheckForUpdateFrom(UpdateSource{Base() + L"/published/manifest.json", PublicKeyPem()}, published));
+    ASSERT_FALSE(published.files.empty());
+    ASSERT_EQ(published.runningVersion, L"1.0");  // this test program's own VERSIONINFO
+    {
+        SCOPED_TRACE("another program than the signed list names");
+        UpdateInfo info = published;
+        info.files[0].md5 = std::string(32, '0');
+        ExpectThreadStops(info, L"[更新] 更新包中的程序文件校验失败，请手动更新");
+    }
+    {
+        // The host's signed 1.1 release, offered to a 1.2 under a raised
+        // latestVersion: the unsigned text says 9.9, the program inside 1.1.
+        SCOPED_TRACE("older signed release, version raised");
+        UpdateInfo info = published;
+        info.runningVersion = L"1.2";
+        info.latestVersion = L"9.9";
+        ExpectThreadStops(info, L"[更新] 更新包的版本与清单不符，已放弃更新");
+    }
 }
 
 }  // namespace

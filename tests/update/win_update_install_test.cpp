@@ -274,7 +274,8 @@ TEST_F(Unpack, OnlyAWholeUnpackInTimeCounts) {
 }
 
 // After unpacking, the program must be the one the signed files list
-// names; otherwise (or when the unpack fails) nothing of the update stays.
+// names, and the list must name one; otherwise (or when the unpack fails)
+// nothing of the update stays.
 TEST_F(Unpack, TheProgramMustBeThePublishedOne) {
     const std::string program = "new program";
     std::string md5 = Md5Hex(reinterpret_cast<const std::uint8_t*>(program.data()), program.size());
@@ -294,7 +295,8 @@ TEST_F(Unpack, TheProgramMustBeThePublishedOne) {
     } cases[] = {
         {"published", {entry(L"readme.txt", std::string(32, '0')), entry(L"TZ62Editorsync.exe", upper)}, nullptr,
          Preparation::Ready},
-        {"not listed", {entry(L"readme.txt", std::string(32, '0'))}, nullptr, Preparation::Ready},
+        {"not listed: nothing to compare with", {entry(L"readme.txt", std::string(32, '0'))}, nullptr,
+         Preparation::ProgramDiffers},
         {"another program", {entry(L"tz62editorsync.exe", std::string(32, 'a'))}, nullptr,
          Preparation::ProgramDiffers},
         {"unpack failed", {entry(L"TZ62Editorsync.exe", md5)}, L"1", Preparation::UnpackFailed},
@@ -377,6 +379,10 @@ TEST(UpdateButton, DoublePressAndFailedDownload) {
     info.updateAvailable = true;
     info.packageUrl = L"https://127.0.0.1:1/package.zip";  // nothing listens there
     info.packageMd5 = L"900150983cd24fb0d6963f7d28e17f72";
+    PackageFileEntry program;
+    program.name = kProgramFileName;
+    program.md5 = "900150983cd24fb0d6963f7d28e17f72";
+    info.files.push_back(program);
     PublishUpdateInfo(info);
 
     HWND window = CreateWindowExW(0, L"STATIC", L"main", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr, nullptr,

@@ -527,7 +527,8 @@ bool NewProgramRuns(const Check& check) {
                     check.State());
     }
     Ok(L"the new program answers on the same port " + Decimal(check.port));
-    if (ReadRaw(check.tool) != ReadRaw(check.here + kExe)) return Fail(L"the program is not the published one");
+    if (ReadRaw(check.tool) != ReadRaw(check.kit + L"published\\" + kExe))
+        return Fail(L"the program is not the published one");
     for (const wchar_t* leftover : {L"TZ62Editorsync_update.zip", L"update_pkg_extract", L"tz62sync_update.bat"}) {
         if (FileExists(check.folder + L"\\" + leftover)) return Fail(L"left behind: " + WString(leftover));
     }
