@@ -41,7 +41,8 @@ void WriteReadmeOnce(const WString& backupFolder) {
     WString readme = backupFolder + L"\\" + kBackupReadmeName;
     if (FileExists(readme)) return;
     UniqueFileHandle file(
-        CreateFileW(readme.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        CreateFileW(LongPathForm(readme).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                    nullptr));
     if (!file) return;  // another push wrote it meanwhile, or the folder refuses it: the copy matters, not this
     std::string text = BackupReadmeText();
     WriteAll(file.get(), reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
@@ -73,8 +74,10 @@ bool CopyContent(HANDLE source, HANDLE copy) {
 CopyOutcome CopyIntoVersion(const VersionFile& file, HANDLE source, const WString& copyPath, WString& error) {
     if (Seams().beforeBackupCopy) Seams().beforeBackupCopy(copyPath);
     // DELETE access: a copy that cannot stay is removed through this handle.
-    UniqueFileHandle copy(CreateFileW(copyPath.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
-                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // A backup path is longer than its target by the backup folder's name and
+    // the time: the long form lets every target that can be pushed be backed up.
+    UniqueFileHandle copy(CreateFileW(LongPathForm(copyPath).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
+                                      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!copy) {
         const DWORD failure = GetLastError();
         if (failure == ERROR_FILE_EXISTS || failure == ERROR_ALREADY_EXISTS) return CopyOutcome::NameTaken;
@@ -114,8 +117,9 @@ bool BackUpExistingFile(const ApiContext& api, const VersionFile& file, ToolFile
 
     // The content backed up is the target's own, read through a handle whose
     // final path is checked like the copy's.
-    UniqueFileHandle source(CreateFileW(file.fullPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueFileHandle source(CreateFileW(LongPathForm(file.fullPath).c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!source) {
         error = SystemErrorText(GetLastError());
         return false;
@@ -149,7 +153,7 @@ bool BackUpExistingFile(const ApiContext& api, const VersionFile& file, ToolFile
 
 std::uint64_t ExistingFileSize(const WString& path) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+    if (!GetFileAttributesExW(LongPathForm(path).c_str(), GetFileExInfoStandard, &data) ||
         (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
         return 0;
     return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
@@ -216,8 +220,8 @@ WString BackupFolderBelowRoot(const VersionFile& file) {
 UniqueFileHandle OpenGenuineFile(const WString& finalFolder, const WString& name, DWORD access,
                                  std::uint64_t& size) {
     const WString path = finalFolder + L"\\" + name;
-    UniqueFileHandle file(CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueFileHandle file(CreateFileW(LongPathForm(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return UniqueFileHandle();
     BY_HANDLE_FILE_INFORMATION info{};
     WString finalPath;
@@ -232,7 +236,7 @@ UniqueFileHandle OpenGenuineFile(const WString& finalFolder, const WString& name
 // The entries of `folder`: files and folders apart, links and "." left out.
 void ReadFolder(const WString& folder, std::vector<WString>& files, std::vector<WString>& folders) {
     WIN32_FIND_DATAW entry;
-    const UniqueFindHandle find(FindFirstFileW((folder + L"\\*").c_str(), &entry));
+    const UniqueFindHandle find(FindFirstFileW(LongPathForm(folder + L"\\*").c_str(), &entry));
     if (!find) return;
     do {
         const WString name = entry.cFileName;

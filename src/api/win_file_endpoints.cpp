@@ -59,21 +59,21 @@ const WString& RealExecutablePath() {
 }  // namespace
 
 bool FileExists(const WString& path) {
-    DWORD attributes = GetFileAttributesW(path.c_str());
+    DWORD attributes = GetFileAttributesW(LongPathForm(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 bool FolderExists(const WString& path) {
-    DWORD attributes = GetFileAttributesW(path.c_str());
+    DWORD attributes = GetFileAttributesW(LongPathForm(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 bool CreateDirectoryChain(const WString& path) {
     if (path.empty()) return false;
     for (std::size_t i = 1; i < path.size(); ++i) {
-        if (IsSeparator(path[i]) && i > 2) CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
+        if (IsSeparator(path[i]) && i > 2) CreateDirectoryW(LongPathForm(path.substr(0, i)).c_str(), nullptr);
     }
-    CreateDirectoryW(path.c_str(), nullptr);
+    CreateDirectoryW(LongPathForm(path).c_str(), nullptr);
     return FolderExists(path);
 }
 
@@ -110,8 +110,8 @@ std::string DigestOfOpenFile(void* file) {
 }
 
 std::string DigestOfFile(const WString& path) {
-    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    UniqueFileHandle file(CreateFileW(LongPathForm(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     return file ? DigestOfOpenFile(file.get()) : std::string();
 }
 
@@ -254,7 +254,7 @@ bool LandTemporary(const VersionFile& target, HANDLE file, ToolFiles& tool, WStr
         error = kOwnFileTarget;
         return false;
     }
-    UniqueFileHandle directory(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES | FILE_TRAVERSE,
+    UniqueFileHandle directory(CreateFileW(LongPathForm(folder).c_str(), FILE_READ_ATTRIBUTES | FILE_TRAVERSE,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     WString directoryPath;
@@ -279,8 +279,10 @@ bool ReplaceFileVerified(const VersionFile& target, const Bytes& bytes, ToolFile
     bool discarded = false;
     {
         // DELETE access: the file is moved and, on failure, removed through this handle.
-        UniqueFileHandle file(CreateFileW(temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
-                                          CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        // The temporary name is longer than the target's: past MAX_PATH it
+        // needs the long form even where the target does not.
+        UniqueFileHandle file(CreateFileW(LongPathForm(temporary).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
+                                          nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) {
             error = SystemErrorText(GetLastError());
             return false;
@@ -288,7 +290,7 @@ bool ReplaceFileVerified(const VersionFile& target, const Bytes& bytes, ToolFile
         if (WriteTemporary(file.get(), bytes, error) && LandTemporary(target, file.get(), tool, error)) return true;
         discarded = DiscardThroughHandle(file.get());
     }
-    if (!discarded) DeleteFileW(temporary.c_str());
+    if (!discarded) DeleteFileW(LongPathForm(temporary).c_str());
     return false;
 }
 

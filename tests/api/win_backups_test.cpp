@@ -12,6 +12,8 @@
 
 #include "api/win_backups.h"
 #include "api/win_file_endpoints.h"
+#include "common/path_text.h"
+#include "gamedirs/path_validation.h"
 #include "crypto/crypto.h"
 #include "crypto/payload.h"
 #include "json/json.h"
@@ -316,6 +318,56 @@ TEST_F(Backups, PruneRemovesOnlyWhatIsBothOldAndBeyondTheNewest) {
     if (linked) testlinks::RemoveLink(BackupFolder() + L"\\a_20200101000000.txt");
     if (folderLinked) testlinks::RemoveLink(BackupFolder() + L"\\deeper");
     testsupport::RemoveTree(outside);
+}
+
+// Whether the platform gives the final path of an open file whose path is
+// about 300 characters long. Wine 8 does not: its GetFinalPathNameByHandleW
+// answers ERROR_MORE_DATA for any buffer once the path passes about 270.
+bool FinalPathsPastMaxPath(const WString& folder) {
+    const WString path = folder + L"\\" + WString(300 - folder.size(), L'p') + L".txt";
+    WString finalPath;
+    UniqueFileHandle file(CreateFileW(LongPathForm(path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                                      CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    return file && FinalPathOfOpenFile(file.get(), finalPath);
+}
+
+// A target just short of MAX_PATH has a backup path well past it (the backup
+// folder's name and the time add 38 characters) and a temporary name past it
+// too. Plain paths that long are refused by Windows (not by Wine), so the
+// push, the restore and the prune all take the long forms. Under Wine the
+// handle checks cannot see such paths at all (FinalPathsPastMaxPath), so only
+// Windows runs this (the bundle's file_endpoints_test).
+TEST_F(Backups, ATargetNearTheLimitIsBackedUpRestoredAndPruned) {
+    // 220: the backup copies (258, 260) take the long form, which Wine can follow;
+    // 259: the longest target, whose copy and temporary file need it too.
+    const bool pastMaxPath = FinalPathsPastMaxPath(version);
+    for (std::size_t length : {220u, 259u}) {
+        if (length > 220 && !pastMaxPath) continue;
+        SCOPED_TRACE(length);
+        const WString prefix = version + L"\\Mir200\\";
+        const WString tail = L"\\q.txt";
+        const WString folder(length - prefix.size() - tail.size(), length > 220 ? L'd' : L'e');
+        const WString relative = L"Mir200\\" + folder + tail;
+        ASSERT_EQ((version + L"\\" + relative).size(), length);
+        now = {2026, 7, 18, 1, 0, 0};
+        EXPECT_EQ(PushAt({2026, 7, 18, 1, 0, 0}, relative, "one"), "true|同步成功");
+        EXPECT_EQ(PushAt({2026, 7, 18, 1, 0, 1}, relative, "two"), "true|同步成功");
+        EXPECT_EQ(PushAt({2026, 7, 18, 1, 0, 2}, relative, "three"), "true|同步成功");
+        const WString copy = version + L"\\" + kBackup + L"\\Mir200\\" + folder + L"\\q_20260718010001.txt";
+        EXPECT_EQ(copy.size(), length + 38);
+        EXPECT_EQ(ReadRaw(L"\\\\?\\" + copy), "one");
+        EXPECT_EQ(Names(relative), (std::vector<WString>{L"q_20260718010002.txt", L"q_20260718010001.txt"}));
+        EXPECT_EQ(Restore(relative, L"q_20260718010001.txt"), "true|恢复成功");
+        EXPECT_EQ(ReadRaw(version + L"\\" + relative), "one");
+        now = {2026, 8, 30, 0, 0, 0};
+        EXPECT_EQ(GetMember(Call(HandleBackupPrune, "{\"versionPath\":" + SerializeJson(Text(version)) +
+                                                        ",\"keepNewest\":1,\"olderThanDays\":1}"),
+                            L"removedCount")
+                      .number,
+                  2);
+        EXPECT_EQ(Names(relative).size(), 1u);
+    }
+    if (!pastMaxPath) GTEST_SKIP() << "259: no final paths past MAX_PATH here (Wine 8); the Windows bundle runs it";
 }
 
 }  // namespace
