@@ -215,13 +215,15 @@ WString BackupFolderBelowRoot(const VersionFile& file) {
 
 // Opens `name` in the genuine folder `finalFolder` with `access` and keeps
 // it only when it is an ordinary file of exactly that path: not a folder,
-// not a link (its handle's final path would name the target), not a file
-// with other hard links.
+// not a link, not a file with other hard links. The link itself is opened,
+// never its target (a link to a share would send the operator's credentials
+// there); Wine 8 follows a Unix symlink even so, and then the handle's final
+// path names the target and gives it away.
 UniqueFileHandle OpenGenuineFile(const WString& finalFolder, const WString& name, DWORD access,
                                  std::uint64_t& size) {
     const WString path = finalFolder + L"\\" + name;
     UniqueFileHandle file(CreateFileW(LongPathForm(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file) return UniqueFileHandle();
     BY_HANDLE_FILE_INFORMATION info{};
     WString finalPath;
