@@ -17,7 +17,10 @@
 #include <utility>
 #include <vector>
 
+#include "api/backup_rules.h"
 #include "api/file_sync_rules.h"
+#include "api/win_backups.h"
+#include "api/win_file_steps.h"
 #include "common/executable_path.h"
 #include "common/local_time.h"
 #include "common/path_text.h"
@@ -27,85 +30,20 @@
 #include "gamedirs/path_validation.h"
 #include "json/json.h"
 
+namespace filesteps {
 namespace {
 
-constexpr WChar kInvalidJson[] = L"无效的JSON";
-constexpr WChar kIncomplete[] = L"参数不完整";
-constexpr WChar kDecryptFailed[] = L"解密失败或密钥不符";
-constexpr WChar kSynced[] = L"同步成功";
-constexpr WChar kBackupFailedAnswer[] = L"备份旧文件失败，未写入新文件";
-constexpr WChar kWriteFailedAnswer[] = L"写入文件失败，原文件未改动";
 constexpr WChar kTemporaryOutside[] = L"临时文件不在版本目录内";
 constexpr WChar kOwnFileTarget[] = L"目标是本工具自己的文件";
-constexpr WChar kBackupOutside[] = L"备份文件不在版本目录内";
 
 // Reads and writes go in pieces the 32-bit calls can take.
 constexpr DWORD kIoPiece = 16u * 1024 * 1024;
-// A backup copy's buffer: copies are made while the push's body is held.
-constexpr DWORD kCopyPiece = 1024u * 1024;
 // A digest reads this much at a time: memory stays bounded whatever the size.
 constexpr DWORD kDigestPiece = 1u << 20;
-constexpr int kMaxBackupCounter = 9999;
 constexpr int kReplaceAttempts = 20;
 constexpr DWORD kReplaceRetryMs = 50;
 
-bool FileExists(const WString& path) {
-    DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
-bool FolderExists(const WString& path) {
-    DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
 bool IsSeparator(WChar c) { return c == L'\\' || c == L'/'; }
-
-// Creates every folder of `path` (both separators count; a drive prefix is
-// skipped); true when the whole path is a folder afterwards.
-bool CreateDirectoryChain(const WString& path) {
-    if (path.empty()) return false;
-    for (std::size_t i = 1; i < path.size(); ++i) {
-        if (IsSeparator(path[i]) && i > 2) CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
-    }
-    CreateDirectoryW(path.c_str(), nullptr);
-    return FolderExists(path);
-}
-
-WString FolderOf(const WString& path) {
-    std::size_t last = path.find_last_of(L"\\/");
-    return last == WString::npos ? WString() : path.substr(0, last);
-}
-
-WString SystemErrorText(DWORD error) {
-    wchar_t* text = nullptr;
-    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                   nullptr, error, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
-    const UniqueLocalMemory textMemory(text);
-    WString message = text ? text : L"";
-    while (!message.empty() && (message.back() == L'\r' || message.back() == L'\n' || message.back() == L' '))
-        message.pop_back();
-    return L"错误 " + std::to_wstring(error) + (message.empty() ? L"" : L" " + message);
-}
-
-// The MD5 of the whole file, read a piece at a time; empty text when it
-// cannot be read to its end, so that no digest is ever given of part of a file.
-std::string DigestOfFile(const WString& path) {
-    UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    LARGE_INTEGER size{};
-    if (!file || !GetFileSizeEx(file.get(), &size)) return std::string();
-    Md5Stream digest;
-    Bytes piece(kDigestPiece);
-    for (ULONGLONG left = static_cast<ULONGLONG>(size.QuadPart); left > 0;) {
-        DWORD want = static_cast<DWORD>(std::min<ULONGLONG>(piece.size(), left));
-        DWORD got = 0;
-        if (!ReadFile(file.get(), piece.data(), want, &got, nullptr) || got == 0) return std::string();
-        if (!digest.Add(piece.data(), got)) return std::string();
-        left -= got;
-    }
-    return digest.FinishHex();
-}
 
 // The program's real path (links followed), taken once: the running program
 // is not moved under the tool.
@@ -118,57 +56,105 @@ const WString& RealExecutablePath() {
     return path;
 }
 
-// The tool's own files (ToolOwnFiles, the program by its real path). A path
-// is compared by name first, so that most requests ask the file system
-// nothing more; the own files' final forms are taken once per request, on the
-// first path that bears one of their names.
-class ToolFiles {
-public:
-    // Whether `path`, once links are followed, is one of them. A path whose
-    // final form cannot be had counts as one.
-    bool Include(const WString& path) {
-        WString finalPath;
-        return !FinalPathName(path, finalPath) || IncludeFinal(finalPath);
+}  // namespace
+
+bool FileExists(const WString& path) {
+    DWORD attributes = GetFileAttributesW(LongPathForm(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool FolderExists(const WString& path) {
+    DWORD attributes = GetFileAttributesW(LongPathForm(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool CreateDirectoryChain(const WString& path) {
+    if (path.empty()) return false;
+    for (std::size_t i = 1; i < path.size(); ++i) {
+        if (IsSeparator(path[i]) && i > 2) CreateDirectoryW(LongPathForm(path.substr(0, i)).c_str(), nullptr);
     }
+    CreateDirectoryW(LongPathForm(path).c_str(), nullptr);
+    return FolderExists(path);
+}
 
-    // The same for a path already in its final form.
-    bool IncludeFinal(const WString& finalPath) {
-        if (!BearsOwnName(finalPath)) return false;
-        if (!taken_) Take();
-        for (const WString& own : finals_) {
-            if (SameFinalPath(finalPath, own)) return true;
-        }
-        return false;
+WString FolderOf(const WString& path) {
+    std::size_t last = path.find_last_of(L"\\/");
+    return last == WString::npos ? WString() : path.substr(0, last);
+}
+
+WString SystemErrorText(unsigned long error) {
+    wchar_t* text = nullptr;
+    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                   nullptr, error, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    const UniqueLocalMemory textMemory(text);
+    WString message = text ? text : L"";
+    while (!message.empty() && (message.back() == L'\r' || message.back() == L'\n' || message.back() == L' '))
+        message.pop_back();
+    return L"错误 " + std::to_wstring(error) + (message.empty() ? L"" : L" " + message);
+}
+
+std::string DigestOfOpenFile(void* file) {
+    LARGE_INTEGER size{};
+    LARGE_INTEGER start{};
+    if (!GetFileSizeEx(file, &size) || !SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return std::string();
+    Md5Stream digest;
+    Bytes piece(kDigestPiece);
+    for (ULONGLONG left = static_cast<ULONGLONG>(size.QuadPart); left > 0;) {
+        DWORD want = static_cast<DWORD>(std::min<ULONGLONG>(piece.size(), left));
+        DWORD got = 0;
+        if (!ReadFile(file, piece.data(), want, &got, nullptr) || got == 0) return std::string();
+        if (!digest.Add(piece.data(), got)) return std::string();
+        left -= got;
     }
+    return digest.FinishHex();
+}
 
-private:
-    static std::vector<WString> Paths() {
-        std::vector<WString> paths = ToolOwnFiles(ExecutablePath());
-        paths.push_back(RealExecutablePath());
-        return paths;
+std::string DigestOfFile(const WString& path) {
+    UniqueFileHandle file(CreateFileW(LongPathForm(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    return file ? DigestOfOpenFile(file.get()) : std::string();
+}
+
+namespace {
+
+std::vector<WString> ToolPaths() {
+    std::vector<WString> paths = ToolOwnFiles(ExecutablePath());
+    paths.push_back(RealExecutablePath());
+    return paths;
+}
+
+bool BearsOwnName(const WString& finalPath) {
+    const WString name = LastPathComponent(finalPath);
+    for (const WString& own : ToolPaths()) {
+        if (SameFinalPath(name, LastPathComponent(own))) return true;
     }
+    return false;
+}
 
-    static bool BearsOwnName(const WString& finalPath) {
-        const WString name = LastPathComponent(finalPath);
-        for (const WString& own : Paths()) {
-            if (SameFinalPath(name, LastPathComponent(own))) return true;
-        }
-        return false;
+}  // namespace
+
+bool ToolFiles::Include(const WString& path) {
+    WString finalPath;
+    return !FinalPathName(path, finalPath) || IncludeFinal(finalPath);
+}
+
+bool ToolFiles::IncludeFinal(const WString& finalPath) {
+    if (!BearsOwnName(finalPath)) return false;
+    if (!taken_) Take();
+    for (const WString& own : finals_) {
+        if (SameFinalPath(finalPath, own)) return true;
     }
+    return false;
+}
 
-    void Take() {
-        for (const WString& own : Paths()) {
-            WString ownFinal;
-            finals_.push_back(FinalPathName(own, ownFinal) ? ownFinal : own);
-        }
-        taken_ = true;
+void ToolFiles::Take() {
+    for (const WString& own : ToolPaths()) {
+        WString ownFinal;
+        finals_.push_back(FinalPathName(own, ownFinal) ? ownFinal : own);
     }
+    taken_ = true;
+}
 
-    std::vector<WString> finals_;
-    bool taken_ = false;
-};
-
-// The on-disk checks right before a file is read or replaced.
 bool MayUse(const VersionFile& file, ToolFiles& tool) {
     WString finalPath;
     return CheckVersionFileOnDisk(file, finalPath) && !tool.IncludeFinal(finalPath);
@@ -179,7 +165,7 @@ ReplaceSeams& Seams() {
     return seams;
 }
 
-bool WriteAll(HANDLE file, const std::uint8_t* data, std::size_t size) {
+bool WriteAll(void* file, const std::uint8_t* data, std::size_t size) {
     std::size_t done = 0;
     while (done < size) {
         DWORD want = static_cast<DWORD>(std::min<std::size_t>(kIoPiece, size - done));
@@ -268,7 +254,7 @@ bool LandTemporary(const VersionFile& target, HANDLE file, ToolFiles& tool, WStr
         error = kOwnFileTarget;
         return false;
     }
-    UniqueFileHandle directory(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES | FILE_TRAVERSE,
+    UniqueFileHandle directory(CreateFileW(LongPathForm(folder).c_str(), FILE_READ_ATTRIBUTES | FILE_TRAVERSE,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     WString directoryPath;
@@ -281,25 +267,22 @@ bool LandTemporary(const VersionFile& target, HANDLE file, ToolFiles& tool, WStr
     return false;
 }
 
-// Marks the temporary file for deletion through its handle, so that exactly
-// the file written goes, wherever it lies; true when that was accepted.
-bool DiscardThroughHandle(HANDLE file) {
+bool DiscardThroughHandle(void* file) {
     FILE_DISPOSITION_INFO discard{};
     discard.DeleteFile = TRUE;
     return SetFileInformationByHandle(file, FileDispositionInfo, &discard, sizeof(discard)) != FALSE;
 }
 
-// Writes `bytes` beside the target, verifies them and moves them over it in
-// one step. On false the target is untouched, no temporary file is left and
-// `error` says why.
 bool ReplaceFileVerified(const VersionFile& target, const Bytes& bytes, ToolFiles& tool, WString& error) {
     if (Seams().beforeTemporary) Seams().beforeTemporary(target.fullPath);
     const WString temporary = TemporaryNameFor(target.fullPath);
     bool discarded = false;
     {
         // DELETE access: the file is moved and, on failure, removed through this handle.
-        UniqueFileHandle file(CreateFileW(temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
-                                          CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        // The temporary name is longer than the target's: past MAX_PATH it
+        // needs the long form even where the target does not.
+        UniqueFileHandle file(CreateFileW(LongPathForm(temporary).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
+                                          nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!file) {
             error = SystemErrorText(GetLastError());
             return false;
@@ -307,156 +290,18 @@ bool ReplaceFileVerified(const VersionFile& target, const Bytes& bytes, ToolFile
         if (WriteTemporary(file.get(), bytes, error) && LandTemporary(target, file.get(), tool, error)) return true;
         discarded = DiscardThroughHandle(file.get());
     }
-    if (!discarded) DeleteFileW(temporary.c_str());
+    if (!discarded) DeleteFileW(LongPathForm(temporary).c_str());
     return false;
 }
 
-void WriteReadmeOnce(const WString& backupFolder) {
-    WString readme = backupFolder + L"\\" + kBackupReadmeName;
-    if (FileExists(readme)) return;
-    UniqueFileHandle file(
-        CreateFileW(readme.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return;  // another push wrote it meanwhile, or the folder refuses it: the copy matters, not this
-    std::string text = BackupReadmeText();
-    WriteAll(file.get(), reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-}
+}  // namespace filesteps
 
-enum class CopyOutcome { Copied, NameTaken, Failed };
+namespace {
 
-// Copies all of `source` into the new file `copy` and gives it the source's
-// times, as a copy by name would.
-bool CopyContent(HANDLE source, HANDLE copy) {
-    LARGE_INTEGER start{};
-    if (!SetFilePointerEx(source, start, nullptr, FILE_BEGIN)) return false;
-    std::vector<std::uint8_t> piece(kCopyPiece);
-    for (;;) {
-        DWORD got = 0;
-        if (!ReadFile(source, piece.data(), static_cast<DWORD>(piece.size()), &got, nullptr)) return false;
-        if (got == 0) break;
-        if (!WriteAll(copy, piece.data(), got)) return false;
-    }
-    FILETIME created{}, accessed{}, written{};
-    return FlushFileBuffers(copy) && GetFileTime(source, &created, &accessed, &written) &&
-           SetFileTime(copy, &created, &accessed, &written);
-}
+constexpr WChar kDecryptFailed[] = L"解密失败或密钥不符";
+constexpr WChar kSynced[] = L"同步成功";
 
-// Creates the backup copy at `copyPath` (never over an existing file) and
-// fills it from the open target. The new file is judged by its own handle: a
-// backup folder swapped for a link leading outside since the last check by
-// name gets nothing there, as the copy is removed through that handle.
-CopyOutcome CopyIntoVersion(const VersionFile& file, HANDLE source, const WString& copyPath, WString& error) {
-    if (Seams().beforeBackupCopy) Seams().beforeBackupCopy(copyPath);
-    // DELETE access: a copy that cannot stay is removed through this handle.
-    UniqueFileHandle copy(CreateFileW(copyPath.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
-                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!copy) {
-        const DWORD failure = GetLastError();
-        if (failure == ERROR_FILE_EXISTS || failure == ERROR_ALREADY_EXISTS) return CopyOutcome::NameTaken;
-        error = SystemErrorText(failure);
-        return CopyOutcome::Failed;
-    }
-    WString folder;
-    if (!CheckOpenFileInVersion(file.versionRoot, copy.get(), LastPathComponent(copyPath), folder)) {
-        DiscardThroughHandle(copy.get());
-        error = kBackupOutside;
-        return CopyOutcome::Failed;
-    }
-    if (!CopyContent(source, copy.get())) {
-        error = SystemErrorText(GetLastError());
-        DiscardThroughHandle(copy.get());
-        return CopyOutcome::Failed;
-    }
-    return CopyOutcome::Copied;
-}
-
-// Copies the existing target into the backup folder under a name never used
-// before. True with the copy's path, or false with the reason.
-bool BackUpExistingFile(const ApiContext& api, const VersionFile& file, ToolFiles& tool, WString& copyPath,
-                        WString& error) {
-    WString backupFolder = file.versionRoot + L"\\" + kBackupFolderName;
-    WString copyFolder = backupFolder;
-    if (!file.relativeFolder.empty()) copyFolder += L"\\" + StripTrailingSeparators(file.relativeFolder);
-    if (!IsFinalPathInsideVersion(file.versionRoot, copyFolder)) {
-        error = L"备份目录不在版本目录内";
-        return false;
-    }
-    if (!CreateDirectoryChain(copyFolder)) {
-        error = SystemErrorText(GetLastError());
-        return false;
-    }
-    WriteReadmeOnce(backupFolder);
-
-    // The content backed up is the target's own, read through a handle whose
-    // final path is checked like the copy's.
-    UniqueFileHandle source(CreateFileW(file.fullPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!source) {
-        error = SystemErrorText(GetLastError());
-        return false;
-    }
-    WString sourceFolder;
-    if (!CheckOpenFileInVersion(file.versionRoot, source.get(), LastPathComponent(file.fullPath), sourceFolder)) {
-        error = L"备份源文件不在版本目录内";
-        return false;
-    }
-
-    LocalTime stamp = api.localClock ? api.localClock() : LocalTimeNow();
-    WString name = LastPathComponent(file.fullPath);
-    for (int counter = 0; counter <= kMaxBackupCounter; ++counter) {
-        copyPath = copyFolder + L"\\" + BackupCopyName(name, stamp, counter);
-        if (!IsFinalPathInsideVersion(file.versionRoot, copyPath)) {
-            error = kBackupOutside;
-            return false;
-        }
-        if (tool.Include(copyPath)) {
-            error = L"备份文件是本工具自己的文件";
-            return false;
-        }
-        // Never over an existing copy: two pushes in one second keep both.
-        const CopyOutcome outcome = CopyIntoVersion(file, source.get(), copyPath, error);
-        if (outcome == CopyOutcome::Copied) return true;
-        if (outcome == CopyOutcome::Failed) return false;
-    }
-    error = L"备份文件名已用尽";
-    return false;
-}
-
-// Pushes to one file take turns: each one backs up exactly the content it
-// replaces, and none is refused only because another held the file.
-class TargetLock {
-public:
-    explicit TargetLock(const WString& fullPath) : key_(UpperAsciiText(fullPath)) {
-        {
-            std::lock_guard<std::mutex> guard(tableLock());
-            auto& entry = table()[key_];
-            if (!entry.first) entry.first = std::make_shared<std::mutex>();
-            ++entry.second;
-            mutex_ = entry.first;
-        }
-        mutex_->lock();
-    }
-    ~TargetLock() {
-        mutex_->unlock();
-        std::lock_guard<std::mutex> guard(tableLock());
-        auto it = table().find(key_);
-        if (--it->second.second == 0) table().erase(it);
-    }
-    TargetLock(const TargetLock&) = delete;
-    TargetLock& operator=(const TargetLock&) = delete;
-
-private:
-    static std::mutex& tableLock() {
-        static std::mutex lock;
-        return lock;
-    }
-    static std::map<WString, std::pair<std::shared_ptr<std::mutex>, int>>& table() {
-        static std::map<WString, std::pair<std::shared_ptr<std::mutex>, int>> entries;
-        return entries;
-    }
-
-    WString key_;
-    std::shared_ptr<std::mutex> mutex_;
-};
+using namespace filesteps;
 
 // 1 for every byte that is not a Base64 character or "=".
 struct NotBase64Table {
@@ -534,7 +379,12 @@ ApiResponse SyncFile(ApiContext& api, const HttpRequest& request) {
     CreateDirectoryChain(FolderOf(file.fullPath));
     if (!MayUse(file, tool)) return SyncAnswer(false, kPathRefusedMessage);
 
-    if (FileExists(file.fullPath)) {
+    // The temporary file and the backup copy both land on the target's volume.
+    const bool exists = FileExists(file.fullPath);
+    const std::uint64_t needed = plaintext.size() + (exists ? ExistingFileSize(file.fullPath) : 0);
+    if (!HasRoomFor(api, FolderOf(file.fullPath), shownPath, needed)) return SyncAnswer(false, kDiskFull);
+
+    if (exists) {
         WString copyPath;
         WString error;
         if (!BackUpExistingFile(api, file, tool, copyPath, error)) {

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "api/api_routes.h"
+#include "api/backup_rules.h"
 #include "app/settings.h"
 #include "app/win_update_window.h"
 #include "common/log.h"
@@ -73,6 +74,11 @@ WString ControlText(int id, int maxChars) {
     int length = GetWindowTextW(Control(id), buffer.data(), maxChars + 1);
     buffer.resize(static_cast<std::size_t>(length > 0 ? length : 0));
     return buffer;
+}
+
+// The service's lines go to the log; a write refused for space is red.
+void LogServiceLine(const WString& text) {
+    LogLine(text, IsAlertLogLine(text));
 }
 
 void ShowNotice(const wchar_t* text, int focusId) {
@@ -497,7 +503,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
             shell.window = window;
             BuildControls();
             LoadFields();
-            shell.service = std::make_unique<SyncService>(LogPlain);
+            shell.service = std::make_unique<SyncService>(LogServiceLine);
             RegisterApiRoutes(shell.service->api());
             shell.service->SetStartGaveUpNotice([] { PostMessageW(shell.window, kServiceGaveUpMessage, 0, 0); });
             return 0;

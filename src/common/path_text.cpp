@@ -58,3 +58,11 @@ WString LastPathComponent(const WString& path) {
     while (i > 0 && !IsPathSeparator(path[i - 1])) --i;
     return path.substr(i);
 }
+
+WString LongPathForm(const WString& fullPath) {
+    const bool driveRoot = fullPath.size() >= 3 && UpperAscii(fullPath[0]) >= WChar('A') &&
+                           UpperAscii(fullPath[0]) <= WChar('Z') && fullPath[1] == WChar(':') &&
+                           fullPath[2] == WChar('\\');
+    if (!driveRoot || fullPath.size() < kLongPathFrom) return fullPath;
+    return WString(WTEXT("\\\\?\\")) + fullPath;
+}

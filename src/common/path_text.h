@@ -42,3 +42,15 @@ WString StripTrailingSeparators(const WString& path);
 // The text after the last "\" or "/"; all of it when it holds neither; empty
 // when it ends in a separator.
 WString LastPathComponent(const WString& path);
+
+// From this length on, a path given to the file functions takes the "\\?\"
+// form: Windows refuses longer plain paths (MAX_PATH, 260 with the
+// terminator; a folder to be created must leave room for an 8.3 name, so
+// 248) unless the program is long-path aware and the system allows it.
+inline constexpr std::size_t kLongPathFrom = 248;
+// "\\?\" + `fullPath` when it is at least kLongPathFrom characters long and
+// begins with a drive letter, ":" and "\"; otherwise `fullPath` itself. The
+// prefix turns the platform's normalization off (no "/" to "\", no ".."
+// resolved, trailing dots and blanks kept), so give it only full paths that
+// are already normalized.
+WString LongPathForm(const WString& fullPath);

@@ -132,6 +132,8 @@ bool IsOnVersionDrive(const WString& path) {
 
 // The final path of an open handle in its drive form; false for a share
 // (\\?\UNC\...) or anything else off a drive letter.
+// Wine 8 gives none past about 265 characters (ERROR_MORE_DATA whatever the
+// buffer), so there a longer path counts as outside; Windows gives it.
 [[nodiscard]] bool DriveFinalPathOf(HANDLE handle, WString& drivePath) {
     WString finalPath;
     DWORD error = FillGrowing(
@@ -149,7 +151,7 @@ bool IsOnVersionDrive(const WString& path) {
 // "not found" for its name.
 Lookup ConfirmAbsent(const WString& path) {
     WIN32_FIND_DATAW entry;
-    const UniqueFindHandle find(FindFirstFileW(path.c_str(), &entry));
+    const UniqueFindHandle find(FindFirstFileW(LongPathForm(path).c_str(), &entry));
     if (find) return Lookup::Failed;
     return Classify(GetLastError());
 }
@@ -157,7 +159,8 @@ Lookup ConfirmAbsent(const WString& path) {
 Lookup FinalPathOf(const WString& path, bool whole, WString& expanded, DiskForm& form) {
     // Attribute access only: no sharing conflict with a file another process
     // holds open, and folders open through the backup-semantics flag.
-    UniqueFileHandle handle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+    // The long form: a backup copy's path may pass MAX_PATH where its target does not.
+    UniqueFileHandle handle(CreateFileW(LongPathForm(path).c_str(), FILE_READ_ATTRIBUTES,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!handle) return Classify(GetLastError()) == Lookup::Absent ? ConfirmAbsent(path) : Lookup::Failed;

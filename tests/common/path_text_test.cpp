@@ -95,3 +95,18 @@ TEST(AsciiCaseRule, NarrowAndWideFormsAgree) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(LongPathForm, OnlyLongDrivePathsTakeThePrefix) {
+    const WString longTail(kLongPathFrom, WChar('a'));
+    const WString atLimit = WTEXT("D:\\") + WString(kLongPathFrom - 3, WChar('a'));
+    const WString under = WTEXT("D:\\") + WString(kLongPathFrom - 4, WChar('a'));
+    EXPECT_EQ(LongPathForm(atLimit), WTEXT("\\\\?\\") + atLimit);
+    EXPECT_EQ(LongPathForm(WTEXT("c:\\") + longTail), WTEXT("\\\\?\\c:\\") + longTail);
+    for (const WString& unchanged : {under, WTEXT("\\\\host\\share\\") + longTail, WTEXT("\\\\?\\D:\\") + longTail,
+                                     WTEXT("D:") + longTail, WTEXT("1:\\") + longTail, WString()})
+        EXPECT_EQ(LongPathForm(unchanged), unchanged);
+}
+
+}  // namespace

@@ -132,6 +132,14 @@ def sync_body(version, relative, file_bytes="AAAA"):
                       ensure_ascii=False).encode()
 
 
+def restore_body(version, relative, backup):
+    return json.dumps({"versionPath": version, "relativePath": relative, "backup": backup}, ensure_ascii=False).encode()
+
+
+def prune_body(version, keep, days):
+    return json.dumps({"versionPath": version, "keepNewest": keep, "olderThanDays": days}).encode()
+
+
 def tree_digest(root):
     digest = {}
     for folder, _, files in os.walk(root):
@@ -216,9 +224,45 @@ class BadInput(unittest.TestCase):
                 ("info outside", signed("/api/file/info", sync_body(version, "..\\Windows\\win.ini")),
                  (200, "截质目录")),
             ]
+            # the backup endpoints: names and numbers refused on their text, paths as for info
+            a = "Mir200\\Envir\\a.txt"
+            rows += [
+                ("backups, invalid JSON", signed("/api/file/backups", b"{"), (200, "无效的JSON")),
+                ("backups outside", signed("/api/file/backups", sync_body(version, "..\\Windows\\win.ini")),
+                 (200, "截质目录")),
+                ("restore, invalid JSON", signed("/api/file/restore", b"[1]"), (200, "无效的JSON")),
+                ("restore without a backup", signed("/api/file/restore", sync_body(version, a)), (200, "参数不完整")),
+                ("restore, a climbing name", signed("/api/file/restore", restore_body(
+                    version, a, "..\\..\\Config_20260718010539.ini")), (200, "备份名称无效")),
+                ("restore, a separator", signed("/api/file/restore", restore_body(
+                    version, a, "Envir/a_20260718010539.txt")), (200, "备份名称无效")),
+                ("restore, a stream", signed("/api/file/restore", restore_body(
+                    version, a, "a_20260718010539.txt::$DATA")), (200, "备份名称无效")),
+                ("restore, a forged line", signed("/api/file/restore", restore_body(
+                    version, a, "a_20260718010539.txt\r\n2020-01-01 00:00:00.000 服务已停止")), (200, "备份名称无效")),
+                ("restore, another file's backup", signed("/api/file/restore", restore_body(
+                    version, a, "b_20260718010539.txt")), (200, "备份名称无效")),
+                ("restore, a backup not there", signed("/api/file/restore", restore_body(
+                    version, a, "a_20260718010539.txt")), (200, "备份不存在")),
+                ("restore outside", signed("/api/file/restore", restore_body(
+                    version, "..\\x.txt", "x_20260718010539.txt")), (200, "截质目录")),
+                ("prune without numbers", signed("/api/file/prune", sync_body(version, a)), (200, "参数不完整")),
+                ("prune, a negative count", signed("/api/file/prune", prune_body(version, -1, 30)),
+                 (200, "保留数量或天数无效")),
+                ("prune, a huge number", signed("/api/file/prune", prune_body(version, 1, 1e300)),
+                 (200, "保留数量或天数无效")),
+                ("prune, a system folder", signed("/api/file/prune", prune_body("C:\\Windows", 0, 0)),
+                 (200, "截质目录")),
+            ]
             # network version paths and streams in place of a version: refused before anything is read
             for unc in networked:
                 rows += [
+                    ("network version, backups: " + unc, signed("/api/file/backups", sync_body(unc, a)),
+                     (200, "截质目录")),
+                    ("network version, restore: " + unc, signed("/api/file/restore", restore_body(
+                        unc, a, "a_20260718010539.txt")), (200, "截质目录")),
+                    ("network version, prune: " + unc, signed("/api/file/prune", prune_body(unc, 0, 0)),
+                     (200, "截质目录")),
                     ("network version, sync: " + unc, signed("/api/file/sync", sync_body(unc, "Mir200\\Envir\\a.txt")),
                      (200, "截质目录")),
                     ("network version, info: " + unc, signed("/api/file/info", sync_body(unc, "Mir200\\Envir\\a.txt")),

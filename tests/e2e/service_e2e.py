@@ -9,6 +9,7 @@ import functools
 import hashlib
 import json
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -253,6 +254,122 @@ class FilesEndToEnd(unittest.TestCase):
         with open(target, "rb") as f:
             self.assertEqual(f.read(), b"kept")
         self.assertFalse(os.path.exists(os.path.join(self.root, "【TZ62Editor编辑器同步备份请谨慎】")))
+
+
+class BackupsEndToEnd(unittest.TestCase):
+    """The backup endpoints with both clients: a bad push undone with one
+    command, a named backup restored, a prune that keeps the newest, and the
+    restore recipe of docs/api.md run as written."""
+
+    BACKUP = "【TZ62Editor编辑器同步备份请谨慎】"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.root = os.path.join(ARGS.prefix, "drive_c", "MirServerBackupsE2E")
+        shutil.rmtree(cls.root, ignore_errors=True)
+        os.makedirs(os.path.join(cls.root, "Mir200", "Envir"))
+        with open(os.path.join(cls.root, "Config.ini"), "wb") as f:
+            f.write(b"[Server]\r\n")
+        cls.port = free_port()
+        cls.host = ServiceHost(cls.port, KEY)
+        cls.host.wait_for("RUNNING")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.host.close()
+        shutil.rmtree(cls.root, ignore_errors=True)
+
+    def run_json(self, client, *args):
+        code, status, _, body = client.run(*args, port=self.port)
+        self.assertEqual(status, 200, (client.name, args, body))
+        return code, json.loads(body.split("\n")[0])
+
+    def push(self, client, rel, content):
+        local = os.path.join(ARGS.build, "backups-push-%s.bin" % client.name)
+        with open(local, "wb") as f:
+            f.write(content)
+        arg = local if client.name == "host" else "\\\\?\\unix" + local.replace("/", "\\")
+        self.assertEqual(self.run_json(client, "push", "C:\\MirServerBackupsE2E", rel, arg),
+                         (0, {"success": True, "message": "同步成功"}))
+
+    def target(self, name):
+        with open(os.path.join(self.root, "Mir200", "Envir", name), "rb") as f:
+            return f.read()
+
+    def backups(self, client, rel):
+        code, answer = self.run_json(client, "--md5", "backups", "C:\\MirServerBackupsE2E", rel)
+        self.assertEqual((code, answer["success"]), (0, True), answer)
+        return answer["backups"]
+
+    def test_undo_restore_and_prune_with_both_clients(self):
+        version = "C:\\MirServerBackupsE2E"
+        for client in clients():
+            name = "%s.txt" % client.name
+            rel = "Mir200\\Envir\\" + name
+            self.push(client, rel, b"A")
+            self.push(client, rel, b"B (a bad push)")
+            code, answer = self.run_json(client, "undo", version, rel)
+            self.assertEqual((code, answer["success"], answer["message"]), (0, True, "恢复成功"), answer)
+            self.assertEqual(self.target(name), b"A")
+            listed = self.backups(client, rel)
+            # Newest first: B, kept by the undo, then A, kept by the second push.
+            self.assertEqual([b["md5"] for b in listed],
+                             [hashlib.md5(b"B (a bad push)").hexdigest(), hashlib.md5(b"A").hexdigest()])
+            self.assertEqual(listed[0]["name"], answer["previous"])
+            self.assertEqual(listed[1]["name"], answer["restored"])
+            self.host.wait_for("LOG 文件已恢复: %s\\%s <- %s" % (version, rel, answer["restored"]))
+
+            # A named backup: B again.
+            code, answer = self.run_json(client, "restore", version, rel, listed[0]["name"])
+            self.assertEqual((code, answer["restored"]), (0, listed[0]["name"]), answer)
+            self.assertEqual(self.target(name), b"B (a bad push)")
+            # Another file's backup name, and one with a separator: refused, nothing changes.
+            for bad in ["other_20260718010539.txt", "..\\" + listed[0]["name"]]:
+                self.assertEqual(self.run_json(client, "restore", version, rel, bad),
+                                 (1, {"success": False, "message": "备份名称无效"}))
+            self.assertEqual(self.target(name), b"B (a bad push)")
+
+            # Three backups now; a prune keeping the newest one removes two,
+            # once they are a second old.
+            self.assertEqual(len(self.backups(client, rel)), 3)
+            time.sleep(1.1)
+            code, answer = self.run_json(client, "prune", version, "1", "0")
+            own = [r for r in answer["removed"] if r.startswith("Mir200\\Envir\\%s_" % client.name)]
+            self.assertEqual((code, len(own)), (0, 2), answer)  # other tests' files may lose theirs too
+            self.assertEqual([b["name"] for b in self.backups(client, rel)], [self.backups(client, rel)[0]["name"]])
+            self.assertEqual(self.target(name), b"B (a bad push)")
+            self.assertTrue(os.path.exists(os.path.join(self.root, self.BACKUP, "TZ62Editor编辑器同步备份说明.txt")))
+
+        # A file without backups: undo restores nothing and says so.
+        for client in clients():
+            done = subprocess.run([*client.argv_prefix, "--port", str(self.port), "--key", KEY, "undo", version,
+                                   "Mir200\\Envir\\never.txt"], capture_output=True, timeout=120)
+            code, out = done.returncode, done.stdout.decode("utf-8", "replace")
+            self.assertEqual(code, 1, out)
+            self.assertEqual(json.loads(out.split("\n")[0]), {"success": True, "backups": []})
+            self.assertIn("no backup of Mir200\\Envir\\never.txt to restore", out)
+            self.assertFalse(os.path.exists(os.path.join(self.root, "Mir200", "Envir", "never.txt")))
+
+    def test_the_restore_recipe_of_the_api_document(self):
+        with open(os.path.join(ARGS.source, "docs", "api.md"), encoding="utf-8") as f:
+            blocks = re.findall(r"```bash\n(.*?)```", f.read(), re.S)
+        recipe = [b for b in blocks if "/api/file/restore" in b]
+        self.assertEqual(len(recipe), 1)
+        client = clients()[-1]
+        self.push(client, "Mir200\\Envir\\recipe.txt", b"first")
+        self.push(client, "Mir200\\Envir\\recipe.txt", b"second")
+        newest = self.backups(client, "Mir200\\Envir\\recipe.txt")[0]["name"]
+        script = re.sub(r"(?m)^PORT=.*$", "PORT=%d" % self.port, recipe[0])
+        script = re.sub(r"(?m)^KEY=.*$", "KEY='%s'" % KEY, script)
+        script = script.replace("D:\\\\MirServer", "C:\\\\MirServerBackupsE2E")
+        script = script.replace("QuestDiary\\\\a.txt", "recipe.txt").replace("a_20260718010539.txt", newest)
+        workdir = tempfile.mkdtemp(prefix="tz-e2e-recipe-")
+        self.addCleanup(shutil.rmtree, workdir, ignore_errors=True)
+        done = subprocess.run(["bash", "-euo", "pipefail", "-c", script], cwd=workdir, capture_output=True, timeout=60)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        answer = json.loads(done.stdout.decode("utf-8"))
+        self.assertEqual((answer["success"], answer["message"], answer["restored"]), (True, "恢复成功", newest))
+        self.assertEqual(self.target("recipe.txt"), b"first")
 
 
 class VersionsEndToEnd(unittest.TestCase):

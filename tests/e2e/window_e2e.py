@@ -446,6 +446,65 @@ class WindowTests(unittest.TestCase):
         self.assertFalse([l for l in panel if l.strip() and not l.strip().startswith("[")])
         self.assertEqual(tool.close_confirmed(), 0)
 
+    def test_undo_and_a_disk_that_never_fills(self):
+        """The real program on a small disk of its own (a 16 MiB tmpfs mounted
+        as the installation, so the volume's figures are real): a bad push is
+        undone with one tzclient command, and a push that would leave less
+        than 5 % free is refused with a red panel line and writes nothing."""
+        root = os.path.join(ARGS.prefix, "drive_c", "MirServerSmallDisk")
+        os.makedirs(root, exist_ok=True)
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16m", "tmpfs", root],
+                                 capture_output=True).returncode == 0
+        if not mounted:
+            os.rmdir(root)
+            self.skipTest("no tmpfs can be mounted here (needs root)")
+        self.addCleanup(os.rmdir, root)
+        self.addCleanup(subprocess.run, ["umount", root])
+        os.makedirs(os.path.join(root, "Mir200", "Envir"))
+        with open(os.path.join(root, "Config.ini"), "wb") as f:
+            f.write(b"[Server]\r\n")
+        tool = self.new_tool("smalldisk")
+        tool.start()
+        drive("set-text", "1005", "disk-key")
+        port = free_port()
+        self.start_service(port)
+
+        def client(*args):
+            done = subprocess.run([ARGS.host_client, "--port", str(port), "--key", "disk-key", *args],
+                                  capture_output=True, timeout=120)
+            return done.returncode, json.loads(done.stdout.decode("utf-8").split("\n")[0])
+
+        def push(content):
+            local = os.path.join(ARGS.build, "smalldisk-push.bin")
+            with open(local, "wb") as f:
+                f.write(content)
+            return client("push", "C:\\MirServerSmallDisk", "Mir200\\Envir\\a.txt", local)
+
+        target = os.path.join(root, "Mir200", "Envir", "a.txt")
+        self.assertEqual(push(b"A"), (0, {"success": True, "message": "同步成功"}))
+        self.assertEqual(push(b"B, a bad push"), (0, {"success": True, "message": "同步成功"}))
+        code, answer = client("undo", "C:\\MirServerSmallDisk", "Mir200\\Envir\\a.txt")
+        self.assertEqual((code, answer["message"]), (0, "恢复成功"), answer)
+        with open(target, "rb") as f:
+            self.assertEqual(f.read(), b"A")
+        code, answer = client("backups", "C:\\MirServerSmallDisk", "Mir200\\Envir\\a.txt")
+        self.assertEqual([b["size"] for b in answer["backups"]], [len(b"B, a bad push"), 1])
+
+        before = sorted(os.listdir(os.path.join(root, "Mir200", "Envir")))
+        self.assertEqual(push(b"x" * (15 * 1024 * 1024 + 512 * 1024)),
+                         (1, {"success": False, "message": "磁盘空间不足，未写入新文件"}))
+        with open(target, "rb") as f:
+            self.assertEqual(f.read(), b"A")
+        self.assertEqual(sorted(os.listdir(os.path.join(root, "Mir200", "Envir"))), before)
+        shown = "磁盘空间不足: C:\\MirServerSmallDisk\\Mir200\\Envir\\a.txt - 可用 "
+        wait_until(lambda: str(shown in drive("tail", "1007", "400")), "True")
+        self.assertIn(shown, drive("tail", "1007", "400"))
+        # Red: no other line of this test is (the test build has no update service).
+        self.assertGreater(int(drive("redpixels", "1007")), 0)
+        # A push that leaves the floor free still goes through.
+        self.assertEqual(push(b"y" * (1024 * 1024)), (0, {"success": True, "message": "同步成功"}))
+        self.assertEqual(tool.close_confirmed(), 0)
+
     def test_panel_keeps_the_newest_lines(self):
         tool = self.new_tool("panel")
         tool.start()

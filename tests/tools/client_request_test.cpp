@@ -55,4 +55,35 @@ TEST(ReloadSummary, OneLinePerItemAndAnyFailureCounts) {
     }
 }
 
+TEST(Undo, TheNewestBackupIsTheListsFirst) {
+    struct Case {
+        const char* body;
+        bool found;
+        const char* name;
+    };
+    const Case cases[] = {
+        {R"({"success":true,"backups":[{"name":"a_20260718010540.txt","time":"2026-07-18 01:05:40","size":1},)"
+         R"({"name":"a_20260718010539.txt","time":"2026-07-18 01:05:39","size":1}]})",
+         true, "a_20260718010540.txt"},
+        {R"({"success":true,"backups":[]})", false, ""},
+        {R"({"success":false,"message":"截质目录"})", false, ""},
+        {R"({"success":true,"backups":[{"time":"x"}]})", false, ""},
+        {"<html>", false, ""},
+    };
+    for (const Case& c : cases) {
+        std::string name;
+        EXPECT_EQ(NewestBackupName(c.body, name), c.found) << c.body;
+        if (c.found) {
+            EXPECT_EQ(name, c.name);
+        }
+    }
+    std::uint64_t value = 7;
+    EXPECT_TRUE(ReadCountArgument("0", 36500, value));
+    EXPECT_EQ(value, 0u);
+    EXPECT_TRUE(ReadCountArgument("30", 36500, value));
+    EXPECT_EQ(value, 30u);
+    EXPECT_FALSE(ReadCountArgument("-1", 36500, value));
+    EXPECT_FALSE(ReadCountArgument("36501", 36500, value));
+}
+
 }  // namespace

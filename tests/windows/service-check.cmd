@@ -3,7 +3,7 @@ rem The program end to end, as an operator runs it: TZ62Editorsync.exe from a
 rem folder of its own at the root of the system drive, its key and port typed into the window,
 rem the service started, then over 127.0.0.1 with tzclient.exe: ping, the
 rem versions, a push that replaces a file and keeps a backup of the old one,
-rem and a reload against the stand-in game server running as a process of its
+rem that push undone and the undo undone (tzclient undo), and a reload against the stand-in game server running as a process of its
 rem own. Also a push to a read-only file, which must give a defined answer and
 rem leave the file and its backups whole, the same for a file the game server
 rem holds open, and a stop and start on the same port
@@ -118,6 +118,20 @@ if not "%LINE%"=="old content" exit /b 1
 set "STEP=push refused: payload under another key, the file unchanged"
 "%CLIENT%" --port %PORT% --key %KEY% --payload-key other push "%VER%" Mir200\Envir\QuestDiary.txt "%WORK%\old.txt"
 if not "%ERRORLEVEL%"=="1" exit /b 1
+call :first_line "%VER%\Mir200\Envir\QuestDiary.txt"
+if not "%LINE%"=="new content" exit /b 1
+
+rem The push undone with one command, as an editor would: the old content is
+rem back, the pushed one kept as a backup; undone once more, the pushed one is
+rem back in turn.
+set "STEP=undo: the old content back"
+"%CLIENT%" --port %PORT% --key %KEY% undo "%VER%" Mir200\Envir\QuestDiary.txt
+if not "%ERRORLEVEL%"=="0" exit /b 1
+call :first_line "%VER%\Mir200\Envir\QuestDiary.txt"
+if not "%LINE%"=="old content" exit /b 1
+set "STEP=undo of the undo: the pushed content back"
+"%CLIENT%" --port %PORT% --key %KEY% undo "%VER%" Mir200\Envir\QuestDiary.txt
+if not "%ERRORLEVEL%"=="0" exit /b 1
 call :first_line "%VER%\Mir200\Envir\QuestDiary.txt"
 if not "%LINE%"=="new content" exit /b 1
 

@@ -81,3 +81,19 @@ bool ReadOptionNumber(const std::string& text, std::uint64_t largest, std::uint6
     value = read.magnitude;
     return true;
 }
+
+bool NewestBackupName(const std::string& body, std::string& name) {
+    const JsonValue answer = ParseJson(body);
+    const JsonValue* backups = FindMember(answer, WTEXT("backups"));
+    if (backups == nullptr || backups->kind != JsonKind::Array || backups->items.empty()) return false;
+    name = WideToUtf8(GetMemberText(backups->items.front(), WTEXT("name")));
+    return !name.empty();
+}
+
+bool ReadCountArgument(const std::string& text, std::uint64_t largest, std::uint64_t& value) {
+    if (text == "0") {
+        value = 0;
+        return true;
+    }
+    return ReadOptionNumber(text, largest, value);
+}

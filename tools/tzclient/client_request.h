@@ -48,3 +48,11 @@ ReloadSummary SummarizeReloadAnswer(const std::string& body);
 // A command-line count such as a port or a time-out: decimal digits only,
 // from 1 to `largest`; false for anything else, a value past `largest` too.
 [[nodiscard]] bool ReadOptionNumber(const std::string& text, std::uint64_t largest, std::uint64_t& value);
+
+// The name of the newest backup in a /api/file/backups answer (the service
+// lists them newest first); false when the answer lists none or is a refusal.
+[[nodiscard]] bool NewestBackupName(const std::string& body, std::string& name);
+
+// A count such as prune's KEEP and DAYS: decimal digits only, 0 included, up
+// to `largest`.
+[[nodiscard]] bool ReadCountArgument(const std::string& text, std::uint64_t largest, std::uint64_t& value);

@@ -35,6 +35,7 @@ const char kUsage[] =
     "  --no-sign          send without signature headers\n"
     "  --payload-key KEY  encrypt pushed files with KEY instead (to test refusals)\n"
     "  --timeout MS       give up after this long (default 30000)\n"
+    "  --md5              backups: give each backup's MD5 too\n"
     "  -i                 print the answer's status line and headers too\n"
     "\n"
     "commands:\n"
@@ -43,6 +44,10 @@ const char kUsage[] =
     "  info VERSION RELPATH          whether a file exists in a version, and its MD5\n"
     "  push VERSION RELPATH FILE     encrypt FILE and write it to RELPATH in VERSION\n"
     "  reload VERSION ITEM [ITEM...] have the version's game server run these menu commands\n"
+    "  backups VERSION RELPATH       list the file's backups, newest first\n"
+    "  restore VERSION RELPATH NAME  put the backup NAME back in place (the current file is backed up)\n"
+    "  undo VERSION RELPATH          restore the file's newest backup\n"
+    "  prune VERSION KEEP DAYS       remove backups older than DAYS days beyond the newest KEEP of each file\n"
     "  request METHOD PATH [BODY]    send any request; BODY may be @file\n"
     "  options PATH                  send a pre-flight OPTIONS request\n"
     "  sign METHOD PATH [BODY]       print the signature that would be sent\n"
@@ -57,6 +62,7 @@ struct Options {
     std::string payloadKey;  // encrypts pushed files when set (default: key)
     int timeoutMs = 30000;
     bool showHead = false;
+    bool md5 = false;
     ClientRequest request;
     std::vector<std::string> words;
 };
@@ -90,6 +96,29 @@ std::string FileRequestBody(const std::string& versionPath, const std::string& r
     SetMember(body, WTEXT("relativePath"), JsonValue::MakeString(Utf8ToWide(relativePath)));
     if (fileBytes) SetMember(body, WTEXT("fileBytes"), JsonValue::MakeString(Utf8ToWide(*fileBytes)));
     return SerializeJson(body);
+}
+
+// /api/file/backups, /api/file/restore: the file and, for a restore, the backup's name.
+std::string BackupRequestBody(const std::string& versionPath, const std::string& relativePath, bool md5,
+                              const std::string* backup) {
+    JsonValue body = JsonValue::MakeObject();
+    SetMember(body, WTEXT("versionPath"), JsonValue::MakeString(Utf8ToWide(versionPath)));
+    SetMember(body, WTEXT("relativePath"), JsonValue::MakeString(Utf8ToWide(relativePath)));
+    if (md5) SetMember(body, WTEXT("md5"), JsonValue::MakeBool(true));
+    if (backup) SetMember(body, WTEXT("backup"), JsonValue::MakeString(Utf8ToWide(*backup)));
+    return SerializeJson(body);
+}
+
+bool PruneBody(const std::vector<std::string>& words, std::string& body, std::string& problem) {
+    std::uint64_t keep = 0, days = 0;
+    if (!ReadCountArgument(words[2], 100000, keep)) return problem = "KEEP must be 0-100000", false;
+    if (!ReadCountArgument(words[3], 36500, days)) return problem = "DAYS must be 0-36500", false;
+    JsonValue request = JsonValue::MakeObject();
+    SetMember(request, WTEXT("versionPath"), JsonValue::MakeString(Utf8ToWide(words[1])));
+    SetMember(request, WTEXT("keepNewest"), JsonValue::MakeNumber(static_cast<double>(keep)));
+    SetMember(request, WTEXT("olderThanDays"), JsonValue::MakeNumber(static_cast<double>(days)));
+    body = SerializeJson(request);
+    return true;
 }
 
 // /api/m2/load: the items in the order given, each a menu command text.
@@ -150,6 +179,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
             options.timeoutMs = static_cast<int>(timeoutMs);
         } else if (arg == "--no-sign") {
             options.request.sign = false;
+        } else if (arg == "--md5") {
+            options.md5 = true;
         } else if (arg == "-i") {
             options.showHead = true;
         } else if (arg.size() > 1 && arg[0] == '-' && options.words.empty()) {
@@ -185,6 +216,21 @@ bool DescribeRequest(Options& options, std::string& problem) {
         request.path = "/api/file/sync";
         return PushBody(options, request.body, problem);
     }
+    // undo asks for the list first; its restore follows in Run.
+    if ((command == "backups" || command == "undo") && words.size() == 3) {
+        request.path = "/api/file/backups";
+        request.body = BackupRequestBody(words[1], words[2], options.md5, nullptr);
+        return true;
+    }
+    if (command == "restore" && words.size() == 4) {
+        request.path = "/api/file/restore";
+        request.body = BackupRequestBody(words[1], words[2], false, &words[3]);
+        return true;
+    }
+    if (command == "prune" && words.size() == 4) {
+        request.path = "/api/file/prune";
+        return PruneBody(words, request.body, problem);
+    }
     if (command == "reload" && words.size() >= 3) {
         request.path = "/api/m2/load";
         request.body = ReloadRequestBody(words);
@@ -212,6 +258,44 @@ bool AnswerSucceeded(const ClientAnswer& answer) {
     return answer.body.empty() || answer.body.compare(0, 15, "{\"success\":true") == 0;
 }
 
+// Sends the request and reads its answer; false (with the reason printed)
+// when there is no answer.
+bool Exchange(Options& options, ClientAnswer& answer) {
+    if (!CompleteRequest(options.request)) {
+        std::fprintf(stderr, "tzclient: no random source for the nonce\n");
+        return false;
+    }
+    std::string raw;
+    std::string error;
+    std::string bytes = BuildRequestBytes(options.host, options.port, options.key, options.request);
+    if (!ExchangeOverTcp(options.host, options.port, bytes, raw, options.timeoutMs, error)) {
+        std::fprintf(stderr, "tzclient: %s\n", error.c_str());
+        return false;
+    }
+    if (!ParseAnswer(raw, answer)) {
+        std::fprintf(stderr, "tzclient: no HTTP answer (%zu bytes received)\n", raw.size());
+        return false;
+    }
+    return true;
+}
+
+// undo: the list's newest backup becomes the restore's; a file without
+// backups is a failure with nothing sent.
+bool TurnIntoRestore(Options& options, const ClientAnswer& list) {
+    std::string newest;
+    if (!AnswerSucceeded(list) || !NewestBackupName(list.body, newest)) {
+        std::fwrite(list.body.data(), 1, list.body.size(), stdout);
+        std::printf("\ntzclient: no backup of %s to restore\n", options.words[2].c_str());
+        return false;
+    }
+    ClientRequest restore;
+    restore.sign = options.request.sign;
+    restore.path = "/api/file/restore";
+    restore.body = BackupRequestBody(options.words[1], options.words[2], false, &newest);
+    options.request = restore;
+    return true;
+}
+
 int Run(const std::vector<std::string>& args) {
     Options options;
     std::string problem;
@@ -219,26 +303,21 @@ int Run(const std::vector<std::string>& args) {
     if (options.words.empty()) return Usage(nullptr);
     if (!DescribeRequest(options, problem)) return Usage(problem.c_str());
     if (options.request.sign && options.key.empty()) return Usage("no key: give --key or set TZ62_KEY");
-    if (!CompleteRequest(options.request)) {
-        std::fprintf(stderr, "tzclient: no random source for the nonce\n");
-        return 2;
-    }
     if (options.words[0] == "sign") {
+        if (!CompleteRequest(options.request)) {
+            std::fprintf(stderr, "tzclient: no random source for the nonce\n");
+            return 2;
+        }
         std::printf("%s\n", SignatureFor(options.key, options.request).c_str());
         return 0;
     }
 
-    std::string raw;
-    std::string error;
-    std::string bytes = BuildRequestBytes(options.host, options.port, options.key, options.request);
-    if (!ExchangeOverTcp(options.host, options.port, bytes, raw, options.timeoutMs, error)) {
-        std::fprintf(stderr, "tzclient: %s\n", error.c_str());
-        return 2;
-    }
     ClientAnswer answer;
-    if (!ParseAnswer(raw, answer)) {
-        std::fprintf(stderr, "tzclient: no HTTP answer (%zu bytes received)\n", raw.size());
-        return 2;
+    if (!Exchange(options, answer)) return 2;
+    if (options.words[0] == "undo") {
+        if (!TurnIntoRestore(options, answer)) return 1;
+        answer = ClientAnswer();
+        if (!Exchange(options, answer)) return 2;
     }
     if (options.showHead) std::printf("%s\r\n\r\n", answer.head.c_str());
     std::fwrite(answer.body.data(), 1, answer.body.size(), stdout);
