@@ -95,7 +95,9 @@ TEST(UpdateDownload, UncheckablePackageDigestIsNeverRequested) {
             << WideToUtf8(digest);
         EXPECT_EQ(Text(button), L"更新");
 
-        if (digest != good) EXPECT_FALSE(DownloadAndVerify(info, folder / L"direct.zip", nullptr));
+        if (digest != good) {
+            EXPECT_FALSE(DownloadAndVerify(info, folder / L"direct.zip", nullptr));
+        }
         WString newProgram;
         EXPECT_EQ(PrepareUpdate(info, {folder / L"p.zip", folder / L"x"}, kExtractWaitMs, nullptr, newProgram),
                   Preparation::Unverifiable);
