@@ -210,31 +210,78 @@ bool WriteTemporary(HANDLE file, const Bytes& bytes, WString& error) {
     return false;
 }
 
+// The rename information both forms take: a name, relative to `root` when
+// one is given. FILE_RENAME_INFO and ntdll's FILE_RENAME_INFORMATION share
+// this layout.
+std::vector<std::uint8_t> RenameInformation(HANDLE root, const WString& target) {
+    const std::size_t size = sizeof(FILE_RENAME_INFO) + target.size() * sizeof(WChar);
+    std::vector<std::uint8_t> buffer(size, 0);
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    info->ReplaceIfExists = TRUE;
+    info->RootDirectory = root;
+    info->FileNameLength = static_cast<DWORD>(target.size() * sizeof(WChar));
+    std::memcpy(info->FileName, target.data(), info->FileNameLength);
+    return buffer;
+}
+
+// The rename by a name relative to the folder's handle, through ntdll:
+// kernel32's SetFileInformationByHandle(FileRenameInfo) turns the name into
+// a full path whatever RootDirectory says, so only NtSetInformationFile
+// keeps the move tied to the folder that was judged. Bound at run time (it
+// is in every ntdll, but no import library of ours names it). The Win32
+// error of a failure, 0 on success.
+DWORD RenameRelativeToFolder(HANDLE file, HANDLE directory, const WString& name) {
+    using SetInformation = LONG(NTAPI*)(HANDLE, void*, void*, ULONG, int);
+    using StatusToError = ULONG(NTAPI*)(LONG);
+    constexpr int kFileRenameInformation = 10;  // FILE_INFORMATION_CLASS
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    const auto set = reinterpret_cast<SetInformation>(
+        reinterpret_cast<void*>(ntdll ? GetProcAddress(ntdll, "NtSetInformationFile") : nullptr));
+    const auto toError = reinterpret_cast<StatusToError>(
+        reinterpret_cast<void*>(ntdll ? GetProcAddress(ntdll, "RtlNtStatusToDosError") : nullptr));
+    if (set == nullptr || toError == nullptr) return ERROR_PROC_NOT_FOUND;
+    std::vector<std::uint8_t> info = RenameInformation(directory, name);
+    struct {
+        void* status;
+        ULONG_PTR information;
+    } ioStatus{};
+    const LONG status = set(file, &ioStatus, info.data(), static_cast<ULONG>(info.size()), kFileRenameInformation);
+    return status >= 0 ? 0 : toError(status);
+}
+
+// The rename by the folder's checked full path.
+DWORD RenameByFullPath(HANDLE file, const WString& folder, const WString& name) {
+    std::vector<std::uint8_t> info = RenameInformation(nullptr, folder + L"\\" + name);
+    return SetFileInformationByHandle(file, FileRenameInfo, info.data(), static_cast<DWORD>(info.size()))
+               ? 0
+               : GetLastError();
+}
+
 // Renames the open file `file` to `name` inside the folder `directory`
-// holds open. Where the platform does not take a name relative to a folder
-// handle (Wine 8 answers ERROR_INVALID_PARAMETER), the checked final path of
-// that folder is given instead. Replacing a file fails while anyone has it
-// open, even briefly (a reader such as the game server, or another request
-// resolving the same path), so a refusal of that kind is retried for a while.
+// holds open, by the name relative to that handle. Where that form is not
+// taken, for any reason but access denied or a sharing
+// violation, the checked final path of that folder is given instead.
+// Replacing a file fails while anyone has it open, even briefly (a reader
+// such as the game server, or another request resolving the same path), so
+// a refusal of that kind is retried for a while.
 bool RenameInto(HANDLE file, HANDLE directory, const WString& folder, const WString& name) {
     bool relative = true;
     for (int attempt = 0;; ++attempt) {
-        const WString target = relative ? name : folder + L"\\" + name;
-        const std::size_t size = sizeof(FILE_RENAME_INFO) + target.size() * sizeof(WChar);
-        std::vector<std::uint8_t> buffer(size, 0);
-        auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-        info->ReplaceIfExists = TRUE;
-        info->RootDirectory = relative ? directory : nullptr;
-        info->FileNameLength = static_cast<DWORD>(target.size() * sizeof(WChar));
-        std::memcpy(info->FileName, target.data(), info->FileNameLength);
-        if (SetFileInformationByHandle(file, FileRenameInfo, info, static_cast<DWORD>(size))) return true;
-        DWORD error = GetLastError();
-        if (relative && error == ERROR_INVALID_PARAMETER) {
+        const DWORD error =
+            relative ? RenameRelativeToFolder(file, directory, name) : RenameByFullPath(file, folder, name);
+        if (error == 0) {
+            if (Seams().renamed) Seams().renamed(relative);
+            return true;
+        }
+        const bool busy = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+        if (relative && !busy) {
             relative = false;
             continue;
         }
-        if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || attempt >= kReplaceAttempts)
+        if (!busy || attempt >= kReplaceAttempts) {
+            SetLastError(error);
             return false;
+        }
         Sleep(kReplaceRetryMs);
     }
 }

@@ -17,11 +17,14 @@ ApiResponse HandleFileSync(ApiContext& api, const HttpRequest& request);
 // copy is created; `beforeTemporary` with the target's path after the last
 // check by name, right before the temporary file is created beside it;
 // `afterWrite` with the open temporary file (its HANDLE) after the write,
-// before the read-back. For tests only: set them while no push runs, and
-// reset them afterwards.
+// before the read-back; `renamed` with whether the temporary file was moved
+// into place by its name relative to the folder's handle (true) or by the
+// folder's checked full path (false). For tests only: set them while no push
+// runs, and reset them afterwards.
 struct ReplaceSeams {
     std::function<void(const WString& copyPath)> beforeBackupCopy;
     std::function<void(const WString& target)> beforeTemporary;
     std::function<void(void* temporary)> afterWrite;
+    std::function<void(bool relative)> renamed;
 };
 void SetReplaceSeamsForTesting(ReplaceSeams seams);

@@ -522,10 +522,22 @@ TEST_F(FileEndpoints, TheBackupKeepsTheOldFilesTimes) {
 
 // The move goes through the temporary file's handle into the checked folder;
 // names in Chinese land as they are, new and replaced.
+// The new file is moved into place by its name relative to the handle of
+// the folder that was judged (NtSetInformationFile); only where that form is
+// refused, by the folder's checked full path. Windows and Wine both take
+// the relative form through ntdll (through kernel32's FileRenameInfo, Wine 8
+// refuses it with ERROR_INVALID_PARAMETER, and Windows turns the name into a
+// full path first).
 TEST_F(FileEndpoints, ChineseNamesLandThroughTheHandle) {
+    std::vector<bool> forms;
+    ReplaceSeams seams;
+    seams.renamed = [&](bool relative) { forms.push_back(relative); };
+    SetReplaceSeamsForTesting(seams);
     const WString relative = L"Mir200\\Envir\\任务脚本\\物品数据.txt";
     EXPECT_EQ(Push(relative, "第一版"), "true|同步成功");
     EXPECT_EQ(Push(relative, "第二版"), "true|同步成功");
+    SetReplaceSeamsForTesting(ReplaceSeams());
+    EXPECT_EQ(forms, std::vector<bool>(2, true));
     EXPECT_EQ(ReadRaw(version + L"\\" + relative), "第二版");
     EXPECT_EQ(ReadRaw(version + L"\\" + kBackup + L"\\Mir200\\Envir\\任务脚本\\物品数据_20260718010539.txt"), "第一版");
     EXPECT_TRUE(TemporaryFilesIn(version + L"\\Mir200\\Envir\\任务脚本").empty());
