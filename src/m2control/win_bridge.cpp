@@ -128,15 +128,14 @@ void WriteStandardError(const WString& text) {
     std::fflush(stderr);
 }
 
-bool SendCrossSession(const WString& versionPath, const WString& commandText, const BridgeTiming& timing,
+// Step 1: the game server to reach, and whether the bridge may try. False
+// leaves the failure in `reason`.
+bool FindBridgeTarget(const WString& versionPath, const WString& commandText, DWORD& pid, DWORD& session,
                       WString& reason) {
-    EmitDebug(L"SendM2CommandCrossSession: 目录=[" + versionPath + L"] 菜单=[" + commandText + L"]");
     if (!IsBridgeSafeText(commandText)) {
         SetFailureReason(reason, kBridgeUnsafeText);
         return false;
     }
-    DWORD pid = 0;
-    DWORD session = 0;
     if (!FindM2ProcessCrossSession(versionPath, pid, session)) {
         SetFailureReason(reason, kBridgeNoProcess);
         return false;
@@ -146,11 +145,26 @@ bool SendCrossSession(const WString& versionPath, const WString& commandText, co
         SetFailureReason(reason, kBridgeSessionZero);
         return false;
     }
-
     if (!ToolIsAdministrator()) {
         SetFailureReason(reason, kBridgeNeedsAdmin);
         return false;
     }
+    return true;
+}
+
+// What one call hands the task: its name, the loader's call, the result
+// file's full path, and the program copy SYSTEM runs.
+struct BridgeTask {
+    WString name;
+    BridgeCall call;
+    WString resultPath;
+    WString executable;
+};
+
+// Step 2: the protected folder with a fresh copy of the program, and the
+// call with its unguessable result name.
+bool PrepareBridgeTask(const WString& versionPath, const WString& commandText, DWORD pid, DWORD session,
+                       BridgeTask& task, WString& reason) {
     WString folder;
     WString failure;
     if (!OpenBridgeWorkFolder(true, folder, failure) || !RefreshBridgeExecutable(folder, failure)) {
@@ -162,20 +176,41 @@ bool SendCrossSession(const WString& versionPath, const WString& commandText, co
         SetFailureReason(reason, kBridgeCreateFailed);
         return false;
     }
-
-    const WString taskName = BridgeTaskName(::GetTickCount(), ::GetCurrentProcessId(), NextCallNumber());
-    BridgeCall call;
-    call.session = session;
-    call.pid = pid;
-    call.commandText = commandText;
-    call.resultFile = BridgeResultName(taskName, random);
-    const WString resultFile = folder + L"\\" + call.resultFile;
-    call.versionPath = versionPath;
+    task.name = BridgeTaskName(::GetTickCount(), ::GetCurrentProcessId(), NextCallNumber());
+    task.call.session = session;
+    task.call.pid = pid;
+    task.call.commandText = commandText;
+    task.call.resultFile = BridgeResultName(task.name, random);
+    task.call.versionPath = versionPath;
+    task.resultPath = folder + L"\\" + task.call.resultFile;
     // SYSTEM runs the copy in the protected folder, never the program where
     // it lies: that folder and its neighbours may be writable by users.
-    const WString executable = BridgeExecutableCopy(folder);
-    const WString loaderArguments = LoaderArguments(call);
-    const std::size_t actionChars = TaskAction(executable, loaderArguments).size();
+    task.executable = BridgeExecutableCopy(folder);
+    return true;
+}
+
+// Runs one schtasks step and waits for it; false leaves `failure` set from
+// `startFailed` or the step's exit code.
+bool RunSchtasksStep(const WString& arguments, TaskStep step, const WChar* startFailed, const BridgeTiming& timing,
+                     WString& reason) {
+    UniqueHandle process;
+    if (!StartSchtasks(arguments, &process)) {
+        SetFailureReason(reason, startFailed);
+        return false;
+    }
+    DWORD exitCode = 0;
+    if (!SchtasksSucceeded(process.get(), timing.createWaitMs, exitCode)) {
+        SetFailureReason(reason, TaskStepFailureText(step, exitCode));
+        return false;
+    }
+    return true;
+}
+
+// Step 3: the SYSTEM task created and started. A task that was created is
+// removed again when it could not be started: it would run at every logon.
+bool StartBridgeTask(const BridgeTask& task, const BridgeTiming& timing, WString& reason) {
+    const WString loaderArguments = LoaderArguments(task.call);
+    const std::size_t actionChars = TaskAction(task.executable, loaderArguments).size();
     if (actionChars > kMaxTaskActionChars) {
         // schtasks would refuse it, and the tool would only learn so from the
         // timeout half a minute later.
@@ -183,46 +218,39 @@ bool SendCrossSession(const WString& versionPath, const WString& commandText, co
         SetFailureReason(reason, kBridgeCreateFailed);
         return false;
     }
-    const WString createArguments = TaskCreateArguments(taskName, executable, loaderArguments);
+    const WString createArguments = TaskCreateArguments(task.name, task.executable, loaderArguments);
     EmitDebug(L"[CrossSession] create: " + createArguments);
+    if (!RunSchtasksStep(createArguments, TaskStep::Create, kBridgeCreateFailed, timing, reason)) return false;
+    if (RunSchtasksStep(TaskRunArguments(task.name), TaskStep::Run, kBridgeRunFailed, timing, reason)) return true;
+    RemoveBridgeTask(task.name);
+    return false;
+}
 
-    UniqueHandle creating;
-    if (!StartSchtasks(createArguments, &creating)) {
-        SetFailureReason(reason, kBridgeCreateFailed);
-        return false;
-    }
-    DWORD exitCode = 0;
-    if (!SchtasksSucceeded(creating.get(), timing.createWaitMs, exitCode)) {
-        SetFailureReason(reason, TaskStepFailureText(TaskStep::Create, exitCode));
-        return false;
-    }
-    creating.reset();
-
-    UniqueHandle running;
-    if (!StartSchtasks(TaskRunArguments(taskName), &running)) {
-        // The task runs at every logon until it is removed.
-        RemoveBridgeTask(taskName);
-        SetFailureReason(reason, kBridgeRunFailed);
-        return false;
-    }
-    if (!SchtasksSucceeded(running.get(), timing.createWaitMs, exitCode)) {
-        RemoveBridgeTask(taskName);
-        SetFailureReason(reason, TaskStepFailureText(TaskStep::Run, exitCode));
-        return false;
-    }
-    running.reset();
-
+// Step 4: the loader's result, read once and removed with the task.
+bool CollectBridgeResult(const BridgeTask& task, const BridgeTiming& timing, WString& reason) {
     WString text;
-    const bool answered = AwaitResultFile(resultFile, timing, text);
-    RemoveBridgeTask(taskName);
+    const bool answered = AwaitResultFile(task.resultPath, timing, text);
+    RemoveBridgeTask(task.name);
     if (!answered) {
         SetFailureReason(reason, kBridgeTimeout);
         return false;
     }
     EmitDebug(L"[CrossSession] result: " + text);
+    WString failure;
     const bool done = ReadWorkerResult(text, failure);
     SetFailureReason(reason, failure);
     return done;
+}
+
+bool SendCrossSession(const WString& versionPath, const WString& commandText, const BridgeTiming& timing,
+                      WString& reason) {
+    EmitDebug(L"SendM2CommandCrossSession: 目录=[" + versionPath + L"] 菜单=[" + commandText + L"]");
+    DWORD pid = 0;
+    DWORD session = 0;
+    BridgeTask task;
+    return FindBridgeTarget(versionPath, commandText, pid, session, reason) &&
+           PrepareBridgeTask(versionPath, commandText, pid, session, task, reason) &&
+           StartBridgeTask(task, timing, reason) && CollectBridgeResult(task, timing, reason);
 }
 
 }  // namespace
