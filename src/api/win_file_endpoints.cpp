@@ -109,12 +109,6 @@ std::string DigestOfOpenFile(void* file) {
     return digest.FinishHex();
 }
 
-std::string DigestOfFile(const WString& path) {
-    UniqueFileHandle file(CreateFileW(LongPathForm(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    return file ? DigestOfOpenFile(file.get()) : std::string();
-}
-
 namespace {
 
 std::vector<WString> ToolPaths() {
@@ -450,6 +444,31 @@ ApiResponse SyncFile(ApiContext& api, const HttpRequest& request) {
     return SyncAnswer(true, kSynced);
 }
 
+// Opens an info request's file for its digest and judges the handle, not the
+// name again: whatever the name leads to by now, the bytes digested are
+// those of a plain file, with no other hard link, inside the installation,
+// and not one of the tool's own. The name is opened without following a link
+// at its end. False for a handle that fails the judgement; true with no
+// handle when the file cannot be opened (its digest is then empty).
+bool OpenJudgedForDigest(const VersionFile& file, ToolFiles& tool, UniqueFileHandle& opened) {
+    opened.reset(CreateFileW(LongPathForm(file.fullPath).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT,
+                             nullptr));
+    if (!opened) return true;
+    BY_HANDLE_FILE_INFORMATION facts{};
+    WString finalPath;
+    WString folder;
+    const bool plain = GetFileInformationByHandle(opened.get(), &facts) &&
+                       (facts.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
+                       facts.nNumberOfLinks == 1;
+    if (plain && FinalPathOfOpenFile(opened.get(), finalPath) &&
+        CheckOpenFileInVersion(file.versionRoot, opened.get(), LastPathComponent(finalPath), folder) &&
+        !tool.IncludeFinal(finalPath))
+        return true;
+    opened.reset();
+    return false;
+}
+
 }  // namespace
 
 ApiResponse HandleFileInfo(ApiContext&, const HttpRequest& request) {
@@ -461,8 +480,11 @@ ApiResponse HandleFileInfo(ApiContext&, const HttpRequest& request) {
         !MayUse(file, tool))
         return SyncAnswer(false, kPathRefusedMessage);
     if (!FileExists(file.fullPath)) return InfoMissingAnswer();
+    if (Seams().beforeInfoOpen) Seams().beforeInfoOpen(file.fullPath);
+    UniqueFileHandle opened;
+    if (!OpenJudgedForDigest(file, tool, opened)) return SyncAnswer(false, kPathRefusedMessage);
     // Empty when it exists but its bytes cannot be read.
-    return InfoExistsAnswer(DigestOfFile(file.fullPath));
+    return InfoExistsAnswer(opened ? DigestOfOpenFile(opened.get()) : std::string());
 }
 
 void SetReplaceSeamsForTesting(ReplaceSeams seams) {

@@ -33,10 +33,9 @@ bool CreateDirectoryChain(const WString& path);
 WString FolderOf(const WString& path);
 // "错误 N" and the system's text for a Win32 error code.
 WString SystemErrorText(unsigned long error);
-// The MD5 of the whole file, read a piece at a time; empty text when it
-// cannot be read to its end, so that no digest is ever given of part of a file.
-std::string DigestOfFile(const WString& path);
-// The same of a file already open (`file` is its HANDLE), from its start.
+// The MD5 of the whole file already open (`file` is its HANDLE), from its
+// start, read a piece at a time; empty text when it cannot be read to its
+// end, so that no digest is ever given of part of a file.
 std::string DigestOfOpenFile(void* file);
 // Writes all of `data` to the open file (`file` is its HANDLE).
 bool WriteAll(void* file, const std::uint8_t* data, std::size_t size);

@@ -352,6 +352,29 @@ TEST_F(FileEndpoints, LinksLeadingOutsideAreRefusedAndNothingOutsideChanges) {
     testsupport::RemoveTree(outside);
 }
 
+// The file is swapped for a link to a file outside after the info request's
+// checks by name and before it is opened: the digest is of the handle that
+// was judged, so the outside file's MD5 is never answered.
+TEST_F(FileEndpoints, InfoDigestsOnlyTheHandleItJudged) {
+    const WString outside = version + L"-secret.txt";
+    WriteRaw(outside, "outside");
+    const WString target = version + L"\\Mir200\\swapped.txt";
+    WriteRaw(target, "inside");
+    bool linked = false;
+    ReplaceSeams seams;
+    seams.beforeInfoOpen = [&](const WString&) {
+        DeleteFileW(target.c_str());
+        linked = testlinks::MakeLink(target, outside, false);
+    };
+    SetReplaceSeamsForTesting(seams);
+    const std::string answer = SerializeJson(Info(L"Mir200\\swapped.txt"));
+    SetReplaceSeamsForTesting(ReplaceSeams());
+    testlinks::RemoveLink(target);
+    DeleteFileW(outside.c_str());
+    if (!linked) GTEST_SKIP() << "no symbolic links on this platform";
+    EXPECT_EQ(answer, R"({"success":false,"message":"截质目录"})");
+}
+
 // Under Wine a link dosdevices/unc/127.0.0.1/<share> makes the network form
 // \\127.0.0.1\<share>\... reach a folder of drive C: (on Windows an
 // administrative share such as C$ does the same). Its final path is then an
