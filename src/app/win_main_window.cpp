@@ -10,6 +10,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "api/api_routes.h"
 #include "app/settings.h"
@@ -60,6 +61,12 @@ struct Shell {
     UINT taskbarCreatedMessage = 0;
     UINT showFirstCopyMessage = 0;
     bool serviceOn = false;
+    // A stop runs on its own thread (it may take seconds per connection);
+    // what the window does once it is over.
+    enum class AfterStop { Nothing, Close };
+    bool stopping = false;
+    AfterStop afterStop = AfterStop::Nothing;
+    std::thread stopper;
     bool trayIconShown = false;
     bool debugBoxCreated = false;
     bool keyFileUnreadable = false;  // told once the panel exists
@@ -278,7 +285,8 @@ void OnDebugBox() {
 // Service
 
 void RefreshButtons() {
-    SetWindowTextW(Control(kStartButton), shell.serviceOn ? L"停止服务" : L"启动服务");
+    SetWindowTextW(Control(kStartButton), shell.stopping ? L"正在停止…" : shell.serviceOn ? L"停止服务" : L"启动服务");
+    EnableWindow(Control(kStartButton), !shell.stopping);
     EnableWindow(Control(kPortField), !shell.serviceOn);
     EnableWindow(Control(kKeyField), !shell.serviceOn);
     EnableWindow(Control(kGenerateButton), !shell.serviceOn);
@@ -301,17 +309,52 @@ bool StartService(const WString& key, int port, const WString& portText) {
 
 // A start that waited for its port gave up (the service has logged why).
 void OnServiceGaveUp() {
-    if (!shell.serviceOn || shell.service->IsRunning()) return;
+    if (shell.stopping || !shell.serviceOn || shell.service->IsRunning()) return;
     shell.serviceOn = false;
     RefreshButtons();
 }
 
+// Stopping waits up to 3 s for the listener and 5 s for each open
+// connection; on the window thread that long, Windows would mark the window
+// as not responding. The button stays busy until the stop is over.
+void BeginStop(Shell::AfterStop after) {
+    if (after == Shell::AfterStop::Close) shell.afterStop = after;
+    if (shell.stopping) return;
+    shell.stopping = true;
+    if (after == Shell::AfterStop::Nothing) shell.afterStop = after;
+    RefreshButtons();
+    SyncService* const service = shell.service.get();
+    const HWND window = shell.window;
+    shell.stopper = std::thread([service, window] {
+        service->Stop();
+        PostMessageW(window, kServiceStoppedMessage, 0, 0);
+    });
+}
+
+void RemoveTrayIcon();
+
+void FinishClose() {
+    SetDebugSink(nullptr);
+    RemoveTrayIcon();
+    DestroyWindow(shell.window);
+}
+
+void OnServiceStopped() {
+    if (shell.stopper.joinable()) shell.stopper.join();
+    shell.stopping = false;
+    shell.serviceOn = false;
+    RefreshButtons();
+    if (shell.afterStop == Shell::AfterStop::Close) {
+        FinishClose();
+        return;
+    }
+    LogPlain(L"服务已停止");
+}
+
 void OnStartStop() {
+    if (shell.stopping) return;
     if (shell.serviceOn) {
-        shell.service->Stop();
-        shell.serviceOn = false;
-        RefreshButtons();
-        LogPlain(L"服务已停止");
+        BeginStop(Shell::AfterStop::Nothing);
         return;
     }
     WString portText = ControlText(kPortField, 31);
@@ -405,14 +448,16 @@ bool AskToExit(const wchar_t* question) {
     return MessageBoxW(shell.window, question, L"确认退出", MB_ICONQUESTION | MB_YESNO) == IDYES;
 }
 
+void BeginStop(Shell::AfterStop after);
+void FinishClose();
+
 void OnTrayExit() {
     if (shell.serviceOn) {
         if (!AskToExit(L"服务正在运行，确定要退出吗?")) return;
-        shell.service->Stop();
-        shell.serviceOn = false;
+        BeginStop(Shell::AfterStop::Close);
+        return;
     }
-    RemoveTrayIcon();
-    DestroyWindow(shell.window);
+    FinishClose();
 }
 
 // ---------------------------------------------------------------------------
@@ -478,8 +523,8 @@ LRESULT OnCommand(HWND window, WPARAM w, LPARAM l) {
 LRESULT OnClose(HWND window) {
     if (!AskToExit(L"确定要退出吗?")) return 0;
     if (shell.serviceOn) {
-        shell.service->Stop();
-        shell.serviceOn = false;
+        BeginStop(Shell::AfterStop::Close);  // the window closes once the stop is over
+        return 0;
     }
     SetDebugSink(nullptr);
     RemoveTrayIcon();
@@ -490,15 +535,15 @@ LRESULT OnClose(HWND window) {
 // without its question.
 void ShutDownForUpdate() {
     if (shell.serviceOn) {
-        shell.service->Stop();
-        shell.serviceOn = false;
+        BeginStop(Shell::AfterStop::Close);
+        return;
     }
-    SetDebugSink(nullptr);
-    RemoveTrayIcon();
-    DestroyWindow(shell.window);
+    FinishClose();
 }
 
 void OnDestroy() {
+    KillTimer(shell.window, kRefusalTimerId);
+    if (shell.stopper.joinable()) shell.stopper.join();
     if (shell.service) {
         shell.service->Stop();
         shell.service.reset();
@@ -576,6 +621,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
         case kLogPanelMessage: AppendPanelLine(w, l); return 0;
         case kTrayCallbackMessage: OnTrayCallback(l); return 0;
         case kServiceGaveUpMessage: OnServiceGaveUp(); return 0;
+        case kServiceStoppedMessage: OnServiceStopped(); return 0;
         case kUpdateCheckedMessage: ShowUpdateResultOn(GetDlgItem(window, kUpdateButton)); return 0;
         case kPackageReadyMessage:
             if (ApplyUpdate(TakeNewProgramPath(l))) ShutDownForUpdate();
