@@ -10,6 +10,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "api/api_routes.h"
 #include "api/backup_rules.h"
@@ -30,6 +31,13 @@ constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 constexpr int kClientWidth = 500;
 constexpr int kClientHeight = 336;
 constexpr DWORD kRevealWindowMs = 2000;
+// One tool per session: a second start shows the first window instead of
+// failing on the port ("Local\\": the session's namespace).
+constexpr wchar_t kSingleCopyMutexName[] = L"Local\\TZ62EditorSync.Tool";
+constexpr wchar_t kShowFirstCopyMessageName[] = L"TZ62EditorSync.ShowFirstCopy";
+// How often the refusal tally is asked for a summary that fell due quietly.
+constexpr UINT_PTR kRefusalTimerId = 1;
+constexpr UINT kRefusalTimerMs = 10 * 1000;
 
 struct GdiObjectTraits {
     using Value = HGDIOBJ;
@@ -52,9 +60,18 @@ struct Shell {
     NOTIFYICONDATAW tray{};
     UniqueMenu trayMenu;
     UINT taskbarCreatedMessage = 0;
+    UINT showFirstCopyMessage = 0;
     bool serviceOn = false;
+    // A stop runs on its own thread (it may take seconds per connection);
+    // what the window does once it is over.
+    enum class AfterStop { Nothing, Close };
+    bool stopping = false;
+    AfterStop afterStop = AfterStop::Nothing;
+    std::thread stopper;
     bool trayIconShown = false;
     bool debugBoxCreated = false;
+    bool keyFileUnreadable = false;  // told once the panel exists
+    bool autostartRegistered = false;  // as found at start
     DWORD lastDoubleClickTime = 0;
     int doubleClickCount = 0;
     std::unique_ptr<SyncService> service;
@@ -119,6 +136,8 @@ WNDPROC Subclass(int id, WNDPROC procedure) {
 }
 
 void CountRevealDoubleClick();
+void OnRefusalTimer();
+void TellStartConditions();
 
 LRESULT CALLBACK AutostartBoxProc(HWND box, UINT message, WPARAM w, LPARAM l) {
     if (message == WM_LBUTTONDBLCLK) {
@@ -192,10 +211,50 @@ void BuildControls() {
     shell.logPanelProc = Subclass(kLogPanel, LogPanelProc);
 }
 
-void LoadFields() {
+// Fills the fields; false when a key file was there but this Windows account
+// cannot open it (said once the panel exists).
+bool LoadFields() {
     SetWindowTextW(Control(kPortField), LoadPort().c_str());
-    SetWindowTextW(Control(kKeyField), LoadKey().c_str());
-    CheckDlgButton(shell.window, kAutostartBox, IsAutostartRegistered() ? BST_CHECKED : BST_UNCHECKED);
+    WString key;
+    const KeyFileState keyState = LoadKey(key);
+    SetWindowTextW(Control(kKeyField), key.c_str());
+    SecureZeroMemory(key.data(), key.size() * sizeof(WChar));
+    // Asked once: with a logon task it means starting schtasks.
+    shell.autostartRegistered = IsAutostartRegistered();
+    CheckDlgButton(shell.window, kAutostartBox, shell.autostartRegistered ? BST_CHECKED : BST_UNCHECKED);
+    return keyState != KeyFileState::Undecryptable;
+}
+
+// The settings files are beside the program: a folder this account cannot
+// write (Program Files without elevation) loses them at the next start.
+void TellSaveFailure(const wchar_t* what, DWORD error) {
+    if (error != ERROR_SUCCESS) LogLine(WriteFailureLine(what, error, SettingsFolder()), true);
+}
+
+void SaveKeyOrTell(const WString& key) { TellSaveFailure(L"密钥保存失败", SaveKey(key)); }
+
+bool RunsElevated() {
+    UniqueHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) return false;
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    return GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof(elevation), &size) &&
+           elevation.TokenIsElevated != 0;
+}
+
+// Windows starts nothing from the Run key elevated (a program marked to run
+// as administrator is skipped at logon), so an elevated tool registers a logon
+// task at the highest run level instead.
+void OnAutostartBox() {
+    const bool on = IsDlgButtonChecked(shell.window, kAutostartBox) == BST_CHECKED;
+    const bool elevated = RunsElevated();
+    const AutostartOutcome outcome = SetAutostart(on, elevated);
+    if (!outcome.done) {
+        LogLine(L"开机自启动设置失败（错误码=" + std::to_wstring(outcome.code) + L"）", true);
+        CheckDlgButton(shell.window, kAutostartBox, IsAutostartRegistered() ? BST_CHECKED : BST_UNCHECKED);
+        return;
+    }
+    if (on && elevated) LogPlain(L"开机自启动: 已注册登录任务，登录 Windows 时以管理员身份启动");
 }
 
 // ---------------------------------------------------------------------------
@@ -234,7 +293,8 @@ void OnDebugBox() {
 // Service
 
 void RefreshButtons() {
-    SetWindowTextW(Control(kStartButton), shell.serviceOn ? L"停止服务" : L"启动服务");
+    SetWindowTextW(Control(kStartButton), shell.stopping ? L"正在停止…" : shell.serviceOn ? L"停止服务" : L"启动服务");
+    EnableWindow(Control(kStartButton), !shell.stopping);
     EnableWindow(Control(kPortField), !shell.serviceOn);
     EnableWindow(Control(kKeyField), !shell.serviceOn);
     EnableWindow(Control(kGenerateButton), !shell.serviceOn);
@@ -250,24 +310,59 @@ bool StartService(const WString& key, int port, const WString& portText) {
     if (!shell.service->IsRunning()) return false;  // the service has logged why
     shell.serviceOn = true;
     RefreshButtons();
-    SavePort(portText);
     LogPlain(L"服务已启动  端口: " + std::to_wstring(port));
+    TellSaveFailure(L"端口保存失败", SavePort(portText));
     return true;
 }
 
 // A start that waited for its port gave up (the service has logged why).
 void OnServiceGaveUp() {
-    if (!shell.serviceOn || shell.service->IsRunning()) return;
+    if (shell.stopping || !shell.serviceOn || shell.service->IsRunning()) return;
     shell.serviceOn = false;
     RefreshButtons();
 }
 
+// Stopping waits up to 3 s for the listener and 5 s for each open
+// connection; on the window thread that long, Windows would mark the window
+// as not responding. The button stays busy until the stop is over.
+void BeginStop(Shell::AfterStop after) {
+    if (after == Shell::AfterStop::Close) shell.afterStop = after;
+    if (shell.stopping) return;
+    shell.stopping = true;
+    if (after == Shell::AfterStop::Nothing) shell.afterStop = after;
+    RefreshButtons();
+    SyncService* const service = shell.service.get();
+    const HWND window = shell.window;
+    shell.stopper = std::thread([service, window] {
+        service->Stop();
+        PostMessageW(window, kServiceStoppedMessage, 0, 0);
+    });
+}
+
+void RemoveTrayIcon();
+
+void FinishClose() {
+    SetDebugSink(nullptr);
+    RemoveTrayIcon();
+    DestroyWindow(shell.window);
+}
+
+void OnServiceStopped() {
+    if (shell.stopper.joinable()) shell.stopper.join();
+    shell.stopping = false;
+    shell.serviceOn = false;
+    RefreshButtons();
+    if (shell.afterStop == Shell::AfterStop::Close) {
+        FinishClose();
+        return;
+    }
+    LogPlain(L"服务已停止");
+}
+
 void OnStartStop() {
+    if (shell.stopping) return;
     if (shell.serviceOn) {
-        shell.service->Stop();
-        shell.serviceOn = false;
-        RefreshButtons();
-        LogPlain(L"服务已停止");
+        BeginStop(Shell::AfterStop::Nothing);
         return;
     }
     WString portText = ControlText(kPortField, 31);
@@ -281,7 +376,7 @@ void OnStartStop() {
         ShowNotice(L"请先设置密钥再启动服务", kKeyField);
         return;
     }
-    SaveKey(key);
+    SaveKeyOrTell(key);
     StartService(key, static_cast<int>(port), portText);
 }
 
@@ -308,7 +403,7 @@ void OnGenerateKey() {
     if (!RandomBytes(16, random)) return;
     std::string hex = HexLower(random);
     SetWindowTextW(Control(kKeyField), Utf8ToWide(hex).c_str());
-    SaveKey(ControlText(kKeyField, 127));
+    SaveKeyOrTell(ControlText(kKeyField, 127));
 }
 
 // ---------------------------------------------------------------------------
@@ -361,14 +456,16 @@ bool AskToExit(const wchar_t* question) {
     return MessageBoxW(shell.window, question, L"确认退出", MB_ICONQUESTION | MB_YESNO) == IDYES;
 }
 
+void BeginStop(Shell::AfterStop after);
+void FinishClose();
+
 void OnTrayExit() {
     if (shell.serviceOn) {
         if (!AskToExit(L"服务正在运行，确定要退出吗?")) return;
-        shell.service->Stop();
-        shell.serviceOn = false;
+        BeginStop(Shell::AfterStop::Close);
+        return;
     }
-    RemoveTrayIcon();
-    DestroyWindow(shell.window);
+    FinishClose();
 }
 
 // ---------------------------------------------------------------------------
@@ -420,9 +517,7 @@ LRESULT OnCommand(HWND window, WPARAM w, LPARAM l) {
     switch (id) {
         case kStartButton: if (clicked) OnStartStop(); return 0;
         case kGenerateButton: if (clicked) OnGenerateKey(); return 0;
-        case kAutostartBox:
-            if (clicked) SetAutostart(IsDlgButtonChecked(window, kAutostartBox) == BST_CHECKED);
-            return 0;
+        case kAutostartBox: if (clicked) OnAutostartBox(); return 0;
         case kDebugBox: if (clicked) OnDebugBox(); return 0;
         case kUpdateButton:
             if (HIWORD(w) == 0) OnUpdateButtonClicked(DownloadNoticesFor(window, GetDlgItem(window, kUpdateButton)));
@@ -436,8 +531,8 @@ LRESULT OnCommand(HWND window, WPARAM w, LPARAM l) {
 LRESULT OnClose(HWND window) {
     if (!AskToExit(L"确定要退出吗?")) return 0;
     if (shell.serviceOn) {
-        shell.service->Stop();
-        shell.serviceOn = false;
+        BeginStop(Shell::AfterStop::Close);  // the window closes once the stop is over
+        return 0;
     }
     SetDebugSink(nullptr);
     RemoveTrayIcon();
@@ -448,15 +543,15 @@ LRESULT OnClose(HWND window) {
 // without its question.
 void ShutDownForUpdate() {
     if (shell.serviceOn) {
-        shell.service->Stop();
-        shell.serviceOn = false;
+        BeginStop(Shell::AfterStop::Close);
+        return;
     }
-    SetDebugSink(nullptr);
-    RemoveTrayIcon();
-    DestroyWindow(shell.window);
+    FinishClose();
 }
 
 void OnDestroy() {
+    KillTimer(shell.window, kRefusalTimerId);
+    if (shell.stopper.joinable()) shell.stopper.join();
     if (shell.service) {
         shell.service->Stop();
         shell.service.reset();
@@ -502,11 +597,18 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
         case WM_CREATE:
             shell.window = window;
             BuildControls();
-            LoadFields();
+            shell.keyFileUnreadable = !LoadFields();
             shell.service = std::make_unique<SyncService>(LogServiceLine);
             RegisterApiRoutes(shell.service->api());
             shell.service->SetStartGaveUpNotice([] { PostMessageW(shell.window, kServiceGaveUpMessage, 0, 0); });
+            SetTimer(window, kRefusalTimerId, kRefusalTimerMs, nullptr);
             return 0;
+        case WM_TIMER:
+            if (w == kRefusalTimerId) {
+                OnRefusalTimer();
+                return 0;
+            }
+            break;
         case WM_COMMAND: return OnCommand(window, w, l);
         case WM_CLOSE: return OnClose(window);
         case WM_DESTROY: OnDestroy(); return 0;
@@ -527,6 +629,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
         case kLogPanelMessage: AppendPanelLine(w, l); return 0;
         case kTrayCallbackMessage: OnTrayCallback(l); return 0;
         case kServiceGaveUpMessage: OnServiceGaveUp(); return 0;
+        case kServiceStoppedMessage: OnServiceStopped(); return 0;
         case kUpdateCheckedMessage: ShowUpdateResultOn(GetDlgItem(window, kUpdateButton)); return 0;
         case kPackageReadyMessage:
             if (ApplyUpdate(TakeNewProgramPath(l))) ShutDownForUpdate();
@@ -535,6 +638,10 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
             OnDownloadFailed(DownloadNoticesFor(window, GetDlgItem(window, kUpdateButton)));
             return 0;
         default:
+            if (message == shell.showFirstCopyMessage && message != 0) {
+                RestoreFromTray();
+                return 0;
+            }
             // Explorer restarted: icons it showed are gone and must be added again.
             if (message == shell.taskbarCreatedMessage && message != 0 && shell.trayIconShown) AddTrayIcon();
             break;
@@ -586,19 +693,64 @@ void PrepareTray() {
     shell.taskbarCreatedMessage = RegisterWindowMessageW(L"TaskbarCreated");
 }
 
+// A second start of the tool: the first copy's window comes forward (out of
+// the tray if need be). It may still be starting, so it is looked for a while.
+void BringFirstCopyForward() {
+    const UINT show = RegisterWindowMessageW(kShowFirstCopyMessageName);
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (HWND first = FindWindowW(kClassName, nullptr)) {
+            DWORD pid = 0;
+            GetWindowThreadProcessId(first, &pid);
+            // The foreground belongs to the process the operator just started;
+            // it may hand it on to the first copy.
+            AllowSetForegroundWindow(pid);
+            PostMessageW(first, show, 0, 0);
+            return;
+        }
+        Sleep(100);
+    }
+}
+
+
+// What the operator should know before the first request: a key that was
+// there is gone, or the tool lacks the rights some work needs.
+void TellStartConditions() {
+    if (shell.keyFileUnreadable) LogLine(L"密钥文件无法由当前 Windows 账户解密，请重新输入密钥", true);
+    if (!RunsElevated()) {
+        LogLine(L"未以管理员身份运行: 无法重载其他会话中的 M2Server", true);
+    }
+}
+
+// Refusals of a flood that stopped are told when their minute is up.
+void OnRefusalTimer() {
+    if (shell.service) shell.service->api().LogDueRefusals();
+}
+
 }  // namespace
 
 SyncService* TheSyncService() { return shell.service.get(); }
 
 int RunToolRole(HINSTANCE instance) {
     shell.instance = instance;
+    // Held until the process ends: the system closes it then.
+    const UniqueHandle firstCopy(CreateMutexW(nullptr, FALSE, kSingleCopyMutexName));
+    if (firstCopy && GetLastError() == ERROR_ALREADY_EXISTS) {
+        BringFirstCopyForward();
+        return 0;
+    }
+    shell.showFirstCopyMessage = RegisterWindowMessageW(kShowFirstCopyMessageName);
     if (!RegisterMainClass()) return 1;
     if (!CreateMainWindow()) return 1;
     SetLogWindow(shell.window, kLogPanelMessage);
     ShowWindow(shell.window, SW_SHOWNORMAL);
     UpdateWindow(shell.window);
     PrepareTray();
-    if (IsAutostartRegistered()) StartSilently();
+    // UIPI drops messages from a less elevated process unless the window lets
+    // this one through (ChangeWindowMessageFilterEx, Windows 7 and later): an
+    // elevated first copy must still answer a double-click on the exe.
+    ChangeWindowMessageFilterEx(shell.window, shell.showFirstCopyMessage, MSGFLT_ALLOW, nullptr);
+    TellStartConditions();
+    if (shell.autostartRegistered) StartSilently();
     StartUpdateCheck(UpdateCheckedPoster(shell.window));
 
     MSG message;

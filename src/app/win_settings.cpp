@@ -2,17 +2,22 @@
  * The settings store on Windows: the port and key files beside the executable
  * (the key protected with DPAPI for this user account) and the autostart value
  * under HKCU\...\Run. Nothing is cached; every call goes to the file or the
- * registry anew. Every failure ends silently in the default or leaves the old
- * file alone, and no exception leaves this file.
+ * registry anew. A failed read ends in the default (telling an undecryptable
+ * key file apart), a failed save leaves the old file alone and returns the
+ * Windows error code, and no exception leaves this file.
  */
 #include "app/settings.h"
 
 #include <windows.h>
 
 #include <dpapi.h>
+#define SECURITY_WIN32
+#include <secext.h>
 
 #include <cstring>
+#include <vector>
 
+#include "app/autostart_rules.h"
 #include "common/win_unique.h"
 #include "crypto/encoding.h"
 
@@ -60,28 +65,32 @@ WString ReadTextFile(const WString& path) {
 
 // Replaces the file with the UTF-8 form of `text`. A write that fails half way
 // leaves an empty file (which reads as the default), not a truncated value.
-[[nodiscard]] bool WriteTextFile(const WString& path, const WString& text) {
+// Returns ERROR_SUCCESS or the Windows error code of the failing step.
+[[nodiscard]] DWORD WriteTextFile(const WString& path, const WString& text) {
     const std::string bytes = WideToUtf8(text);
     UniqueFileHandle file(
         CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return false;
-    if (bytes.empty()) return true;
+    if (!file) return GetLastError();
+    if (bytes.empty()) return ERROR_SUCCESS;
     DWORD written = 0;
     if (WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
         written == bytes.size()) {
-        return true;
+        return ERROR_SUCCESS;
     }
+    const DWORD error = GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_WRITE_FAULT;
     LARGE_INTEGER start{};
     if (SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN)) SetEndOfFile(file.get());
-    return false;
+    return error;
 }
 
-// DPAPI for this user account, no entropy, never a prompt. Empty on failure.
-std::string ProtectKey(const std::string& utf8Key) {
+// DPAPI for this user account, no entropy, never a prompt. Empty on failure,
+// with the Windows error code in `error`.
+std::string ProtectKey(const std::string& utf8Key, DWORD& error) {
     DATA_BLOB in{static_cast<DWORD>(utf8Key.size()),
                  reinterpret_cast<BYTE*>(const_cast<char*>(utf8Key.data()))};
     DATA_BLOB out{};
     if (!CryptProtectData(&in, nullptr, nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out)) {
+        error = GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_ENCRYPTION_FAILED;
         return std::string();
     }
     UniqueLocalMemory owner(out.pbData);
@@ -128,29 +137,115 @@ WString UnprotectKey(Bytes& blob) {
     return true;
 }
 
+// Where the tool notes the executable its logon task starts: the task itself
+// is the scheduler's, this only says that it is ours and for which path.
+constexpr wchar_t kToolKeyPath[] = L"Software\\TZ62EditorSync";
+constexpr wchar_t kLogonTaskValueName[] = L"LogonTask";
+// schtasks answers within a second or two; a scheduler that hangs must not
+// hold the window for long.
+constexpr DWORD kSchtasksWaitMs = 15000;
+
+// Runs schtasks.exe from the system folder (never a copy a folder of ours
+// could hold) without a window; its exit code, or false when it could not be
+// started or did not end in time.
+[[nodiscard]] bool RunSchtasks(const WString& arguments, DWORD& exitCode) {
+    wchar_t system[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return false;
+    const WString program = WString(system, length) + L"\\schtasks.exe";
+    WString commandLine = L"\"" + program + L"\" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &startup, &info)) {
+        return false;
+    }
+    const UniqueHandle process(info.hProcess);
+    const UniqueHandle thread(info.hThread);
+    if (WaitForSingleObject(process.get(), kSchtasksWaitMs) != WAIT_OBJECT_0) return false;
+    return GetExitCodeProcess(process.get(), &exitCode) != FALSE;
+}
+
+// "DOMAIN\\user" of this process, and the plain user name for the task's name.
+[[nodiscard]] bool CurrentAccount(WString& account, WString& userName) {
+    wchar_t buffer[512];
+    ULONG size = ARRAYSIZE(buffer);
+    if (!GetUserNameExW(NameSamCompatible, buffer, &size)) return false;
+    account.assign(buffer, size);
+    const std::size_t slash = account.find(L'\\');
+    userName = slash == WString::npos ? account : account.substr(slash + 1);
+    return !userName.empty();
+}
+
+[[nodiscard]] bool ReadLogonTaskValue(WString& exePath) {
+    std::vector<wchar_t> buffer(kMaxPathUnits);
+    DWORD size = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
+    if (RegGetValueW(HKEY_CURRENT_USER, kToolKeyPath, kLogonTaskValueName, RRF_RT_REG_SZ, nullptr, buffer.data(),
+                     &size) != ERROR_SUCCESS) {
+        return false;
+    }
+    exePath.assign(buffer.data());
+    return true;
+}
+
+[[nodiscard]] bool WriteLogonTaskValue(const WString& exePath) {
+    UniqueRegKey key;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kToolKeyPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(),
+                        nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    const DWORD size = static_cast<DWORD>((exePath.size() + 1) * sizeof(WChar));
+    return RegSetValueExW(key.get(), kLogonTaskValueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(exePath.c_str()),
+                          size) == ERROR_SUCCESS;
+}
+
+void DeleteLogonTaskValue() {
+    UniqueRegKey key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kToolKeyPath, 0, KEY_SET_VALUE, key.put()) == ERROR_SUCCESS) {
+        RegDeleteValueW(key.get(), kLogonTaskValueName);
+    }
+}
+
 }  // namespace
 
-WString LoadKeyAt(const WString& base) noexcept {
+KeyFileState LoadKeyStateAt(const WString& base, WString& key) noexcept {
     try {
         const std::string text = WideToUtf8(ReadTextFile(KeyFilePath(base)));
+        if (text.empty()) return KeyFileState::Missing;
         Bytes blob;
-        if (text.empty() || !Base64Decode(text, blob) || blob.empty()) return WString();
-        return UnprotectKey(blob);
+        // Text that is no blob at all is as unusable as a blob of another
+        // account: either way the operator must enter the key again.
+        if (!Base64Decode(text, blob) || blob.empty()) return KeyFileState::Undecryptable;
+        WString opened = UnprotectKey(blob);
+        if (opened.empty()) return KeyFileState::Undecryptable;
+        key = std::move(opened);
+        return KeyFileState::Loaded;
     } catch (...) {
-        return WString();
+        return KeyFileState::Undecryptable;
+    }
+}
+
+WString LoadKeyAt(const WString& base) noexcept {
+    WString key;
+    return LoadKeyStateAt(base, key) == KeyFileState::Loaded ? key : WString();
+}
+
+DWORD SaveKeyErrorAt(const WString& base, const WString& key) noexcept {
+    try {
+        std::string utf8Key = WideToUtf8(key);
+        ScopedWipe wipe(utf8Key.data(), utf8Key.size());
+        DWORD error = ERROR_SUCCESS;
+        const std::string protectedText = ProtectKey(utf8Key, error);
+        if (protectedText.empty()) return error;
+        return WriteTextFile(KeyFilePath(base), Utf8ToWide(protectedText));
+    } catch (...) {
+        return ERROR_NOT_ENOUGH_MEMORY;
     }
 }
 
 bool SaveKeyAt(const WString& base, const WString& key) noexcept {
-    try {
-        std::string utf8Key = WideToUtf8(key);
-        ScopedWipe wipe(utf8Key.data(), utf8Key.size());
-        const std::string protectedText = ProtectKey(utf8Key);
-        if (protectedText.empty()) return false;
-        return WriteTextFile(KeyFilePath(base), Utf8ToWide(protectedText));
-    } catch (...) {
-        return false;
-    }
+    return SaveKeyErrorAt(base, key) == ERROR_SUCCESS;
 }
 
 WString LoadPortAt(const WString& base) noexcept {
@@ -162,12 +257,16 @@ WString LoadPortAt(const WString& base) noexcept {
     }
 }
 
-bool SavePortAt(const WString& base, const WString& port) noexcept {
+DWORD SavePortErrorAt(const WString& base, const WString& port) noexcept {
     try {
         return WriteTextFile(PortFilePath(base), port);
     } catch (...) {
-        return false;
+        return ERROR_NOT_ENOUGH_MEMORY;
     }
+}
+
+bool SavePortAt(const WString& base, const WString& port) noexcept {
+    return SavePortErrorAt(base, port) == ERROR_SUCCESS;
 }
 
 bool IsAutostartRegisteredFor(const WString& exePath) noexcept {
@@ -192,6 +291,52 @@ bool SetAutostartFor(const WString& exePath, bool on) noexcept {
                           reinterpret_cast<const BYTE*>(exePath.c_str()), size) == ERROR_SUCCESS;
 }
 
+bool IsLogonTaskRegisteredFor(const WString& exePath) noexcept {
+    try {
+        WString noted, account, userName;
+        if (!ReadLogonTaskValue(noted) || noted != exePath || !CurrentAccount(account, userName)) return false;
+        DWORD exitCode = 1;
+        return RunSchtasks(LogonTaskQueryArguments(LogonTaskName(userName)), exitCode) && exitCode == 0;
+    } catch (...) {
+        return false;
+    }
+}
+
+AutostartOutcome SetAutostartAs(const WString& exePath, bool on, bool elevated) noexcept {
+    try {
+        WString account, userName;
+        const bool haveAccount = CurrentAccount(account, userName);
+        if (!on || elevated) {
+            WString noted;
+            // Unticking removes the task too; a tool that never made one asks nothing of the scheduler.
+            if (haveAccount && (on || ReadLogonTaskValue(noted))) {
+                DWORD exitCode = 0;
+                const WString task = LogonTaskName(userName);
+                if (on) {
+                    if (LogonTaskAction(exePath).size() > kMaxLogonTaskActionChars) {
+                        return AutostartOutcome{false, ERROR_FILENAME_EXCED_RANGE};
+                    }
+                    if (!RunSchtasks(LogonTaskCreateArguments(task, exePath, account), exitCode) || exitCode != 0) {
+                        return AutostartOutcome{false, exitCode != 0 ? exitCode : ERROR_TIMEOUT};
+                    }
+                    if (!WriteLogonTaskValue(exePath)) return AutostartOutcome{false, ERROR_WRITE_FAULT};
+                } else {
+                    (void)RunSchtasks(LogonTaskDeleteArguments(task), exitCode);
+                    DeleteLogonTaskValue();
+                }
+            } else if (on) {
+                return AutostartOutcome{false, ERROR_INVALID_ACCOUNT_NAME};
+            }
+            // Elevated on: the task replaces the Run value, which would start a
+            // second, unelevated copy (or, marked elevated, be skipped).
+            return AutostartOutcome{SetAutostartFor(exePath, false), 0};
+        }
+        return AutostartOutcome{SetAutostartFor(exePath, true), 0};
+    } catch (...) {
+        return AutostartOutcome{false, ERROR_NOT_ENOUGH_MEMORY};
+    }
+}
+
 namespace {
 
 // Beside the running executable; empty when its path cannot be had, in which
@@ -206,14 +351,22 @@ WString ExecutableSettingsBase() noexcept {
 
 }  // namespace
 
-WString LoadKey() noexcept {
+KeyFileState LoadKey(WString& key) noexcept {
     const WString base = ExecutableSettingsBase();
-    return base.empty() ? WString() : LoadKeyAt(base);
+    return base.empty() ? KeyFileState::Missing : LoadKeyStateAt(base, key);
 }
 
-void SaveKey(const WString& key) noexcept {
+DWORD SaveKey(const WString& key) noexcept {
     const WString base = ExecutableSettingsBase();
-    if (!base.empty()) (void)SaveKeyAt(base, key);
+    return base.empty() ? ERROR_PATH_NOT_FOUND : SaveKeyErrorAt(base, key);
+}
+
+WString SettingsFolder() noexcept {
+    try {
+        return FolderOfPath(ExecutablePath());
+    } catch (...) {
+        return WString();
+    }
 }
 
 WString LoadPort() noexcept {
@@ -221,17 +374,18 @@ WString LoadPort() noexcept {
     return base.empty() ? WString(kDefaultPortText) : LoadPortAt(base);
 }
 
-void SavePort(const WString& port) noexcept {
+DWORD SavePort(const WString& port) noexcept {
     const WString base = ExecutableSettingsBase();
-    if (!base.empty()) (void)SavePortAt(base, port);
+    return base.empty() ? ERROR_PATH_NOT_FOUND : SavePortErrorAt(base, port);
 }
 
 bool IsAutostartRegistered() noexcept {
     const WString exe = ExecutablePath();
-    return !exe.empty() && IsAutostartRegisteredFor(exe);
+    return !exe.empty() && (IsAutostartRegisteredFor(exe) || IsLogonTaskRegisteredFor(exe));
 }
 
-void SetAutostart(bool on) noexcept {
+AutostartOutcome SetAutostart(bool on, bool elevated) noexcept {
     const WString exe = ExecutablePath();
-    if (!exe.empty() || !on) (void)SetAutostartFor(exe, on);
+    if (exe.empty() && on) return AutostartOutcome{false, ERROR_PATH_NOT_FOUND};
+    return SetAutostartAs(exe, on, elevated);
 }

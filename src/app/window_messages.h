@@ -22,3 +22,5 @@ constexpr UINT kPackageReadyMessage = WM_APP + 4;
 constexpr UINT kDownloadFailedMessage = WM_APP + 5;
 // Posted by the service when a start that waited for its port gave up.
 constexpr UINT kServiceGaveUpMessage = WM_APP + 16;
+// Posted by the stopping thread once the service's stop has returned.
+constexpr UINT kServiceStoppedMessage = WM_APP + 17;

@@ -9,3 +9,8 @@ WString SettingsBasePath(const WString& exePath) {
     if (separator != WString::npos && separator > dot) return exePath;
     return exePath.substr(0, dot);
 }
+
+WString FolderOfPath(const WString& path) {
+    const std::size_t separator = path.find_last_of(WTEXT("\\/"));
+    return separator == WString::npos ? WString() : path.substr(0, separator + 1);
+}

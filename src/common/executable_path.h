@@ -10,6 +10,9 @@
 // The executable path without the extension of its last component; a dot in
 // a folder name is not an extension. "C:\tools\sync.exe" -> "C:\tools\sync".
 WString SettingsBasePath(const WString& exePath);
+// The folder part with its trailing separator, as failure lines show it:
+// "C:\tools\sync.exe" -> "C:\tools\"; empty without a separator.
+WString FolderOfPath(const WString& path);
 
 #if defined(_WIN32)
 

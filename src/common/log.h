@@ -5,9 +5,9 @@
  * A second, optional channel (the debug sink) carries the diagnostics of the
  * game server control while the operator has debug mode on.
  *
- * Any thread may log. Nothing here throws or reports its own failures: a line
- * that cannot be written is lost, a line that cannot be posted is in the file
- * only.
+ * Any thread may log. Nothing here throws: a line that cannot be written is
+ * lost from the file (the panel says so once, in red, with the error code and
+ * folder), a line that cannot be posted is in the file only.
  */
 #pragma once
 

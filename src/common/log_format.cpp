@@ -106,3 +106,9 @@ void PanelHistory::Clear() noexcept {
     lengths_.clear();
     chars_ = 0;
 }
+
+WString WriteFailureLine(const WString& what, unsigned long error, const WString& folder) {
+    const std::string code = std::to_string(error);
+    return what + WTEXT("（错误码=") + WString(code.begin(), code.end()) + WTEXT("）: ") + folder +
+           WTEXT("，请以管理员身份运行或换一个可写的文件夹");
+}

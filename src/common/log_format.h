@@ -24,6 +24,11 @@ inline constexpr WChar kDebugPanelPrefix[] = WTEXT("[DBG] ");
 // that looks like the tool's.
 WString ShownLogText(const WString& text);
 
+// A file beside the program that could not be written, as one panel line:
+// "密钥保存失败（错误码=5）: C:\Program Files\TZ62\，请以管理员身份运行或换一个可写的文件夹"
+// for what = "密钥保存失败".
+WString WriteFailureLine(const WString& what, unsigned long error, const WString& folder);
+
 // "YYYY-MM-DD hh:mm:ss.mmm". Fixed width for real dates, so stamps compare as text.
 std::string FormatLogStamp(const LocalTime& time);
 

@@ -29,6 +29,9 @@ std::atomic<UINT> g_logMessage{0};
 std::shared_ptr<const WString> g_logFileBase;  // null: beside the executable
 std::shared_ptr<const LogSink> g_debugSink;    // null: debug mode off
 std::mutex g_appendLock;
+// Set once a write failure reached the panel; cleared by the next good write,
+// so a lasting failure is told once and a new one again.
+std::atomic<bool> g_writeFailureTold{false};
 
 // Empty when the executable's path cannot be had: better no file than one in
 // whatever the current folder happens to be.
@@ -43,26 +46,49 @@ WString LogFilePath() {
     return besideExecutable;
 }
 
-void AppendToFile(const WString& path, const std::string& bytes) {
-    if (path.empty()) return;
-    const std::lock_guard<std::mutex> guard(g_appendLock);
-    UniqueFileHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return;
-    DWORD written = 0;
-    WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-}
-
 // Hands a copy of `text` to the log window; the copy is ours again if the post fails.
-void PostPanelText(const WString& text, bool highlight) {
+bool PostPanelText(const WString& text, bool highlight) {
     const HWND window = g_logWindow.load();
-    if (window == nullptr) return;
+    if (window == nullptr) return false;
     std::unique_ptr<WChar[]> copy(new (std::nothrow) WChar[text.size() + 1]);
-    if (!copy) return;
+    if (!copy) return false;
     text.copy(copy.get(), text.size());
     copy[text.size()] = L'\0';
-    if (PostMessageW(window, g_logMessage.load(), highlight ? 1 : 0, reinterpret_cast<LPARAM>(copy.get()))) {
-        (void)copy.release();
+    if (!PostMessageW(window, g_logMessage.load(), highlight ? 1 : 0, reinterpret_cast<LPARAM>(copy.get()))) {
+        return false;
+    }
+    (void)copy.release();
+    return true;
+}
+
+// Only the panel can tell that the file cannot be written; told once until a
+// write succeeds again (and not at all before the window exists).
+void TellWriteFailure(const WString& path, DWORD error) {
+    if (g_writeFailureTold.load()) return;
+    if (PostPanelText(WriteFailureLine(L"日志文件写入失败", error, FolderOfPath(path)), true)) {
+        g_writeFailureTold.store(true);
+    }
+}
+
+void AppendToFile(const WString& path, const std::string& bytes) {
+    if (path.empty()) return;
+    DWORD error = ERROR_SUCCESS;
+    {
+        const std::lock_guard<std::mutex> guard(g_appendLock);
+        UniqueFileHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                          nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        DWORD written = 0;
+        if (!file) {
+            error = GetLastError();
+        } else if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+                   written != bytes.size()) {
+            error = GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_WRITE_FAULT;
+        }
+    }
+    if (error == ERROR_SUCCESS) {
+        g_writeFailureTold.store(false);
+    } else {
+        TellWriteFailure(path, error);
     }
 }
 
@@ -73,6 +99,7 @@ void SetLogFileBase(const WString& base) noexcept {
         std::shared_ptr<const WString> next;
         if (!base.empty()) next = std::make_shared<const WString>(base);
         std::atomic_store(&g_logFileBase, std::move(next));
+        g_writeFailureTold.store(false);  // another file: its failure is news
     } catch (...) {
         // Out of memory: the log keeps its current file.
     }

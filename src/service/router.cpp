@@ -12,6 +12,10 @@ void ApiContext::Log(const WString& line) const {
     if (logSink) logSink(line);
 }
 
+void ApiContext::LogDueRefusals() {
+    if (std::optional<WString> summary = refusals.TakeDueSummary(clock())) Log(*summary);
+}
+
 ApiResponse JsonResponse(const JsonValue& answer) {
     return ApiResponse{200, SerializeJson(answer)};
 }
@@ -30,12 +34,16 @@ ApiResponse HandlePing(ApiContext& context, const HttpRequest&) {
     return JsonResponse(answer);
 }
 
-ApiResponse RouteRequest(ApiContext& context, const HttpRequest& request) {
+ApiResponse RouteRequest(ApiContext& context, const HttpRequest& request, std::uint32_t peer) {
     if (request.method == "OPTIONS") return ApiResponse{200, std::string()};
 
     AuthOutcome auth =
         AuthenticateRequest(request, WideToUtf8(context.sharedKey), context.clock(), context.nonceCache);
-    if (!auth.admitted) return FailureResponse(401, auth.message);
+    if (!auth.admitted) {
+        context.refusals.Record(auth.message, peer);
+        context.LogDueRefusals();
+        return FailureResponse(401, auth.message);
+    }
 
     for (const auto& route : context.routes) {
         if (route.first == request.path) return route.second(context, request);

@@ -18,6 +18,7 @@
 #include "service/auth.h"
 #include "service/http_request.h"
 #include "service/http_response.h"
+#include "service/refusal_tally.h"
 
 struct ApiContext;
 using RouteHandler = std::function<ApiResponse(ApiContext&, const HttpRequest&)>;
@@ -30,6 +31,8 @@ struct ApiContext {
     WString sharedKey;
     LogSink logSink;
     NonceCache nonceCache;
+    // Refused requests since the last summary line.
+    RefusalTally refusals;
 
     std::mutex versionLock;
     std::vector<WString> versionDirectories;  // guarded by versionLock
@@ -46,10 +49,14 @@ struct ApiContext {
     std::vector<std::pair<std::string, RouteHandler>> routes;
 
     void Log(const WString& line) const;
+    // Logs the refusal summary if one is due; the window calls it from a
+    // timer so that the end of a flood is told too.
+    void LogDueRefusals();
 };
 
 // OPTIONS answers itself on any path; everything else must be signed first.
-ApiResponse RouteRequest(ApiContext& context, const HttpRequest& request);
+// A refusal is counted against `peer` (IPv4, host order; 0 when unknown).
+ApiResponse RouteRequest(ApiContext& context, const HttpRequest& request, std::uint32_t peer = 0);
 
 ApiResponse HandlePing(ApiContext& context, const HttpRequest& request);
 

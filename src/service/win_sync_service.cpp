@@ -574,7 +574,7 @@ void SyncService::ReadRequest(Connection& connection) {
     HttpRequest request;
     if (!assembler.TakeRequest(request)) return;
     connection.phase.store(ConnectionPhase::Handling);
-    Answer(connection, nonBlocking, RouteRequest(api_, request));
+    Answer(connection, nonBlocking, RouteRequest(api_, request, connection.address));
 }
 
 void SyncService::Answer(Connection& connection, bool nonBlocking, const ApiResponse& response) {

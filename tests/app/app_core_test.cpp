@@ -37,6 +37,22 @@ TEST(SettingsBasePath, CutsTheExtensionOfTheLastComponentOnly) {
     for (const Case& c : cases) EXPECT_EQ(SettingsBasePath(c.exe), c.base) << Narrow(c.exe);
 }
 
+TEST(WriteFailureLine, NamesTheCodeAndTheFolder) {
+    EXPECT_EQ(WriteFailureLine(WTEXT("密钥保存失败"), 5, WTEXT("C:\\Program Files\\TZ62\\")),
+              WTEXT("密钥保存失败（错误码=5）: C:\\Program Files\\TZ62\\，请以管理员身份运行或换一个可写的文件夹"));
+    struct Case {
+        const WChar* path;
+        const WChar* folder;
+    };
+    const Case cases[] = {
+        {WTEXT("C:\\Program Files\\TZ62\\TZ62Editorsync.exe"), WTEXT("C:\\Program Files\\TZ62\\")},
+        {WTEXT("\\\\server\\share\\a.exe"), WTEXT("\\\\server\\share\\")},
+        {WTEXT("C:/tools/a.exe"), WTEXT("C:/tools/")},
+        {WTEXT("a.exe"), WTEXT("")},
+    };
+    for (const Case& c : cases) EXPECT_EQ(FolderOfPath(c.path), c.folder) << Narrow(c.path);
+}
+
 TEST(ParsePortText, ReadsLeadingDecimalNumber) {
     struct Case {
         WString text;

@@ -136,11 +136,18 @@ TEST_F(AppLog, ConcurrentThreadsWriteWholeLines) {
 }
 
 // Logs through every entry point and expects both panel lines, whatever the file does.
-void LogEverythingAndExpectPanel(const PanelWindow& panel, const char* what) {
+// `failure`: the red line the first failed write gives, once for the file.
+void LogEverythingAndExpectPanel(const PanelWindow& panel, const char* what, const WString& failure = WString()) {
     WriteLogFile(L"file only");
     LogPlain(L"plain");
     LogDebug(L"debug");
-    const std::vector<PanelWindow::Line> shown = panel.Take();
+    std::vector<PanelWindow::Line> shown = panel.Take();
+    if (!failure.empty()) {
+        ASSERT_FALSE(shown.empty()) << what;
+        EXPECT_EQ(shown[0].text, failure) << what;
+        EXPECT_TRUE(shown[0].highlight) << what;
+        shown.erase(shown.begin());
+    }
     ASSERT_EQ(shown.size(), 2u) << what;
     EXPECT_EQ(shown[0].text, L"plain") << what;
     EXPECT_EQ(shown[1].text, L"[DBG] debug") << what;
@@ -158,14 +165,18 @@ TEST_F(AppLog, UnwritableFileLosesTheLineButNotThePanel) {
     struct Case {
         const char* what;
         WString base;
+        DWORD error;
+        WString folder;
     };
     const Case cases[] = {
-        {"missing folder", folder / L"no such folder\\sync"},
-        {"log path is a folder", folder / L"dir"},
-        {"log file held by another program", folder / L"held"},
+        {"missing folder", folder / L"no such folder\\sync", ERROR_PATH_NOT_FOUND, folder / L"no such folder\\"},
+        {"log path is a folder", folder / L"dir", ERROR_ACCESS_DENIED, folder / L""},
+        {"log file held by another program", folder / L"held", ERROR_SHARING_VIOLATION, folder / L""},
     };
     for (const Case& c : cases) {
         SetLogFileBase(c.base);
+        // Told once per file, with the code and the folder: the panel is the only place that can say it.
+        LogEverythingAndExpectPanel(panel, c.what, WriteFailureLine(L"日志文件写入失败", c.error, c.folder));
         LogEverythingAndExpectPanel(panel, c.what);
     }
     held.reset();

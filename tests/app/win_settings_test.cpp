@@ -6,9 +6,12 @@
 #include <windows.h>
 
 #include <dpapi.h>
+#include <shellapi.h>
 
 #include <string>
+#include <vector>
 
+#include "app/autostart_rules.h"
 #include "app/settings.h"
 #include "common/win_unique.h"
 #include "crypto/encoding.h"
@@ -110,9 +113,17 @@ TEST_F(SettingsFolder, KeyFileThatCannotBeOpenedLoadsEmpty) {
     for (const Case& c : cases) {
         ASSERT_TRUE(WriteRaw(base + L".key", c.content)) << c.what;
         EXPECT_EQ(LoadKeyAt(base), L"") << c.what;
+        // The window tells the operator to enter the key again, except when there was none.
+        WString key = L"unchanged";
+        EXPECT_EQ(LoadKeyStateAt(base, key), c.content.empty() ? KeyFileState::Missing : KeyFileState::Undecryptable)
+            << c.what;
+        EXPECT_EQ(key, L"unchanged") << c.what;
     }
     ASSERT_TRUE(WriteRaw(base + L".key", goodBlob));
     EXPECT_EQ(LoadKeyAt(base), L"0123456789abcdef") << "the same blob, unharmed, opens";
+    WString key;
+    EXPECT_EQ(LoadKeyStateAt(base, key), KeyFileState::Loaded);
+    EXPECT_EQ(key, L"0123456789abcdef");
 }
 
 TEST_F(SettingsFolder, PortIsStoredAsTypedInUtf8) {
@@ -149,6 +160,9 @@ TEST_F(SettingsFolder, MissingFolderKeepsDefaults) {
     const WString missing = folder / L"no such folder\\sync";
     EXPECT_FALSE(SavePortAt(missing, L"8080"));
     EXPECT_FALSE(SaveKeyAt(missing, L"key"));
+    // The code the panel line shows.
+    EXPECT_EQ(SavePortErrorAt(missing, L"8080"), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(SaveKeyErrorAt(missing, L"key"), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
     EXPECT_EQ(LoadPortAt(missing), L"9595");
     EXPECT_EQ(LoadKeyAt(missing), L"");
 }
@@ -159,6 +173,7 @@ TEST_F(SettingsFolder, KeyFileHeldByAnotherProgramKeepsOldKey) {
         const UniqueFileHandle held = testsupport::LockFile(base + L".key");
         ASSERT_TRUE(held);
         EXPECT_FALSE(SaveKeyAt(base, L"new key"));
+        EXPECT_EQ(SaveKeyErrorAt(base, L"new key"), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     }
     EXPECT_EQ(LoadKeyAt(base), L"old key");
 }
@@ -292,12 +307,43 @@ TEST_F(Autostart, StoredValuesOfOtherShapes) {
 }
 
 TEST_F(Autostart, ShortFormsNameTheRunningExecutable) {
-    SetAutostart(true);
+    // Unelevated: the Run value, as before (the logon task is the window suite's, with a schtasks stand-in).
+    EXPECT_TRUE(SetAutostart(true, false).done);
     EXPECT_TRUE(IsAutostartRegistered());
     EXPECT_TRUE(IsAutostartRegisteredFor(ExecutablePath()));
-    SetAutostart(false);
+    EXPECT_TRUE(SetAutostart(false, false).done);
     EXPECT_FALSE(IsAutostartRegistered());
     EXPECT_FALSE(ReadRunValue().present);
+}
+
+std::vector<WString> ArgvOf(const WString& line) {
+    std::vector<WString> args;
+    int count = 0;
+    LPWSTR* argv = CommandLineToArgvW((L"schtasks.exe " + line).c_str(), &count);
+    for (int i = 1; argv && i < count; ++i) args.emplace_back(argv[i]);
+    if (argv) LocalFree(argv);
+    return args;
+}
+
+// The logon task's arguments as schtasks reads them (the system's own
+// command-line rules): each text whole, the action the quoted executable.
+TEST(LogonTask, ArgumentsReachSchtasksWhole) {
+    // Blanks, a backslash before the closing quote, and a quote (no real path has one).
+    const WString exes[] = {kExe, L"D:\\tools\\a \\\"b\\TZ62Editorsync.exe", L"C:\\x\\"};
+    for (const WString& exe : exes) {
+        const std::vector<WString> args =
+            ArgvOf(LogonTaskCreateArguments(LogonTaskName(L"运维 1"), exe, L"SERVER\\运维 1"));
+        const std::vector<WString> expected = {L"/create", L"/tn", L"TZ62EditorSync_运维 1", L"/tr",
+                                               LogonTaskAction(exe), L"/sc", L"onlogon", L"/ru",
+                                               L"SERVER\\运维 1", L"/rl", L"highest", L"/it", L"/f"};
+        EXPECT_EQ(args, expected) << WideToUtf8(exe);
+        const std::vector<WString> action = ArgvOf(args.at(4));
+        EXPECT_EQ(action, std::vector<WString>{exe}) << "the task starts exactly this program, no argument";
+    }
+    EXPECT_EQ(ArgvOf(LogonTaskQueryArguments(L"TZ62EditorSync_a b")),
+              (std::vector<WString>{L"/query", L"/tn", L"TZ62EditorSync_a b"}));
+    EXPECT_EQ(ArgvOf(LogonTaskDeleteArguments(L"TZ62EditorSync_a b")),
+              (std::vector<WString>{L"/delete", L"/tn", L"TZ62EditorSync_a b", L"/f"}));
 }
 
 }  // namespace

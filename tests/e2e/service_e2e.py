@@ -156,6 +156,51 @@ class ServiceEndToEnd(unittest.TestCase):
                     self.assertEqual(json.loads(body), {"success": False, "message": want_message},
                                      (client.name, what))
 
+    def test_key_off_the_command_line_and_help(self):
+        folder = os.path.join(ARGS.prefix, "drive_c", "tzclient-key")
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, "key.txt"), "wb") as f:
+            f.write(b"\xef\xbb\xbf" + KEY.encode() + b"\r\n")
+        for client in clients():
+            key_file = "C:\\tzclient-key\\key.txt" if client.name == "windows" else os.path.join(folder, "key.txt")
+            code, status, _, body = client.run("--key-file", key_file, "ping", key=None, port=self.port)
+            self.assertEqual((code, status, body), (0, 200, PING_BODY), client.name)
+            env = dict(os.environ, TZ62_KEY=KEY)
+            done = subprocess.run([*client.argv_prefix, "--port", str(self.port), "ping"], env=env,
+                                  capture_output=True, timeout=120)
+            self.assertEqual((done.returncode, done.stdout.decode().strip()), (0, PING_BODY), client.name)
+            for flag in ("-h", "--help"):
+                done = subprocess.run([*client.argv_prefix, flag], capture_output=True, timeout=120)
+                self.assertEqual(done.returncode, 0, (client.name, flag))
+                self.assertIn(b"--key-file FILE", done.stdout)
+
+    def test_server_texts_are_printed_inert(self):
+        body = '{"success":false,"message":"a\x1b[2J\rb\u2028c"}'.encode()
+        answer = b"HTTP/1.1 200 OK\r\nX-Note: \x1b]0;title\x07\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body)
+        with socket.socket() as listener:
+            listener.bind(("127.0.0.1", 0))
+            listener.listen(4)
+            port = listener.getsockname()[1]
+
+            def serve():
+                for _ in range(len(clients())):
+                    conn, _ = listener.accept()
+                    with conn:
+                        conn.settimeout(30)
+                        data = b""
+                        while b"\r\n\r\n" not in data:
+                            data += conn.recv(65536)
+                        conn.sendall(answer)
+
+            server = threading.Thread(target=serve, daemon=True)
+            server.start()
+            for client in clients():
+                code, status, head, shown = client.run("ping", port=port)
+                self.assertEqual((code, status), (1, 200), client.name)
+                self.assertEqual(shown, '{"success":false,"message":"a\\x1b[2J\\x0db\\u2028c"}', client.name)
+                self.assertIn("X-Note: \\x1b]0;title\\x07", head, client.name)
+            server.join(30)
+
     def test_options_has_exactly_the_five_headers(self):
         answer = raw_exchange(self.port, b"OPTIONS /api/whatever HTTP/1.1\r\nOrigin: http://editor\r\n\r\n")
         self.assertEqual(answer, b"HTTP/1.1 200 OK\r\n"

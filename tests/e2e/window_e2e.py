@@ -140,6 +140,62 @@ class Tool:
             return f.read()
 
 
+class StandInSchtasks:
+    """Our schtasks stand-in (tests/m2control/schtasks_standin.cpp) in place of
+    the system's copy in this prefix, Wine told to prefer the file to its own
+    program: Wine's schtasks cannot make a logon task. Its calls are recorded
+    in a file under C:."""
+
+    OVERRIDES = "HKCU\\Software\\Wine\\DllOverrides"
+
+    def __init__(self):
+        system = os.path.join(ARGS.prefix, "drive_c", "windows", "system32")
+        self.target = os.path.join(system, "schtasks.exe")
+        self.saved = self.target + ".tz-saved"
+        self.folder = os.path.join(ARGS.prefix, "drive_c", "tztest-schtasks")
+        self.calls = os.path.join(self.folder, "calls.txt")
+
+    def install(self):
+        shutil.rmtree(self.folder, ignore_errors=True)
+        os.makedirs(self.folder)
+        if not os.path.exists(self.saved):
+            os.rename(self.target, self.saved)
+        shutil.copy(os.path.join(ARGS.build, "tests", "schtasks.exe"), self.target)
+        subprocess.run(wine_cmd("reg", "add", self.OVERRIDES, "/v", "schtasks.exe", "/d", "native", "/f"),
+                       capture_output=True, timeout=60)
+        os.environ["TZ_SCHTASKS_RECORD"] = "C:\\tztest-schtasks\\calls.txt"
+
+    def remove(self):
+        if os.path.exists(self.saved):
+            os.replace(self.saved, self.target)
+        subprocess.run(wine_cmd("reg", "delete", self.OVERRIDES, "/v", "schtasks.exe", "/f"),
+                       capture_output=True, timeout=60)
+
+    def recorded(self):
+        try:
+            with open(self.calls, encoding="utf-8") as f:
+                return f.read().splitlines()
+        except FileNotFoundError:
+            return []
+
+    def clear(self):
+        for name in os.listdir(self.folder):
+            os.remove(os.path.join(self.folder, name))
+
+
+SCHTASKS = None
+
+
+def setUpModule():
+    global SCHTASKS
+    SCHTASKS = StandInSchtasks()
+    SCHTASKS.install()
+
+
+def tearDownModule():
+    SCHTASKS.remove()
+
+
 class WindowTests(unittest.TestCase):
     def setUp(self):
         drive("autostart-clear")
@@ -182,6 +238,12 @@ class WindowTests(unittest.TestCase):
         port = free_port()
         self.start_service(port)
         self.assertEqual(ping(port, "同步密钥-key")[0], 0)
+        # A wrong key is refused and, unlike before, told in the panel.
+        self.assertNotEqual(ping(port, "wrong key")[0], 0)
+        told = "最近 1 分钟拒绝了 1 个请求: 签名验证失败 ×1（来自 127.0.0.1），请核对编辑器中的密钥"
+        wait_until(lambda: str(told in drive("text", "1007")), "True")
+        self.assertIn(told, drive("text", "1007"))
+        self.assertTrue(any(l.endswith(told) for l in tool.log_lines()))
         self.assertEqual(tool.close_confirmed(), 0)
 
         tool.start()
@@ -196,6 +258,9 @@ class WindowTests(unittest.TestCase):
         tool.start()
         self.assertEqual(drive("text", "1005"), "")
         self.assertEqual(drive("text", "1002"), "abc")
+        told = "密钥文件无法由当前 Windows 账户解密，请重新输入密钥"
+        wait_until(lambda: str(told in drive("text", "1007")), "True")
+        self.assertIn(told, drive("text", "1007"))
         self.assertEqual(tool.close_confirmed(), 0)
 
     def test_port_validation_and_start_stop(self):
@@ -316,10 +381,52 @@ class WindowTests(unittest.TestCase):
 
         drive("autostart-clear")
         tool.start()
-        drive("click", "1008")  # the box registers this executable
-        self.assertEqual(wait_until(lambda: drive("autostart-get"), tool.windows_path), tool.windows_path)
-        drive("click", "1008")
+        # Windows starts nothing elevated from the Run key, so the elevated
+        # tool (as Wine runs it) registers a logon task at the highest run
+        # level instead, and removes a Run value it finds.
+        SCHTASKS.clear()
+        self.assertEqual(tool.close_confirmed(), 0)
+        drive("autostart-set", tool.windows_path)
+        tool.start()
+        self.assertEqual(drive("checked", "1008"), "1")
+        drive("click", "1008")  # unticked: the Run value goes
         self.assertEqual(wait_until(lambda: drive("autostart-get"), "<none>"), "<none>")
+        drive("click", "1008")  # ticked: the logon task
+        task = wait_until(lambda: next((l for l in SCHTASKS.recorded() if l.startswith("/create")), ""), "x", 10)
+        self.assertRegex(task, r'^/create /tn "TZ62EditorSync_[^"\\]+" /tr "\\"%s\\"" /sc onlogon /ru "[^"]+" '
+                               r'/rl highest /it /f$' % re.escape(tool.windows_path))
+        self.assertEqual(drive("autostart-get"), "<none>")
+        self.assertEqual(drive("checked", "1008"), "1", drive("text", "1007"))
+        self.assertIn("开机自启动: 已注册登录任务，登录 Windows 时以管理员身份启动", drive("text", "1007"))
+        self.assertEqual(tool.close_confirmed(), 0)
+
+        # The task counts as registered: the box is ticked and the service starts by itself.
+        tool.start()
+        self.assertEqual(drive("checked", "1008"), "1")
+        self.assertEqual(wait_until(lambda: ping(port, "auto-key", 2000)[0], 0, 10), 0)
+        self.assertTrue(any(l.startswith("/query") for l in SCHTASKS.recorded()))
+        drive("click", "1008")  # unticking removes the task
+        self.assertEqual(wait_until(lambda: str(any(l.startswith("/delete") for l in SCHTASKS.recorded())), "True"),
+                         "True")
+        self.assertEqual(drive("autostart-get"), "<none>")
+        self.assertEqual(tool.close_confirmed(), 0)
+        tool.start()
+        self.assertEqual(drive("checked", "1008"), "0")
+        self.assertEqual(drive("text", "1003"), "启动服务")
+
+        # A scheduler that refuses says so, and the box shows what holds.
+        os.environ["TZ_SCHTASKS_MODE"] = "exit-create:5"
+        try:
+            tool.close_confirmed()
+            tool.start()
+            drive("click", "1008")
+            told = "开机自启动设置失败（错误码=5）"
+            wait_until(lambda: str(told in drive("text", "1007")), "True")
+            self.assertIn(told, drive("text", "1007"))
+            self.assertEqual(wait_until(lambda: drive("checked", "1008"), "0"), "0")
+            self.assertEqual(drive("autostart-get"), "<none>")
+        finally:
+            del os.environ["TZ_SCHTASKS_MODE"]
         self.assertEqual(tool.close_confirmed(), 0)
 
     def test_tray_and_exit_confirmations(self):
@@ -406,13 +513,34 @@ class WindowTests(unittest.TestCase):
 
     def test_unwritable_log_leaves_the_panel(self):
         tool = self.new_tool("nolog")
-        os.makedirs(tool.path("_log.txt"))  # a folder where the file would go
+        # Folders where the log, key and port files would go: none can be
+        # written, and each failure is told once, in red, with code and folder.
+        for suffix in ("_log.txt", ".key", ".port"):
+            os.makedirs(tool.path(suffix))
         tool.start()
+        drive("click", "1006")
         drive("set-text", "1005", "nolog-key")
         port = free_port()
         self.start_service(port)
         self.assertEqual(ping(port, "nolog-key")[0], 0)
-        self.assertIn("服务已启动  端口: %d" % port, drive("text", "1007"))
+        panel = drive("text", "1007")
+        self.assertIn("服务已启动  端口: %d" % port, panel)
+        advice = "（错误码=5）: C:\\tztest\\nolog\\，请以管理员身份运行或换一个可写的文件夹"
+        for what, times in (("日志文件写入失败", 1), ("密钥保存失败", 2), ("端口保存失败", 1)):
+            self.assertEqual(panel.count(what + advice), times, (what, panel))
+        self.assertEqual(tool.close_confirmed(), 0)
+
+    def test_a_second_start_shows_the_first_window(self):
+        tool = self.new_tool("single")
+        tool.start()
+        drive("minimize")
+        self.assertEqual(wait_until(lambda: drive("visible"), "0"), "0")
+        first = drive("pid")
+        second = subprocess.run(wine_cmd(tool.windows_path), capture_output=True, timeout=60)
+        self.assertEqual(second.returncode, 0)
+        self.assertEqual(wait_until(lambda: drive("visible"), "1"), "1")
+        self.assertEqual(drive("pid"), first, "the first copy still owns the window")
+        self.assertEqual(drive("tray-icons"), "0")
         self.assertEqual(tool.close_confirmed(), 0)
 
     def test_a_build_without_an_update_service_never_checks(self):

@@ -12,7 +12,8 @@
 //   (unset) or "run"  /create keeps the task action in task_<name>.txt;
 //                     /run starts that action as a new process, as the task
 //                     scheduler would, and does not wait for it;
-//                     /delete forgets the task.
+//                     /delete forgets the task; /query ends with 0 when
+//                     the task is kept, 1 when not.
 //   "answer:<text>"   /run writes <text> into the action's --resultfile (a
 //                     name in ALLUSERSPROFILE\TZBridge).
 //   "silent"          /run does nothing (the tool times out).
@@ -133,6 +134,7 @@ int wmain() {
         RunTask(Utf8ToWide(action));
         return 0;
     }
+    if (args[0] == L"/query") return GetFileAttributesW(taskFile.c_str()) == INVALID_FILE_ATTRIBUTES ? 1 : 0;
     if (args[0] == L"/delete") {
         DeleteFileW(taskFile.c_str());
         return 0;

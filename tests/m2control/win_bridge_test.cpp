@@ -772,47 +772,90 @@ TEST_F(BridgeTest, FailedPostFallsThroughToTheBridge) {
 // wtsapi32.dll planted beside a copy of the program (and preferred by Wine's
 // settings for the run, as Windows would prefer it from the program's folder)
 // is never loaded: the library is bound on first call, and only from System32.
+// With a TZ62Editorsync.exe.local beside it Windows would load from the
+// program's folder despite SetDefaultDllDirectories (DLL redirection), were
+// it not for the embedded manifest, which makes Windows ignore .local files
+// (Wine does not implement the redirection: there both rows show the search order).
 TEST(BridgeLibraries, PlantedLibraryBesideTheProgramIsNotLoaded) {
     wchar_t built[MAX_PATH];
     const DWORD n = GetEnvironmentVariableW(L"TZ_BUILD_TESTS", built, MAX_PATH);
     ASSERT_GT(n, 0u);
     const WString tests(built, n);
-    const WString folder = OwnVersion() + L"\\planted";
-    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-    const WString program = folder + L"\\TZ62Editorsync.exe";
-    ASSERT_TRUE(CopyFileW((ParentOf(tests) + L"\\TZ62Editorsync.exe").c_str(), program.c_str(), FALSE));
-    ASSERT_TRUE(CopyFileW((tests + L"\\wtsapi32.dll").c_str(), (folder + L"\\wtsapi32.dll").c_str(), FALSE));
+    struct Case {
+        const wchar_t* folder;
+        bool dotLocal;
+    };
+    const Case cases[] = {{L"\\planted", false}, {L"\\planted-local", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(WideToUtf8(c.folder));
+        const WString folder = OwnVersion() + c.folder;
+        ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+        const WString program = folder + L"\\TZ62Editorsync.exe";
+        ASSERT_TRUE(CopyFileW((ParentOf(tests) + L"\\TZ62Editorsync.exe").c_str(), program.c_str(), FALSE));
+        ASSERT_TRUE(CopyFileW((tests + L"\\wtsapi32.dll").c_str(), (folder + L"\\wtsapi32.dll").c_str(), FALSE));
+        if (c.dotLocal) {
+            const UniqueFileHandle local(CreateFileW((program + L".local").c_str(), GENERIC_WRITE, 0, nullptr,
+                                                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+            ASSERT_TRUE(local);
+        }
 
-    // Windows itself looks in the program's folder first; Wine must be told to.
-    UniqueRegKey overrides;
-    if (testlinks::UnderWine()) {
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", 0, nullptr, 0, KEY_SET_VALUE,
-                                  nullptr, overrides.put(), nullptr),
-                  ERROR_SUCCESS);
-        const wchar_t nativeFirst[] = L"native,builtin";
-        RegSetValueExW(overrides.get(), L"wtsapi32", 0, REG_SZ, reinterpret_cast<const BYTE*>(nativeFirst),
-                       sizeof(nativeFirst));
-    }
-    Finished loader;
-    {
-        const ProfileOverride profile(folder);
-        WString commandLine = L"\"" + program + L"\" --loader 1 0";
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION started = {};
-        ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                                   &started));
-        const UniqueHandle thread(started.hThread);
-        const UniqueHandle process(started.hProcess);
-        EXPECT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0);
-        GetExitCodeProcess(process.get(), &loader.exitCode);
-    }
-    if (overrides) RegDeleteValueW(overrides.get(), L"wtsapi32");
+        // Windows itself looks in the program's folder first; Wine must be told to.
+        UniqueRegKey overrides;
+        if (testlinks::UnderWine()) {
+            ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", 0, nullptr, 0,
+                                      KEY_SET_VALUE, nullptr, overrides.put(), nullptr),
+                      ERROR_SUCCESS);
+            const wchar_t nativeFirst[] = L"native,builtin";
+            RegSetValueExW(overrides.get(), L"wtsapi32", 0, REG_SZ, reinterpret_cast<const BYTE*>(nativeFirst),
+                           sizeof(nativeFirst));
+        }
+        Finished loader;
+        {
+            const ProfileOverride profile(folder);
+            WString commandLine = L"\"" + program + L"\" --loader 1 0";
+            STARTUPINFOW startup = {};
+            startup.cb = sizeof(startup);
+            PROCESS_INFORMATION started = {};
+            ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                       &startup, &started));
+            const UniqueHandle thread(started.hThread);
+            const UniqueHandle process(started.hProcess);
+            EXPECT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0);
+            GetExitCodeProcess(process.get(), &loader.exitCode);
+        }
+        if (overrides) RegDeleteValueW(overrides.get(), L"wtsapi32");
 
-    EXPECT_FALSE(FileExists(folder + L"\\planted_loaded.txt"));
-    // The loader did reach its call into wtsapi32.
-    const std::vector<WString> log = LinesOf(folder + L"\\TZBridge\\worker.log");
-    EXPECT_TRUE(Contains(log, L"[Loader] Token: ") || Contains(log, L"[Loader] WTSQueryUserToken fail")) << loader.exitCode;
+        EXPECT_FALSE(FileExists(folder + L"\\planted_loaded.txt"));
+        // The loader did reach its call into wtsapi32.
+        const std::vector<WString> log = LinesOf(folder + L"\\TZBridge\\worker.log");
+        EXPECT_TRUE(Contains(log, L"[Loader] Token: ") || Contains(log, L"[Loader] WTSQueryUserToken fail"))
+            << loader.exitCode;
+    }
+}
+
+// The manifest that keeps .local and external manifests out: embedded as
+// resource 1, asInvoker, and naming Windows 7 to 11.
+TEST(BridgeLibraries, ProgramCarriesItsManifest) {
+    wchar_t built[MAX_PATH];
+    const DWORD n = GetEnvironmentVariableW(L"TZ_BUILD_TESTS", built, MAX_PATH);
+    ASSERT_GT(n, 0u);
+    const WString program = ParentOf(WString(built, n)) + L"\\TZ62Editorsync.exe";
+    const HMODULE image = LoadLibraryExW(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(image, nullptr);
+    const HRSRC found = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST
+    ASSERT_NE(found, nullptr);
+    const HGLOBAL loaded = LoadResource(image, found);
+    const char* bytes = static_cast<const char*>(LockResource(loaded));
+    const std::string manifest(bytes, SizeofResource(image, found));
+    FreeLibrary(image);
+    const char* wanted[] = {
+        R"(<requestedExecutionLevel level="asInvoker" uiAccess="false"/>)",
+        "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  // Windows 7
+        "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  // Windows 8
+        "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  // Windows 8.1
+        "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  // Windows 10 and 11
+    };
+    for (const char* text : wanted) EXPECT_NE(manifest.find(text), std::string::npos) << text;
 }
 
 // ---- the endpoint with the real bridge --------------------------------------------------

@@ -87,3 +87,56 @@ TEST(Undo, TheNewestBackupIsTheListsFirst) {
 }
 
 }  // namespace
+
+namespace {
+
+// What tzclient prints of a server's text: control characters and broken
+// UTF-8 shown, everything else as sent.
+TEST(EscapeControlText, ShowsControlsAndBrokenBytes) {
+    struct Case {
+        std::string text;
+        std::string shown;
+    };
+    const Case cases[] = {
+        {R"({"success":false,"message":"签名验证失败"})", R"({"success":false,"message":"签名验证失败"})"},
+        {"line\nnext", "line\nnext"},
+        {"a\rb\x1b[2Jc\td\x7f", "a\\x0db\\x1b[2Jc\\x09d\\x7f"},
+        {std::string("nul\0x", 5), "nul\\x00x"},
+        {"\xC2\x85 \xC2\x9B \xE2\x80\xA8 \xE2\x80\xA9 \xC2\xA0", "\\u0085 \\u009b \\u2028 \\u2029 \xC2\xA0"},
+        {"\xFF\xC0\xAF \xE5\xAF", "\\xff\\xc0\\xaf \\xe5\\xaf"},  // not UTF-8, overlong, cut short
+        {"\xED\xA0\x80 \xF0\x9F\x94\x91", "\\xed\\xa0\\x80 \xF0\x9F\x94\x91"},  // a lone surrogate; a key emoji
+    };
+    for (const Case& c : cases) EXPECT_EQ(EscapeControlText(c.text), c.shown) << c.text;
+}
+
+TEST(KeyFile, FirstLineWithoutBomAndLineEnd) {
+    struct Case {
+        std::string content;
+        bool found;
+        std::string key;
+    };
+    const Case cases[] = {
+        {"同步密钥-key", true, "同步密钥-key"},
+        {"key\r\n", true, "key"},
+        {"key\nsecond line", true, "key"},
+        {"\xEF\xBB\xBFkey with blanks \r\n", true, "key with blanks "},
+        {"", false, ""},
+        {"\r\n", false, ""},
+        {"\xEF\xBB\xBF\n", false, ""},
+    };
+    for (const Case& c : cases) {
+        std::string key = "unchanged";
+        EXPECT_EQ(KeyFromFileText(c.content, key), c.found) << c.content;
+        EXPECT_EQ(key, c.found ? c.key : "unchanged") << c.content;
+    }
+}
+
+TEST(DefaultTimeout, ReloadWaitsPerItem) {
+    using Words = std::vector<std::string>;
+    EXPECT_EQ(DefaultTimeoutMs(Words{"ping"}), 30000);
+    EXPECT_EQ(DefaultTimeoutMs(Words{"reload", "D:\\MirServer", "所有NPC"}), 120000);
+    EXPECT_EQ(DefaultTimeoutMs(Words{"reload", "D:\\MirServer", "a", "b", "c"}), 360000);
+    EXPECT_EQ(DefaultTimeoutMs(Words(1000, "reload")), kMaxTimeoutMs);
+}
+
+}  // namespace

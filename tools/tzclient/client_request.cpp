@@ -97,3 +97,72 @@ bool ReadCountArgument(const std::string& text, std::uint64_t largest, std::uint
     }
     return ReadOptionNumber(text, largest, value);
 }
+
+namespace {
+
+// The length of the UTF-8 sequence at `i` and its code point, or 0 when the
+// bytes there are no well-formed sequence.
+std::size_t DecodeUtf8At(const std::string& text, std::size_t i, std::uint32_t& point) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    std::size_t length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3
+                       : (lead & 0xF8) == 0xF0 ? 4 : 0;
+    if (length == 0 || i + length > text.size()) return 0;
+    point = length == 1 ? lead : length == 2 ? (lead & 0x1F) : length == 3 ? (lead & 0x0F) : (lead & 0x07);
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) return 0;
+        point = (point << 6) | (byte(i + k) & 0x3F);
+    }
+    static const std::uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (point < kSmallest[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) return 0;
+    return length;
+}
+
+std::string Hex(std::uint32_t value, int digits) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string text(static_cast<std::size_t>(digits), '0');
+    for (int i = digits - 1; i >= 0; --i, value >>= 4) text[static_cast<std::size_t>(i)] = kDigits[value & 0xF];
+    return text;
+}
+
+}  // namespace
+
+std::string EscapeControlText(const std::string& text) {
+    std::string shown;
+    shown.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        std::uint32_t point = 0;
+        const std::size_t length = DecodeUtf8At(text, i, point);
+        if (length == 0) {
+            shown += "\\x" + Hex(static_cast<unsigned char>(text[i]), 2);
+            ++i;
+            continue;
+        }
+        if (point == '\n' || (point >= 0x20 && point < 0x7F) || (point > 0x9F && point != 0x2028 && point != 0x2029)) {
+            shown.append(text, i, length);
+        } else if (point < 0x80) {
+            shown += "\\x" + Hex(point, 2);
+        } else {
+            shown += "\\u" + Hex(point, 4);
+        }
+        i += length;
+    }
+    return shown;
+}
+
+bool KeyFromFileText(const std::string& content, std::string& key) {
+    std::string line = content.compare(0, 3, "\xEF\xBB\xBF") == 0 ? content.substr(3) : content;
+    line = line.substr(0, line.find('\n'));
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) return false;
+    key = line;
+    return true;
+}
+
+int DefaultTimeoutMs(const std::vector<std::string>& words) {
+    if (words.empty() || words[0] != "reload" || words.size() < 3) return kDefaultTimeoutMs;
+    const std::size_t items = words.size() - 2;
+    return items >= static_cast<std::size_t>(kMaxTimeoutMs / kReloadItemTimeoutMs)
+               ? kMaxTimeoutMs
+               : static_cast<int>(items) * kReloadItemTimeoutMs;
+}

@@ -56,3 +56,20 @@ ReloadSummary SummarizeReloadAnswer(const std::string& body);
 // A count such as prune's KEEP and DAYS: decimal digits only, 0 included, up
 // to `largest`.
 [[nodiscard]] bool ReadCountArgument(const std::string& text, std::uint64_t largest, std::uint64_t& value);
+
+// Text from the server as tzclient prints it: every control character (C0
+// but the line feed, DEL, C1, U+2028, U+2029) and every byte that is not
+// UTF-8 written out as \xHH or \uHHHH, so an answer can neither move the
+// terminal's cursor nor forge lines of its own.
+std::string EscapeControlText(const std::string& text);
+
+// The key in a key file's content: its first line, without a UTF-8 byte order
+// mark and the line end (CR LF or LF). False when that leaves nothing.
+[[nodiscard]] bool KeyFromFileText(const std::string& content, std::string& key);
+
+// How long a command may wait for its answer unless --timeout says: a reload
+// runs its items one after another, each up to 40 s through the bridge.
+inline constexpr int kDefaultTimeoutMs = 30000;
+inline constexpr int kReloadItemTimeoutMs = 120000;
+inline constexpr int kMaxTimeoutMs = 86400000;
+int DefaultTimeoutMs(const std::vector<std::string>& words);

@@ -29,14 +29,18 @@ const char kUsage[] =
     "options:\n"
     "  --host HOST        service address (default 127.0.0.1)\n"
     "  --port PORT        service port (default 9595)\n"
-    "  --key KEY          shared key (default: environment variable TZ62_KEY)\n"
+    "  --key KEY          shared key (other users of the machine can read a command\n"
+    "                     line: prefer --key-file or the environment variable TZ62_KEY)\n"
+    "  --key-file FILE    read the shared key from the first line of FILE\n"
     "  --timestamp SECS   sign with this time instead of now\n"
     "  --nonce TEXT       sign with this nonce instead of a random one\n"
     "  --no-sign          send without signature headers\n"
     "  --payload-key KEY  encrypt pushed files with KEY instead (to test refusals)\n"
-    "  --timeout MS       give up after this long (default 30000)\n"
+    "  --timeout MS       give up after this long without an answer (default 30000;\n"
+    "                     reload: 120000 per item)\n"
     "  --md5              backups: give each backup's MD5 too\n"
     "  -i                 print the answer's status line and headers too\n"
+    "  -h, --help         print this text\n"
     "\n"
     "commands:\n"
     "  ping                          ask whether the service runs\n"
@@ -52,6 +56,8 @@ const char kUsage[] =
     "  options PATH                  send a pre-flight OPTIONS request\n"
     "  sign METHOD PATH [BODY]       print the signature that would be sent\n"
     "\n"
+    "Control characters in the server's answers are printed as \\xHH or \\uHHHH.\n"
+    "\n"
     "exit status: 0 answered with success, 1 answered with a failure,\n"
     "             2 bad usage or no answer\n";
 
@@ -60,9 +66,10 @@ struct Options {
     int port = 9595;
     std::string key;
     std::string payloadKey;  // encrypts pushed files when set (default: key)
-    int timeoutMs = 30000;
+    int timeoutMs = 0;  // 0: the command's default
     bool showHead = false;
     bool md5 = false;
+    bool help = false;
     ClientRequest request;
     std::vector<std::string> words;
 };
@@ -165,6 +172,13 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
             options.port = static_cast<int>(port);
         } else if (arg == "--key") {
             if (!value(options.key)) return problem = "--key needs a value", false;
+        } else if (arg == "--key-file") {
+            if (!value(text)) return problem = "--key-file needs a value", false;
+            std::string content;
+            if (!ReadLocalFile(text, content)) return problem = "cannot read " + text, false;
+            if (!KeyFromFileText(content, options.key)) return problem = "no key in " + text, false;
+        } else if (arg == "-h" || arg == "--help") {
+            options.help = true;
         } else if (arg == "--payload-key") {
             if (!value(options.payloadKey)) return problem = "--payload-key needs a value", false;
         } else if (arg == "--timestamp") {
@@ -174,7 +188,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options& options, std::s
         } else if (arg == "--timeout") {
             if (!value(text)) return problem = "--timeout needs a value", false;
             std::uint64_t timeoutMs = 0;
-            if (!ReadOptionNumber(text, 86400000, timeoutMs))
+            if (!ReadOptionNumber(text, kMaxTimeoutMs, timeoutMs))
                 return problem = "--timeout must be 1-86400000 (milliseconds)", false;
             options.timeoutMs = static_cast<int>(timeoutMs);
         } else if (arg == "--no-sign") {
@@ -252,6 +266,18 @@ bool DescribeRequest(Options& options, std::string& problem) {
     return false;
 }
 
+// The status line and headers, each line escaped, kept apart by CR LF as sent.
+std::string EscapeHeadLines(const std::string& head) {
+    std::string shown;
+    for (std::size_t start = 0;;) {
+        const std::size_t end = head.find("\r\n", start);
+        shown += EscapeControlText(head.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) return shown;
+        shown += "\r\n";
+        start = end + 2;
+    }
+}
+
 // Success when the answer is 200 and, for a JSON answer, "success":true.
 bool AnswerSucceeded(const ClientAnswer& answer) {
     if (answer.status != 200) return false;
@@ -300,7 +326,12 @@ int Run(const std::vector<std::string>& args) {
     Options options;
     std::string problem;
     if (!ParseOptions(args, options, problem)) return Usage(problem.c_str());
+    if (options.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     if (options.words.empty()) return Usage(nullptr);
+    if (options.timeoutMs == 0) options.timeoutMs = DefaultTimeoutMs(options.words);
     if (!DescribeRequest(options, problem)) return Usage(problem.c_str());
     if (options.request.sign && options.key.empty()) return Usage("no key: give --key or set TZ62_KEY");
     if (options.words[0] == "sign") {
@@ -319,15 +350,17 @@ int Run(const std::vector<std::string>& args) {
         answer = ClientAnswer();
         if (!Exchange(options, answer)) return 2;
     }
-    if (options.showHead) std::printf("%s\r\n\r\n", answer.head.c_str());
-    std::fwrite(answer.body.data(), 1, answer.body.size(), stdout);
+    // Whatever the server sends is shown inert (EscapeControlText).
+    if (options.showHead) std::printf("%s\r\n\r\n", EscapeHeadLines(answer.head).c_str());
+    const std::string body = EscapeControlText(answer.body);
+    std::fwrite(body.data(), 1, body.size(), stdout);
     std::printf("\n");
     bool succeeded = AnswerSucceeded(answer);
     if (options.words[0] == "reload") {
         // A reload is answered "success":true however its items went; each
         // item's outcome is what counts.
         const ReloadSummary summary = SummarizeReloadAnswer(answer.body);
-        for (const std::string& line : summary.lines) std::printf("%s\n", line.c_str());
+        for (const std::string& line : summary.lines) std::printf("%s\n", EscapeControlText(line).c_str());
         if (summary.anyFailed) succeeded = false;
     }
     return succeeded ? 0 : 1;

@@ -60,6 +60,10 @@ bool ExchangeOverTcp(const std::string& host, int port, const std::string& reque
             error = std::string("receive failed: ") + std::strerror(errno);
             return !answer.empty();
         }
+        if (answer.size() + static_cast<std::size_t>(n) > kMaxAnswerBytes) {
+            error = "answer larger than " + std::to_string(kMaxAnswerBytes) + " bytes";
+            return false;
+        }
         answer.append(piece, static_cast<std::size_t>(n));
     }
 }

@@ -52,6 +52,10 @@ bool ExchangeOverTcp(const std::string& host, int port, const std::string& reque
             error = "receive failed (WSA error " + std::to_string(WSAGetLastError()) + ")";
             return !answer.empty();
         }
+        if (answer.size() + static_cast<std::size_t>(n) > kMaxAnswerBytes) {
+            error = "answer larger than " + std::to_string(kMaxAnswerBytes) + " bytes";
+            return false;
+        }
         answer.append(piece, static_cast<std::size_t>(n));
     }
 }
