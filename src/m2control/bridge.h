@@ -13,7 +13,7 @@
 //              into the result file it is given).
 //
 // The result file, worker.log and the copy of this program that the task runs
-// live in the work folder ALLUSERSPROFILE\TZBridge, which only SYSTEM and
+// live in the work folder ProgramData\TZBridge, which only SYSTEM and
 // Administrators may write (bridge_files.h). The texts and command lines are
 // built by bridge_rules.h. Nothing here throws.
 #pragma once

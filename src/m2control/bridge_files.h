@@ -1,4 +1,5 @@
-// The bridge's folder (ALLUSERSPROFILE\TZBridge) and the files in it. The
+// The bridge's folder (ProgramData\TZBridge, the system's known folder, not
+// %ALLUSERSPROFILE%) and the files in it. The
 // SYSTEM loader writes there and the task runs the program copy kept there,
 // so only SYSTEM and Administrators may create or change anything in it:
 //
@@ -24,6 +25,11 @@
 // `create`, created when missing). False leaves the operator's text in
 // `failure`; a refusal is also written to the application log.
 [[nodiscard]] bool OpenBridgeWorkFolder(bool create, WString& folder, WString& failure) noexcept;
+
+// For test programs only, which run the tool's side and the loader in a
+// folder of their own: the ProgramData folder both sides use instead of the
+// system's. Empty puts the system's back. The program never calls it.
+void SetBridgeProgramDataForTesting(const WString& folder) noexcept;
 
 // The security descriptor new work folders get: owner Administrators,
 // protected DACL with SYSTEM and Administrators full control (inherited).

@@ -76,9 +76,9 @@ bool IsBridgeSafeText(const WString& text) {
     return true;
 }
 
-WString BridgeWorkFolder(const WString& allUsersProfile) {
-    if (allUsersProfile.empty()) return WTEXT("C:\\ProgramData\\TZBridge");
-    return allUsersProfile + WTEXT("\\TZBridge");
+WString BridgeWorkFolder(const WString& programData) {
+    if (programData.empty()) return WTEXT("C:\\ProgramData\\TZBridge");
+    return programData + WTEXT("\\TZBridge");
 }
 
 WString BridgeTaskName(std::uint32_t tick, std::uint32_t processId, std::uint32_t callNumber) {

@@ -50,9 +50,9 @@ WString QuoteArgument(const WString& text);
 // (below U+0020, or U+007F).
 [[nodiscard]] bool IsBridgeSafeText(const WString& text);
 
-// The bridge's folder: ALLUSERSPROFILE + "\TZBridge", or the fixed
-// "C:\ProgramData\TZBridge" when the variable is unset or empty.
-WString BridgeWorkFolder(const WString& allUsersProfile);
+// The bridge's folder: the ProgramData folder + "\TZBridge", or the fixed
+// "C:\ProgramData\TZBridge" when that folder could not be had.
+WString BridgeWorkFolder(const WString& programData);
 
 // What an existing bridge folder turned out to be, read through a handle that
 // did not follow a reparse point.

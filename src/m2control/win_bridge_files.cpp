@@ -5,7 +5,10 @@
 
 #include <aclapi.h>
 #include <bcrypt.h>
+#include <knownfolders.h>
+#include <objbase.h>
 #include <sddl.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <string>
@@ -17,17 +20,29 @@
 
 namespace {
 
-constexpr DWORD kEnvironmentChars = 260;
 // Owner Administrators; SYSTEM and Administrators full control, inherited by
 // files and folders inside; protected from the parent's ACEs.
 constexpr wchar_t kFolderSddl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD kReadChunk = 1 << 20;
 
-WString AllUsersProfile() {
-    wchar_t buffer[kEnvironmentChars];
-    const DWORD n = ::GetEnvironmentVariableW(L"ALLUSERSPROFILE", buffer, kEnvironmentChars);
-    return n > 0 && n < kEnvironmentChars ? WString(buffer, n) : WString();
+WString& ProgramDataForTesting() {
+    static WString folder;
+    return folder;
+}
+
+// The machine's ProgramData folder, as the system knows it. Not
+// %ALLUSERSPROFILE%: the operator's own unelevated programs can set that for
+// their user (HKCU\Environment), and an elevated tool started from such a
+// session would then hand SYSTEM a folder of their choosing.
+WString ProgramDataFolder() {
+    if (!ProgramDataForTesting().empty()) return ProgramDataForTesting();
+    PWSTR path = nullptr;
+    WString folder;
+    if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_ProgramData, KF_FLAG_DEFAULT, nullptr, &path)) && path)
+        folder = path;
+    ::CoTaskMemFree(path);
+    return folder;
 }
 
 // Wine's ntdll has this export; Windows' has not.
@@ -195,7 +210,7 @@ UniqueLocalMemory BridgeFolderSecurity() noexcept {
 bool OpenBridgeWorkFolder(bool create, WString& folder, WString& failure) noexcept {
     try {
         failure.clear();
-        folder = BridgeWorkFolder(AllUsersProfile());
+        folder = BridgeWorkFolder(ProgramDataFolder());
         if (create) {
             const UniqueLocalMemory security = BridgeFolderSecurity();
             SECURITY_ATTRIBUTES attributes{sizeof(attributes), security.get(), FALSE};
@@ -319,4 +334,11 @@ bool ToolIsAdministrator() noexcept {
     if (!::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size)) return false;
     BOOL member = FALSE;
     return ::CheckTokenMembership(nullptr, sid, &member) && member;
+}
+
+void SetBridgeProgramDataForTesting(const WString& folder) noexcept {
+    try {
+        ProgramDataForTesting() = folder;
+    } catch (...) {
+    }
 }

@@ -10,11 +10,15 @@
 // (game_server_side.h), so it is the game server the bridge looks for; it is
 // also the executable the task runs, so main() hands "--loader" and
 // "--worker" to the bridge's own entry. The bridge's work folder is redirected
-// into the version folder through ALLUSERSPROFILE.
+// into the version folder through the test seam SetBridgeProgramDataForTesting,
+// which both sides set from ALLUSERSPROFILE (the program itself never reads
+// that variable); the schtasks stand-in reads the variable too.
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <knownfolders.h>
 #include <shellapi.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <chrono>
@@ -46,6 +50,16 @@ WString OwnFolder() { return ParentOf(OwnPath()); }
 WString WorkFolder() { return OwnVersion() + L"\\ProgramData\\TZBridge"; }
 WString CallsFile() { return OwnVersion() + L"\\schtasks_calls.txt"; }
 WString WorkerLog() { return WorkFolder() + L"\\worker.log"; }
+// The bridge folder the program itself uses: in the system's ProgramData.
+WString SystemBridgeFolder() {
+    PWSTR known = nullptr;
+    WString folder;
+    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_ProgramData, KF_FLAG_DEFAULT, nullptr, &known)) && known)
+        folder = WString(known) + L"\\TZBridge";
+    CoTaskMemFree(known);
+    return folder;
+}
+
 DWORD OwnSession() {
     DWORD session = 0;
     ProcessIdToSessionId(GetCurrentProcessId(), &session);
@@ -302,15 +316,24 @@ TEST_F(BridgeTest, ModeCommandLines) {
                                                      L", cmd=[QFunction 功能脚本]"));
 }
 
-TEST_F(BridgeTest, WorkFolderFallsBackWithoutTheVariable) {
+// The work folder is the system's ProgramData folder, whatever the process's
+// ALLUSERSPROFILE says: an unelevated program of the operator can set that
+// variable for the user (HKCU\Environment), and SYSTEM must not be handed a
+// folder of its choosing.
+TEST_F(BridgeTest, WorkFolderIsTheSystemsProgramDataWhateverTheEnvironment) {
     wchar_t saved[MAX_PATH];
     const DWORD n = GetEnvironmentVariableW(L"ALLUSERSPROFILE", saved, MAX_PATH);
     ASSERT_GT(n, 0u);
-    SetEnvironmentVariableW(L"ALLUSERSPROFILE", nullptr);
-    const WString fallback = PrepareBridgeWorkFolder();
+    const WString chosen = OwnVersion() + L"\\Chosen";
+    CreateDirectoryW(chosen.c_str(), nullptr);
+    SetEnvironmentVariableW(L"ALLUSERSPROFILE", chosen.c_str());
+    SetBridgeProgramDataForTesting(L"");
+    const WString folder = PrepareBridgeWorkFolder();
+    SetBridgeProgramDataForTesting(WString(saved, n));
     SetEnvironmentVariableW(L"ALLUSERSPROFILE", saved);
-    EXPECT_EQ(fallback, L"C:\\ProgramData\\TZBridge");
-    EXPECT_TRUE(FileExists(fallback));
+    EXPECT_EQ(folder, SystemBridgeFolder());
+    EXPECT_TRUE(FileExists(folder));
+    EXPECT_FALSE(FileExists(chosen + L"\\TZBridge"));
     EXPECT_EQ(PrepareBridgeWorkFolder(), WorkFolder());
 }
 
@@ -669,8 +692,12 @@ public:
         const DWORD n = GetEnvironmentVariableW(L"ALLUSERSPROFILE", saved, MAX_PATH);
         saved_.assign(saved, n);
         SetEnvironmentVariableW(L"ALLUSERSPROFILE", profile.c_str());
+        SetBridgeProgramDataForTesting(profile);
     }
-    ~ProfileOverride() { SetEnvironmentVariableW(L"ALLUSERSPROFILE", saved_.c_str()); }
+    ~ProfileOverride() {
+        SetEnvironmentVariableW(L"ALLUSERSPROFILE", saved_.c_str());
+        SetBridgeProgramDataForTesting(saved_);
+    }
     ProfileOverride(const ProfileOverride&) = delete;
     ProfileOverride& operator=(const ProfileOverride&) = delete;
 
@@ -809,6 +836,10 @@ TEST(BridgeLibraries, PlantedLibraryBesideTheProgramIsNotLoaded) {
             RegSetValueExW(overrides.get(), L"wtsapi32", 0, REG_SZ, reinterpret_cast<const BYTE*>(nativeFirst),
                            sizeof(nativeFirst));
         }
+        // The program works in the system's bridge folder, whatever its
+        // environment says; only this run's lines of its log count.
+        const WString systemLog = SystemBridgeFolder() + L"\\worker.log";
+        const std::size_t earlierLines = LinesOf(systemLog).size();
         Finished loader;
         {
             const ProfileOverride profile(folder);
@@ -827,9 +858,11 @@ TEST(BridgeLibraries, PlantedLibraryBesideTheProgramIsNotLoaded) {
 
         EXPECT_FALSE(FileExists(folder + L"\\planted_loaded.txt"));
         // The loader did reach its call into wtsapi32.
-        const std::vector<WString> log = LinesOf(folder + L"\\TZBridge\\worker.log");
+        std::vector<WString> log = LinesOf(systemLog);
+        log.erase(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(std::min(earlierLines, log.size())));
         EXPECT_TRUE(Contains(log, L"[Loader] Token: ") || Contains(log, L"[Loader] WTSQueryUserToken fail"))
             << loader.exitCode;
+        EXPECT_FALSE(FileExists(folder + L"\\TZBridge")) << "the program followed ALLUSERSPROFILE";
     }
 }
 
@@ -925,13 +958,18 @@ bool TaskRegistered(const WString& task) { return RunHidden(L"schtasks.exe /quer
 // clicks the game server's menu item. The task is gone afterwards.
 TEST_F(BridgeTest, SystemSchtasksRunsTheItem) {
     if (testlinks::UnderWine()) GTEST_SKIP() << "Wine's schtasks cannot create a task";
+    // The real SYSTEM task runs the loader with SYSTEM's own environment, so
+    // both sides use the system's ProgramData folder here, as the program does.
+    SetBridgeProgramDataForTesting(L"");
+    const WString systemLog = SystemBridgeFolder() + L"\\worker.log";
     StandInWindow server;
     EXPECT_TRUE(SendM2CommandCrossSession(OwnVersion(), L"QFunction", reason)) << Show(reason);
+    SetBridgeProgramDataForTesting(OwnVersion() + L"\\ProgramData");
     EXPECT_EQ(Ids(server.WaitForCommands(1)), std::vector<WPARAM>{212});
-    const std::vector<WString> log = LinesOf(WorkerLog());
-    EXPECT_TRUE(Contains(log, L"[Worker] Result: OK|")) << ReadRaw(WorkerLog());
+    const std::vector<WString> log = LinesOf(systemLog);
+    EXPECT_TRUE(Contains(log, L"[Worker] Result: OK|")) << ReadRaw(systemLog);
     const WString task = TaskNameInLog(log);
-    ASSERT_FALSE(task.empty()) << ReadRaw(WorkerLog());
+    ASSERT_FALSE(task.empty()) << ReadRaw(systemLog);
     // The tool starts the removal without waiting for it.
     bool registered = true;
     for (int i = 0; i < 50 && (registered = TaskRegistered(task)); ++i) Sleep(200);
@@ -992,6 +1030,10 @@ int main(int argc, char** argv) {
     int wideCount = 0;
     LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &wideCount);
     if (wide && wideCount >= 2 && IsBridgeSwitch(wide[1])) {
+        // The loader and the worker work in the folder the tests chose.
+        wchar_t profile[MAX_PATH];
+        const DWORD n = GetEnvironmentVariableW(L"ALLUSERSPROFILE", profile, MAX_PATH);
+        if (n > 0 && n < MAX_PATH) SetBridgeProgramDataForTesting(WString(profile, n));
         const int exitCode = RunBridgeMode(wideCount, wide);
         LocalFree(wide);
         return exitCode;
@@ -1010,6 +1052,7 @@ int main(int argc, char** argv) {
     const WString profile = OwnVersion() + L"\\ProgramData";
     CreateDirectoryW(profile.c_str(), nullptr);
     SetEnvironmentVariableW(L"ALLUSERSPROFILE", profile.c_str());
+    SetBridgeProgramDataForTesting(profile);
     SetEnvironmentVariableW(L"TZ_SCHTASKS_RECORD", CallsFile().c_str());
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
