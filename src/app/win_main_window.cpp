@@ -38,6 +38,9 @@ constexpr wchar_t kShowFirstCopyMessageName[] = L"TZ62EditorSync.ShowFirstCopy";
 // How often the refusal tally is asked for a summary that fell due quietly.
 constexpr UINT_PTR kRefusalTimerId = 1;
 constexpr UINT kRefusalTimerMs = 10 * 1000;
+// A tray tool runs for months: besides the check after start, it asks once a
+// day, quietly (StartDailyUpdateCheck).
+constexpr UINT_PTR kDailyUpdateTimerId = 2;
 
 struct GdiObjectTraits {
     using Value = HGDIOBJ;
@@ -551,6 +554,7 @@ void ShutDownForUpdate() {
 
 void OnDestroy() {
     KillTimer(shell.window, kRefusalTimerId);
+    KillTimer(shell.window, kDailyUpdateTimerId);
     if (shell.stopper.joinable()) shell.stopper.join();
     if (shell.service) {
         shell.service->Stop();
@@ -602,10 +606,15 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
             RegisterApiRoutes(shell.service->api());
             shell.service->SetStartGaveUpNotice([] { PostMessageW(shell.window, kServiceGaveUpMessage, 0, 0); });
             SetTimer(window, kRefusalTimerId, kRefusalTimerMs, nullptr);
+            SetTimer(window, kDailyUpdateTimerId, kDailyUpdateCheckMs, nullptr);
             return 0;
         case WM_TIMER:
             if (w == kRefusalTimerId) {
                 OnRefusalTimer();
+                return 0;
+            }
+            if (w == kDailyUpdateTimerId) {
+                StartDailyUpdateCheck(UpdateCheckedPoster(window));
                 return 0;
             }
             break;

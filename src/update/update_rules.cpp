@@ -252,3 +252,8 @@ UpdateDisplay DecideUpdateDisplay(const UpdateInfo& info) {
     display.notices.push_back({WTEXT("[更新] 当前已是最新版本")});
     return display;
 }
+
+UpdateDisplay QuietUpdateDisplay(const UpdateDisplay& full, const UpdateInfo& info, const WString& announced) {
+    if (!full.showUpdateButton || !info.updateAvailable || info.latestVersion == announced) return UpdateDisplay();
+    return full;
+}

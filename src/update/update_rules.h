@@ -150,3 +150,9 @@ struct UpdateDisplay {
 // published package as the repair); or that the program is current. An
 // invalid result shows nothing.
 UpdateDisplay DecideUpdateDisplay(const UpdateInfo& info);
+
+// The same for the daily check of a tool that runs for months: it speaks
+// only of news. Only an offer whose version was not announced yet keeps its
+// lines (and its button); anything else ("当前已是最新版本", an offer already
+// made) shows nothing. `announced` is the version last announced, "" for none.
+UpdateDisplay QuietUpdateDisplay(const UpdateDisplay& full, const UpdateInfo& info, const WString& announced);

@@ -26,11 +26,18 @@ constexpr DWORD kDigestReadSize = 65536;
 std::shared_ptr<const UpdateInfo> g_published;
 std::atomic<bool> g_displayPending{false};
 std::atomic<bool> g_checkStarted{false};
+// A check thread runs now; the daily check then waits for its next turn.
+std::atomic<bool> g_checkRunning{false};
+// Whether the result to show comes from a daily check, and the version last
+// announced in the panel (window thread only).
+std::atomic<bool> g_quietDisplay{false};
+WString g_announcedVersion;
 
 struct CheckJob {
     UpdateCheckedNotice checked;
     UpdateSource source;
     DWORD delayMs;
+    bool quiet;
 };
 
 DWORD WINAPI UpdateCheckThread(LPVOID parameter) {
@@ -39,13 +46,31 @@ DWORD WINAPI UpdateCheckThread(LPVOID parameter) {
     try {
         UpdateInfo info;
         if (CheckForUpdateFrom(job->source, info)) {
-            PublishUpdateInfo(std::move(info));
+            PublishUpdateInfo(std::move(info), job->quiet);
             if (job->checked) job->checked();
         }
     } catch (...) {
         // The check's own log line is the only trace of a failure.
     }
+    g_checkRunning.store(false);
     return 0;
+}
+
+UniqueHandle StartCheckThread(UpdateCheckedNotice checked, UpdateSource source, DWORD delayMs, bool quiet) noexcept {
+    try {
+        if (g_checkRunning.exchange(true)) return UniqueHandle();
+        auto job = std::make_unique<CheckJob>(CheckJob{std::move(checked), std::move(source), delayMs, quiet});
+        UniqueHandle thread(CreateThread(nullptr, 0, UpdateCheckThread, job.get(), 0, nullptr));
+        if (thread) {
+            (void)job.release();  // the thread owns it now
+        } else {
+            g_checkRunning.store(false);
+        }
+        return thread;
+    } catch (...) {
+        g_checkRunning.store(false);
+        return UniqueHandle();
+    }
 }
 
 }  // namespace
@@ -113,9 +138,10 @@ std::shared_ptr<const UpdateInfo> PublishedUpdateInfo() noexcept {
     return published ? published : kNothingYet;
 }
 
-void PublishUpdateInfo(UpdateInfo info) noexcept {
+void PublishUpdateInfo(UpdateInfo info, bool fromDailyCheck) noexcept {
     try {
         std::atomic_store(&g_published, std::make_shared<const UpdateInfo>(std::move(info)));
+        g_quietDisplay.store(fromDailyCheck);
         g_displayPending.store(true);
     } catch (...) {
         // Out of memory: nothing is published, as after a failed check.
@@ -130,27 +156,33 @@ bool StartUpdateCheck(UpdateCheckedNotice checked) noexcept {
             WriteLogFile(kDebugFilePrefix + NoUpdateEndpointLogText());
             return false;
         }
-        return StartUpdateCheckThread(std::move(checked), std::move(source), kUpdateCheckDelayMs).valid();
+        return StartCheckThread(std::move(checked), std::move(source), kUpdateCheckDelayMs, false).valid();
     } catch (...) {
         return false;
     }
 }
 
 UniqueHandle StartUpdateCheckThread(UpdateCheckedNotice checked, UpdateSource source, DWORD delayMs) noexcept {
+    return StartCheckThread(std::move(checked), std::move(source), delayMs, false);
+}
+
+bool StartDailyUpdateCheck(UpdateCheckedNotice checked) noexcept {
     try {
-        auto job = std::make_unique<CheckJob>(CheckJob{std::move(checked), std::move(source), delayMs});
-        UniqueHandle thread(CreateThread(nullptr, 0, UpdateCheckThread, job.get(), 0, nullptr));
-        if (thread) (void)job.release();  // the thread owns it now
-        return thread;
+        UpdateSource source = BuiltInUpdateSource();
+        if (!UpdateEndpointConfigured(source.endpoint)) return false;
+        return StartCheckThread(std::move(checked), std::move(source), 0, true).valid();
     } catch (...) {
-        return UniqueHandle();
+        return false;
     }
 }
 
 void ShowUpdateResult(const std::function<void()>& showButton) noexcept {
     if (!g_displayPending.exchange(false)) return;
     try {
-        const UpdateDisplay display = DecideUpdateDisplay(*PublishedUpdateInfo());
+        const std::shared_ptr<const UpdateInfo> info = PublishedUpdateInfo();
+        UpdateDisplay display = DecideUpdateDisplay(*info);
+        if (g_quietDisplay.load()) display = QuietUpdateDisplay(display, *info, g_announcedVersion);
+        if (display.showUpdateButton && info->updateAvailable) g_announcedVersion = info->latestVersion;
         if (display.showUpdateButton && showButton) showButton();
         for (const UpdateNotice& notice : display.notices) LogLine(notice.text, notice.highlight);
     } catch (...) {

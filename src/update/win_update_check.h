@@ -60,19 +60,27 @@ std::string RunningProgramMd5() noexcept;
 // The published result: an empty record (valid false) until a check
 // succeeded. Never null.
 std::shared_ptr<const UpdateInfo> PublishedUpdateInfo() noexcept;
-// Replaces the published result and arms one ShowUpdateResult.
-void PublishUpdateInfo(UpdateInfo info) noexcept;
+// Replaces the published result and arms one ShowUpdateResult, which shows
+// it quietly when it comes from the daily check.
+void PublishUpdateInfo(UpdateInfo info, bool fromDailyCheck = false) noexcept;
 
 // Starts the check thread: after kUpdateCheckDelayMs it checks the built-in
 // source and, on success, publishes the result and calls `checked`. Only
 // the first call in a process starts anything (the check never repeats);
 // false when it did not start.
 bool StartUpdateCheck(UpdateCheckedNotice checked) noexcept;
+// The daily check of a tool that runs for months: the same check at once,
+// when no check runs now, whose result ShowUpdateResult shows quietly
+// (QuietUpdateDisplay). False when it did not start.
+bool StartDailyUpdateCheck(UpdateCheckedNotice checked) noexcept;
+// How often the window asks for it.
+constexpr UINT kDailyUpdateCheckMs = 24u * 60 * 60 * 1000;
 // The same thread for an explicit source and delay, returning its handle
 // (null when it could not start); not limited to one call.
 UniqueHandle StartUpdateCheckThread(UpdateCheckedNotice checked, UpdateSource source, DWORD delayMs) noexcept;
 
 // Window thread, after the checked notice: shows the published result once
 // (`showButton` when something is offered, then the panel lines of
-// DecideUpdateDisplay). Later calls without a new publication do nothing.
+// DecideUpdateDisplay, or of QuietUpdateDisplay after a daily check). Later
+// calls without a new publication do nothing.
 void ShowUpdateResult(const std::function<void()>& showButton) noexcept;

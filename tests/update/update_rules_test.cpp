@@ -426,4 +426,23 @@ TEST(UpdateSettings, OnlyAConfiguredEndpointIsAsked) {
     EXPECT_EQ(NoUpdateEndpointLogText(), U("[更新] 未配置更新地址，不检查更新"));
 }
 
+// The daily check's display: only an offer of a version not yet announced.
+TEST(UpdateDisplay, TheDailyCheckShowsOnlyNews) {
+    UpdateInfo offer;
+    offer.valid = true;
+    offer.updateAvailable = true;
+    offer.latestVersion = WTEXT("1.2");
+    offer.packageUrl = WTEXT("https://h/p.zip");
+    UpdateInfo current = offer;
+    current.updateAvailable = false;
+    current.latestVersion = WTEXT("1.0");
+    current.runningVersion = WTEXT("1.0");
+    const UpdateDisplay full = DecideUpdateDisplay(offer);
+    EXPECT_EQ(QuietUpdateDisplay(full, offer, WTEXT("")).notices.size(), full.notices.size());
+    EXPECT_TRUE(QuietUpdateDisplay(full, offer, WTEXT("1.1")).showUpdateButton);
+    EXPECT_TRUE(QuietUpdateDisplay(full, offer, WTEXT("1.2")).notices.empty());
+    EXPECT_FALSE(QuietUpdateDisplay(full, offer, WTEXT("1.2")).showUpdateButton);
+    EXPECT_TRUE(QuietUpdateDisplay(DecideUpdateDisplay(current), current, WTEXT("")).notices.empty());
+}
+
 }  // namespace

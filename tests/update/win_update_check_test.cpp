@@ -297,4 +297,48 @@ TEST_F(UpdateCheck, ShowUpdateResultOnTheWindow) {
     }
 }
 
+// The daily check speaks only of news: an offer of a version not announced
+// yet, with its button; nothing for an offer already made or for a current
+// program. The check after start still says everything.
+TEST_F(UpdateCheck, TheDailyCheckSpeaksOnlyOfNews) {
+    using Line = MainWindowStandIn::PanelLine;
+    struct Case {
+        const char* name;
+        bool daily;
+        bool updateAvailable;
+        const wchar_t* version;
+        bool buttonShown;
+        std::vector<Line> lines;
+    };
+    const Case cases[] = {
+        {"a new version", true, true, L"7.1", true,
+         {{L"[更新] 检测到新版本 7.1，点击\"更新\"按钮立即更新", false}, {L"[更新] 更新内容：修复", false}}},
+        {"the same offer a day later", true, true, L"7.1", false, {}},
+        {"current", true, false, L"1.0", false, {}},
+        {"a newer one still", true, true, L"7.2", true,
+         {{L"[更新] 检测到新版本 7.2，点击\"更新\"按钮立即更新", false}, {L"[更新] 更新内容：修复", false}}},
+        {"the check after start says all", false, true, L"7.2", true,
+         {{L"[更新] 检测到新版本 7.2，点击\"更新\"按钮立即更新", false}, {L"[更新] 更新内容：修复", false}}},
+    };
+    int index = 0;
+    for (const Case& c : cases) {
+        UseLogFile(L"daily" + std::to_wstring(index++));
+        HWND button = CreateWindowExW(0, L"BUTTON", L"x", WS_CHILD | BS_PUSHBUTTON | WS_DISABLED, 0, 0, 46, 22,
+                                      main_.window, nullptr, nullptr, nullptr);
+        ASSERT_NE(button, nullptr);
+        UpdateInfo info;
+        info.valid = true;
+        info.updateAvailable = c.updateAvailable;
+        info.latestVersion = c.version;
+        info.changeLog = L"修复";
+        info.packageUrl = L"https://h.example/p.zip";
+        PublishUpdateInfo(info, c.daily);
+        ShowUpdateResultOn(button);
+        const ButtonState expected = c.buttonShown ? ButtonState{true, true, L"更新"} : ButtonState{false, false, L"x"};
+        EXPECT_EQ(StateOf(button), expected) << c.name;
+        EXPECT_EQ(main_.TakePanelLines(), c.lines) << c.name;
+        DestroyWindow(button);
+    }
+}
+
 }  // namespace
