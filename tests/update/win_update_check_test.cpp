@@ -249,6 +249,23 @@ ButtonState StateOf(HWND button) {
     return {(GetWindowLongW(button, GWL_STYLE) & WS_VISIBLE) != 0, IsWindowEnabled(button) != FALSE, text};
 }
 
+// A hidden, disabled button on `parent`, as the window's update button starts.
+HWND NewUpdateButton(HWND parent) {
+    return CreateWindowExW(0, L"BUTTON", L"x", WS_CHILD | BS_PUSHBUTTON | WS_DISABLED, 0, 0, 46, 22, parent, nullptr,
+                           nullptr, nullptr);
+}
+
+// A verified check result offering (or not) `version`, with a change log and a package.
+UpdateInfo CheckedInfo(bool updateAvailable, const WString& version) {
+    UpdateInfo info;
+    info.valid = true;
+    info.updateAvailable = updateAvailable;
+    info.latestVersion = version;
+    info.changeLog = L"修复";
+    info.packageUrl = L"https://h.example/p.zip";
+    return info;
+}
+
 TEST_F(UpdateCheck, ShowUpdateResultOnTheWindow) {
     using Line = MainWindowStandIn::PanelLine;
     const ButtonState hidden{false, false, L"x"};
@@ -270,15 +287,9 @@ TEST_F(UpdateCheck, ShowUpdateResultOnTheWindow) {
     int index = 0;
     for (const Case& c : cases) {
         UseLogFile(L"show" + std::to_wstring(index++));
-        HWND button = CreateWindowExW(0, L"BUTTON", L"x", WS_CHILD | BS_PUSHBUTTON | WS_DISABLED, 0, 0, 46, 22,
-                                      main_.window, nullptr, nullptr, nullptr);
+        HWND button = NewUpdateButton(main_.window);
         ASSERT_NE(button, nullptr);
-        UpdateInfo info;
-        info.valid = true;
-        info.updateAvailable = c.updateAvailable;
-        info.latestVersion = L"1.0";
-        info.changeLog = L"修复";
-        info.packageUrl = L"https://h.example/p.zip";
+        UpdateInfo info = CheckedInfo(c.updateAvailable, L"1.0");
         info.selfCheck = c.selfCheck;
         PublishUpdateInfo(info);
 
@@ -323,16 +334,9 @@ TEST_F(UpdateCheck, TheDailyCheckSpeaksOnlyOfNews) {
     int index = 0;
     for (const Case& c : cases) {
         UseLogFile(L"daily" + std::to_wstring(index++));
-        HWND button = CreateWindowExW(0, L"BUTTON", L"x", WS_CHILD | BS_PUSHBUTTON | WS_DISABLED, 0, 0, 46, 22,
-                                      main_.window, nullptr, nullptr, nullptr);
+        HWND button = NewUpdateButton(main_.window);
         ASSERT_NE(button, nullptr);
-        UpdateInfo info;
-        info.valid = true;
-        info.updateAvailable = c.updateAvailable;
-        info.latestVersion = c.version;
-        info.changeLog = L"修复";
-        info.packageUrl = L"https://h.example/p.zip";
-        PublishUpdateInfo(info, c.daily);
+        PublishUpdateInfo(CheckedInfo(c.updateAvailable, c.version), c.daily);
         ShowUpdateResultOn(button);
         const ButtonState expected = c.buttonShown ? ButtonState{true, true, L"更新"} : ButtonState{false, false, L"x"};
         EXPECT_EQ(StateOf(button), expected) << c.name;
