@@ -2,8 +2,10 @@
 // another Windows session than the tool's (a window message cannot cross
 // sessions). Three processes of this one executable take part:
 //
-//   the tool   registers a one-off scheduled task that runs as SYSTEM, starts
-//              it and waits for a result file (SendM2CommandCrossSession);
+//   the tool   writes the call into a request file, registers a one-off
+//              scheduled task that runs as SYSTEM with that file's name,
+//              starts it and waits for a result file
+//              (SendM2CommandCrossSession);
 //   --loader   the task: takes the user token of the game server's session
 //              and starts the worker there, on the interactive desktop, with
 //              an inherited pipe; writes what comes through it into the
@@ -51,6 +53,9 @@ int RunBridgeMode(int argc, wchar_t** argv) noexcept;
 // The loader (runs as SYSTEM): starts the worker in call.session. Returns the
 // worker's exit code, 259 when it still runs after 30 seconds, 1 on failure.
 int RunLoader(const BridgeCall& call) noexcept;
+// The loader as the task starts it: the call is read from the request file
+// `requestName` in the work folder (and the file removed), then as RunLoader.
+int RunLoaderRequest(const WString& requestName) noexcept;
 // The worker (runs in the game server's session): 0 when the result is "OK|...".
 int RunWorker(const BridgeCall& call) noexcept;
 

@@ -91,23 +91,10 @@ WString BridgeResultName(const WString& taskName, const WString& randomHex) {
     return WTEXT("result_") + taskName + WTEXT("_") + randomHex + WTEXT(".txt");
 }
 
-WString TaskNameOfResultName(const WString& resultName) {
-    const WString head = WTEXT("result_");
-    const WString prefix = WTEXT("TZBridge_");
-    if (!IsBridgeResultName(resultName)) return WString();
-    const std::size_t lastUnderscore = resultName.rfind(WTEXT('_'));
-    if (lastUnderscore <= head.size()) return WString();
-    const WString task = resultName.substr(head.size(), lastUnderscore - head.size());
-    if (task.size() <= prefix.size() || task.compare(0, prefix.size(), prefix) != 0) return WString();
-    for (std::size_t k = prefix.size(); k < task.size(); ++k) {
-        const WChar c = task[k];
-        if (!((c >= WTEXT('0') && c <= WTEXT('9')) || (c >= WTEXT('a') && c <= WTEXT('f')))) return WString();
-    }
-    return task;
-}
+namespace {
 
-bool IsBridgeResultName(const WString& name) {
-    const WString head = WTEXT("result_");
+// "<head>" + letters, digits and "_" + ".txt".
+bool IsPlainNameWithHead(const WString& name, const WString& head) {
     const WString tail = WTEXT(".txt");
     if (name.size() <= head.size() + tail.size() || name.compare(0, head.size(), head) != 0) return false;
     if (name.compare(name.size() - tail.size(), tail.size(), tail) != 0) return false;
@@ -118,6 +105,37 @@ bool IsBridgeResultName(const WString& name) {
         if (!plain) return false;
     }
     return true;
+}
+
+}  // namespace
+
+WString BridgeRequestName(const WString& taskName, const WString& randomHex) {
+    return WTEXT("request_") + taskName + WTEXT("_") + randomHex + WTEXT(".txt");
+}
+
+WString TaskNameOfCallFile(const WString& fileName) {
+    const WString prefix = WTEXT("TZBridge_");
+    WString head;
+    if (IsBridgeResultName(fileName)) head = WTEXT("result_");
+    if (IsBridgeRequestName(fileName)) head = WTEXT("request_");
+    if (head.empty()) return WString();
+    const std::size_t lastUnderscore = fileName.rfind(WTEXT('_'));
+    if (lastUnderscore <= head.size()) return WString();
+    const WString task = fileName.substr(head.size(), lastUnderscore - head.size());
+    if (task.size() <= prefix.size() || task.compare(0, prefix.size(), prefix) != 0) return WString();
+    for (std::size_t k = prefix.size(); k < task.size(); ++k) {
+        const WChar c = task[k];
+        if (!((c >= WTEXT('0') && c <= WTEXT('9')) || (c >= WTEXT('a') && c <= WTEXT('f')))) return WString();
+    }
+    return task;
+}
+
+bool IsBridgeResultName(const WString& name) {
+    return IsPlainNameWithHead(name, WTEXT("result_"));
+}
+
+bool IsBridgeRequestName(const WString& name) {
+    return IsPlainNameWithHead(name, WTEXT("request_"));
 }
 
 WString BridgeExecutableCopy(const WString& workFolder) {
@@ -192,6 +210,10 @@ WString LoaderArguments(const BridgeCall& call) {
     return line;
 }
 
+WString LoaderRequestArguments(const WString& requestName) {
+    return WString(kLoaderSwitch) + WTEXT(" --request ") + QuoteArgument(requestName);
+}
+
 WString TaskAction(const WString& executable, const WString& loaderArguments) {
     return QuoteArgument(executable) + WTEXT(" ") + loaderArguments;
 }
@@ -226,6 +248,11 @@ BridgeArguments ParseBridgeArguments(const std::vector<WString>& args) {
         return parsed;
     }
     std::size_t first = 0;
+    if (args[1] == kLoaderSwitch && args.size() == 4 && args[2] == WTEXT("--request")) {
+        parsed.mode = BridgeMode::Loader;
+        parsed.request = args[3];
+        return parsed;
+    }
     if (args[1] == kLoaderSwitch && args.size() > 3) {
         parsed.mode = BridgeMode::Loader;
         parsed.call.session = ReadDecimal(args[2]);

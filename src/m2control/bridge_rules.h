@@ -118,10 +118,17 @@ WString BridgeResultName(const WString& taskName, const WString& randomHex);
 // Whether `name` is such a name: "result_", then letters, digits and "_",
 // then ".txt"; no folder, drive or stream.
 [[nodiscard]] bool IsBridgeResultName(const WString& name);
-// The task name inside such a result name: what lies between "result_" and
-// the last "_", when it is "TZBridge_" and hexadecimal digits; "" otherwise.
-// The loader removes its own task by it before anything else.
-WString TaskNameOfResultName(const WString& resultName);
+// "request_" + taskName + "_" + randomHex + ".txt": the file in the work
+// folder that holds the loader's call (LoaderArguments). The task's action
+// names only this file: schtasks limits an action to 261 characters, which a
+// long version path and menu item would pass.
+WString BridgeRequestName(const WString& taskName, const WString& randomHex);
+// Whether `name` is such a name, by the same rule as a result name.
+[[nodiscard]] bool IsBridgeRequestName(const WString& name);
+// The task name inside a result or request name: what lies between the head
+// and the last "_", when it is "TZBridge_" and hexadecimal digits; ""
+// otherwise. The loader removes its own task by it before anything else.
+WString TaskNameOfCallFile(const WString& fileName);
 // The copy of the program that the task runs, in the work folder.
 WString BridgeExecutableCopy(const WString& workFolder);
 
@@ -145,6 +152,10 @@ struct BridgeCall {
 // --versionpath <version>", texts quoted.
 WString LoaderArguments(const BridgeCall& call);
 
+// "--loader --request <name>": what the task's action gives the loader; the
+// call itself is read from that file in the work folder.
+WString LoaderRequestArguments(const WString& requestName);
+
 // The task's action: the quoted executable and the loader arguments.
 WString TaskAction(const WString& executable, const WString& loaderArguments);
 // schtasks refuses a longer action ("/tr" value).
@@ -167,6 +178,9 @@ enum class BridgeMode { Loader, Worker, Invalid };
 struct BridgeArguments {
     BridgeMode mode = BridgeMode::Invalid;
     BridgeCall call;
+    // For Loader: the request file's name when the call is to be read from
+    // it ("--loader --request <name>"); the call is then empty.
+    WString request;
     // For Invalid: the line for standard error ("ERROR|参数不足" or
     // "ERROR|未知模式: " + the first argument).
     WString error;

@@ -158,6 +158,8 @@ struct BridgeTask {
     WString name;
     BridgeCall call;
     WString resultPath;
+    WString requestName;
+    WString requestPath;
     WString executable;
 };
 
@@ -183,6 +185,8 @@ bool PrepareBridgeTask(const WString& versionPath, const WString& commandText, D
     task.call.resultFile = BridgeResultName(task.name, random);
     task.call.versionPath = versionPath;
     task.resultPath = folder + L"\\" + task.call.resultFile;
+    task.requestName = BridgeRequestName(task.name, random);
+    task.requestPath = folder + L"\\" + task.requestName;
     // SYSTEM runs the copy in the protected folder, never the program where
     // it lies: that folder and its neighbours may be writable by users.
     task.executable = BridgeExecutableCopy(folder);
@@ -206,23 +210,55 @@ bool RunSchtasksStep(const WString& arguments, TaskStep step, const WChar* start
     return true;
 }
 
-// Step 3: the SYSTEM task created and started. A task that was created is
-// removed again when it could not be started: it would run at every logon.
+// Writes the loader's call into the request file, a new file in the work
+// folder (which only SYSTEM and Administrators may write).
+bool WriteRequestFile(const BridgeTask& task, WString& reason) {
+    const std::string bytes = WideToUtf8(LoaderArguments(task.call));
+    DWORD error = 0;
+    const UniqueFileHandle file = OpenBridgeFile(task.requestPath, GENERIC_WRITE, 0, CREATE_NEW, error);
+    DWORD written = 0;
+    if (!file || !::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+        written != bytes.size()) {
+        EmitDebug(L"[CrossSession] 请求文件写入失败: " + task.requestPath + L", err=" +
+                  Decimal(file ? ::GetLastError() : error));
+        SetFailureReason(reason, kBridgeCreateFailed);
+        return false;
+    }
+    return true;
+}
+
+// Removes the request file when the loader did not (it never ran, or the
+// task could not be made).
+void RemoveRequestFile(const BridgeTask& task) {
+    DWORD error = 0;
+    const UniqueFileHandle file = OpenBridgeFile(task.requestPath, DELETE, 0, OPEN_EXISTING, error);
+    if (file) (void)DeleteOpenFile(file.get());
+}
+
+// Step 3: the request written, the SYSTEM task created and started. A task
+// that was created is removed again when it could not be started: it would
+// run at every logon.
 bool StartBridgeTask(const BridgeTask& task, const BridgeTiming& timing, WString& reason) {
-    const WString loaderArguments = LoaderArguments(task.call);
+    const WString loaderArguments = LoaderRequestArguments(task.requestName);
     const std::size_t actionChars = TaskAction(task.executable, loaderArguments).size();
     if (actionChars > kMaxTaskActionChars) {
         // schtasks would refuse it, and the tool would only learn so from the
-        // timeout half a minute later.
+        // timeout half a minute later. Only a very long ProgramData path
+        // gets here: the call itself travels in the request file.
         EmitDebug(L"[CrossSession] 任务命令过长: " + Decimal(actionChars) + L" 字符");
         SetFailureReason(reason, kBridgeCreateFailed);
         return false;
     }
+    if (!WriteRequestFile(task, reason)) return false;
     const WString createArguments = TaskCreateArguments(task.name, task.executable, loaderArguments);
     EmitDebug(L"[CrossSession] create: " + createArguments);
-    if (!RunSchtasksStep(createArguments, TaskStep::Create, kBridgeCreateFailed, timing, reason)) return false;
+    if (!RunSchtasksStep(createArguments, TaskStep::Create, kBridgeCreateFailed, timing, reason)) {
+        RemoveRequestFile(task);
+        return false;
+    }
     if (RunSchtasksStep(TaskRunArguments(task.name), TaskStep::Run, kBridgeRunFailed, timing, reason)) return true;
     RemoveBridgeTask(task.name);
+    RemoveRequestFile(task);
     return false;
 }
 
@@ -231,6 +267,7 @@ bool CollectBridgeResult(const BridgeTask& task, const BridgeTiming& timing, WSt
     WString text;
     const bool answered = AwaitResultFile(task.resultPath, timing, text);
     RemoveBridgeTask(task.name);
+    RemoveRequestFile(task);
     if (!answered) {
         SetFailureReason(reason, kBridgeTimeout);
         return false;
@@ -470,64 +507,128 @@ int RunWorker(const BridgeCall& call) noexcept {
     }
 }
 
+namespace {
+
+// The task has done its part by starting the loader: it goes first, whatever
+// happens next and to the tool that made it.
+WString RemoveOwnTask(const WString& callFile) {
+    const WString task = TaskNameOfCallFile(callFile);
+    if (!task.empty()) RemoveBridgeTask(task);
+    return task;
+}
+
+int LoadWorker(const BridgeCall& call, const WString& task) {
+    WString folder;
+    WString failure;
+    if (!OpenBridgeWorkFolder(true, folder, failure)) return 1;
+    WriteWorkerLog(L"[Loader] session=" + Decimal(call.session) + L", pid=" + Decimal(call.pid) + L", cmd=[" +
+                   call.commandText + L"]");
+    if (!task.empty()) WriteWorkerLog(L"[Loader] Removing task " + task);
+    if (!call.resultFile.empty() && !IsBridgeResultName(call.resultFile)) {
+        WriteWorkerLog(L"[Loader] Refused result file name: " + call.resultFile);
+        return 1;
+    }
+    // Every failure from here on is answered in the result file: the tool
+    // would otherwise wait out its 30 seconds.
+    const WString resultPath = call.resultFile.empty() ? WString() : folder + L"\\" + call.resultFile;
+    const auto fail = [&](LoaderFailure failure, DWORD code) {
+        if (!resultPath.empty()) WriteResultFile(resultPath, LoaderFailureText(failure, call.session, code));
+        return 1;
+    };
+    UniqueHandle primary;
+    DWORD error = 0;
+    if (!WorkerPrimaryToken(call, primary, error)) return fail(LoaderFailure::UserToken, error);
+    UniqueHandle reader;
+    UniqueHandle writer;
+    if (!CreateResultPipe(reader, writer)) {
+        error = ::GetLastError();
+        WriteWorkerLog(L"[Loader] CreatePipe fail, err=" + Decimal(error));
+        return fail(LoaderFailure::WorkerStart, error);
+    }
+    BridgeCall workerCall = call;
+    workerCall.resultFile.clear();
+    workerCall.resultPipe = static_cast<std::uint64_t>(reinterpret_cast<UINT_PTR>(writer.get()));
+    const WString commandLine = WorkerCommandLine(ExecutablePath(), workerCall);
+    WriteWorkerLog(L"[Loader] Launch: " + commandLine);
+    UniqueHandle worker;
+    if (!StartWorker(primary.get(), writer.get(), commandLine, worker, error))
+        return fail(LoaderFailure::WorkerStart, error);
+    // The worker holds the only write end now, so its end is the pipe's.
+    writer.reset();
+    ::WaitForSingleObject(worker.get(), kWorkerWaitMs);
+    DWORD exitCode = STILL_ACTIVE;
+    if (!::GetExitCodeProcess(worker.get(), &exitCode)) exitCode = 1;
+    const WString result = Utf8ToWide(DrainResultPipe(reader.get()));
+    WriteWorkerLog(L"[Loader] Worker exit=" + Decimal(exitCode) + L", result: " + result);
+    if (result.empty()) {
+        fail(LoaderFailure::NoAnswer, exitCode);
+    } else if (!resultPath.empty()) {
+        WriteResultFile(resultPath, result);
+    }
+    return static_cast<int>(exitCode);
+}
+
+// The loader's call as the tool wrote it into the request file `name` in the
+// work folder. The file goes once read; a name of another form, a link, a
+// folder or an unreadable text is refused.
+bool ReadLoaderRequest(const WString& name, BridgeCall& call) {
+    WString folder;
+    WString failure;
+    if (!IsBridgeRequestName(name) || !OpenBridgeWorkFolder(false, folder, failure)) {
+        WriteWorkerLog(L"[Loader] Refused request: " + name);
+        return false;
+    }
+    DWORD error = 0;
+    const UniqueFileHandle file =
+        OpenBridgeFile(folder + L"\\" + name, GENERIC_READ | DELETE, FILE_SHARE_READ, OPEN_EXISTING, error);
+    if (!file) {
+        WriteWorkerLog(L"[Loader] Cannot open request: " + name + L", err=" + Decimal(error));
+        return false;
+    }
+    std::string bytes(kResultFileLimit, '\0');
+    DWORD read = 0;
+    if (!::ReadFile(file.get(), bytes.data(), kResultFileLimit, &read, nullptr)) read = 0;
+    bytes.resize(read);
+    (void)DeleteOpenFile(file.get());
+    std::vector<WString> args{L"loader"};
+    int count = 0;
+    const WString line = L"loader " + Utf8ToWide(bytes);
+    if (LPWSTR* argv = ::CommandLineToArgvW(line.c_str(), &count)) {
+        for (int i = 1; i < count; ++i) args.emplace_back(argv[i]);
+        ::LocalFree(argv);
+    }
+    const BridgeArguments parsed = ParseBridgeArguments(args);
+    if (parsed.mode != BridgeMode::Loader || !parsed.request.empty() || read == 0) {
+        WriteWorkerLog(L"[Loader] Unreadable request: " + name);
+        return false;
+    }
+    call = parsed.call;
+    WriteWorkerLog(L"[Loader] Request: " + name);
+    return true;
+}
+
+}  // namespace
+
 int RunLoader(const BridgeCall& call) noexcept {
     try {
-        // The task has done its part by starting us: it goes first, whatever
-        // happens next and to the tool that made it.
-        const WString task = TaskNameOfResultName(call.resultFile);
-        if (!task.empty()) RemoveBridgeTask(task);
-        WString folder;
-        WString failure;
-        if (!OpenBridgeWorkFolder(true, folder, failure)) return 1;
-        WriteWorkerLog(L"[Loader] session=" + Decimal(call.session) + L", pid=" + Decimal(call.pid) + L", cmd=[" +
-                       call.commandText + L"]");
-        if (!task.empty()) WriteWorkerLog(L"[Loader] Removing task " + task);
-        if (!call.resultFile.empty() && !IsBridgeResultName(call.resultFile)) {
-            WriteWorkerLog(L"[Loader] Refused result file name: " + call.resultFile);
-            return 1;
-        }
-        // Every failure from here on is answered in the result file: the tool
-        // would otherwise wait out its 30 seconds.
-        const WString resultPath = call.resultFile.empty() ? WString() : folder + L"\\" + call.resultFile;
-        const auto fail = [&](LoaderFailure failure, DWORD code) {
-            if (!resultPath.empty()) WriteResultFile(resultPath, LoaderFailureText(failure, call.session, code));
-            return 1;
-        };
-        UniqueHandle primary;
-        DWORD error = 0;
-        if (!WorkerPrimaryToken(call, primary, error)) return fail(LoaderFailure::UserToken, error);
-        UniqueHandle reader;
-        UniqueHandle writer;
-        if (!CreateResultPipe(reader, writer)) {
-            error = ::GetLastError();
-            WriteWorkerLog(L"[Loader] CreatePipe fail, err=" + Decimal(error));
-            return fail(LoaderFailure::WorkerStart, error);
-        }
-        BridgeCall workerCall = call;
-        workerCall.resultFile.clear();
-        workerCall.resultPipe = static_cast<std::uint64_t>(reinterpret_cast<UINT_PTR>(writer.get()));
-        const WString commandLine = WorkerCommandLine(ExecutablePath(), workerCall);
-        WriteWorkerLog(L"[Loader] Launch: " + commandLine);
-        UniqueHandle worker;
-        if (!StartWorker(primary.get(), writer.get(), commandLine, worker, error))
-            return fail(LoaderFailure::WorkerStart, error);
-        // The worker holds the only write end now, so its end is the pipe's.
-        writer.reset();
-        ::WaitForSingleObject(worker.get(), kWorkerWaitMs);
-        DWORD exitCode = STILL_ACTIVE;
-        if (!::GetExitCodeProcess(worker.get(), &exitCode)) exitCode = 1;
-        const WString result = Utf8ToWide(DrainResultPipe(reader.get()));
-        WriteWorkerLog(L"[Loader] Worker exit=" + Decimal(exitCode) + L", result: " + result);
-        if (result.empty()) {
-            fail(LoaderFailure::NoAnswer, exitCode);
-        } else if (!resultPath.empty()) {
-            WriteResultFile(resultPath, result);
-        }
-        return static_cast<int>(exitCode);
+        return LoadWorker(call, RemoveOwnTask(call.resultFile));
     } catch (...) {
         return 1;
     }
 }
+
+int RunLoaderRequest(const WString& requestName) noexcept {
+    try {
+        const WString task = RemoveOwnTask(requestName);
+        BridgeCall call;
+        if (!ReadLoaderRequest(requestName, call)) return 1;
+        return LoadWorker(call, task);
+    } catch (...) {
+        return 1;
+    }
+}
+
+
 
 int RunBridgeMode(int argc, wchar_t** argv) noexcept {
     try {
@@ -538,7 +639,8 @@ int RunBridgeMode(int argc, wchar_t** argv) noexcept {
         for (int i = 0; i < argc; ++i) args.emplace_back(argv[i]);
         const BridgeArguments parsed = ParseBridgeArguments(args);
         switch (parsed.mode) {
-            case BridgeMode::Loader: return RunLoader(parsed.call);
+            case BridgeMode::Loader:
+                return parsed.request.empty() ? RunLoader(parsed.call) : RunLoaderRequest(parsed.request);
             case BridgeMode::Worker: return RunWorker(parsed.call);
             case BridgeMode::Invalid: break;
         }

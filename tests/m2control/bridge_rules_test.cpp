@@ -113,23 +113,39 @@ TEST(BridgeCommandLines, ExactTexts) {
               1234u);
 }
 
-// The action of the task is read twice: schtasks takes it as one argument,
-// then the loader splits it. Every text must arrive whole.
+// The task's action names the request file only; the loader then splits the
+// call it reads from that file. Every text must arrive whole, and the action
+// stays within what schtasks accepts however long the version path and the
+// menu item are.
 TEST(BridgeCommandLines, TextsSurviveTheTaskAndTheLoader) {
-    for (const WString& text : kTrickyTexts) {
+    WString longVersion = WTEXT("D:\\");
+    while (longVersion.size() < 200) longVersion += WTEXT("传奇版本目录");
+    longVersion.resize(200);
+    std::vector<WString> texts(std::begin(kTrickyTexts), std::end(kTrickyTexts));
+    texts.push_back(longVersion);
+    for (const WString& text : texts) {
         SCOPED_TRACE(WideToUtf8All(text.data(), text.size()));
         BridgeCall call = SampleCall();
-        call.commandText = text;
+        call.commandText = text == longVersion ? WTEXT("QFunction 重新加载全部NPC与任务脚本及物品数据库") : text;
         call.versionPath = text.empty() ? WString(WTEXT("D:\\M")) : text;
-        const WString executable = WTEXT("C:\\Program Files\\TZ\\TZ62Editorsync.exe");
-        const Args schtasks = SplitLikeWindows(TaskCreateArguments(WTEXT("TZBridge_1"), executable, LoaderArguments(call)));
+        call.resultFile = BridgeResultName(BridgeTaskName(0xffffffffu, 0xffffffffu, 0xffffffffu),
+                                           WTEXT("0123456789abcdef0123456789abcdef"));
+        const WString request = BridgeRequestName(BridgeTaskName(0xffffffffu, 0xffffffffu, 0xffffffffu),
+                                                  WTEXT("0123456789abcdef0123456789abcdef"));
+        const WString executable = BridgeExecutableCopy(BridgeWorkFolder(WTEXT("C:\\ProgramData")));
+        const WString requestArguments = LoaderRequestArguments(request);
+        EXPECT_LE(TaskAction(executable, requestArguments).size(), kMaxTaskActionChars);
+        const Args schtasks = SplitLikeWindows(TaskCreateArguments(WTEXT("TZBridge_1"), executable, requestArguments));
         ASSERT_EQ(schtasks.size(), 10u);
         EXPECT_EQ(schtasks[3], WTEXT("/tr"));
-        Args loader = SplitLikeWindows(schtasks[4]);
-        ASSERT_GE(loader.size(), 1u);
-        EXPECT_EQ(loader[0], executable);
-        const BridgeArguments parsed = ParseBridgeArguments(loader);
+        const Args action = SplitLikeWindows(schtasks[4]);
+        EXPECT_EQ(action, (Args{executable, WTEXT("--loader"), WTEXT("--request"), request}));
+        EXPECT_EQ(ParseBridgeArguments(action).request, request);
+
+        // The request file's text, as the loader splits it.
+        const BridgeArguments parsed = ParseBridgeArguments(SplitLikeWindows(WTEXT("loader ") + LoaderArguments(call)));
         EXPECT_EQ(parsed.mode, BridgeMode::Loader);
+        EXPECT_EQ(parsed.request, WTEXT(""));
         EXPECT_EQ(parsed.call.session, 1u);
         EXPECT_EQ(parsed.call.pid, 4242u);
         EXPECT_EQ(parsed.call.commandText, call.commandText);
@@ -162,6 +178,7 @@ TEST(BridgeArguments, Modes) {
         {{WTEXT("p"), WTEXT("--worker")}, BridgeMode::Invalid, 0, 0, WTEXT(""), WTEXT(""), WTEXT("ERROR|未知模式: --worker")},
         {{WTEXT("p"), WTEXT("--Worker"), WTEXT("5")}, BridgeMode::Invalid, 0, 0, WTEXT(""), WTEXT(""), WTEXT("ERROR|未知模式: --Worker")},
         {{WTEXT("p"), WTEXT("--loader"), WTEXT("2"), WTEXT("77")}, BridgeMode::Loader, 2, 77, WTEXT(""), WTEXT(""), WTEXT("")},
+        {{WTEXT("p"), WTEXT("--loader"), WTEXT("--request"), WTEXT("request_x.txt")}, BridgeMode::Loader, 0, 0, WTEXT(""), WTEXT(""), WTEXT("")},
         {{WTEXT("p"), WTEXT("--loader"), WTEXT("2"), WTEXT("77"), WTEXT("--exec"), WTEXT("a b"), WTEXT("--resultfile"), WTEXT("r.txt")}, BridgeMode::Loader, 2, 77,
          WTEXT("a b"), WTEXT("r.txt"), WTEXT("")},
         {{WTEXT("p"), WTEXT("--worker"), WTEXT("12x"), WTEXT("--exec"), WTEXT("a"), WTEXT("--exec"), WTEXT("b"), WTEXT("--resultfile")}, BridgeMode::Worker, 0, 12,
@@ -179,6 +196,8 @@ TEST(BridgeArguments, Modes) {
         EXPECT_EQ(parsed.call.resultFile, c.resultFile);
         EXPECT_EQ(parsed.error, c.error);
     }
+    EXPECT_EQ(ParseBridgeArguments({WTEXT("p"), WTEXT("--loader"), WTEXT("--request"), WTEXT("request_x.txt")}).request,
+              WTEXT("request_x.txt"));
 }
 
 TEST(BridgeNames, WorkFolderAndResultFile) {
@@ -191,8 +210,12 @@ TEST(BridgeNames, WorkFolderAndResultFile) {
     EXPECT_EQ(HexBytes(bytes, 4), WTEXT("009fa0ff"));
 }
 
-// The loader writes only a plain name in its own folder.
+// The loader reads and writes only a plain name in its own folder.
 TEST(BridgeNames, ResultNamesTheLoaderAccepts) {
+    EXPECT_TRUE(IsBridgeRequestName(BridgeRequestName(WTEXT("TZBridge_1a"), WTEXT("0123456789abcdef0123456789abcdef"))));
+    EXPECT_FALSE(IsBridgeRequestName(WTEXT("result_x.txt")));
+    EXPECT_FALSE(IsBridgeRequestName(WTEXT("request_..\\x.txt")));
+    EXPECT_FALSE(IsBridgeResultName(WTEXT("request_x.txt")));
     const std::pair<WString, bool> cases[] = {
         {WTEXT("result_TZBridge_1a_0123456789abcdef0123456789abcdef.txt"), true},
         {WTEXT("result_x.txt"), true},
@@ -227,12 +250,16 @@ TEST(BridgeNames, SessionZeroIsNotReached) {
     EXPECT_TRUE(BridgeCanReachSession(7));
 }
 
-// The loader removes its own task by the name inside its result name, and
-// only a name of ours: no other task can be named through it.
+// The loader removes its own task by the name inside its request (or result)
+// name, and only a name of ours: no other task can be named through it.
 TEST(BridgeNames, TheTaskInsideAResultName) {
     const std::pair<WString, WString> cases[] = {
         {BridgeResultName(BridgeTaskName(0x1a, 7, 1), WTEXT("0123456789abcdef0123456789abcdef")),
          BridgeTaskName(0x1a, 7, 1)},
+        {BridgeRequestName(BridgeTaskName(0x1a, 7, 1), WTEXT("0123456789abcdef0123456789abcdef")),
+         BridgeTaskName(0x1a, 7, 1)},
+        {WTEXT("request_Other_00ff_0123.txt"), WTEXT("")},
+        {WTEXT("requests_TZBridge_00ff_0123.txt"), WTEXT("")},
         {WTEXT("result_TZBridge_00ff_0123.txt"), WTEXT("TZBridge_00ff")},
         {WTEXT("result_TZBridge__0123.txt"), WTEXT("")},        // no digits
         {WTEXT("result_TZBridge_00FF_0123.txt"), WTEXT("")},    // our names are lowercase
@@ -242,7 +269,7 @@ TEST(BridgeNames, TheTaskInsideAResultName) {
         {WTEXT("C:\\result_TZBridge_00ff_0123.txt"), WTEXT("")},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(TaskNameOfResultName(c.first), c.second) << WideToUtf8All(c.first.data(), c.first.size());
+        EXPECT_EQ(TaskNameOfCallFile(c.first), c.second) << WideToUtf8All(c.first.data(), c.first.size());
 }
 
 // What an existing folder is, and what is done with it.

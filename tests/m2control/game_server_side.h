@@ -193,25 +193,34 @@ inline std::vector<WPARAM> Ids(const std::vector<Posted>& posted) {
 // ---- start-up: become <version>\Mir200\M2Server.exe ----------------------------
 
 // Copies this program into a fresh version folder C:\<folderPrefix><unique>
-// and runs it there with the same arguments; the copy's exit code is the
-// result.
-inline int RunAsGameServerCopy(const WString& folderPrefix) {
-    const WString version = L"C:\\" + folderPrefix + Decimal(GetCurrentProcessId()) + L"-" + Decimal(GetTickCount64());
+// (plus `deeper`, folders inside it, when given: "\\a\\b") and runs it there
+// with the same arguments; the copy's exit code is the result.
+inline int RunAsGameServerCopy(const WString& folderPrefix, const WString& deeper = WString()) {
+    const WString top = L"C:\\" + folderPrefix + Decimal(GetCurrentProcessId()) + L"-" + Decimal(GetTickCount64());
+    const WString version = top + deeper;
     const WString folder = version + L"\\Mir200";
     const WString image = folder + L"\\M2Server.exe";
-    if (!CreateDirectoryW(version.c_str(), nullptr) || !CreateDirectoryW(folder.c_str(), nullptr) ||
-        !CopyFileW(OwnPath().c_str(), image.c_str(), TRUE)) {
+    bool made = CreateDirectoryW(top.c_str(), nullptr) != FALSE;
+    for (std::size_t at = top.size() + 1; made && at <= version.size(); ++at) {
+        if (at == version.size() || version[at] == L'\\')
+            made = CreateDirectoryW(version.substr(0, at).c_str(), nullptr) != FALSE;
+    }
+    if (!made || !CreateDirectoryW(folder.c_str(), nullptr) || !CopyFileW(OwnPath().c_str(), image.c_str(), TRUE)) {
         std::fprintf(stderr, "cannot prepare %ls (error %lu)\n", image.c_str(), GetLastError());
-        RemoveTree(version);
+        RemoveTree(top);
         return 1;
     }
+    // The copy works in its Mir200 folder, or in the top folder when the
+    // version's name is deeper: the C runtime reads the current folder in
+    // the ANSI code page, which holds no Chinese on most systems.
+    const WString currentFolder = deeper.empty() ? folder : top;
     WString commandLine = L"\"" + image + L"\"" + ArgumentsAfterProgram(GetCommandLineW());
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION started = {};
     DWORD exitCode = 1;
     if (CreateProcessW(image.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                       (version + L"\\Mir200").c_str(), &startup, &started)) {
+                       currentFolder.c_str(), &startup, &started)) {
         UniqueHandle thread(started.hThread);
         UniqueHandle process(started.hProcess);
         WaitForSingleObject(process.get(), INFINITE);
@@ -221,8 +230,8 @@ inline int RunAsGameServerCopy(const WString& folderPrefix) {
     }
     // Helpers the copy started without waiting may still be ending there.
     for (int attempt = 0; attempt < 50; ++attempt) {
-        RemoveTree(version);
-        if (GetFileAttributesW(version.c_str()) == INVALID_FILE_ATTRIBUTES) break;
+        RemoveTree(top);
+        if (GetFileAttributesW(top.c_str()) == INVALID_FILE_ATTRIBUTES) break;
         Sleep(100);
     }
     return static_cast<int>(exitCode);

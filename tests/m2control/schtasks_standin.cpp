@@ -14,8 +14,9 @@
 //                     scheduler would, and does not wait for it;
 //                     /delete forgets the task; /query ends with 0 when
 //                     the task is kept, 1 when not.
-//   "answer:<text>"   /run writes <text> into the action's --resultfile (a
-//                     name in ALLUSERSPROFILE\TZBridge).
+//   "answer:<text>"   /run writes <text> into the --resultfile named in the
+//                     action's --request file (both in
+//                     ALLUSERSPROFILE\TZBridge).
 //   "silent"          /run does nothing (the tool times out).
 //   "exit-create:<n>" /create records nothing and ends with exit code <n>,
 //   "exit-run:<n>"    /run starts nothing and ends with exit code <n>, as
@@ -89,9 +90,13 @@ void RunTask(const WString& action) {
     const WString mode = Variable(L"TZ_SCHTASKS_MODE");
     if (mode == L"silent") return;
     if (mode.rfind(L"answer:", 0) == 0) {
-        // The loader is given a name in its work folder, as the loader finds it.
-        const WString resultName = ValueAfter(Split(action), L"--resultfile");
-        const WString resultFile = Variable(L"ALLUSERSPROFILE") + L"\\TZBridge\\" + resultName;
+        // The action names the request file in the work folder; the call in it
+        // names the result file there, as the loader finds them.
+        const WString folder = Variable(L"ALLUSERSPROFILE") + L"\\TZBridge\\";
+        const WString requestName = ValueAfter(Split(action), L"--request");
+        const WString request = requestName.empty() ? WString() : Utf8ToWide(ReadWholeFile(folder + requestName));
+        const WString resultName = ValueAfter(Split(request), L"--resultfile");
+        const WString resultFile = folder + resultName;
         if (!resultName.empty()) WriteWholeFile(resultFile, WideToUtf8(mode.substr(7)));
         return;
     }

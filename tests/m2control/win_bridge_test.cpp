@@ -47,8 +47,11 @@ using testsupport::ReadRaw;
 std::string Show(const WString& text) { return WideToUtf8(text); }
 
 WString OwnFolder() { return ParentOf(OwnPath()); }
-WString WorkFolder() { return OwnVersion() + L"\\ProgramData\\TZBridge"; }
-WString CallsFile() { return OwnVersion() + L"\\schtasks_calls.txt"; }
+// The bridge's folder and the stand-in's records are kept short, beside the
+// long version folder (see main()).
+WString DataFolder() { return L"C:\\TZBridgeData-" + Decimal(GetCurrentProcessId()); }
+WString WorkFolder() { return DataFolder() + L"\\TZBridge"; }
+WString CallsFile() { return DataFolder() + L"\\schtasks_calls.txt"; }
 WString WorkerLog() { return WorkFolder() + L"\\worker.log"; }
 // The bridge folder the program itself uses: in the system's ProgramData.
 WString SystemBridgeFolder() {
@@ -341,11 +344,11 @@ TEST_F(BridgeTest, WorkFolderIsTheSystemsProgramDataWhateverTheEnvironment) {
 
 WString CopyPath() { return WorkFolder() + L"\\TZ62Editorsync.exe"; }
 
-// The random part of the result file name in a recorded /create line.
+// The random part of the request file name in a recorded /create line.
 WString ResultRandomOf(const WString& createLine) {
     std::smatch found;
     const std::string line = Show(createLine);
-    if (!std::regex_search(line, found, std::regex("--resultfile \\\\\"result_TZBridge_[0-9a-f]+_([0-9a-f]{32})\\.txt\\\\\"")))
+    if (!std::regex_search(line, found, std::regex("--request \\\\\"request_TZBridge_[0-9a-f]+_([0-9a-f]{32})\\.txt\\\\\"")))
         return WString();
     return Utf8ToWide(found[1].str());
 }
@@ -371,8 +374,9 @@ std::vector<WString> AwaitTaskCalls(std::size_t count) {
 
 // What the stand-in must have received for one call: /create, /run, then the
 // tool's /delete, and a second, the loader's own, when `loaderRan`. The task
-// runs the program's copy in the work folder, and the loader is given the
-// result file's name alone, with 32 random hex digits. Returns the random part.
+// runs the program's copy in the work folder, and its action names only the
+// request file, with 32 random hex digits; the loader read the call from it,
+// and neither the request nor the result file is left. Returns the random part.
 WString ExpectTaskCalls(bool loaderRan, const WString& command) {
     const std::size_t expected = loaderRan ? 4u : 3u;
     const std::vector<WString> calls = AwaitTaskCalls(expected);
@@ -383,12 +387,18 @@ WString ExpectTaskCalls(bool loaderRan, const WString& command) {
     EXPECT_TRUE(std::regex_match(Show(name), std::regex("TZBridge_[0-9a-f]+"))) << Show(name);
     const WString random = ResultRandomOf(calls[0]);
     EXPECT_EQ(random.size(), 32u) << Show(calls[0]);
+    const WString requestName = L"request_" + name + L"_" + random + L".txt";
     const WString resultName = L"result_" + name + L"_" + random + L".txt";
-    EXPECT_EQ(calls[0], L"/create /tn \"" + name + L"\" /tr \"\\\"" + CopyPath() + L"\\\" --loader " +
-                            Decimal(OwnSession()) + L" " + Decimal(GetCurrentProcessId()) + L" --exec \\\"" + command +
-                            L"\\\" --resultfile \\\"" + resultName + L"\\\" --versionpath \\\"" + OwnVersion() +
-                            L"\\\"\" /ru SYSTEM /sc onlogon /f");
+    EXPECT_EQ(calls[0], L"/create /tn \"" + name + L"\" /tr \"\\\"" + CopyPath() + L"\\\" --loader --request \\\"" +
+                            requestName + L"\\\"\" /ru SYSTEM /sc onlogon /f");
     for (std::size_t i = 2; i < calls.size(); ++i) EXPECT_EQ(calls[i], L"/delete /tn \"" + name + L"\" /f");
+    if (loaderRan) {
+        const std::vector<WString> log = LinesOf(WorkerLog());
+        EXPECT_TRUE(Contains(log, L"[Loader] Request: " + requestName)) << ReadRaw(WorkerLog());
+        EXPECT_TRUE(Contains(log, L"[Loader] session=" + Decimal(OwnSession()) + L", pid=" +
+                                      Decimal(GetCurrentProcessId()) + L", cmd=[" + command + L"]"));
+    }
+    EXPECT_FALSE(FileExists(WorkFolder() + L"\\" + requestName));
     EXPECT_FALSE(FileExists(WorkFolder() + L"\\" + resultName));
     return random;
 }
@@ -541,10 +551,20 @@ TEST_F(BridgeTest, RefusedBeforeAnyTask) {
     EXPECT_EQ(reason, L"命令文字含有双引号或控制字符");
     EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion(), L"a\r\nb", Quick(), reason));
     EXPECT_EQ(reason, L"命令文字含有双引号或控制字符");
-    // An action schtasks would refuse (over 261 characters) fails at once.
-    EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion(), WString(200, L'物'), Quick(), reason));
-    EXPECT_EQ(reason, L"创建 SYSTEM 计划任务失败");
     EXPECT_FALSE(FileExists(CallsFile()));
+}
+
+// The version path here is 200 characters of Chinese (main()); with a long
+// menu item the call is far over the 261 characters schtasks takes for an
+// action, and still reaches the worker whole through the request file.
+TEST_F(BridgeTest, ALongCallReachesTheWorkerWhole) {
+    ASSERT_GE(OwnVersion().size(), 200u);
+    StandInWindow server;
+    const WString item = L"QFunction " + WString(120, L'物');
+    EXPECT_FALSE(SendM2CommandCrossSession(OwnVersion(), item, reason));
+    EXPECT_EQ(reason.rfind(L"Worker: 菜单命令执行失败: " + item + L" - ", 0), 0u) << Show(reason);
+    ExpectTaskCalls(true, item);
+    EXPECT_TRUE(Contains(LinesOf(WorkerLog()), L" --versionpath \"" + OwnVersion() + L"\""));
 }
 
 // ---- what SYSTEM runs, and schtasks' answers -----------------------------------------
@@ -964,7 +984,7 @@ TEST_F(BridgeTest, SystemSchtasksRunsTheItem) {
     const WString systemLog = SystemBridgeFolder() + L"\\worker.log";
     StandInWindow server;
     EXPECT_TRUE(SendM2CommandCrossSession(OwnVersion(), L"QFunction", reason)) << Show(reason);
-    SetBridgeProgramDataForTesting(OwnVersion() + L"\\ProgramData");
+    SetBridgeProgramDataForTesting(DataFolder());
     EXPECT_EQ(Ids(server.WaitForCommands(1)), std::vector<WPARAM>{212});
     const std::vector<WString> log = LinesOf(systemLog);
     EXPECT_TRUE(Contains(log, L"[Worker] Result: OK|")) << ReadRaw(systemLog);
@@ -1044,16 +1064,32 @@ int main(int argc, char** argv) {
         SetEnvironmentVariableW(L"TZ_BUILD_TESTS", OwnFolder().c_str());
         // On Windows the system's schtasks serves, and the cases that need the
         // stand-in are left out by the runner.
-        if (!testlinks::UnderWine()) return RunAsGameServerCopy(L"MirServer Bridge-");
+        // The version folder is over 200 characters, mostly Chinese, in three folders
+        // (a Unix file name holds at most 255 bytes): the call must reach the
+        // loader whole, though schtasks limits a task's action to 261
+        // characters.
+        WString deeper;
+        for (int level = 0; level < 3; ++level) {
+            WString name;
+            while (name.size() < 60) name += L"传奇版本目录";
+            deeper += L"\\" + name.substr(0, 60);
+        }
+        if (!testlinks::UnderWine()) return RunAsGameServerCopy(L"MirServer Bridge-", deeper);
         const StandInSchtasks standIn;
         if (!standIn.installed()) return 1;
-        return RunAsGameServerCopy(L"MirServer Bridge-");
+        return RunAsGameServerCopy(L"MirServer Bridge-", deeper);
     }
-    const WString profile = OwnVersion() + L"\\ProgramData";
+    const WString profile = DataFolder();
     CreateDirectoryW(profile.c_str(), nullptr);
     SetEnvironmentVariableW(L"ALLUSERSPROFILE", profile.c_str());
     SetBridgeProgramDataForTesting(profile);
     SetEnvironmentVariableW(L"TZ_SCHTASKS_RECORD", CallsFile().c_str());
     testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    const int result = RUN_ALL_TESTS();
+    // Loaders and workers started without waiting may still be ending there.
+    for (int attempt = 0; attempt < 50 && FileExists(profile); ++attempt) {
+        RemoveTree(profile);
+        if (FileExists(profile)) Sleep(100);
+    }
+    return result;
 }
