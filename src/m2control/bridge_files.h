@@ -6,7 +6,9 @@
 //   - a new folder is created owned by Administrators with a protected DACL
 //     (SYSTEM and Administrators full control, inherited by what is inside);
 //   - an existing folder that is a reparse point, or whose owner is anyone
-//     else, is refused; one with a looser DACL gets ours;
+//     else, is refused; one that others may write into is never used: the
+//     tool renames it aside ("TZBridge.loose-<hex>") and creates a new one,
+//     the loader and the worker refuse it;
 //   - files there are opened without following reparse points, and a handle
 //     that turns out to be a reparse point, a folder or a file with other
 //     hard links is refused.
@@ -22,8 +24,9 @@
 #include "common/win_unique.h"
 
 // The work folder for this process's environment, checked (and, with
-// `create`, created when missing). False leaves the operator's text in
-// `failure`; a refusal is also written to the application log.
+// `create`, the tool's side: created when missing, a loose one replaced).
+// False leaves the operator's text in `failure`; a refusal is also written
+// to the application log.
 [[nodiscard]] bool OpenBridgeWorkFolder(bool create, WString& folder, WString& failure) noexcept;
 
 // For test programs only, which run the tool's side and the loader in a

@@ -177,11 +177,20 @@ WString BridgeFolderRefusalText(BridgeFolderVerdict verdict, const WString& fold
             return WTEXT("桥接目录不是文件夹，拒绝使用: ") + folder;
         case BridgeFolderVerdict::RefuseOwner:
             return WTEXT("桥接目录的所有者不是 SYSTEM 或 Administrators，拒绝使用: ") + folder;
-        case BridgeFolderVerdict::Use:
         case BridgeFolderVerdict::Secure:
+            return WTEXT("桥接目录允许其他用户写入，拒绝使用: ") + folder;
+        case BridgeFolderVerdict::Use:
             break;
     }
     return WString();
+}
+
+WString LooseBridgeFolderName(const WString& folder, const WString& randomHex) {
+    return folder + WTEXT(".loose-") + randomHex.substr(0, 8);
+}
+
+WString LooseBridgeFolderText(const WString& folder, const WString& aside) {
+    return WTEXT("桥接目录允许其他用户写入，已改名为 ") + aside + WTEXT(" 并重新建立受保护的目录: ") + folder;
 }
 
 WString BridgeFolderFailureText(const WString& folder, std::uint32_t error) {

@@ -82,11 +82,18 @@ inline constexpr std::uint32_t kBridgeWriteRights = 0x00000002u | 0x00000004u | 
 // Whether only SYSTEM and Administrators may write: a protected DACL whose
 // allowing ACEs grant write rights to them alone.
 [[nodiscard]] bool DaclKeepsOthersOut(const BridgeFolderFacts& facts);
-// Use: as it is; Secure: our DACL is to be put on first; the refusals: the
-// folder must not be used at all.
+// Use: as it is; Secure: others may write there (a folder this call has
+// just created gets our DACL; one found so is moved aside and made anew);
+// the refusals: the folder must not be used at all.
 BridgeFolderVerdict JudgeBridgeFolder(const BridgeFolderFacts& facts);
-// The operator's text for a refusal (and "" for Use and Secure).
+// The operator's text for a refusal, Secure included for a side that may
+// not replace the folder (and "" for Use).
 WString BridgeFolderRefusalText(BridgeFolderVerdict verdict, const WString& folder);
+// Where a folder that others may write into is moved: beside it, named
+// "<folder>.loose-" + the first 8 digits of `randomHex`.
+WString LooseBridgeFolderName(const WString& folder, const WString& randomHex);
+// The log line for that move.
+WString LooseBridgeFolderText(const WString& folder, const WString& aside);
 // The folder could be neither created nor given its DACL.
 WString BridgeFolderFailureText(const WString& folder, std::uint32_t error);
 // The running program could not be copied into the folder.

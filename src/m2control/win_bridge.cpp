@@ -520,7 +520,12 @@ WString RemoveOwnTask(const WString& callFile) {
 int LoadWorker(const BridgeCall& call, const WString& task) {
     WString folder;
     WString failure;
-    if (!OpenBridgeWorkFolder(true, folder, failure)) return 1;
+    // The tool made the folder before it made the task; the loader, which
+    // runs from the copy in it (its current folder), only checks it.
+    if (!OpenBridgeWorkFolder(false, folder, failure)) {
+        WriteWorkerLog(L"[Loader] " + failure);
+        return 1;
+    }
     WriteWorkerLog(L"[Loader] session=" + Decimal(call.session) + L", pid=" + Decimal(call.pid) + L", cmd=[" +
                    call.commandText + L"]");
     if (!task.empty()) WriteWorkerLog(L"[Loader] Removing task " + task);

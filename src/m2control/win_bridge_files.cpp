@@ -91,7 +91,8 @@ void ReadAces(PACL dacl, BridgeFolderFacts& facts) {
             const auto* plain = static_cast<ACCESS_ALLOWED_ACE*>(raw);
             ace.allow = header->AceType == ACCESS_ALLOWED_ACE_TYPE;
             ace.mask = plain->Mask;
-            ace.trusted = SidIsTrusted(const_cast<DWORD*>(&plain->SidStart));
+            PSID sid = const_cast<DWORD*>(&plain->SidStart);
+            ace.trusted = SidIsTrusted(sid) || (RunningUnderWine() && IsOwnUser(sid));
         } else {
             // Object and callback ACEs: whatever they grant, to no one trusted.
             ace.mask = 0xFFFFFFFFu;
@@ -122,7 +123,10 @@ bool ReadFolderFacts(const WString& folder, HANDLE handle, BridgeFolderFacts& fa
     ::GetSecurityDescriptorControl(raw, &control, &revision);
     facts.ownerTrusted = OwnerIsTrusted(owner);
     facts.daclPresent = dacl != nullptr;
-    facts.daclProtected = (control & SE_DACL_PROTECTED) != 0;
+    // Wine makes the DACL up from the Unix mode: the owner's user (taken as
+    // trusted above), and Everyone for what the mode grants others. Nothing
+    // is inherited there, and no protection can be stored.
+    facts.daclProtected = (control & SE_DACL_PROTECTED) != 0 || RunningUnderWine();
     if (dacl) ReadAces(dacl, facts);
     return true;
 }
@@ -132,24 +136,16 @@ UniqueFileHandle OpenFolderHandle(const WString& folder, DWORD access) {
                                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
-// Puts our DACL on the folder, through a handle checked again to be the
-// plain folder that was judged.
-DWORD SecureFolder(const WString& folder) {
-    const UniqueFileHandle handle = OpenFolderHandle(folder, WRITE_DAC | READ_CONTROL | FILE_READ_ATTRIBUTES);
-    if (!handle) return ::GetLastError();
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!::GetFileInformationByHandle(handle.get(), &info)) return ::GetLastError();
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-        return ERROR_CANT_ACCESS_FILE;
+// Puts our DACL on the folder behind `handle` (opened with WRITE_DAC).
+DWORD PutFolderDacl(HANDLE handle) {
     const UniqueLocalMemory security = BridgeFolderSecurity();
     if (!security) return ::GetLastError();
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
     PACL dacl = nullptr;
     if (!::GetSecurityDescriptorDacl(security.get(), &present, &dacl, &defaulted)) return ::GetLastError();
-    return ::SetSecurityInfo(handle.get(), SE_FILE_OBJECT,
-                             DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
-                             nullptr);
+    return ::SetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                             nullptr, nullptr, dacl, nullptr);
 }
 
 bool Refuse(const WString& text, WString& failure) {
@@ -207,30 +203,94 @@ UniqueLocalMemory BridgeFolderSecurity() noexcept {
     return UniqueLocalMemory(security);
 }
 
+namespace {
+
+// What one look at the folder found: the handle that was judged, and its
+// verdict. `error` is set when the folder could not be opened or read.
+struct JudgedFolder {
+    UniqueFileHandle handle;
+    BridgeFolderVerdict verdict = BridgeFolderVerdict::RefuseNotFolder;
+    DWORD error = ERROR_SUCCESS;
+};
+
+JudgedFolder JudgeFolder(const WString& folder, DWORD access) {
+    JudgedFolder judged;
+    judged.handle = OpenFolderHandle(folder, access);
+    if (!judged.handle) {
+        judged.error = ::GetLastError();
+        return judged;
+    }
+    BridgeFolderFacts facts;
+    if (ReadFolderFacts(folder, judged.handle.get(), facts, judged.error)) judged.verdict = JudgeBridgeFolder(facts);
+    return judged;
+}
+
+// Creates the folder with our security. `existed` tells whether something
+// was there already; false with `error` set when neither.
+bool CreateFolder(const WString& folder, bool& existed, DWORD& error) {
+    const UniqueLocalMemory security = BridgeFolderSecurity();
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), security.get(), FALSE};
+    existed = false;
+    if (security && ::CreateDirectoryW(folder.c_str(), &attributes)) return true;
+    error = security ? ::GetLastError() : ERROR_NOT_ENOUGH_MEMORY;
+    existed = error == ERROR_ALREADY_EXISTS;
+    return existed;
+}
+
+// A folder this call has just created: used when it judges as ours, and
+// given our DACL through the very handle that was judged when it does not
+// (a parent that hands something down despite the protection we asked for).
+bool AdoptNewFolder(const WString& folder, WString& failure) {
+    constexpr DWORD access = READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES;
+    JudgedFolder judged = JudgeFolder(folder, access);
+    if (judged.error != ERROR_SUCCESS) return Refuse(BridgeFolderFailureText(folder, judged.error), failure);
+    if (judged.verdict == BridgeFolderVerdict::Use) return true;
+    if (judged.verdict != BridgeFolderVerdict::Secure)
+        return Refuse(BridgeFolderRefusalText(judged.verdict, folder), failure);
+    const DWORD error = PutFolderDacl(judged.handle.get());
+    if (error != ERROR_SUCCESS) return Refuse(BridgeFolderFailureText(folder, error), failure);
+    return true;
+}
+
+// An existing folder that others may write into is never used: files may
+// have been planted there while it was open (a library beside the copy
+// SYSTEM runs). It is renamed aside, through the handle that was judged, and
+// a new folder takes its place.
+bool ReplaceLooseFolder(const WString& folder, HANDLE judged, WString& failure) {
+    WString random;
+    if (!RandomHex128(random)) return Refuse(BridgeFolderFailureText(folder, ERROR_NOT_ENOUGH_MEMORY), failure);
+    const WString aside = LooseBridgeFolderName(folder, random);
+    if (!RenameOpenFile(judged, aside)) return Refuse(BridgeFolderFailureText(folder, ::GetLastError()), failure);
+    WriteLogFile(L"[CrossSession] " + LooseBridgeFolderText(folder, aside));
+    bool existed = false;
+    DWORD error = ERROR_SUCCESS;
+    // Something that appears under the name in between is not ours.
+    if (!CreateFolder(folder, existed, error) || existed)
+        return Refuse(BridgeFolderFailureText(folder, existed ? ERROR_ALREADY_EXISTS : error), failure);
+    return AdoptNewFolder(folder, failure);
+}
+
+}  // namespace
+
 bool OpenBridgeWorkFolder(bool create, WString& folder, WString& failure) noexcept {
     try {
         failure.clear();
         folder = BridgeWorkFolder(ProgramDataFolder());
         if (create) {
-            const UniqueLocalMemory security = BridgeFolderSecurity();
-            SECURITY_ATTRIBUTES attributes{sizeof(attributes), security.get(), FALSE};
-            if (!security || (!::CreateDirectoryW(folder.c_str(), &attributes) &&
-                              ::GetLastError() != ERROR_ALREADY_EXISTS)) {
-                return Refuse(BridgeFolderFailureText(folder, ::GetLastError()), failure);
-            }
+            bool existed = false;
+            DWORD error = ERROR_SUCCESS;
+            if (!CreateFolder(folder, existed, error)) return Refuse(BridgeFolderFailureText(folder, error), failure);
+            if (!existed) return AdoptNewFolder(folder, failure);
         }
-        const UniqueFileHandle handle = OpenFolderHandle(folder, READ_CONTROL | FILE_READ_ATTRIBUTES);
-        if (!handle) return Refuse(BridgeFolderFailureText(folder, ::GetLastError()), failure);
-        BridgeFolderFacts facts;
-        DWORD error = 0;
-        if (!ReadFolderFacts(folder, handle.get(), facts, error))
-            return Refuse(BridgeFolderFailureText(folder, error), failure);
-        const BridgeFolderVerdict verdict = JudgeBridgeFolder(facts);
-        if (verdict == BridgeFolderVerdict::Use) return true;
-        if (verdict != BridgeFolderVerdict::Secure) return Refuse(BridgeFolderRefusalText(verdict, folder), failure);
-        error = SecureFolder(folder);
-        if (error != ERROR_SUCCESS) return Refuse(BridgeFolderFailureText(folder, error), failure);
-        return true;
+        // The worker runs as the session's user and only reads the verdict;
+        // the tool and the loader may also move a loose folder aside.
+        const DWORD access = READ_CONTROL | FILE_READ_ATTRIBUTES | (create ? DELETE : 0);
+        const JudgedFolder judged = JudgeFolder(folder, access);
+        if (judged.error != ERROR_SUCCESS) return Refuse(BridgeFolderFailureText(folder, judged.error), failure);
+        if (judged.verdict == BridgeFolderVerdict::Use) return true;
+        if (judged.verdict == BridgeFolderVerdict::Secure && create)
+            return ReplaceLooseFolder(folder, judged.handle.get(), failure);
+        return Refuse(BridgeFolderRefusalText(judged.verdict, folder), failure);
     } catch (...) {
         failure = BridgeFolderFailureText(folder, ERROR_NOT_ENOUGH_MEMORY);
         return false;

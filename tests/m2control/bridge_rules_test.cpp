@@ -312,7 +312,14 @@ TEST(BridgeFolder, Texts) {
               WTEXT("桥接目录的所有者不是 SYSTEM 或 Administrators，拒绝使用: C:\\ProgramData\\TZBridge"));
     EXPECT_EQ(BridgeFolderRefusalText(BridgeFolderVerdict::RefuseNotFolder, folder),
               WTEXT("桥接目录不是文件夹，拒绝使用: C:\\ProgramData\\TZBridge"));
+    EXPECT_EQ(BridgeFolderRefusalText(BridgeFolderVerdict::Secure, folder),
+              WTEXT("桥接目录允许其他用户写入，拒绝使用: C:\\ProgramData\\TZBridge"));
     EXPECT_EQ(BridgeFolderRefusalText(BridgeFolderVerdict::Use, folder), WTEXT(""));
+    const WString aside = LooseBridgeFolderName(folder, WTEXT("0123456789abcdef0123456789abcdef"));
+    EXPECT_EQ(aside, WTEXT("C:\\ProgramData\\TZBridge.loose-01234567"));
+    EXPECT_EQ(LooseBridgeFolderText(folder, aside),
+              WTEXT("桥接目录允许其他用户写入，已改名为 C:\\ProgramData\\TZBridge.loose-01234567 并重新建立受保护的目录: ")
+              WTEXT("C:\\ProgramData\\TZBridge"));
     EXPECT_EQ(BridgeFolderFailureText(folder, 5), WTEXT("无法创建或保护桥接目录: C:\\ProgramData\\TZBridge（错误码=5）"));
     EXPECT_EQ(BridgeCopyFailureText(32), WTEXT("无法把本程序复制到桥接目录（错误码=32）"));
     EXPECT_EQ(TaskStepFailureText(TaskStep::Create, 1), WTEXT("创建 SYSTEM 计划任务失败（schtasks 退出码=1）"));

@@ -775,6 +775,36 @@ TEST_F(BridgeTest, ForeignFoldersAreRefused) {
     for (const WString& line : LinesOf(CallsFile())) EXPECT_EQ(line.rfind(L"/delete ", 0), 0u) << Show(line);
 }
 
+// A folder everyone may write into (prepared with a planted library) is
+// never used as it is: the worker's side refuses it, and the tool moves it
+// aside and makes a new one, which it then keeps.
+TEST_F(BridgeTest, ALooseFolderIsMovedAsideNeverAdopted) {
+    const WString profile = WString(kCases) + L"\\loose";
+    const WString folder = profile + L"\\TZBridge";
+    ASSERT_TRUE(FileExists(folder + L"\\version.dll")) << "the fixture was not prepared";
+    const ProfileOverride redirected(profile);
+    WriteWorkerLog(L"into a loose folder");
+    EXPECT_FALSE(FileExists(folder + L"\\worker.log"));
+
+    EXPECT_EQ(PrepareBridgeWorkFolder(), folder);
+    EXPECT_TRUE(FolderIsEmpty(folder));
+    std::vector<WString> aside;
+    WIN32_FIND_DATAW found;
+    const UniqueFindHandle search(FindFirstFileW((profile + L"\\TZBridge.loose-*").c_str(), &found));
+    if (search) {
+        do aside.emplace_back(found.cFileName);
+        while (FindNextFileW(search.get(), &found));
+    }
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_TRUE(std::regex_match(Show(aside[0]), std::regex("TZBridge\\.loose-[0-9a-f]{8}"))) << Show(aside[0]);
+    EXPECT_TRUE(FileExists(profile + L"\\" + aside[0] + L"\\version.dll"));
+
+    WriteWorkerLog(L"into the new folder");
+    EXPECT_TRUE(FileExists(folder + L"\\worker.log"));
+    EXPECT_EQ(PrepareBridgeWorkFolder(), folder);
+    EXPECT_TRUE(FileExists(folder + L"\\worker.log"));
+}
+
 // ---- the same-session post -----------------------------------------------------------------
 
 // A post that fails (UIPI's error 5 on Windows; here, a post to a window that
