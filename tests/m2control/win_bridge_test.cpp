@@ -19,6 +19,7 @@
 #include <knownfolders.h>
 #include <shellapi.h>
 #include <shlobj.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <chrono>
@@ -781,6 +782,21 @@ TEST_F(BridgeTest, ForeignFoldersAreRefused) {
 TEST_F(BridgeTest, ALooseFolderIsMovedAsideNeverAdopted) {
     const WString profile = WString(kCases) + L"\\loose";
     const WString folder = profile + L"\\TZBridge";
+    if (!testlinks::UnderWine()) {
+        // On Windows the case is made here: Everyone may write, as after an
+        // icacls /grant Everyone:F.
+        CreateDirectoryW(kCases, nullptr);
+        CreateDirectoryW(profile.c_str(), nullptr);
+        PSECURITY_DESCRIPTOR loose = nullptr;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;WD)(A;OICI;FA;;;SY)",
+                                                                         SDDL_REVISION_1, &loose, nullptr));
+        const UniqueLocalMemory owned(loose);
+        SECURITY_ATTRIBUTES attributes{sizeof(attributes), loose, FALSE};
+        ASSERT_TRUE(CreateDirectoryW(folder.c_str(), &attributes)) << GetLastError();
+        UniqueFileHandle planted(CreateFileW((folder + L"\\version.dll").c_str(), GENERIC_WRITE, 0, nullptr,
+                                             CREATE_NEW, 0, nullptr));
+        ASSERT_TRUE(planted.valid());
+    }
     ASSERT_TRUE(FileExists(folder + L"\\version.dll")) << "the fixture was not prepared";
     const ProfileOverride redirected(profile);
     WriteWorkerLog(L"into a loose folder");
@@ -803,6 +819,7 @@ TEST_F(BridgeTest, ALooseFolderIsMovedAsideNeverAdopted) {
     EXPECT_TRUE(FileExists(folder + L"\\worker.log"));
     EXPECT_EQ(PrepareBridgeWorkFolder(), folder);
     EXPECT_TRUE(FileExists(folder + L"\\worker.log"));
+    if (!testlinks::UnderWine()) RemoveTree(profile);
 }
 
 // ---- the same-session post -----------------------------------------------------------------

@@ -78,11 +78,11 @@ rem need the stand-in are left out and the system's schtasks runs a real task.
 if not "%ELEVATED%"=="yes" (
   call :skip m2control_bridge_test "needs an elevated cmd: run run-tests.cmd as administrator"
 ) else if "%PLATFORM%"=="wine" (
-  call :suite m2control_bridge_test -BridgeTest.ForeignFoldersAreRefused:BridgeTest.SystemSchtasksRunsTheItem
-  call :skip "m2control_bridge_test: ForeignFoldersAreRefused" "needs folders of another Unix user and a symbolic link made before the run, Wine-only"
+  call :suite m2control_bridge_test -BridgeTest.ForeignFoldersAreRefused:BridgeTest.ALooseFolderIsMovedAsideNeverAdopted:BridgeTest.SystemSchtasksRunsTheItem
+  call :skip "m2control_bridge_test: ForeignFoldersAreRefused, ALooseFolderIsMovedAsideNeverAdopted" "need folders of another Unix user, a symbolic link and a mode-777 folder made before the run, Wine-only"
   call :skip "m2control_bridge_test: SystemSchtasksRunsTheItem" "Wine's schtasks cannot create a task"
 ) else (
-  call :suite m2control_bridge_test "BridgeQuotingWin.*:BridgeFolderWin.*:BridgeLibraries.*:BridgeTest.WorkerResultFiles:BridgeTest.WorkerLogLines:BridgeTest.ModeCommandLines:BridgeTest.RefusedBeforeAnyTask:BridgeTest.OnlyTheSystemsSchtasksIsStarted:BridgeTest.TheLoaderAnswersItsOwnFailures:BridgeTest.NeedsAdministrator:BridgeTest.FailedPostFallsThroughToTheBridge:BridgeTest.SystemSchtasksRunsTheItem"
+  call :suite m2control_bridge_test "BridgeQuotingWin.*:BridgeFolderWin.*:BridgeLibraries.*:BridgeTest.WorkerResultFiles:BridgeTest.WorkerLogLines:BridgeTest.ModeCommandLines:BridgeTest.RefusedBeforeAnyTask:BridgeTest.OnlyTheSystemsSchtasksIsStarted:BridgeTest.TheLoaderAnswersItsOwnFailures:BridgeTest.ALooseFolderIsMovedAsideNeverAdopted:BridgeTest.NeedsAdministrator:BridgeTest.FailedPostFallsThroughToTheBridge:BridgeTest.SystemSchtasksRunsTheItem"
   call :skip "m2control_bridge_test: the cases with the schtasks stand-in" "they put it in place of System32\schtasks.exe, which only Wine allows"
 )
 
