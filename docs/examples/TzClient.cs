@@ -4,6 +4,8 @@
 //
 //     mcs TzClient.cs && mono TzClient.exe        prints the worked example of docs/api.md
 //     mono TzClient.exe HOST PORT KEY             asks a running tool for /api/ping
+//     mono TzClient.exe HOST PORT KEY VERSION_PATH RELATIVE_PATH FILE
+//                                                 pushes FILE's bytes there
 //
 // Copy the class into an editor; Push shows a whole file push.
 using System;
@@ -146,13 +148,15 @@ public static class TzClient
 
     public static void Main(string[] args)
     {
+        string text;
         if (args.Length == 3)
-        {
-            Console.WriteLine(Send(args[0], int.Parse(args[1]), args[2], "/api/ping", new byte[0]));
-            return;
-        }
+            text = Send(args[0], int.Parse(args[1]), args[2], "/api/ping", new byte[0]) + "\n";
+        else if (args.Length == 6)
+            text = Push(args[0], int.Parse(args[1]), args[2], args[3], args[4], File.ReadAllBytes(args[5])) + "\n";
+        else
+            text = WorkedExample();
         var output = Console.OpenStandardOutput();
-        var bytes = Utf8.GetBytes(WorkedExample());
+        var bytes = Utf8.GetBytes(text);
         output.Write(bytes, 0, bytes.Length);
     }
 }

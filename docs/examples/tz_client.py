@@ -6,6 +6,8 @@ python3-cryptography).
 
     python3 tz_client.py                   prints the worked example of docs/api.md
     python3 tz_client.py HOST PORT KEY     asks a running tool for /api/ping
+    python3 tz_client.py HOST PORT KEY VERSION_PATH RELATIVE_PATH FILE
+                                           pushes FILE's bytes there
 
 Copy the functions into an editor; `push` shows a whole file push.
 """
@@ -96,6 +98,10 @@ def worked_example():
 
 if __name__ == "__main__":
     if len(sys.argv) == 4:
-        print(send(sys.argv[1], int(sys.argv[2]), sys.argv[3], "/api/ping"))
+        print(json.dumps(send(sys.argv[1], int(sys.argv[2]), sys.argv[3], "/api/ping"), ensure_ascii=False))
+    elif len(sys.argv) == 7:
+        with open(sys.argv[6], "rb") as f:
+            answer = push(sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4], sys.argv[5], f.read())
+        print(json.dumps(answer, ensure_ascii=False))
     else:
         sys.stdout.buffer.write(worked_example().encode("utf-8"))
