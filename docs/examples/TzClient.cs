@@ -104,8 +104,16 @@ public static class TzClient
         request.Headers["x-nonce"] = nonce;
         request.Headers["x-sign"] = Sign(key, timestamp, "POST", path, body, nonce);
         using (var stream = request.GetRequestStream()) stream.Write(body, 0, body.Length);
-        // Failures are answered with status 200 too; a 401 arrives as a WebException whose Response holds the body.
-        using (var answer = request.GetResponse())
+        WebResponse answer;
+        try
+        {
+            answer = request.GetResponse();
+        }
+        catch (WebException refused) when (refused.Response != null)
+        {
+            answer = refused.Response;  // 401, 404, 400, 413, 503 carry a JSON body too
+        }
+        using (answer)
         using (var reader = new StreamReader(answer.GetResponseStream(), Utf8))
             return reader.ReadToEnd();
     }

@@ -18,6 +18,7 @@ import json
 import os
 import sys
 import time
+import urllib.error
 import urllib.request
 
 from cryptography.hazmat.primitives import padding
@@ -66,8 +67,11 @@ def send(host, port, key, path, body=b""):
         headers={"Content-Type": "application/json", "x-timestamp": timestamp, "x-nonce": nonce,
                  "x-sign": sign(key, timestamp, "POST", path, body, nonce)})
     # A reload through the bridge takes up to about 40 s per item.
-    with urllib.request.urlopen(request, timeout=120) as answer:
-        return json.loads(answer.read().decode("utf-8"))
+    try:
+        with urllib.request.urlopen(request, timeout=120) as answer:
+            return json.loads(answer.read().decode("utf-8"))
+    except urllib.error.HTTPError as refused:  # 401, 404, 400, 413, 503 carry a JSON body too
+        return json.loads(refused.read().decode("utf-8"))
 
 
 def push(host, port, key, version_path, relative_path, content):
