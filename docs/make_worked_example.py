@@ -13,6 +13,8 @@ key = "0123456789abcdef0123456789abcdef"
 timestamp = "1765338000"
 nonce = "doc-0001"
 iv = bytes(range(16))
+# UTF-8 for the document's readers; the game's own data files are usually GBK
+# with CRLF, and the tool writes whatever bytes it is sent.
 content = "物品数据库 = 1\r\n".encode("utf-8")
 version_path = "D:\\MirServer"
 relative_path = "Mir200\\Envir\\QuestDiary\\a.txt"

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """End-to-end: the real service under Wine, driven over 127.0.0.1 by HTTP
 clients that no one here wrote (curl with its defaults, Python's urllib) and
-by tzclient, as editors built on any HTTP stack would; and the curl recipe of
-docs/api.md, run as a developer would paste it.
+by tzclient, as editors built on any HTTP stack would; and the curl recipe and
+the Python and C# client examples of docs/api.md, run as a developer would.
 
 Usage: clients_e2e.py --build BUILD_WIN [--host-client PATH]
 """
@@ -255,6 +255,33 @@ class RealClients(unittest.TestCase):
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertEqual(json.loads(done.stdout.decode("utf-8")),
                          {"success": True, "exists": True, "md5": hashlib.md5(b"recipe").hexdigest()})
+
+    def test_the_client_examples_of_the_api_document(self):
+        """docs/examples/tz_client.py and TzClient.cs (compiled with Mono) ping
+        and push a GBK file with CRLF, which lands byte for byte."""
+        examples = os.path.join(ARGS.source, "docs", "examples")
+        program = os.path.join(self.workdir, "TzClient.exe")
+        built = subprocess.run(["mcs", "-out:" + program, os.path.join(examples, "TzClient.cs")],
+                               capture_output=True, text=True, timeout=120)
+        self.assertEqual(built.returncode, 0, built.stdout + built.stderr)
+        content = "[@main]\r\n欢迎来到演示服\r\n".encode("gbk")
+        local = os.path.join(self.workdir, "example-push.txt")
+        with open(local, "wb") as f:
+            f.write(content)
+        for name, command in [("python", [sys.executable, os.path.join(examples, "tz_client.py")]),
+                              ("csharp", ["mono", program])]:
+            with self.subTest(name):
+                where = ["127.0.0.1", str(self.port), KEY]
+                ping = subprocess.run(command + where, capture_output=True, timeout=180)
+                self.assertEqual(ping.returncode, 0, ping.stderr)
+                self.assertEqual(json.loads(ping.stdout.decode("utf-8"))["status"], "running")
+                relative = "Mir200\\Envir\\example-%s.txt" % name
+                pushed = subprocess.run(command + where + [VERSION, relative, local], capture_output=True,
+                                        timeout=180)
+                self.assertEqual(pushed.returncode, 0, pushed.stderr)
+                self.assertEqual(json.loads(pushed.stdout.decode("utf-8")), {"success": True, "message": "同步成功"})
+                with open(self.target("example-%s.txt" % name), "rb") as f:
+                    self.assertEqual(f.read(), content)
 
 
 def main():

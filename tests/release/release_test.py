@@ -3,12 +3,15 @@
 with nothing but Python, openssl and a shell on the PATH (no apt, CMake or
 Wine), then verify. The release folder holds the program, Authenticode-signed
 with a throw-away self-signed certificate (osslsigncode verifies it),
-the package with the program at its root, the MD5 list and a manifest that the
+the package with the program at its root and the operators' guide beside it
+(使用说明.txt, UTF-8 with a BOM and CRLF), the MD5 list and a manifest that the
 released program's own check accepts without offering itself; the program
 states the release's version; a manifest of a higher version is offered to
 it, one changed afterwards is refused, and neither a key that is not the
 private half of the trusted one nor a package changed after the build is
-signed; a build without a certificate says that the program is unsigned.
+signed; a build without a certificate says that the program is unsigned;
+the change log comes from its section of a change log file, and a release
+without one is refused before anything is built.
 
 Usage: release_test.py   (from anywhere; builds build/release/build)
 """
@@ -57,11 +60,11 @@ class Release(unittest.TestCase):
             os.symlink(shutil.which(tool), os.path.join(cls.offline_bin, tool))
 
     @classmethod
-    def build(cls, authenticode):
+    def build(cls, authenticode, changelog=("--changelog", "修复若干问题")):
         return subprocess.run([os.path.join(ROOT, "scripts", "release"), "build", VERSION,
                                "--public-key", os.path.join(cls.keys, "release_public.pem"),
                                "--update-url", "https://127.0.0.1:9/api/check_version.php",
-                               "--base-url", BASE + "/", "--changelog", "修复若干问题", *authenticode],
+                               "--base-url", BASE + "/", *changelog, *authenticode],
                               capture_output=True, text=True, timeout=1800)
 
     @classmethod
@@ -106,8 +109,14 @@ class Release(unittest.TestCase):
         with open(os.path.join(OUT, package), "rb") as f:
             package_bytes = f.read()
         with zipfile.ZipFile(os.path.join(OUT, package)) as z:
-            self.assertEqual(z.namelist(), ["TZ62Editorsync.exe"])
+            self.assertEqual(z.namelist(), ["TZ62Editorsync.exe", "使用说明.txt"])
             self.assertEqual(z.read("TZ62Editorsync.exe"), program)
+            guide = z.read("使用说明.txt")
+        # Notepad on every Windows reads it as UTF-8 only with the BOM, and
+        # breaks its lines only at CRLF before Windows 10 1809.
+        self.assertTrue(guide.startswith(b"\xef\xbb\xbf"), guide[:16])
+        with open(os.path.join(ROOT, "docs", "operators.md"), encoding="utf-8") as f:
+            self.assertEqual(guide[3:].decode("utf-8"), f.read().replace("\n", "\r\n"))
         with open(os.path.join(OUT, "md5sums.txt")) as f:
             self.assertEqual(f.read(), "%s  TZ62Editorsync.exe\n%s  %s\n" % (md5(program), md5(package_bytes), package))
         with open(os.path.join(OUT, "check_version.json"), "rb") as f:
@@ -187,8 +196,22 @@ class Release(unittest.TestCase):
                 self.assertIn(reason, done.stderr)
                 self.assertFalse(os.path.exists(signed))
 
-        unsigned = self.build([])
+        # The change log from its section of a change log file; none, no release.
+        changelog = os.path.join(self.keys, "CHANGELOG.md")
+        with open(changelog, "w", encoding="utf-8") as f:
+            f.write("# Change log\n\n## 9.9\n\n- 以后\n\n## %s\n\n- 修复推送\n- 新增说明\n\n## 9.7\n\n- 以前\n" % VERSION)
+        missing = os.path.join(self.keys, "CHANGELOG-old.md")
+        with open(missing, "w", encoding="utf-8") as f:
+            f.write("# Change log\n\n## 9.7\n\n- 以前\n")
+        refused = self.build([], ("--changelog-from", missing))
+        self.assertNotEqual(refused.returncode, 0)
+        self.assertIn('has no section "## %s"' % VERSION, refused.stderr)
+        self.assertNotIn("the program is", refused.stdout + refused.stderr)  # refused before the build
+
+        unsigned = self.build([], ("--changelog-from", changelog))
         self.assertEqual(unsigned.returncode, 0, unsigned.stderr[-2000:])
+        with open(os.path.join(OUT, "check_version.unsigned.json"), encoding="utf-8") as f:
+            self.assertEqual(json.load(f)["changeLog"], "修复推送；新增说明")
         self.assertIn("the program is NOT Authenticode-signed", unsigned.stderr)
         refused = subprocess.run(["osslsigncode", "verify", "-CAfile", self.cert,
                                   "-in", os.path.join(OUT, "TZ62Editorsync.exe")], capture_output=True, timeout=60)
