@@ -37,12 +37,12 @@ FreeSpaceProbe& Probe() {
     return probe;
 }
 
-void WriteReadmeOnce(const WString& backupFolder) {
-    WString readme = backupFolder + L"\\" + kBackupReadmeName;
-    if (FileExists(readme)) return;
-    UniqueFileHandle file(
-        CreateFileW(LongPathForm(readme).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                    nullptr));
+// The readme goes into the backup folder through that folder's judged
+// handle; a name already there, a link included, is left alone.
+void WriteReadmeOnce(const WString& versionRoot, const WString& backupFolder) {
+    UniqueFileHandle folder;
+    if (!CreateFoldersInside(versionRoot, backupFolder, &folder)) return;
+    UniqueFileHandle file = CreateNewFileIn(folder.get(), kBackupReadmeName);
     if (!file) return;  // another push wrote it meanwhile, or the folder refuses it: the copy matters, not this
     std::string text = BackupReadmeText();
     WriteAll(file.get(), reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
@@ -109,11 +109,11 @@ bool BackUpExistingFile(const ApiContext& api, const VersionFile& file, ToolFile
         error = kBackupFolderOutside;
         return false;
     }
-    if (!CreateDirectoryChain(copyFolder)) {
+    if (!CreateFoldersInside(file.versionRoot, copyFolder)) {
         error = SystemErrorText(GetLastError());
         return false;
     }
-    WriteReadmeOnce(backupFolder);
+    WriteReadmeOnce(file.versionRoot, backupFolder);
 
     // The content backed up is the target's own, read through a handle whose
     // final path is checked like the copy's.
@@ -336,7 +336,7 @@ ApiResponse RestoreBackup(ApiContext& api, const HttpRequest& request) {
     }
     source.reset();
 
-    CreateDirectoryChain(FolderOf(file.fullPath));
+    (void)CreateFoldersInside(file.versionRoot, FolderOf(file.fullPath));
     if (!MayUse(file, tool)) return Failure(kPathRefusedMessage);
     const bool exists = FileExists(file.fullPath);
     const std::uint64_t current = exists ? ExistingFileSize(file.fullPath) : 0;

@@ -43,8 +43,6 @@ constexpr DWORD kDigestPiece = 1u << 20;
 constexpr int kReplaceAttempts = 20;
 constexpr DWORD kReplaceRetryMs = 50;
 
-bool IsSeparator(WChar c) { return c == L'\\' || c == L'/'; }
-
 // The program's real path (links followed), taken once: the running program
 // is not moved under the tool.
 const WString& RealExecutablePath() {
@@ -68,13 +66,107 @@ bool FolderExists(const WString& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-bool CreateDirectoryChain(const WString& path) {
-    if (path.empty()) return false;
-    for (std::size_t i = 1; i < path.size(); ++i) {
-        if (IsSeparator(path[i]) && i > 2) CreateDirectoryW(LongPathForm(path.substr(0, i)).c_str(), nullptr);
+namespace {
+
+// ntdll's NtCreateFile and the structures it takes, bound at run time like
+// NtSetInformationFile below: the only call that opens or creates a name
+// relative to a folder's handle, so that what is created lies in the very
+// folder that was judged, whatever has happened to the names since.
+struct NtName {
+    USHORT length;
+    USHORT maximumLength;
+    PWSTR buffer;
+};
+struct NtObjectAttributes {
+    ULONG length;
+    HANDLE rootDirectory;
+    NtName* objectName;
+    ULONG attributes;
+    void* securityDescriptor;
+    void* securityQualityOfService;
+};
+struct NtIoStatus {
+    void* status;
+    ULONG_PTR information;
+};
+constexpr ULONG kObjCaseInsensitive = 0x40;
+constexpr ULONG kFileCreate = 2;
+constexpr ULONG kFileOpenIf = 3;
+constexpr ULONG kFileDirectoryFile = 0x1;
+constexpr ULONG kFileSynchronousIoNonAlert = 0x20;
+constexpr ULONG kFileNonDirectoryFile = 0x40;
+constexpr ULONG kFileOpenReparsePoint = 0x200000;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Opens or creates the plain name `name` in the folder `directory` holds
+// open. The Win32 error of a failure, 0 on success.
+DWORD OpenRelative(HANDLE directory, const WString& name, ACCESS_MASK access, DWORD share, ULONG disposition,
+                   ULONG options, UniqueFileHandle& opened) {
+    using CreateFile = LONG(NTAPI*)(HANDLE*, ACCESS_MASK, NtObjectAttributes*, NtIoStatus*, LARGE_INTEGER*, ULONG,
+                                    ULONG, ULONG, ULONG, void*, ULONG);
+    using StatusToError = ULONG(NTAPI*)(LONG);
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    const auto create = reinterpret_cast<CreateFile>(
+        reinterpret_cast<void*>(ntdll ? GetProcAddress(ntdll, "NtCreateFile") : nullptr));
+    const auto toError = reinterpret_cast<StatusToError>(
+        reinterpret_cast<void*>(ntdll ? GetProcAddress(ntdll, "RtlNtStatusToDosError") : nullptr));
+    if (create == nullptr || toError == nullptr) return ERROR_PROC_NOT_FOUND;
+    if (name.empty() || name.size() > 255 || name.find_first_of(L"\\/") != WString::npos) return ERROR_INVALID_NAME;
+    WString text = name;
+    NtName ntName{static_cast<USHORT>(text.size() * sizeof(WChar)), static_cast<USHORT>(text.size() * sizeof(WChar)),
+                  text.data()};
+    NtObjectAttributes attributes{sizeof(NtObjectAttributes), directory, &ntName, kObjCaseInsensitive, nullptr,
+                                  nullptr};
+    NtIoStatus ioStatus{};
+    HANDLE handle = nullptr;
+    const LONG status = create(&handle, access | SYNCHRONIZE, &attributes, &ioStatus, nullptr, FILE_ATTRIBUTE_NORMAL,
+                               share, disposition, options | kFileSynchronousIoNonAlert, nullptr, 0);
+    if (status < 0) return toError(status);
+    opened.reset(handle);
+    return 0;
+}
+
+}  // namespace
+
+bool CreateFoldersInside(const WString& versionRoot, const WString& folder, UniqueFileHandle* last) {
+    UniqueFileHandle parent(CreateFileW(LongPathForm(versionRoot).c_str(), FILE_TRAVERSE | FILE_LIST_DIRECTORY,
+                                        kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!parent) return false;
+    const WString below = SameFinalPath(folder, versionRoot) ? WString() : PathBelowRoot(versionRoot, folder);
+    if (below.empty() && !SameFinalPath(folder, versionRoot)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
     }
-    CreateDirectoryW(LongPathForm(path).c_str(), nullptr);
-    return FolderExists(path);
+    for (std::size_t start = 0; start < below.size();) {
+        std::size_t end = below.find(L'\\', start);
+        if (end == WString::npos) end = below.size();
+        UniqueFileHandle child;
+        // A link on the way is followed, and what it leads to is judged
+        // before anything is made inside it.
+        const DWORD error = OpenRelative(parent.get(), below.substr(start, end - start),
+                                         FILE_TRAVERSE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll,
+                                         kFileOpenIf, kFileDirectoryFile, child);
+        if (error != 0) {
+            SetLastError(error);
+            return false;
+        }
+        if (!IsOpenFolderInVersion(versionRoot, child.get())) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return false;
+        }
+        parent = std::move(child);
+        start = end + 1;
+    }
+    if (last) *last = std::move(parent);
+    return true;
+}
+
+UniqueFileHandle CreateNewFileIn(HANDLE folder, const WString& name) {
+    UniqueFileHandle file;
+    const DWORD error = OpenRelative(folder, name, GENERIC_WRITE, 0, kFileCreate,
+                                     kFileNonDirectoryFile | kFileOpenReparsePoint, file);
+    if (error != 0) SetLastError(error);
+    return file;
 }
 
 WString FolderOf(const WString& path) {
@@ -417,7 +509,8 @@ ApiResponse SyncFile(ApiContext& api, const HttpRequest& request) {
 
     WString shownPath = versionPath + L"\\" + relativePath;
     TargetLock turn(file.fullPath);
-    CreateDirectoryChain(FolderOf(file.fullPath));
+    if (Seams().beforeFolders) Seams().beforeFolders(FolderOf(file.fullPath));
+    (void)CreateFoldersInside(file.versionRoot, FolderOf(file.fullPath));
     if (!MayUse(file, tool)) return SyncAnswer(false, kPathRefusedMessage);
 
     // The temporary file and the backup copy both land on the target's volume.

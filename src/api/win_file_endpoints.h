@@ -21,13 +21,15 @@ ApiResponse HandleFileSync(ApiContext& api, const HttpRequest& request);
 // into place by its name relative to the folder's handle (true) or by the
 // folder's checked full path (false); `beforeInfoOpen` with the file's path
 // after an info request's checks by name, right before the file is opened
-// for its digest. For tests only: set them while no push runs, and reset
-// them afterwards.
+// for its digest; `beforeFolders` with the target's folder after a push's
+// checks by name, right before its missing folders are created. For tests
+// only: set them while no push runs, and reset them afterwards.
 struct ReplaceSeams {
     std::function<void(const WString& copyPath)> beforeBackupCopy;
     std::function<void(const WString& target)> beforeTemporary;
     std::function<void(void* temporary)> afterWrite;
     std::function<void(bool relative)> renamed;
     std::function<void(const WString& path)> beforeInfoOpen;
+    std::function<void(const WString& folder)> beforeFolders;
 };
 void SetReplaceSeamsForTesting(ReplaceSeams seams);

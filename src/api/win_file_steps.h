@@ -16,6 +16,7 @@
 #include "api/win_file_endpoints.h"
 #include "common/path_text.h"
 #include "common/text.h"
+#include "common/win_unique.h"
 #include "gamedirs/path_validation.h"
 
 namespace filesteps {
@@ -27,9 +28,18 @@ inline constexpr WChar kWriteFailedAnswer[] = WTEXT("写入文件失败，原文
 
 bool FileExists(const WString& path);
 bool FolderExists(const WString& path);
-// Creates every folder of `path` (both separators count; a drive prefix is
-// skipped); true when the whole path is a folder afterwards.
-bool CreateDirectoryChain(const WString& path);
+// Creates the folders of `folder` (a full path at or below `versionRoot`)
+// that are missing, one at a time, each by its name relative to the handle
+// of the folder above it, and judges each by its handle: a folder that is,
+// or was swapped for, a link leading out of the installation stops the
+// chain before anything is made inside it. True when the whole of `folder`
+// is a folder inside afterwards, its handle then in `last` when given; on
+// false GetLastError says why.
+bool CreateFoldersInside(const WString& versionRoot, const WString& folder, UniqueFileHandle* last = nullptr);
+// Creates the new file `name` in the folder `folder` holds open (a name
+// that exists, a link included, is not opened); invalid on failure, with
+// GetLastError set.
+UniqueFileHandle CreateNewFileIn(HANDLE folder, const WString& name);
 WString FolderOf(const WString& path);
 // "错误 N" and the system's text for a Win32 error code.
 WString SystemErrorText(unsigned long error);

@@ -89,3 +89,6 @@ WString FullPath(const WString& path);
 // The final path of an open file or folder (`file` is its HANDLE), in its
 // drive form; false off drive letters.
 [[nodiscard]] bool FinalPathOfOpenFile(void* file, WString& finalPath);
+// For a folder the caller holds open (`folder` is its HANDLE): whether,
+// taken from the handle, it lies strictly inside `versionRoot`'s final path.
+[[nodiscard]] bool IsOpenFolderInVersion(const WString& versionRoot, void* folder);

@@ -305,6 +305,13 @@ bool CheckOpenFileInVersion(const WString& versionRoot, void* file, const WStrin
     return true;
 }
 
+bool IsOpenFolderInVersion(const WString& versionRoot, void* folder) {
+    DiskForm root;
+    WString finalPath;
+    return RootFinalForm(VersionRootOf(versionRoot), root) && DriveFinalPathOf(folder, finalPath) &&
+           !PathBelowRoot(root.text, finalPath).empty();
+}
+
 bool FinalPathOfOpenFile(void* file, WString& finalPath) {
     finalPath.clear();
     return DriveFinalPathOf(file, finalPath);

@@ -375,6 +375,32 @@ TEST_F(FileEndpoints, InfoDigestsOnlyTheHandleItJudged) {
     EXPECT_EQ(answer, R"({"success":false,"message":"截质目录"})");
 }
 
+// A folder of the target's path is swapped for a link to a folder outside
+// after the push's checks by name: the missing folders are created relative
+// to the handles of the folders above them, each judged, so nothing is made
+// outside, and the push is refused.
+TEST_F(FileEndpoints, FoldersAreMadeOnlyInsideTheFoldersJudged) {
+    const WString outside = version + L"-outside";
+    CreateDirectoryW(outside.c_str(), nullptr);
+    const WString swapped = version + L"\\Mir200\\Envir";
+    CreateDirectoryW(swapped.c_str(), nullptr);
+    bool linked = false;
+    ReplaceSeams seams;
+    seams.beforeFolders = [&](const WString&) {
+        RemoveDirectoryW(swapped.c_str());
+        linked = testlinks::MakeLink(swapped, outside, true);
+    };
+    SetReplaceSeamsForTesting(seams);
+    const std::string answer = Push(L"Mir200\\Envir\\新的\\更深\\f.txt", "new");
+    SetReplaceSeamsForTesting(ReplaceSeams());
+    const bool madeOutside = Exists(outside + L"\\新的");
+    testlinks::RemoveLink(swapped);
+    testsupport::RemoveTree(outside);
+    if (!linked) GTEST_SKIP() << "no symbolic links on this platform";
+    EXPECT_EQ(answer, "false|截质目录");
+    EXPECT_FALSE(madeOutside);
+}
+
 // Under Wine a link dosdevices/unc/127.0.0.1/<share> makes the network form
 // \\127.0.0.1\<share>\... reach a folder of drive C: (on Windows an
 // administrative share such as C$ does the same). Its final path is then an
