@@ -11,6 +11,9 @@ rem right after serving, and the panel's newest line past 40,000 characters.
 rem From an elevated cmd, the reload once more from the tool started without
 rem administrator rights (tz_run_unelevated.exe) against the elevated game
 rem server.
+rem Once the service answers, every step runs whatever became of the others
+rem before it, and each is reported ("passed: ..." or "FAILED: ..."), so one
+rem run on Windows answers everything.
 rem Everything is made in the work folder and removed at the end, also
 rem after a failure. Its result goes to the file named by %CHECK_RESULT%:
 rem 0 passed, 3 skipped, anything else failed (a result file, since Wine's
@@ -25,7 +28,16 @@ rem name begins with MirServer.
 set "WORK=%SystemDrive%\MirServerTz62Check%RANDOM%%RANDOM%"
 set "VER=%WORK%\MirServer"
 set "KEY=check-key-%RANDOM%%RANDOM%"
-set /a PORT=42000 + %RANDOM% %% 20000
+rem A port that binds now: a random one may lie in a range Hyper-V, WSL 2 or
+rem Docker reserve, which netstat does not show.
+set "PORT="
+set "PORT_FILE=%TEMP%\tz62-port-%RANDOM%%RANDOM%.txt"
+"%HERE%tz_free_port.exe" > "%PORT_FILE%"
+set /p PORT=< "%PORT_FILE%"
+del /q "%PORT_FILE%" >nul 2>&1
+if not defined PORT set /a PORT=42000 + %RANDOM% %% 20000
+set /a FAILURES=0
+set "FAILED_STEPS="
 set "STEP=preparing"
 set "WINDOW_STATE=%TEMP%\tz62-window-%RANDOM%%RANDOM%.txt"
 
@@ -38,7 +50,8 @@ call :checks
 set "CODE=%ERRORLEVEL%"
 call :cleanup
 if errorlevel 1 set "CODE=1"
-if not "%CODE%"=="0" echo service-check failed at: %STEP%
+if not "%CODE%"=="0" if "%FAILURES%"=="0" echo service-check failed at: %STEP%
+if not "%FAILURES%"=="0" echo service-check: steps failed: %FAILURES%%FAILED_STEPS%
 if "%CODE%"=="0" echo service-check: every step passed
 del /q "%WINDOW_STATE%" >nul 2>&1
 > "%CHECK_RESULT%" echo %CODE%
@@ -88,14 +101,42 @@ set "STEP=ping on port %PORT%"
 call :await_ping
 if errorlevel 1 exit /b 1
 
+for %%s in (versions other_key push read_only held_open panel reload stop_start unelevated) do call :step %%s
+if not "%FAILURES%"=="0" exit /b 1
+exit /b 0
+
+rem Runs the step :step_%1 and reports it; a failure is counted and the
+rem next step runs all the same.
+:step
+set "STEP=%~1"
+call :step_%~1
+if not errorlevel 1 (
+  echo passed: %~1
+  exit /b 0
+)
+call :count_failure
+exit /b 0
+
+rem STEP names what failed last within the step.
+:count_failure
+echo FAILED: %STEP%
+set /a FAILURES+=1
+set "FAILED_STEPS=%FAILED_STEPS% [%STEP%]"
+exit /b 0
+
+:step_versions
 set "STEP=versions"
 "%CLIENT%" --port %PORT% --key %KEY% versions
 if not "%ERRORLEVEL%"=="0" exit /b 1
+exit /b 0
 
+:step_other_key
 set "STEP=a request signed with another key"
 "%CLIENT%" --port %PORT% --key other-%KEY% ping
 if not "%ERRORLEVEL%"=="1" exit /b 1
+exit /b 0
 
+:step_push
 set "STEP=push"
 "%CLIENT%" --port %PORT% --key %KEY% push "%VER%" Mir200\Envir\QuestDiary.txt "%WORK%\new.txt"
 if not "%ERRORLEVEL%"=="0" exit /b 1
@@ -134,14 +175,18 @@ set "STEP=undo of the undo: the pushed content back"
 if not "%ERRORLEVEL%"=="0" exit /b 1
 call :first_line "%VER%\Mir200\Envir\QuestDiary.txt"
 if not "%LINE%"=="new content" exit /b 1
+exit /b 0
 
+:step_read_only
 set "STEP=push to a read-only file: a defined answer, the file and the backups whole"
 attrib +r "%VER%\Mir200\Envir\QuestDiary.txt"
 call :defined_push "%WORK%\old.txt" "old content" "read-only target"
 set "CODE=%ERRORLEVEL%"
 attrib -r "%VER%\Mir200\Envir\QuestDiary.txt"
 if not "%CODE%"=="0" exit /b 1
+exit /b 0
 
+:step_held_open
 rem A file the game server holds open: another defined answer, with the file
 rem and the backups whole. The stand-in holding it is found by the reload
 rem below as this version's game server.
@@ -152,18 +197,9 @@ start "" "%VER%\Mir200\M2Server.exe" --log "%WORK%\commands.txt" --exit-after 60
 ping -n 3 127.0.0.1 >nul
 call :defined_push "%WORK%\held.txt" "held content" "held target"
 if errorlevel 1 exit /b 1
+exit /b 0
 
-rem The port is free for the service again at once after it served requests.
-set "STEP=stop and start again on port %PORT%"
-"%DRIVER%" click 1003
-if errorlevel 1 exit /b 1
-call :await_no_answer
-if errorlevel 1 exit /b 1
-"%DRIVER%" click 1003
-if errorlevel 1 exit /b 1
-call :await_ping
-if errorlevel 1 exit /b 1
-
+:step_panel
 rem Past 40,000 characters of log the panel still shows the newest line: a
 rem hundred refused reloads, each logging a path of over 500 characters.
 set "STEP=the panel after more than 40,000 characters"
@@ -185,7 +221,9 @@ set "LENGTH=0"
 set /p LENGTH=< "%WORK%\length.txt"
 echo panel: %LENGTH% characters, the newest line shown
 if %LENGTH% LEQ 40000 exit /b 1
+exit /b 0
 
+:step_reload
 set "STEP=reload"
 rem A failed same-session attempt falls back to the bridge, which may wait
 rem 40 s for its task: the client waits longer than that.
@@ -200,7 +238,7 @@ find """failCount"":0" "%WORK%\reload.txt" >nul
 if errorlevel 1 exit /b 1
 find "QFunction" "%WORK%\commands.txt" >nul
 if errorlevel 1 exit /b 1
-goto :unelevated
+exit /b 0
 
 rem Wine can neither read another process's menu nor create a SYSTEM task, so
 rem the item fails there; what is checked is that the service answered it, as
@@ -210,14 +248,27 @@ echo reload: whether the item ran is not checked under Wine
 set "STEP=reload: one answered item"
 find """success"":true,""successCount"":0,""failCount"":1" "%WORK%\reload.txt" >nul
 if errorlevel 1 exit /b 1
-goto :unelevated
+exit /b 0
 
+:step_stop_start
+rem The port is free for the service again at once after it served requests.
+set "STEP=stop and start again on port %PORT%"
+"%DRIVER%" click 1003
+if errorlevel 1 exit /b 1
+call :await_no_answer
+if errorlevel 1 exit /b 1
+"%DRIVER%" click 1003
+if errorlevel 1 exit /b 1
+call :await_ping
+if errorlevel 1 exit /b 1
+exit /b 0
+
+:step_unelevated
 rem The game server elevated and the tool not, as after a double click: the
 rem system holds back a window message from the tool to the game server. The
 rem item must run or be answered as failed, and promptly: the tool, not being
 rem an administrator, must not wait for a bridge it cannot start. Only from
 rem an elevated cmd, which starts the game server elevated.
-:unelevated
 if not "%ELEVATED%"=="yes" (
   echo reload from an unelevated tool: not checked, since the cmd is not elevated
   exit /b 0
