@@ -179,3 +179,36 @@ bool IsServablePathBelowRoot(const WString& below) {
         begin = end + 1;
     }
 }
+
+LinkTarget ClassifyLinkTarget(const WString& substituteName, bool relative) {
+    LinkTarget target;
+    if (relative) {
+        target.kind = LinkTargetKind::Relative;
+        target.path = substituteName;
+        return target;
+    }
+    // The NT form ("\??\") as junctions keep it, or the Win32 one ("\\?\").
+    const WString nt = WTEXT("\\??\\");
+    const WString win32 = WTEXT("\\\\?\\");
+    WString rest;
+    if (substituteName.compare(0, nt.size(), nt) == 0 || substituteName.compare(0, win32.size(), win32) == 0)
+        rest = substituteName.substr(nt.size());
+    else
+        rest = substituteName;
+    const auto letter = [](WChar c) { return (c >= WTEXT('A') && c <= WTEXT('Z')) || (c >= WTEXT('a') && c <= WTEXT('z')); };
+    if (rest.size() >= 3 && letter(rest[0]) && rest[1] == WTEXT(':') && rest[2] == WTEXT('\\')) {
+        target.kind = LinkTargetKind::Drive;
+        target.root = rest.substr(0, 2);
+        target.path = rest;
+        return target;
+    }
+    const WString volume = WTEXT("Volume{");
+    const std::size_t close = rest.find(WTEXT("}\\"));
+    if (rest.size() > volume.size() && rest.compare(0, volume.size(), volume) == 0 && close != WString::npos &&
+        rest.find(WTEXT('\\')) == close + 1) {
+        target.kind = LinkTargetKind::Volume;
+        target.root = win32 + rest.substr(0, close + 2);
+        return target;
+    }
+    return target;
+}

@@ -8,6 +8,8 @@
 // turn false into kPathRefusedMessage.
 #pragma once
 
+#include <cstdint>
+
 #include "common/text.h"
 
 // What the file endpoints and the reload endpoint answer for a refused path.
@@ -84,3 +86,21 @@ WString RelativeFolderBelowRoot(const WString& root, const WString& fullPath);
 // no stream and no name that the file system would shorten into another) and
 // the last one is not protected and has an allowed type.
 [[nodiscard]] bool IsServablePathBelowRoot(const WString& below);
+
+// Where a junction or symbolic link leads, from its substitute name as the
+// file system keeps it ("\??\D:\x", "\??\UNC\host\share\x",
+// "\??\Volume{...}\"): Relative for a symbolic link marked relative (it stays
+// on its own volume); Drive with `root` "D:" for a drive letter; Volume with
+// `root` "\\?\Volume{...}\" for a volume mounted by its name; Elsewhere for
+// a share or anything else, which is never opened through.
+enum class LinkTargetKind { Relative, Drive, Volume, Elsewhere };
+struct LinkTarget {
+    LinkTargetKind kind = LinkTargetKind::Elsewhere;
+    WString root;
+    // For Drive: the target in drive form ("D:\x"); for Relative: the text.
+    WString path;
+};
+LinkTarget ClassifyLinkTarget(const WString& substituteName, bool relative);
+// Whether a reparse tag marks a name surrogate (a junction, a symbolic link,
+// and the like): one that names another place in the namespace.
+[[nodiscard]] constexpr bool IsNameSurrogateTag(std::uint32_t tag) { return (tag & 0x20000000u) != 0; }

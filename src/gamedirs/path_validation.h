@@ -89,6 +89,13 @@ WString FullPath(const WString& path);
 // The final path of an open file or folder (`file` is its HANDLE), in its
 // drive form; false off drive letters.
 [[nodiscard]] bool FinalPathOfOpenFile(void* file, WString& finalPath);
+// Whether every junction and symbolic link on the existing part of `path`
+// (a full path on a drive letter), and on the way of each one's target,
+// leads to a local fixed drive: read from the folder listings and the links'
+// own data, before anything is opened through them. Every check by name
+// asks this first.
+[[nodiscard]] bool LinksStayOnLocalFixedDrives(const WString& path);
+
 // For a folder the caller holds open (`folder` is its HANDLE): whether,
 // taken from the handle, it lies strictly inside `versionRoot`'s final path.
 [[nodiscard]] bool IsOpenFolderInVersion(const WString& versionRoot, void* folder);

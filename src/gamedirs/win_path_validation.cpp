@@ -7,8 +7,11 @@
 #include "gamedirs/path_validation.h"
 
 #include <windows.h>
+#include <winioctl.h>
 
+#include <cstring>
 #include <utility>
+#include <vector>
 
 #include "common/win_unique.h"
 #include "common/path_text.h"
@@ -156,7 +159,101 @@ Lookup ConfirmAbsent(const WString& path) {
     return Classify(GetLastError());
 }
 
+// Links are followed this deep at most when their targets are checked.
+constexpr int kMaxLinkDepth = 8;
+
+// The substitute name and the relative flag of the reparse point at `path`,
+// read without following it. False when it cannot be read.
+bool ReadLinkTarget(const WString& path, std::uint32_t tag, WString& substitute, bool& relative) {
+    const UniqueFileHandle link(CreateFileW(LongPathForm(path).c_str(), FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                            nullptr));
+    if (!link) return false;
+    std::vector<BYTE> buffer(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
+    DWORD got = 0;
+    if (!DeviceIoControl(link.get(), FSCTL_GET_REPARSE_POINT, nullptr, 0, buffer.data(),
+                         static_cast<DWORD>(buffer.size()), &got, nullptr) ||
+        got < 16) {
+        return false;
+    }
+    // REPARSE_DATA_BUFFER: tag, data length, reserved, then for both kinds
+    // the substitute name's offset and length (bytes, from the path buffer),
+    // the print name's, and for a symbolic link a flags word before the path
+    // buffer.
+    std::uint32_t readTag = 0;
+    std::memcpy(&readTag, buffer.data(), sizeof(readTag));
+    if (readTag != tag || (tag != IO_REPARSE_TAG_MOUNT_POINT && tag != IO_REPARSE_TAG_SYMLINK)) return false;
+    USHORT offset = 0;
+    USHORT length = 0;
+    std::memcpy(&offset, buffer.data() + 8, sizeof(offset));
+    std::memcpy(&length, buffer.data() + 10, sizeof(length));
+    std::size_t pathBuffer = 16;
+    relative = false;
+    if (tag == IO_REPARSE_TAG_SYMLINK) {
+        ULONG flags = 0;
+        std::memcpy(&flags, buffer.data() + 16, sizeof(flags));
+        relative = (flags & 1) != 0;  // SYMLINK_FLAG_RELATIVE
+        pathBuffer = 20;
+    }
+    if (pathBuffer + offset + length > got || length % sizeof(wchar_t) != 0) return false;
+    substitute.assign(length / sizeof(wchar_t), L'\0');
+    std::memcpy(substitute.data(), buffer.data() + pathBuffer + offset, length);
+    return true;
+}
+
+bool LinksStayOnFixedDrives(const WString& path, int depth);
+
+// Whether the link at `path` (a name surrogate with `tag`) leads to a local
+// fixed drive, and the links on its way there too.
+bool LinkStaysOnFixedDrives(const WString& path, std::uint32_t tag, int depth) {
+    WString substitute;
+    bool relative = false;
+    if (depth >= kMaxLinkDepth || !ReadLinkTarget(path, tag, substitute, relative)) return false;
+    const LinkTarget target = ClassifyLinkTarget(substitute, relative);
+    switch (target.kind) {
+    case LinkTargetKind::Relative: {
+        const std::size_t cut = path.rfind(L'\\');
+        const WString next = cut == WString::npos ? WString() : FullPath(path.substr(0, cut + 1) + target.path);
+        return !next.empty() && LinksStayOnFixedDrives(next, depth + 1);
+    }
+    case LinkTargetKind::Drive:
+        return DriveKindOf(target.root) == DriveKind::Fixed && LinksStayOnFixedDrives(target.path, depth + 1);
+    case LinkTargetKind::Volume:
+        return GetDriveTypeW(target.root.c_str()) == DRIVE_FIXED;
+    case LinkTargetKind::Elsewhere:
+        break;
+    }
+    return false;
+}
+
+// Whether every junction and symbolic link on the existing part of `path`
+// (a full path on a drive letter) leads to a local fixed drive, checked one
+// component at a time from the root before anything is opened through it:
+// merely opening a link to a share sends the account's credentials there.
+// Each entry is read from its folder's listing, which does not follow the
+// entry itself. (Wine reports its Unix symbolic links as reparse points
+// with tag 0, which names no surrogate, and cannot read their targets;
+// there the final path, taken next, is what keeps a path on its drive.)
+bool LinksStayOnFixedDrives(const WString& path, int depth) {
+    if (!BeginsWithDriveRoot(path)) return false;
+    for (std::size_t at = 3; at <= path.size(); ++at) {
+        if (at < path.size() && path[at] != L'\\') continue;
+        const WString prefix = path.substr(0, at);
+        if (prefix.size() <= 3 || prefix.back() == L'\\') continue;
+        if (prefix.find_first_of(L"*?", 3) != WString::npos) return false;
+        WIN32_FIND_DATAW entry;
+        const UniqueFindHandle find(FindFirstFileW(LongPathForm(prefix).c_str(), &entry));
+        if (!find) return Classify(GetLastError()) == Lookup::Absent;  // nothing further exists to follow
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsNameSurrogateTag(entry.dwReserved0) &&
+            !LinkStaysOnFixedDrives(prefix, entry.dwReserved0, depth))
+            return false;
+    }
+    return true;
+}
+
 Lookup FinalPathOf(const WString& path, bool whole, WString& expanded, DiskForm& form) {
+    if (!LinksStayOnFixedDrives(path, 0)) return Lookup::Failed;
     // Attribute access only: no sharing conflict with a file another process
     // holds open, and folders open through the backup-semantics flag.
     // The long form: a backup copy's path may pass MAX_PATH where its target does not.
@@ -303,6 +400,10 @@ bool CheckOpenFileInVersion(const WString& versionRoot, void* file, const WStrin
     if (!IsServablePathBelowRoot(PathBelowRoot(root.text, at + L"\\" + name))) return false;
     folder = std::move(at);
     return true;
+}
+
+bool LinksStayOnLocalFixedDrives(const WString& path) {
+    return LinksStayOnFixedDrives(path, 0);
 }
 
 bool IsOpenFolderInVersion(const WString& versionRoot, void* folder) {

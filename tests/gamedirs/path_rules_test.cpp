@@ -272,3 +272,39 @@ TEST(PathRules, RefusalText) {
 }
 
 }  // namespace
+
+// Where a junction or symbolic link leads, read from its substitute name:
+// only a drive letter, a mounted volume or a relative target may be followed
+// (and then checked further); a share or a device path never is.
+TEST(PathRules, LinkTargets) {
+    struct Case {
+        const WChar* substitute;
+        bool relative;
+        LinkTargetKind kind;
+        const WChar* root;
+        const WChar* path;
+    };
+    const Case cases[] = {
+        {WTEXT("\\??\\D:\\MirServer\\Envir"), false, LinkTargetKind::Drive, WTEXT("D:"), WTEXT("D:\\MirServer\\Envir")},
+        {WTEXT("\\\\?\\e:\\x"), false, LinkTargetKind::Drive, WTEXT("e:"), WTEXT("e:\\x")},
+        {WTEXT("\\??\\UNC\\203.0.113.7\\share\\x"), false, LinkTargetKind::Elsewhere, WTEXT(""), WTEXT("")},
+        {WTEXT("\\??\\Volume{0b1c2d3e-0000-0000-0000-100000000000}\\"), false, LinkTargetKind::Volume,
+         WTEXT("\\\\?\\Volume{0b1c2d3e-0000-0000-0000-100000000000}\\"), WTEXT("")},
+        {WTEXT("\\??\\Volume{x}y\\"), false, LinkTargetKind::Elsewhere, WTEXT(""), WTEXT("")},
+        {WTEXT("\\Device\\HarddiskVolume3\\x"), false, LinkTargetKind::Elsewhere, WTEXT(""), WTEXT("")},
+        {WTEXT("\\??\\GLOBALROOT\\Device\\Mup\\host\\share"), false, LinkTargetKind::Elsewhere, WTEXT(""), WTEXT("")},
+        {WTEXT("\\??\\D:"), false, LinkTargetKind::Elsewhere, WTEXT(""), WTEXT("")},
+        {WTEXT("..\\Envir"), true, LinkTargetKind::Relative, WTEXT(""), WTEXT("..\\Envir")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "case #" << (&c - cases));
+        const LinkTarget target = ClassifyLinkTarget(c.substitute, c.relative);
+        EXPECT_EQ(target.kind, c.kind);
+        EXPECT_EQ(target.root, c.root);
+        EXPECT_EQ(target.path, c.path);
+    }
+    EXPECT_TRUE(IsNameSurrogateTag(0xA000000Cu));   // IO_REPARSE_TAG_SYMLINK
+    EXPECT_TRUE(IsNameSurrogateTag(0xA0000003u));   // IO_REPARSE_TAG_MOUNT_POINT
+    EXPECT_FALSE(IsNameSurrogateTag(0x9000001Au));  // a cloud file placeholder
+    EXPECT_FALSE(IsNameSurrogateTag(0));            // what Wine reports for its links
+}

@@ -352,6 +352,25 @@ TEST_F(VersionOnDisk, LinksLeadingOutsideTheVersionAreRefused) {
     for (const ResolveCase& c : cases) ExpectResolution(c);
 }
 
+// A link inside an installation to a share (here this machine's own C$,
+// leading back into the installation) is refused from its own data, before
+// anything is opened through it: opening it would send the account's
+// credentials to whatever host it names. Links that stay on a fixed drive
+// pass. Only Windows can show it: Wine's links have no target to read.
+TEST_F(VersionOnDisk, ALinkToAShareIsRefusedBeforeAnythingIsOpenedThroughIt) {
+    if (testlinks::UnderWine()) GTEST_SKIP() << "Wine reports its links with tag 0 and no target to read";
+    RequireLinks();
+    const std::wstring share = L"\\\\127.0.0.1\\C$" + version_.substr(2);
+    const std::wstring link = version_ + L"\\via-share";
+    if (!Link(link, share, true)) GTEST_SKIP() << "no link to the administrative share could be made";
+    EXPECT_FALSE(LinksStayOnLocalFixedDrives(link + L"\\Envir\\a.txt"));
+    EXPECT_FALSE(LinksStayOnLocalFixedDrives(link));
+    VersionFile file;
+    EXPECT_FALSE(ResolveVersionFile(version_, L"via-share\\Envir\\a.txt", file));
+    EXPECT_TRUE(LinksStayOnLocalFixedDrives(version_ + L"\\in-dir\\a.txt"));
+    EXPECT_TRUE(LinksStayOnLocalFixedDrives(version_ + L"\\out-dir\\secret.txt"));
+}
+
 TEST_F(VersionOnDisk, AVersionReachedThroughALinkIsJudgedByItsFinalPath) {
     RequireLinks();
     const std::wstring throughLink = area_ + L"\\link-to-version";
