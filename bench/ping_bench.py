@@ -72,6 +72,20 @@ def load(port, clients, seconds, max_requests, expect):
     return len(latencies) / wall, latencies, failures[0]
 
 
+# The goals, by number of clients: (the most the ratio may be, the most the
+# service's p99 may be as a multiple of the sink's).
+GOALS = {64: (1.5, 2.0)}
+
+
+def goal_text(clients, ratio, p99_ratio):
+    if clients not in GOALS:
+        return ""
+    most_ratio, most_p99 = GOALS[clients]
+    met = ratio <= most_ratio and p99_ratio <= most_p99
+    return "   goal <= %.1fx, p99 <= %.0fx the sink's (now %.2fx): %s" % (most_ratio, most_p99, p99_ratio,
+                                                                     "met" if met else "not met")
+
+
 def pct(latencies, p):
     return latencies[min(len(latencies) - 1, int(p * len(latencies)))] * 1000
 
@@ -120,10 +134,11 @@ def main():
                 sink_rate, sink_lat, _ = max(sink_rounds, key=lambda r: r[0])
                 failed = sum(r[2] for r in service_rounds)
                 sink_failed = sum(r[2] for r in sink_rounds)
-                print("%-8d %14.0f %9.1f / %8.1f %12.0f %9.1f / %8.1f %6.2fx%s" % (
+                print("%-8d %14.0f %9.1f / %8.1f %12.0f %9.1f / %8.1f %6.2fx%s%s" % (
                     clients, rate, pct(lat, 0.5), pct(lat, 0.99), sink_rate, pct(sink_lat, 0.5),
                     pct(sink_lat, 0.99), sink_rate / rate,
-                    "" if failed + sink_failed == 0 else "  (%d service, %d sink failed)" % (failed, sink_failed)))
+                    "" if failed + sink_failed == 0 else "  (%d service, %d sink failed)" % (failed, sink_failed),
+                    goal_text(clients, sink_rate / rate, pct(lat, 0.99) / pct(sink_lat, 0.99))), flush=True)
         finally:
             sampling.set()
             watch.join()

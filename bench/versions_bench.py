@@ -50,6 +50,10 @@ def make_tree(top, total, seed=62):
     return counts
 
 
+# The most one answer may take as a multiple of the plain listing.
+GOAL = 1.5
+
+
 def versions_request():
     return signed_request(KEY, "/api/versions", nonce_prefix="versions-bench")
 
@@ -126,6 +130,8 @@ def main():
     print("ratio versions / listing: %.2f of the best times; median of the turns' ratios %.2f (%s)" %
           (best_versions / best_listing, statistics.median(a / b for (a, _), b in zip(answers, listings)),
            ", ".join("%.2f" % (a / b) for (a, _), b in zip(answers, listings))))
+    median_ratio = statistics.median(a / b for (a, _), b in zip(answers, listings))
+    print("goal <= %.1fx (median of the turns' ratios): %s" % (GOAL, "met" if median_ratio <= GOAL else "not met"))
 
 
 if __name__ == "__main__":

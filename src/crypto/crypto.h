@@ -57,6 +57,30 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// HMAC-SHA-256 over bytes given piece by piece, for a message that arrives
+// or is produced a part at a time (a request body while it is received, a
+// payload while it is decoded). One object per HMAC; not shared between
+// threads. The key's bytes are not kept by this object beyond what the
+// backend itself holds, and that is released with it.
+class HmacSha256Stream {
+public:
+    explicit HmacSha256Stream(const std::string& key);
+    ~HmacSha256Stream();
+    HmacSha256Stream(const HmacSha256Stream&) = delete;
+    HmacSha256Stream& operator=(const HmacSha256Stream&) = delete;
+
+    // Adds `size` bytes (`data` may be null when size is 0). False once any
+    // step has failed; the HMAC is then lost.
+    bool Add(const void* data, std::size_t size);
+    // The 32 bytes of the HMAC of everything added, or empty on failure.
+    // Ends the HMAC: call it once.
+    Bytes Finish();
+
+private:
+    struct State;  // the backend's own
+    std::unique_ptr<State> state_;
+};
+
 // AES-CBC decryption (key length picks AES-128/192/256) followed by removal
 // of the PKCS#7 fill, judged by its last byte only. On false `plaintext` is
 // left untouched.

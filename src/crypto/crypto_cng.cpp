@@ -232,3 +232,46 @@ std::string Md5Stream::FinishHex() {
         return std::string();
     return HexLower(digest);
 }
+
+// As for MD5: the provider and the keyed hash live as long as the stream.
+struct HmacSha256Stream::State {
+    UniqueBcryptAlg provider;
+    UniqueBcryptHash hash;
+    bool failed = false;
+};
+
+HmacSha256Stream::HmacSha256Stream(const std::string& key) : state_(std::make_unique<State>()) {
+    state_->provider = crypto_backend::OpenProvider(BCRYPT_SHA256_ALGORITHM, BCRYPT_ALG_HANDLE_HMAC_FLAG);
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    auto secret = reinterpret_cast<const std::uint8_t*>(key.data());
+    if (!state_->provider || !crypto_backend::FitsUlong(key.size()) ||
+        !BCRYPT_SUCCESS(BCryptCreateHash(state_->provider.get(), &hash, nullptr, 0, crypto_backend::Input(secret),
+                                         static_cast<ULONG>(key.size()), 0))) {
+        state_->failed = true;
+        return;
+    }
+    state_->hash = UniqueBcryptHash(hash);
+}
+
+HmacSha256Stream::~HmacSha256Stream() = default;
+
+bool HmacSha256Stream::Add(const void* data, std::size_t size) {
+    constexpr std::size_t kMaxCall = std::numeric_limits<ULONG>::max();
+    auto bytes = static_cast<const std::uint8_t*>(data);
+    while (!state_->failed && size > 0) {
+        const std::size_t piece = size < kMaxCall ? size : kMaxCall;
+        if (!BCRYPT_SUCCESS(BCryptHashData(state_->hash.get(), const_cast<PUCHAR>(bytes), static_cast<ULONG>(piece), 0)))
+            state_->failed = true;
+        bytes += piece;
+        size -= piece;
+    }
+    return !state_->failed;
+}
+
+Bytes HmacSha256Stream::Finish() {
+    if (state_->failed) return {};
+    state_->failed = true;
+    Bytes mac(kSha256Size);
+    if (!BCRYPT_SUCCESS(BCryptFinishHash(state_->hash.get(), mac.data(), static_cast<ULONG>(mac.size()), 0))) return {};
+    return mac;
+}

@@ -55,6 +55,19 @@ struct MacContextFree {
 };
 using MacContext = std::unique_ptr<EVP_MAC_CTX, MacContextFree>;
 
+// An HMAC-SHA-256 context keyed with `key`, or none on failure.
+MacContext NewHmacSha256(const std::uint8_t* key, std::size_t keySize) {
+    if (keySize > INT_MAX) return {};
+    MacAlgorithm algorithm(EVP_MAC_fetch(nullptr, "HMAC", nullptr));
+    MacContext context(algorithm ? EVP_MAC_CTX_new(algorithm.get()) : nullptr);
+    if (!context) return {};
+    char digestName[] = "SHA256";
+    const OSSL_PARAM parameters[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digestName, 0),
+                                     OSSL_PARAM_construct_end()};
+    if (EVP_MAC_init(context.get(), OrNothing(key), keySize, parameters) != 1) return {};
+    return context;
+}
+
 struct KeyPartsFree {
     void operator()(BIGNUM* n) const { BN_free(n); }
     void operator()(OSSL_PARAM_BLD* b) const { OSSL_PARAM_BLD_free(b); }
@@ -106,14 +119,8 @@ Bytes Digest(DigestAlgorithm algorithm, const std::uint8_t* data, std::size_t si
 }
 
 Bytes HmacSha256(const std::uint8_t* key, std::size_t keySize, const ByteRun* runs, std::size_t count) {
-    if (keySize > INT_MAX) return {};
-    MacAlgorithm algorithm(EVP_MAC_fetch(nullptr, "HMAC", nullptr));
-    MacContext context(algorithm ? EVP_MAC_CTX_new(algorithm.get()) : nullptr);
+    MacContext context = NewHmacSha256(key, keySize);
     if (!context) return {};
-    char digestName[] = "SHA256";
-    const OSSL_PARAM parameters[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digestName, 0),
-                                     OSSL_PARAM_construct_end()};
-    if (EVP_MAC_init(context.get(), OrNothing(key), keySize, parameters) != 1) return {};
     for (std::size_t i = 0; i < count; ++i) {
         const auto* data = static_cast<const std::uint8_t*>(runs[i].data);
         if (EVP_MAC_update(context.get(), OrNothing(data), runs[i].size) != 1) return {};
@@ -196,4 +203,32 @@ std::string Md5Stream::FinishHex() {
     if (EVP_DigestFinal_ex(state_->context.get(), digest.data(), &written) != 1 || written != digest.size())
         return std::string();
     return HexLower(digest);
+}
+
+struct HmacSha256Stream::State {
+    crypto_backend::MacContext context;
+    bool failed = false;
+};
+
+HmacSha256Stream::HmacSha256Stream(const std::string& key) : state_(std::make_unique<State>()) {
+    state_->context = crypto_backend::NewHmacSha256(reinterpret_cast<const std::uint8_t*>(key.data()), key.size());
+    state_->failed = !state_->context;
+}
+
+HmacSha256Stream::~HmacSha256Stream() = default;
+
+bool HmacSha256Stream::Add(const void* data, std::size_t size) {
+    if (!state_->failed && size > 0 &&
+        EVP_MAC_update(state_->context.get(), static_cast<const unsigned char*>(data), size) != 1)
+        state_->failed = true;
+    return !state_->failed;
+}
+
+Bytes HmacSha256Stream::Finish() {
+    if (state_->failed) return {};
+    state_->failed = true;
+    Bytes mac(kSha256Size);
+    std::size_t written = 0;
+    if (EVP_MAC_final(state_->context.get(), mac.data(), &written, mac.size()) != 1 || written != mac.size()) return {};
+    return mac;
 }

@@ -2,8 +2,11 @@
 // the shared key, then a 16-byte truncated HMAC-SHA-256 under another
 // (encrypt-then-MAC), sent as Base64 of IV || ciphertext || tag.
 //
-// The receiving side checks the tag before it lets the cipher see anything,
-// so a payload made with another key never reaches the padding check. Both
+// The receiving side decides nothing before the tag has matched: a payload
+// made with another key never reaches the padding check. (A large payload is
+// decrypted in place a piece behind the tag's HMAC, which runs on a thread
+// of its own; its last block, which holds the fill, waits for the tag, and a
+// payload whose tag fails has its buffer wiped.) Both
 // keys are derived afresh on every call and wiped afterwards; nothing is
 // cached, so connection threads call these concurrently.
 #pragma once

@@ -35,6 +35,41 @@ std::string ExpectedSignature(const std::string& keyUtf8, const std::string& tim
 
 }  // namespace
 
+void StreamedSignature::Begin(const std::string& keyUtf8, const HttpRequest& head) {
+    mac_.reset();
+    const std::string& timestamp = HeaderValue(head.headers, "x-timestamp");
+    if (keyUtf8.empty() || timestamp.empty()) return;
+    auto mac = std::make_unique<HmacSha256Stream>(keyUtf8);
+    if (!mac->Add(timestamp.data(), timestamp.size()) || !mac->Add(head.method.data(), head.method.size()) ||
+        !mac->Add(head.path.data(), head.path.size()))
+        return;
+    mac_ = std::move(mac);
+    key_ = keyUtf8;
+    timestamp_ = timestamp;
+    method_ = head.method;
+    path_ = head.path;
+    bodyBytes_ = 0;
+}
+
+void StreamedSignature::Follow(const std::string& bodySoFar) {
+    if (!mac_ || bodySoFar.size() <= bodyBytes_) return;
+    if (!mac_->Add(bodySoFar.data() + bodyBytes_, bodySoFar.size() - bodyBytes_)) {
+        mac_.reset();
+        return;
+    }
+    bodyBytes_ = bodySoFar.size();
+}
+
+std::string StreamedSignature::FinishFor(const std::string& keyUtf8, const HttpRequest& request,
+                                         const std::string& nonce) {
+    std::unique_ptr<HmacSha256Stream> mac = std::move(mac_);
+    if (!mac || keyUtf8 != key_ || HeaderValue(request.headers, "x-timestamp") != timestamp_ ||
+        request.method != method_ || request.path != path_ || request.body.size() != bodyBytes_)
+        return std::string();
+    if (!mac->Add(nonce.data(), nonce.size())) return std::string();
+    return HexLower(mac->Finish());
+}
+
 bool NonceCache::CheckAndRecord(const WString& nonce, std::int64_t now, std::int64_t requestTime) {
     std::lock_guard<std::mutex> guard(lock_);
     if (keepUntil_.count(nonce) != 0) return false;
@@ -80,7 +115,7 @@ std::int64_t ParseTimestamp(const std::string& text) {
 }
 
 AuthOutcome AuthenticateRequest(const HttpRequest& request, const std::string& keyUtf8, std::int64_t now,
-                                NonceCache& nonces) {
+                                NonceCache& nonces, StreamedSignature* streamed) {
     const std::string& sign = HeaderValue(request.headers, "x-sign");
     const std::string& timestamp = HeaderValue(request.headers, "x-timestamp");
     const std::string& nonce = HeaderValue(request.headers, "x-nonce");
@@ -93,7 +128,9 @@ AuthOutcome AuthenticateRequest(const HttpRequest& request, const std::string& k
     if (difference > kRequestWindowSeconds) return Refuse(WTEXT("请求已过期"));
 
     // With no key anyone could sign; such a service admits nothing.
-    std::string expected = keyUtf8.empty() ? std::string() : ExpectedSignature(keyUtf8, timestamp, request, nonce);
+    std::string expected;
+    if (!keyUtf8.empty() && streamed != nullptr) expected = streamed->FinishFor(keyUtf8, request, nonce);
+    if (!keyUtf8.empty() && expected.empty()) expected = ExpectedSignature(keyUtf8, timestamp, request, nonce);
     std::string given = LowerAsciiText(sign);
     if (expected.empty() || !ConstantTimeEquals(given.data(), given.size(), expected.data(), expected.size()))
         return Refuse(WTEXT("签名验证失败"));

@@ -5,10 +5,12 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "common/text.h"
+#include "crypto/crypto.h"
 #include "service/http_request.h"
 
 // How far a request's time may lie from ours, either way, in seconds.
@@ -47,7 +49,38 @@ std::string CanonicalMessage(const std::string& timestamp, const std::string& me
 // digits up to the first non-digit, none giving 0), saturating on overflow.
 std::int64_t ParseTimestamp(const std::string& text);
 
+// The signature's HMAC taken while the body arrives: keyed, over the head's
+// timestamp, method and path once the head is complete, then over each piece
+// of the body as it comes, so that hashing a large push runs beside its
+// receipt rather than after it. It only computes, and the nonce, which comes
+// last, is added only when the request is checked: nothing is decided on it
+// before the whole request is there. AuthenticateRequest uses it only for
+// the very request it was taken over (same key, timestamp, method, path and
+// body length); for any other it hashes the request as it always has.
+class StreamedSignature {
+public:
+    // Starts over `head` (a request whose body is still to come); stays
+    // unstarted when the key is empty or the head carries no timestamp.
+    void Begin(const std::string& keyUtf8, const HttpRequest& head);
+    // Adds what `bodySoFar` (the body as it stands, only ever grown at its
+    // end) holds beyond what was added before.
+    void Follow(const std::string& bodySoFar);
+    bool started() const { return mac_ != nullptr; }
+    // The lower-case hex HMAC of `request` with `nonce` when this was taken
+    // over it with `keyUtf8`; empty text otherwise (and it is then spent).
+    std::string FinishFor(const std::string& keyUtf8, const HttpRequest& request, const std::string& nonce);
+
+private:
+    std::unique_ptr<HmacSha256Stream> mac_;
+    std::string key_;
+    std::string timestamp_;
+    std::string method_;
+    std::string path_;
+    std::size_t bodyBytes_ = 0;
+};
+
 // Checks one request against the shared key. The signature is verified before
 // the nonce is looked at, so only signed requests can use up nonces.
+// `streamed`, when given, is the HMAC taken over the body as it arrived.
 AuthOutcome AuthenticateRequest(const HttpRequest& request, const std::string& keyUtf8, std::int64_t now,
-                                NonceCache& nonces);
+                                NonceCache& nonces, StreamedSignature* streamed = nullptr);

@@ -343,6 +343,10 @@ bool RequestAssembler::BodyComplete() const {
     return chunked_ ? chunkStep_ == ChunkStep::Done : body_.size() >= contentLength_;
 }
 
+bool RequestAssembler::PeekHead(HttpRequest& head) const {
+    return headerEnd_ != kNone && state_ != AssembleState::Refused && ParseRequestHead(buffer_, head);
+}
+
 bool RequestAssembler::TakeRequest(HttpRequest& request) {
     if (headerEnd_ == kNone || state_ == AssembleState::Refused) return false;
     if (!ParseRequestHead(buffer_, request)) return false;  // the buffer holds the head alone by now

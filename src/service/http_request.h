@@ -73,6 +73,13 @@ public:
     bool chunked() const { return chunked_; }
     // Body bytes received so far (for a chunked body, its data bytes).
     std::size_t bodyBytesReceived() const { return body_.size(); }
+    // Those bytes themselves, as they stand: valid until the next Feed. The
+    // body only ever grows at its end until it is taken.
+    const std::string& bodySoFar() const { return body_; }
+    // The request line and headers once the head is complete (as
+    // TakeRequest gives them, without the body); false before then or when
+    // they do not parse.
+    [[nodiscard]] bool PeekHead(HttpRequest& head) const;
     // True once, after the Feed that completed a head asking for
     // "Expect: 100-continue" whose body is still to come and within bounds:
     // the peer waits for an interim answer before it sends the body.

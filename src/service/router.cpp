@@ -34,11 +34,12 @@ ApiResponse HandlePing(ApiContext& context, const HttpRequest&) {
     return JsonResponse(answer);
 }
 
-ApiResponse RouteRequest(ApiContext& context, const HttpRequest& request, std::uint32_t peer) {
+ApiResponse RouteRequest(ApiContext& context, const HttpRequest& request, std::uint32_t peer,
+                         StreamedSignature* streamed) {
     if (request.method == "OPTIONS") return ApiResponse{200, std::string()};
 
     AuthOutcome auth =
-        AuthenticateRequest(request, WideToUtf8(context.sharedKey), context.clock(), context.nonceCache);
+        AuthenticateRequest(request, WideToUtf8(context.sharedKey), context.clock(), context.nonceCache, streamed);
     if (!auth.admitted) {
         context.refusals.Record(auth.message, peer);
         context.LogDueRefusals();

@@ -56,7 +56,8 @@ struct ApiContext {
 
 // OPTIONS answers itself on any path; everything else must be signed first.
 // A refusal is counted against `peer` (IPv4, host order; 0 when unknown).
-ApiResponse RouteRequest(ApiContext& context, const HttpRequest& request, std::uint32_t peer = 0);
+ApiResponse RouteRequest(ApiContext& context, const HttpRequest& request, std::uint32_t peer = 0,
+                         StreamedSignature* streamed = nullptr);
 
 ApiResponse HandlePing(ApiContext& context, const HttpRequest& request);
 

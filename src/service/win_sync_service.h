@@ -41,6 +41,7 @@
 
 #include "common/log_sink.h"
 #include "common/win_unique.h"
+#include "service/auth.h"
 #include "service/connection_rules.h"
 #include "service/http_request.h"
 #include "service/router.h"
@@ -103,6 +104,7 @@ private:
     void Serve(Connection& connection);
     void ReadRequest(Connection& connection);
     static void NoteBodyProgress(Connection& connection, std::size_t bodyBytes);
+    void FollowBody(const RequestAssembler& assembler, StreamedSignature& signature);
     void Answer(Connection& connection, bool nonBlocking, const ApiResponse& response);
     void FinishExchange(Connection& connection, bool nonBlocking);
     int ReceivePiece(Connection& connection, bool nonBlocking, char* data, std::size_t size);

@@ -102,6 +102,16 @@ TEST(HmacSha256, MatchesRfc4231AndKeepsEveryKeyByte) {
             const ByteRun runs[] = {{c.data.data(), split}, {nullptr, 0}, {c.data.data() + split, c.data.size() - split}};
             EXPECT_EQ(HexLower(HmacSha256(c.key, runs, 3)).substr(0, expected.size()), expected) << split;
         }
+        // As a stream: cut anywhere, a byte at a time, with empty pieces.
+        auto streamed = [&](std::size_t piece) {
+            HmacSha256Stream stream(c.key);
+            EXPECT_TRUE(stream.Add(nullptr, 0));
+            for (std::size_t at = 0; at < c.data.size(); at += piece)
+                EXPECT_TRUE(stream.Add(c.data.data() + at, std::min(piece, c.data.size() - at)));
+            return HexLower(stream.Finish()).substr(0, expected.size());
+        };
+        for (std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{64}, c.data.size() + 1})
+            EXPECT_EQ(streamed(piece), expected) << piece;
     }
 }
 

@@ -144,6 +144,52 @@ TEST_F(FilePayload, ShortAndUnalignedBlobsWithCorrectTagsAreRefused) {
     EXPECT_TRUE(Refused("", key));
 }
 
+// Payloads of a few MiB are checked and decrypted side by side (the tag on a
+// thread of its own, the decryption a piece behind it): around the size
+// where that starts and across its pieces, they round-trip, and a flip
+// anywhere (IV, first and later pieces, a piece's edge, the last block, the
+// tag), a wrong key, a tagged bad fill or tagged unaligned blocks are refused.
+TEST_F(FilePayload, LargePayloadsRoundTripAndEveryForgeryIsRefused) {
+    const WString& key = vectors_[0].key;
+    const Bytes iv = vectors_[0].iv;
+    constexpr std::size_t kMiB = 1u << 20;
+    // The UTF-8 form only for the forgeries: the two forms share OpenBlob,
+    // and the UTF-16 copies of several MiB would only cost time.
+    auto refused = [](const std::string& fileBytes, const WString& withKey) {
+        Bytes plaintext = kUntouched;
+        return !DecryptFilePayload(fileBytes.data(), fileBytes.size(), withKey, plaintext) && plaintext == kUntouched;
+    };
+    for (std::size_t size : {2 * kMiB - 49, 2 * kMiB - 32, 3 * kMiB + 5}) {
+        SCOPED_TRACE(size);
+        Bytes plaintext(size);
+        for (std::size_t i = 0; i < size; ++i) plaintext[i] = static_cast<std::uint8_t>(i * 7 + i / 4099);
+        std::string fileBytes;
+        ASSERT_TRUE(EncryptFilePayload(plaintext, key, iv, fileBytes));
+        Bytes back;
+        ASSERT_TRUE(Decrypt(fileBytes, key, back));
+        EXPECT_TRUE(back == plaintext);
+        EXPECT_TRUE(refused(fileBytes, key + WTEXT("x")));
+
+        Bytes blob;
+        ASSERT_TRUE(Base64Decode(fileBytes, blob));
+        const std::size_t last = blob.size() - 1;
+        for (std::size_t at : {std::size_t{0}, std::size_t{17}, kMiB + 16, last - 32, last - 16, last}) {
+            Bytes forged = blob;
+            forged[std::min(at, last)] ^= 0x20;
+            EXPECT_TRUE(refused(Base64Encode(forged), key)) << "byte " << at;
+        }
+    }
+    const Bytes encryptionKey = Sha256Digest(WideToUtf8(key) + "Hq4mSyncEnc");
+    const Bytes zeros(3 * kMiB, 0);
+    Bytes badFill;
+    ASSERT_TRUE(crypto_backend::AesCbcRaw(crypto_backend::CipherDirection::Encrypt, encryptionKey, iv.data(),
+                                          zeros.data(), zeros.size(), badFill));
+    badFill.insert(badFill.begin(), iv.begin(), iv.end());
+    EXPECT_TRUE(refused(SignedBlob(key, badFill), key)) << "3 MiB whose fill byte is 0";
+    badFill.push_back(0x11);
+    EXPECT_TRUE(refused(SignedBlob(key, badFill), key)) << "3 MiB and a byte: not whole blocks";
+}
+
 TEST_F(FilePayload, EveryFlippedByteIsRefused) {
     for (const PayloadVector& v : vectors_) {
         Bytes blob;

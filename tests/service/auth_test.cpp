@@ -2,6 +2,8 @@
 // vectors computed outside this code base.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <string>
 
 #include "crypto/crypto.h"
@@ -9,6 +11,7 @@
 #include "json/json.h"
 #include "protocol_vectors.h"
 #include "service/auth.h"
+#include "service/http_request.h"
 
 namespace {
 
@@ -178,6 +181,61 @@ TEST(Authentication, ProtocolVectorsAreAdmitted) {
 
         request.headers["x-nonce"] += "x";  // any change breaks the signature
         EXPECT_FALSE(AuthenticateRequest(request, text(WTEXT("key")), now, nonces).admitted);
+    }
+}
+
+// The signature taken while the body arrives decides exactly as the one taken
+// over the whole request: a request is assembled from its bytes in pieces of
+// several sizes, the stream following the body after each, and checked with
+// the stream. Where the request checked is not the one the stream followed
+// (the key changed meanwhile, the body was cut to its declared length, the
+// head differs), the whole request is hashed again and decides.
+TEST(Authentication, SignatureTakenWhileTheBodyArrivesDecidesAsTheWholeOne) {
+    const std::string body = "{\"fileBytes\":\"" + std::string(5000, 'A') + "\"}";
+    const std::string stamp = std::to_string(kNow);
+    auto wire = [&](const std::string& sign, const std::string& sent) {
+        return "POST /api/ping HTTP/1.1\r\nx-timestamp: " + stamp + "\r\nx-nonce: n\r\nx-sign: " + sign +
+               "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + sent;
+    };
+    const std::string good = HmacSha256Hex(kKey, stamp + "POST/api/ping" + body + "n");
+    const std::string forged = HmacSha256Hex(kKey, stamp + "POST/api/ping" + body + "m");
+    struct Case {
+        const char* what;
+        std::string bytes;
+        std::string streamKey;  // the key when the head arrived
+        std::function<void(HttpRequest&)> edit;  // what differs in the request checked
+        bool admitted;
+    };
+    const Case cases[] = {
+        {"signed", wire(good, body), kKey, nullptr, true},
+        {"forged", wire(forged, body), kKey, nullptr, false},
+        {"key changed while the body arrived", wire(good, body), "old key", nullptr, true},
+        {"key changed, forged", wire(forged, body), "old key", nullptr, false},
+        {"more sent than declared", wire(good, body + "tail"), kKey, nullptr, true},
+        {"no key when the head arrived", wire(good, body), "", nullptr, true},
+        {"other path checked", wire(good, body), kKey, [](HttpRequest& r) { r.path = "/api/pong"; }, false},
+        {"other timestamp checked", wire(good, body), kKey,
+         [](HttpRequest& r) { r.headers["x-timestamp"] = std::to_string(kNow + 1); }, false},
+    };
+    for (const Case& c : cases) {
+        for (std::size_t piece : {std::size_t{1}, std::size_t{97}, std::size_t{4096}, c.bytes.size()}) {
+            SCOPED_TRACE(std::string(c.what) + ", pieces of " + std::to_string(piece));
+            RequestAssembler assembler;
+            StreamedSignature streamed;
+            for (std::size_t at = 0; at < c.bytes.size(); at += piece) {
+                assembler.Feed(c.bytes.data() + at, std::min(piece, c.bytes.size() - at));
+                HttpRequest head;
+                if (!streamed.started() && assembler.PeekHead(head)) streamed.Begin(c.streamKey, head);
+                streamed.Follow(assembler.bodySoFar());
+            }
+            HttpRequest request;
+            ASSERT_TRUE(assembler.TakeRequest(request));
+            ASSERT_EQ(request.body, body);
+            if (c.edit) c.edit(request);
+            NonceCache nonces;
+            EXPECT_EQ(AuthenticateRequest(request, kKey, kNow, nonces, &streamed).admitted, c.admitted);
+            EXPECT_FALSE(streamed.started()) << "a stream serves one check";
+        }
     }
 }
 
