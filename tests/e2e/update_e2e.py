@@ -192,9 +192,10 @@ class WholeUpdate(unittest.TestCase):
     def panel(self):
         return W.drive("text", "1007")
 
-    def offer_and_press_update(self, port):
+    def offer_and_press_update(self, port, before_press=None):
         """Starts the tool with its service, waits for the offer of 9.9 and
-        presses "更新"; returns once the tool has ended for the hand-over."""
+        presses "更新" (after `before_press`, when given); returns once the
+        tool has ended for the hand-over."""
         tool = self.start_tool()
         W.drive("set-text", "1005", KEY)
         W.drive("set-text", "1002", str(port))
@@ -210,6 +211,8 @@ class WholeUpdate(unittest.TestCase):
         self.assertEqual(W.drive("shown", "1011"), "1")
         self.assertEqual(W.drive("text", "1011"), "更新")
 
+        if before_press:
+            before_press()
         W.drive("click", "1011")
         self.assertEqual(tool.wait(timeout=120), 0)
         log = read_lines(self.path("TZ62Editorsync_log.txt"))
@@ -266,15 +269,23 @@ class WholeUpdate(unittest.TestCase):
 
     def test_a_copy_that_fails_is_told_in_red(self):
         old_md5 = md5(self.path(EXE))
-        # Another program keeps the old file open for writing to fail (it may
-        # still be read, so the old program still starts), past the script's
-        # thirty tries.
-        hold = subprocess.Popen(W.wine_cmd(os.path.join(ARGS.standins, "hold.exe"),
-                                           WINDOWS_FOLDER + "\\" + EXE, "110"),
-                                cwd=self.folder, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.procs.append(hold)
+
+        def hold_the_program_file():
+            # Another program keeps the old file open so that writing fails
+            # (it may still be read, so the old program still starts), past
+            # the script's thirty tries; it has opened the file once it
+            # recorded its call.
+            hold = subprocess.Popen(W.wine_cmd(os.path.join(ARGS.standins, "hold.exe"),
+                                               WINDOWS_FOLDER + "\\" + EXE, "100"),
+                                    cwd=self.folder, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self.procs.append(hold)
+            def held():
+                return any(line.startswith("hold ") for line in read_lines(self.path("script_calls.txt")))
+            self.assertTrue(W.wait_until(held, True, 60), self.state())
+            time.sleep(2)
+
         port = W.free_port()
-        self.offer_and_press_update(port)
+        self.offer_and_press_update(port, hold_the_program_file)
 
         self.assert_comes_back_and_cleans_up(port)
         self.assertEqual(md5(self.path(EXE)), old_md5)
