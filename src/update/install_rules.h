@@ -36,7 +36,8 @@ WString ExtractCommandLine(const WString& powershell, const WString& packagePath
 // folder such as "C:\Program Files (x86)\" falls apart. With /s it always
 // strips exactly those two, so the inner pair reaches it whole. /d: no
 // AutoRun command of the registry runs first (a user's own would otherwise
-// run elevated).
+// run elevated). Wine 8's cmd strips the quotes at & ( ) ^ as well (not at
+// @ alone) and runs no AutoRun at all.
 WString ReplaceScriptCommandLine(const WString& cmd, const WString& scriptPath);
 
 // How often the script tries the copy, a second apart: the old program's

@@ -522,6 +522,37 @@ struct Decoys {
     }
 };
 
+// A user's own AutoRun command for cmd (HKCU), which cmd runs before the
+// script unless told /d: set for the life of the object, the old value put
+// back after.
+struct UserAutoRun {
+    static constexpr wchar_t kKey[] = L"Software\\Microsoft\\Command Processor";
+    bool had = false;
+    std::vector<BYTE> saved;
+    DWORD savedType = REG_SZ;
+
+    explicit UserAutoRun(const WString& command) {
+        DWORD size = 0;
+        had = RegGetValueW(HKEY_CURRENT_USER, kKey, L"AutoRun", RRF_RT_ANY | RRF_NOEXPAND, &savedType, nullptr,
+                           &size) == ERROR_SUCCESS;
+        if (had) {
+            saved.resize(size);
+            RegGetValueW(HKEY_CURRENT_USER, kKey, L"AutoRun", RRF_RT_ANY | RRF_NOEXPAND, &savedType, saved.data(),
+                         &size);
+        }
+        RegSetKeyValueW(HKEY_CURRENT_USER, kKey, L"AutoRun", REG_SZ, command.c_str(),
+                        static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
+    }
+    ~UserAutoRun() {
+        if (had) {
+            RegSetKeyValueW(HKEY_CURRENT_USER, kKey, L"AutoRun", savedType, saved.data(),
+                            static_cast<DWORD>(saved.size()));
+        } else {
+            RegDeleteKeyValueW(HKEY_CURRENT_USER, kKey, L"AutoRun");
+        }
+    }
+};
+
 TEST(ChildPrograms, NoneIsFoundByItsBareName) {
     testsupport::TempFolder top;
     ASSERT_TRUE(top.created());
@@ -536,13 +567,18 @@ TEST(ChildPrograms, NoneIsFoundByItsBareName) {
               top / kExtractionFolderName + L"\\TZ62Editorsync.exe");
 
     const ScriptPlace place(top / L"script", 2);
+    const WString autoRunMark = top / L"autorun-ran.txt";
     {
+        // cmd /d: a user's AutoRun does not run with the tool's rights. Wine
+        // 8's cmd runs no AutoRun at all, so only Windows can fail this.
+        const UserAutoRun autoRun(L"echo ran>\"" + autoRunMark + L"\"");
         const UniqueFileHandle held(CreateFileW(place.running.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                                 OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(place.Run());
     }
     EXPECT_EQ(ParseUpdateResult(ReadFileBytes(place.result)), UpdateResult::Failed);
     EXPECT_EQ(decoys.Calls(), "");
+    EXPECT_FALSE(Exists(autoRunMark)) << "cmd ran the user's AutoRun command";
     DeleteFileW(StandIn(L"powershell_calls.txt").c_str());
 }
 
