@@ -265,6 +265,11 @@ public:
         }
     }
 
+    // A file the stand-in leaves beside itself.
+    void RemoveBeside(const wchar_t* name) const {
+        if (installed_) DeleteFileW((target_.substr(0, target_.find_last_of(L'\\') + 1) + name).c_str());
+    }
+
 private:
     WString target_, saved_, name_;
     bool had_ = false;
@@ -273,6 +278,11 @@ private:
 
 struct WineStandIns {
     WineSystemStandIn start, timeout, powershell;
+    // The PowerShell stand-in records its calls beside itself.
+    ~WineStandIns() {
+        powershell.RemoveBeside(L"powershell_calls.txt");
+        powershell.RemoveBeside(L"powershell_probes.txt");
+    }
 };
 
 // The names a start by bare name would find the decoys under.
