@@ -760,6 +760,7 @@ int RunToolRole(HINSTANCE instance) {
     ChangeWindowMessageFilterEx(shell.window, shell.showFirstCopyMessage, MSGFLT_ALLOW, nullptr);
     TellStartConditions();
     if (shell.autostartRegistered) StartSilently();
+    ReportUpdateResult();
     StartUpdateCheck(UpdateCheckedPoster(shell.window));
 
     MSG message;

@@ -28,7 +28,7 @@ bool EnterProgramFolder() noexcept;
 
 // The full path of `name` in the system folder (GetSystemDirectoryW), such
 // as "C:\Windows\System32\schtasks.exe"; `name` may hold a subfolder
-// ("WindowsPowerShell1.0\powershell.exe"). Child programs are started by
+// ("WindowsPowerShell\v1.0\powershell.exe"). Child programs are started by
 // this path, never by a bare name: CreateProcess and ShellExecuteEx look in
 // the program's folder and the current folder before the system folder, so
 // whoever can write there would get code run by an elevated tool. Empty

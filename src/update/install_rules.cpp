@@ -3,6 +3,8 @@
 
 #include "common/path_text.h"
 
+#include <utility>
+
 WString ExeDirectoryOf(const WString& exePath) {
     std::size_t last = exePath.find_last_of(WTEXT("\\/"));
     return last == WString::npos ? WString() : exePath.substr(0, last + 1);
@@ -31,27 +33,41 @@ WString QuotePowerShellLiteral(const WString& text) {
     return quoted;
 }
 
-WString ExtractCommandLine(const WString& packagePath, const WString& extractionFolder) {
-    return WString(WTEXT("powershell.exe -NoProfile -ExecutionPolicy Bypass -Command \"")) +
+WString ExtractCommandLine(const WString& powershell, const WString& packagePath, const WString& extractionFolder) {
+    return WTEXT("\"") + powershell + WTEXT("\" -NoProfile -ExecutionPolicy Bypass -Command \"") +
            WTEXT("Expand-Archive -LiteralPath '") + QuotePowerShellLiteral(packagePath) +
            WTEXT("' -DestinationPath '") + QuotePowerShellLiteral(extractionFolder) + WTEXT("' -Force\"");
 }
 
+WString ReplaceScriptCommandLine(const WString& cmd, const WString& scriptPath) {
+    return WTEXT("\"") + cmd + WTEXT("\" /d /s /c \"\"") + scriptPath + WTEXT("\"\"");
+}
+
 WString ReplaceScriptText(const ReplaceScriptInput& in) {
-    const std::string digits = std::to_string(in.processId);
-    const WString pid(digits.begin(), digits.end());
+    const std::string digits = std::to_string(in.copyTries);
+    const WString tries(digits.begin(), digits.end());
+    const auto quoted = [](const WString& path) { return WTEXT("\"") + path + WTEXT("\""); };
+    // copy sets errorlevel 1 when it copied nothing; its own message would go
+    // to a console nobody sees, so the result file carries the outcome.
     const WString lines[] = {
         WTEXT("@echo off"),
-        WTEXT(":wait"),
-        WTEXT("tasklist /fi \"PID eq ") + pid + WTEXT("\" 2>nul | findstr /i \"") + pid + WTEXT("\" >nul"),
-        WTEXT("if not errorlevel 1 ("),
-        WTEXT("    timeout /t 1 /nobreak >nul 2>nul"),
-        WTEXT("    goto wait"),
-        WTEXT(")"),
-        WTEXT("copy /y \"") + in.newExe + WTEXT("\" \"") + in.runningExe + WTEXT("\" >nul 2>&1"),
-        WTEXT("del /q \"") + in.packagePath + WTEXT("\" >nul 2>&1"),
-        WTEXT("rd /s /q \"") + in.extractionFolder + WTEXT("\" >nul 2>&1"),
-        WTEXT("start \"\" /d \"") + in.exeDirectory + WTEXT("\" \"") + in.runningExe + WTEXT("\""),
+        WTEXT("set /a tries=0"),
+        WTEXT(":copy"),
+        WTEXT("copy /y ") + quoted(in.newExe) + WTEXT(" ") + quoted(in.runningExe) + WTEXT(" >nul 2>&1"),
+        WTEXT("if not errorlevel 1 goto copied"),
+        WTEXT("set /a tries+=1"),
+        WTEXT("if %tries% geq ") + tries + WTEXT(" goto failed"),
+        quoted(in.timeout) + WTEXT(" /t 1 /nobreak >nul 2>&1"),
+        WTEXT("goto copy"),
+        WTEXT(":copied"),
+        WTEXT(">") + quoted(in.resultFile) + WTEXT(" echo copied"),
+        WTEXT("goto restart"),
+        WTEXT(":failed"),
+        WTEXT(">") + quoted(in.resultFile) + WTEXT(" echo failed"),
+        WTEXT(":restart"),
+        WTEXT("del /q ") + quoted(in.packagePath) + WTEXT(" >nul 2>&1"),
+        WTEXT("rd /s /q ") + quoted(in.extractionFolder) + WTEXT(" >nul 2>&1"),
+        WTEXT("start \"\" /d ") + quoted(in.exeDirectory) + WTEXT(" ") + quoted(in.runningExe),
         WTEXT("del \"%~f0\""),
     };
     WString script;
@@ -60,10 +76,37 @@ WString ReplaceScriptText(const ReplaceScriptInput& in) {
 }
 
 bool ScriptPathsAreSafe(const ReplaceScriptInput& in) {
-    for (const WString* path : {&in.newExe, &in.runningExe, &in.packagePath, &in.extractionFolder, &in.exeDirectory}) {
+    for (const WString* path : {&in.newExe, &in.runningExe, &in.packagePath, &in.extractionFolder, &in.exeDirectory,
+                                &in.resultFile, &in.timeout}) {
         if (path->find_first_of(WTEXT("%\"")) != WString::npos) return false;
     }
     return true;
+}
+
+UpdateResult ParseUpdateResult(const std::string& bytes) {
+    if (bytes.size() > kMaxUpdateResultBytes) return UpdateResult::Unknown;
+    for (const auto& [word, result] : {std::pair<const char*, UpdateResult>{"copied", UpdateResult::Copied},
+                                       std::pair<const char*, UpdateResult>{"failed", UpdateResult::Failed}}) {
+        const std::string prefix = word;
+        if (bytes.compare(0, prefix.size(), prefix) != 0) continue;
+        const std::string rest = bytes.substr(prefix.size());
+        // echo may leave a blank before the line end; nothing else may follow.
+        const std::size_t end = rest.find_first_not_of(' ');
+        if (end == std::string::npos || rest.compare(end, std::string::npos, "\r\n") == 0) return result;
+    }
+    return UpdateResult::Unknown;
+}
+
+UpdateResultLine UpdateResultText(UpdateResult result) {
+    switch (result) {
+        case UpdateResult::Copied: return {WTEXT("[更新] 更新完成，新版本已启动"), false};
+        case UpdateResult::Failed:
+            return {WTEXT("[更新] 更新失败：无法替换程序文件，仍在运行旧版本。请检查 exe 是否只读或被其他程序占用，"
+                          "然后重新点击\"更新\"，或退出工具后手动替换 exe"),
+                    true};
+        case UpdateResult::Unknown: return {WTEXT("[更新] 更新结果文件无法识别，已删除"), false};
+    }
+    return {};
 }
 
 bool Md5Matches(const std::string& actual, const std::string& published) {

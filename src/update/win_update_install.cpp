@@ -36,20 +36,28 @@ struct DownloadJob {
 WString ExeDirectory() { return ExeDirectoryOf(ExecutablePath()); }
 bool Exists(const WString& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-// Starts a command line without a window; the process handle when asked for.
-bool StartHidden(const WString& commandLine, UniqueHandle* process) {
+// Starts `program` (an absolute path) with `commandLine` without a window;
+// the process handle when asked for. The application name is given, so
+// nothing is searched for.
+bool StartHidden(const WString& program, const WString& commandLine, UniqueHandle* process) {
+    if (program.empty()) return false;
     std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
     buffer.push_back(L'\0');
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION started{};
-    if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+    if (!CreateProcessW(program.c_str(), buffer.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
                         &startup, &started))
         return false;
     UniqueHandle thread(started.hThread);
     UniqueHandle owned(started.hProcess);
     if (process) *process = std::move(owned);
     return true;
+}
+
+InstallPrograms& ProgramsForTesting() {
+    static InstallPrograms programs;
+    return programs;
 }
 
 // Only an unpack that ended by itself, in time and with exit code 0, is
@@ -123,7 +131,41 @@ bool ReadsBackAs(const std::string& bytes, UINT codePage, const WString& text) {
            back == text;
 }
 
+// Takes the result file's first bytes (one more than a result may have, so
+// that a longer file shows as such) and removes it; false when there is
+// none. Only a plain file is read, opened without following a link; whatever
+// is there is removed (a link, not its target).
+bool ReadResultFile(const WString& path, std::string& bytes) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    bytes.clear();
+    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0) {
+        UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                          FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (file && GetFileType(file.get()) == FILE_TYPE_DISK) {
+            char buffer[kMaxUpdateResultBytes + 1];
+            DWORD got = 0;
+            if (ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr)) bytes.assign(buffer, got);
+        }
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        RemoveDirectoryW(path.c_str());
+    } else {
+        DeleteFileW(path.c_str());
+    }
+    return true;
+}
+
 }  // namespace
+
+InstallPrograms InstallProgramPaths() {
+    const InstallPrograms& set = ProgramsForTesting();
+    if (!set.cmd.empty() || !set.powershell.empty() || !set.timeout.empty()) return set;
+    return {SystemProgramPath(L"cmd.exe"), SystemProgramPath(L"WindowsPowerShell\\v1.0\\powershell.exe"),
+            SystemProgramPath(L"timeout.exe")};
+}
+
+void SetInstallProgramsForTesting(const InstallPrograms& programs) { ProgramsForTesting() = programs; }
 
 UpdatePaths InstallationPaths() {
     const WString directory = ExeDirectory();
@@ -215,7 +257,9 @@ Preparation UnpackAndCheck(const std::vector<PackageFileEntry>& files, const Upd
 WString ExtractPackage(const WString& packagePath, const WString& extractionFolder, DWORD waitMs) {
     RemoveFolderTree(extractionFolder);
     UniqueHandle process;
-    if (!StartHidden(ExtractCommandLine(packagePath, extractionFolder), &process)) return WString();
+    const WString powershell = InstallProgramPaths().powershell;
+    if (!StartHidden(powershell, ExtractCommandLine(powershell, packagePath, extractionFolder), &process))
+        return WString();
     if (!EndedWithSuccess(process.get(), waitMs)) return WString();
     for (const WString& candidate : {extractionFolder + L"\\TZ62Editorsync.exe",
                                      extractionFolder + L"\\TZ62Editorsync\\TZ62Editorsync.exe"})
@@ -242,15 +286,24 @@ bool EncodeBatchText(const WString& text, UINT codePage, std::string& bytes, Nar
     return true;
 }
 
-WString WriteReplaceScriptFile(const WString& newExe) {
+ReplaceScriptInput ReplaceScriptInputFor(const WString& newExe) {
     const UpdatePaths paths = InstallationPaths();
     ReplaceScriptInput input;
-    input.processId = GetCurrentProcessId();
     input.newExe = newExe;
     input.runningExe = ExecutablePath();
     input.packagePath = paths.package;
     input.extractionFolder = paths.extractionFolder;
     input.exeDirectory = ExeDirectory();
+    input.resultFile = ExeDirectory() + kUpdateResultName;
+    input.timeout = InstallProgramPaths().timeout;
+    return input;
+}
+
+WString WriteReplaceScriptFile(const WString& newExe) {
+    const ReplaceScriptInput input = ReplaceScriptInputFor(newExe);
+    if (input.timeout.empty()) return WString();
+    // An earlier outcome would be taken for this update's.
+    DeleteFileW(input.resultFile.c_str());
     std::string script;
     if (!ScriptPathsAreSafe(input) || !EncodeBatchText(ReplaceScriptText(input), GetOEMCP(), script)) return WString();
     const WString path = ExeDirectory() + kReplaceScriptName;
@@ -269,10 +322,15 @@ WString WriteReplaceScriptFile(const WString& newExe) {
     return path;
 }
 
+bool StartReplaceScript(const WString& scriptPath, UniqueHandle* process) {
+    const WString cmd = InstallProgramPaths().cmd;
+    return StartHidden(cmd, ReplaceScriptCommandLine(cmd, scriptPath), process);
+}
+
 WString WriteReplaceScript(const WString& newExe) {
     const WString path = WriteReplaceScriptFile(newExe);
     if (path.empty()) return WString();
-    if (!StartHidden(L"cmd.exe /c \"" + path + L"\"", nullptr)) return WString();
+    if (!StartReplaceScript(path, nullptr)) return WString();
     return path;
 }
 
@@ -285,4 +343,22 @@ bool ApplyUpdate(const WString& newProgram) {
     }
     LogPlain(L"[更新] 更新包准备就绪，正在重启完成更新...");
     return true;
+}
+
+void ReportUpdateResultAt(const WString& path) noexcept {
+    try {
+        std::string bytes;
+        if (!ReadResultFile(path, bytes)) return;
+        const UpdateResultLine line = UpdateResultText(ParseUpdateResult(bytes));
+        LogLine(line.text, line.highlight);
+    } catch (...) {
+        // Out of memory at start: the outcome is not shown, the file is gone.
+    }
+}
+
+void ReportUpdateResult() noexcept {
+    try {
+        ReportUpdateResultAt(ExeDirectory() + kUpdateResultName);
+    } catch (...) {
+    }
 }

@@ -19,6 +19,7 @@
 
 #include "common/executable_path.h"
 #include "common/text.h"
+#include "common/win_unique.h"
 #include "update/install_rules.h"
 #include "update/update_rules.h"
 #include "update/win_https.h"
@@ -36,6 +37,22 @@ struct DownloadNotices {
     // Download thread: the download failed (the panel already says so).
     std::function<void()> downloadFailed;
 };
+
+// The system programs the installation starts, each by its absolute path:
+// CreateProcess looks for a bare name in the program's and the current
+// folder before the system folder, and cmd looks in its current folder.
+struct InstallPrograms {
+    WString cmd;         // System32\cmd.exe, which runs the replace script
+    WString powershell;  // System32\WindowsPowerShell\v1.0\powershell.exe, which unpacks
+    WString timeout;     // System32\timeout.exe, the replace script's second between tries
+};
+// The table in use: the system's programs (SystemProgramPath), or the one a
+// test set. A path left empty (no system folder) starts nothing.
+InstallPrograms InstallProgramPaths();
+// The tests' seam: their stand-ins, by absolute path, in place of the
+// system's programs (Wine has no PowerShell nor timeout). An empty table
+// gives the system's back.
+void SetInstallProgramsForTesting(const InstallPrograms& programs);
 
 // The longest PowerShell may take to unpack before the update stops.
 constexpr DWORD kExtractWaitMs = 60000;
@@ -80,6 +97,11 @@ UpdatePaths InstallationPaths();
 WString ExtractPackage(const WString& packagePath, const WString& extractionFolder, DWORD waitMs);
 
 WString WriteReplaceScript(const WString& newExe);
+// Starts `scriptPath` with cmd (ReplaceScriptCommandLine), hidden; the
+// process handle when asked for. False when cmd could not be started.
+[[nodiscard]] bool StartReplaceScript(const WString& scriptPath, UniqueHandle* process);
+// The script's input for the running program and `newExe`.
+ReplaceScriptInput ReplaceScriptInputFor(const WString& newExe);
 // The script's path beside the running program, written but not started.
 // Empty when it cannot be written, or when a path would not reach cmd as it
 // is (ScriptPathsAreSafe, EncodeBatchText): the program then keeps running
@@ -92,3 +114,12 @@ WString WriteReplaceScriptFile(const WString& newExe);
 using NarrowFunction = int(WINAPI*)(UINT, DWORD, LPCWCH, int, LPSTR, int, LPCCH, LPBOOL);
 [[nodiscard]] bool EncodeBatchText(const WString& text, UINT codePage, std::string& bytes,
                                    NarrowFunction narrow = WideCharToMultiByte);
+
+// At start, once the panel exists: the replace script's outcome
+// (kUpdateResultName beside the program), if there is one, as a panel line
+// (ParseUpdateResult, UpdateResultText); the file is removed. It lies in
+// the program's folder: a link is not followed, and a large or foreign file
+// is not believed.
+void ReportUpdateResult() noexcept;
+// The same for the result file at `path`, for the tests.
+void ReportUpdateResultAt(const WString& path) noexcept;

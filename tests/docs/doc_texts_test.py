@@ -28,7 +28,10 @@ import unittest
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SRC = os.path.join(ROOT, "src")
 
-LITERAL = re.compile(r'(?:\bL|\bWTEXT\()"((?:[^"\\\n]|\\.)*)"')
+# A wide literal, with the plain literals that follow it and that the
+# compiler joins to it ("a" "b" across lines).
+LITERAL = re.compile(r'(?:\bL|\bWTEXT\()((?:"(?:[^"\\\n]|\\.)*"\s*)+)')
+PART = re.compile(r'"((?:[^"\\\n]|\\.)*)"')
 PRINTF_SPEC = re.compile(r"%[-+ #0]*\d*(?:l|ll|h)?[dusxXc]|%ls")
 PLACEHOLDER = re.compile(r"\.\.\.|…|(?<![A-Za-z0-9])[A-Z](?![A-Za-z0-9])")
 
@@ -38,7 +41,7 @@ def unescape(text):
 
 
 def literals(code):
-    return [unescape(m.group(1)) for m in LITERAL.finditer(code)]
+    return [unescape("".join(PART.findall(m.group(1)))) for m in LITERAL.finditer(code)]
 
 
 def read_sources():

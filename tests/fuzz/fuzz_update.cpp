@@ -1,11 +1,13 @@
 // The self-update's parsers on arbitrary input. The first byte picks the
 // target: 0 the PEM key reader, 1 the DER walk, 2 a whole manifest judged
 // against the release key (whose private half no one has, so nothing may
-// verify), 3 URL splitting and version order on two halves of the text.
+// verify), 3 URL splitting and version order on two halves of the text, 4 the
+// replace script's result file, which lies in the program's folder.
 #include <string>
 
 #include "crypto/rsa_key.h"
 #include "fuzz_common.h"
+#include "update/install_rules.h"
 #include "update/update_manifest.h"
 #include "update/update_rules.h"
 #include "update/update_settings.h"
@@ -51,16 +53,26 @@ void FuzzUrlAndVersions(const std::string& text) {
     FUZZ_CHECK(VersionNotNewer(a, b) || VersionNotNewer(b, a));
 }
 
+// Only the two forms the script writes count, and never a long file.
+void FuzzUpdateResult(const std::string& bytes) {
+    const UpdateResult result = ParseUpdateResult(bytes);
+    if (result == UpdateResult::Unknown) return;
+    FUZZ_CHECK(bytes.size() <= kMaxUpdateResultBytes);
+    FUZZ_CHECK(bytes.compare(0, 6, result == UpdateResult::Copied ? "copied" : "failed") == 0);
+    FUZZ_CHECK(bytes.find_first_not_of(" \r\n", 6) == std::string::npos);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
     const std::string rest(reinterpret_cast<const char*>(data) + 1, size - 1);
-    switch (data[0] % 4) {
+    switch (data[0] % 5) {
     case 0: FuzzPem(rest); break;
     case 1: FuzzDer(Bytes(rest.begin(), rest.end())); break;
     case 2: FuzzManifest(rest); break;
-    default: FuzzUrlAndVersions(rest); break;
+    case 3: FuzzUrlAndVersions(rest); break;
+    default: FuzzUpdateResult(rest); break;
     }
     return 0;
 }

@@ -1,21 +1,22 @@
-// Stand-ins for the programs the update's replace script calls that Wine 8
-// only stubs (tasklist, findstr: no output, always success), lacks (timeout)
-// or runs differently (start: Wine's cmd hands "start" to start.exe, which
-// reads the backslash before the closing quote of "/d "C:\dir\"" as an
-// escape, while Windows' cmd reads the folder as written). One program, built
-// under each name; it acts by the name it runs under. tasklist, findstr and
-// timeout go into the folder the script runs in, where cmd finds them first;
-// start takes the place of Wine's start.exe for the test.
+// Stand-ins for the programs around the update's replace script under Wine:
+// timeout, which Wine 8 lacks, and start, which Wine's cmd hands to
+// start.exe, which reads the backslash before the closing quote of
+// "/d "C:\dir\"" as an escape, while Windows' cmd reads the folder as written.
+// The script names timeout by its absolute path, so the tests point it at
+// this one (SetInstallProgramsForTesting, or in place of the system's in the
+// whole-update test); start takes the place of Wine's start.exe. And hold,
+// the other program that keeps the file the script must replace open (as a
+// virus scanner may), for the tests of a copy that fails. One program, built
+// under each name; it acts by the name it runs under.
 //
 // Every call appends "<name> <arguments as received>" as one UTF-8 line to
 // script_calls.txt in the current folder, then:
-//   tasklist /fi "PID eq N"  prints a task line for N while that process
-//                            runs, else the "no tasks" notice; exit 0
-//   findstr /i "TEXT"        exit 0 when standard input holds TEXT (ASCII
-//                            letters in any case), else 1
 //   timeout /t N ...         waits N seconds (at most 5); exit 0
 //   start ... /d "DIR" "PROGRAM"   starts PROGRAM in DIR, quotes read as
 //                            cmd reads them (no escapes); exit 0
+//   hold "FILE" N            opens FILE sharing reading only, keeps it N
+//                            seconds (at most 120); exit 0, or 1 when it
+//                            cannot be opened
 #include <windows.h>
 #include <shellapi.h>
 
@@ -62,55 +63,23 @@ void Record(const WString& name) {
     if (file) WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
-void Print(const std::string& text) {
-    DWORD written = 0;
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-}
-
-bool Runs(DWORD pid) {
-    const UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
-    return process && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
-}
-
-int Tasklist(const std::vector<WString>& args) {
-    DWORD pid = 0;
-    for (std::size_t i = 0; i + 1 < args.size(); ++i) {
-        const WString prefix = L"PID eq ";
-        if (args[i] == L"/fi" && args[i + 1].rfind(prefix, 0) == 0) pid = wcstoul(args[i + 1].c_str() + 7, nullptr, 10);
-    }
-    if (pid != 0 && Runs(pid)) {
-        Print("\r\nImage Name                     PID Session Name\r\n"
-              "========================= ======== ================\r\n"
-              "TZ62Editorsync.exe        " + std::to_string(pid) + " Console\r\n");
-    } else {
-        Print("INFO: No tasks are running which match the specified criteria.\r\n");
-    }
-    return 0;
-}
-
-std::string Lower(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
-
-int Findstr(const std::vector<WString>& args) {
-    if (args.empty()) return 2;
-    const std::string wanted = Lower(WideToUtf8(args.back()));
-    std::string input;
-    char piece[4096];
-    DWORD n = 0;
-    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), piece, sizeof(piece), &n, nullptr) && n > 0) input.append(piece, n);
-    return Lower(input).find(wanted) != std::string::npos ? 0 : 1;
-}
-
 int Timeout(const std::vector<WString>& args) {
     DWORD seconds = 1;
     for (std::size_t i = 0; i + 1 < args.size(); ++i) {
         if (args[i] == L"/t") seconds = wcstoul(args[i + 1].c_str(), nullptr, 10);
     }
     Sleep((seconds > 5 ? 5 : seconds) * 1000);
+    return 0;
+}
+
+int Hold(const std::vector<WString>& args) {
+    if (args.size() != 2) return 2;
+    // Readers may still open it (the program can still start), writers not.
+    const UniqueFileHandle file(
+        CreateFileW(args[0].c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file) return 1;
+    const DWORD seconds = wcstoul(args[1].c_str(), nullptr, 10);
+    Sleep((seconds > 120 ? 120 : seconds) * 1000);
     return 0;
 }
 
@@ -151,9 +120,8 @@ int wmain() {
     const WString name = OwnName();
     Record(name);
     const std::vector<WString> args = Arguments();
-    if (name == L"tasklist") return Tasklist(args);
-    if (name == L"findstr") return Findstr(args);
     if (name == L"timeout") return Timeout(args);
     if (name == L"start") return Start();
+    if (name == L"hold") return Hold(args);
     return 9;
 }

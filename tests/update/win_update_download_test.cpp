@@ -1,7 +1,7 @@
 // The package download against the local update host: only a package whose
 // published digest can be checked is ever requested, and the download
 // thread's whole part (download, digest, unpacking through the powershell.exe
-// stand-in beside this test, the program's digest) on the host's signed
+// stand-in below this test, named by its path, the program's digest) on the host's signed
 // release.
 #include <gtest/gtest.h>
 
@@ -119,17 +119,23 @@ WString OwnPath() {
     return WString(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
 }
 
-// Whether the PowerShell stand-in was built beside this test program.
-bool PowerShellStandInBeside() {
+// Whether the PowerShell stand-in was built below this test program; if so,
+// the update is told to start it in place of the system's (Wine's is a stub).
+bool UsePowerShellStandIn() {
     const WString own = OwnPath();
-    return ReadRaw(own.substr(0, own.find_last_of(L'\\') + 1) + L"powershell.exe") != "<missing>";
+    const WString standIn = own.substr(0, own.find_last_of(L'\\') + 1) + L"standins\\powershell.exe";
+    if (ReadRaw(standIn) == "<missing>") return false;
+    InstallPrograms programs = InstallProgramPaths();
+    programs.powershell = standIn;
+    SetInstallProgramsForTesting(programs);
+    return true;
 }
 
 // The host's release through the download thread's steps: the digest in
 // upper case is as good as in lower case, and the program handed on is the
 // published one.
 TEST(UpdateDownload, PreparesTheSignedRelease) {
-    if (!PowerShellStandInBeside()) GTEST_SKIP() << "no powershell.exe stand-in beside the test";
+    if (!UsePowerShellStandIn()) GTEST_SKIP() << "no powershell.exe stand-in below the test";
     UpdateInfo info;
     ASSERT_TRUE(CheckForUpdateFrom(UpdateSource{Base() + L"/published/manifest.json", PublicKeyPem()}, info));
     for (wchar_t& c : info.packageMd5) c = static_cast<wchar_t>(towupper(c));
@@ -188,7 +194,7 @@ void ExpectThreadStops(const UpdateInfo& info, const WString& why) {
 }
 
 TEST(UpdateDownload, ThreadStopsOnAPackageThatIsNotTheOffer) {
-    if (!PowerShellStandInBeside()) GTEST_SKIP() << "no powershell.exe stand-in beside the test";
+    if (!UsePowerShellStandIn()) GTEST_SKIP() << "no powershell.exe stand-in below the test";
     UpdateInfo published;
     ASSERT_TRUE(CheckForUpdateFrom(UpdateSource{Base() + L"/published/manifest.json", PublicKeyPem()}, published));
     ASSERT_FALSE(published.files.empty());

@@ -1,6 +1,11 @@
 // Installing a package under Wine: unpacking through the powershell.exe
-// stand-in that sits beside this test (Wine has no PowerShell), choosing the
-// new program, the replacement script on disk, and the package digest.
+// stand-in in standins\ below this test (Wine has no PowerShell), choosing
+// the new program, the replacement script on disk and run by cmd in awkward
+// folders, its outcome at the next start, and the package digest. The
+// stand-ins are named by their absolute path through the update's seam
+// (SetInstallProgramsForTesting), never found by a search: decoys under the
+// system programs' names beside the test and in the current folder show that
+// nothing is started by a bare name.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -16,6 +21,7 @@
 #include "app/window_messages.h"
 #include "common/log.h"
 #include "support/win_links.h"
+#include "support/win_panel_window.h"
 #include "support/win_test_folder.h"
 #include "crypto/crypto.h"
 #include "update/install_rules.h"
@@ -70,6 +76,25 @@ std::string MakeZip(const std::vector<std::pair<std::string, std::string>>& entr
 
 bool Exists(const WString& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+// The stand-ins' folder, below this test program.
+WString StandIn(const wchar_t* name) { return ExeDirectoryOf(ExecutablePath()) + L"standins\\" + name; }
+
+// The update's programs for these tests: the system's cmd, the PowerShell
+// stand-in (Wine has none; on Windows SystemPowerShell runs the real one)
+// and the system's timeout where there is one (Wine 8 has none).
+InstallPrograms TestPrograms() {
+    InstallPrograms programs = InstallProgramPaths();
+    programs.powershell = StandIn(L"powershell.exe");
+    if (!Exists(programs.timeout)) programs.timeout = StandIn(L"timeout.exe");
+    return programs;
+}
+
+struct StandInPrograms : ::testing::Environment {
+    void SetUp() override { SetInstallProgramsForTesting(TestPrograms()); }
+};
+[[maybe_unused]] ::testing::Environment* const standInPrograms =
+    ::testing::AddGlobalTestEnvironment(new StandInPrograms);
+
 void WriteFileBytes(const WString& path, const std::string& bytes) {
     std::ofstream(path.c_str(), std::ios::binary) << bytes;
 }
@@ -84,7 +109,7 @@ struct Install : ::testing::Test {
     WString package = directory + kPackageFileName;
     void TearDown() override {
         DeleteFileW(package.c_str());
-        DeleteFileW((directory + L"powershell_calls.txt").c_str());
+        DeleteFileW(StandIn(L"powershell_calls.txt").c_str());
         DeleteFileW((directory + kReplaceScriptName).c_str());
         for (const WString& f : {directory + L"update_pkg_extract\\TZ62Editorsync\\TZ62Editorsync.exe",
                                  directory + L"update_pkg_extract\\TZ62Editorsync.exe",
@@ -96,8 +121,7 @@ struct Install : ::testing::Test {
 };
 
 TEST_F(Install, UnpacksAndFindsTheNewProgramInEitherPlace) {
-    if (GetFileAttributesW((directory + L"powershell.exe").c_str()) == INVALID_FILE_ATTRIBUTES)
-        GTEST_SKIP() << "no powershell.exe stand-in beside the test";
+    if (!Exists(StandIn(L"powershell.exe"))) GTEST_SKIP() << "no powershell.exe stand-in below the test";
     struct Case {
         const char* entry;
         const wchar_t* found;  // below the extraction folder; empty: none
@@ -120,12 +144,12 @@ TEST_F(Install, UnpacksAndFindsTheNewProgramInEitherPlace) {
 }
 
 TEST_F(Install, PowerShellIsAskedExactlyOnce) {
-    if (GetFileAttributesW((directory + L"powershell.exe").c_str()) == INVALID_FILE_ATTRIBUTES)
-        GTEST_SKIP() << "no powershell.exe stand-in beside the test";
+    if (!Exists(StandIn(L"powershell.exe"))) GTEST_SKIP() << "no powershell.exe stand-in below the test";
     WriteFileBytes(package, MakeZip({{"TZ62Editorsync.exe", "x"}}));
     ASSERT_FALSE(ExtractPackage(package, directory + kExtractionFolderName, kExtractWaitMs).empty());
-    std::string calls = ReadFileBytes(directory + L"powershell_calls.txt");
-    EXPECT_EQ(calls, WideToUtf8(ExtractCommandLine(package, directory + kExtractionFolderName)) + "\n");
+    std::string calls = ReadFileBytes(StandIn(L"powershell_calls.txt"));
+    EXPECT_EQ(calls, WideToUtf8(ExtractCommandLine(StandIn(L"powershell.exe"), package, directory + kExtractionFolderName)) +
+                         "\n");
 }
 
 TEST_F(Install, ReplacementScriptOnDisk) {
@@ -133,12 +157,13 @@ TEST_F(Install, ReplacementScriptOnDisk) {
     WString script = WriteReplaceScriptFile(newExe);
     ASSERT_EQ(script, directory + kReplaceScriptName);
     ReplaceScriptInput input;
-    input.processId = GetCurrentProcessId();
     input.newExe = newExe;
     input.runningExe = ExecutablePath();
     input.packagePath = package;
     input.extractionFolder = directory + kExtractionFolderName;
     input.exeDirectory = directory;
+    input.resultFile = directory + kUpdateResultName;
+    input.timeout = TestPrograms().timeout;
     std::string bytes;
     ASSERT_TRUE(EncodeBatchText(ReplaceScriptText(input), GetOEMCP(), bytes));
     EXPECT_EQ(ReadFileBytes(script), bytes);
@@ -224,13 +249,13 @@ struct Unpack : ::testing::Test {
     WString directory = ExeDirectoryOf(ExecutablePath());
 
     void SetUp() override {
-        if (!Exists(directory + L"powershell.exe")) GTEST_SKIP() << "no powershell.exe stand-in beside the test";
+        if (!Exists(StandIn(L"powershell.exe"))) GTEST_SKIP() << "no powershell.exe stand-in below the test";
         ASSERT_TRUE(folder.created());
     }
     void TearDown() override {
         SetEnvironmentVariableW(L"TZ_PS_STANDIN_SLEEP_MS", nullptr);
         SetEnvironmentVariableW(L"TZ_PS_STANDIN_EXIT", nullptr);
-        DeleteFileW((directory + L"powershell_calls.txt").c_str());
+        DeleteFileW(StandIn(L"powershell_calls.txt").c_str());
     }
     // A package holding `program` as TZ62Editorsync.exe, in `sub` below the folder.
     UpdatePaths Package(const WString& sub, const std::string& program) {
@@ -326,13 +351,13 @@ TEST_F(Unpack, TypographicQuotesInTheFolder) {
         {L"\u2018a\u2019 \u201ab\u201b 'c'", L"\u2018\u2018a\u2019\u2019 \u201a\u201ab\u201b\u201b ''c''"},
     };
     for (const auto& c : cases) {
-        DeleteFileW((directory + L"powershell_calls.txt").c_str());
+        DeleteFileW(StandIn(L"powershell_calls.txt").c_str());
         const UpdatePaths paths = Package(c.folder, "new program");
         const WString found = ExtractPackage(paths.package, paths.extractionFolder, kExtractWaitMs);
         EXPECT_EQ(found, paths.extractionFolder + L"\\TZ62Editorsync.exe") << WideToUtf8(c.folder);
         const WString quoted = folder.path() + L"\\" + c.quoted;
-        EXPECT_EQ(ReadFileBytes(directory + L"powershell_calls.txt"),
-                  WideToUtf8(L"powershell.exe -NoProfile -ExecutionPolicy Bypass -Command \"Expand-Archive -LiteralPath '" +
+        EXPECT_EQ(ReadFileBytes(StandIn(L"powershell_calls.txt")),
+                  WideToUtf8(L"\"" + StandIn(L"powershell.exe") + L"\" -NoProfile -ExecutionPolicy Bypass -Command \"Expand-Archive -LiteralPath '" +
                              quoted + L"\\TZ62Editorsync_update.zip' -DestinationPath '" + quoted +
                              L"\\update_pkg_extract' -Force\"") +
                       "\n")
@@ -340,14 +365,16 @@ TEST_F(Unpack, TypographicQuotesInTheFolder) {
     }
 }
 
-// With the system's PowerShell (Windows; run-tests.cmd puts the stand-in aside
-// for this case): packages in folders with Chinese characters, blanks, quotes
-// of each kind and PowerShell's own signs unpack to the packed program, and a
-// file that is no zip gives none.
+// With the system's PowerShell (Windows only), started by its path in the
+// system folder: packages in folders with Chinese characters, blanks, quotes
+// of each kind and PowerShell's own signs unpack to the packed program, and
+// a file that is no zip gives none.
 TEST(SystemPowerShell, UnpacksInAwkwardFolders) {
-    const WString directory = ExeDirectoryOf(ExecutablePath());
     if (testlinks::UnderWine()) GTEST_SKIP() << "Wine has no PowerShell";
-    if (Exists(directory + L"powershell.exe")) GTEST_SKIP() << "the powershell.exe stand-in is beside the test";
+    SetInstallProgramsForTesting({});  // the system's programs, PowerShell above all
+    struct Restore {
+        ~Restore() { SetInstallProgramsForTesting(TestPrograms()); }
+    } restore;
     testsupport::TempFolder folder;
     ASSERT_TRUE(folder.created());
     const wchar_t* const places[] = {L"更新 包", L"Bob\u2019s Server", L"\u2018a\u2019 \u201ab\u201b 'c'", L"a;b $x (1)"};
@@ -364,6 +391,239 @@ TEST(SystemPowerShell, UnpacksInAwkwardFolders) {
     const WString package = folder / L"broken.zip";
     WriteFileBytes(package, "no zip at all");
     EXPECT_EQ(ExtractPackage(package, folder / L"broken", kExtractWaitMs), L"");
+}
+
+// A replace script as the update writes it, in `folder` (made here) beside
+// a program to replace and an unpacked new one. Both are harmless programs
+// of ours, since the script starts whichever it leaves in place: the old
+// one a copy of the hold stand-in (under this name it only records its
+// call), the new one a copy of the decoy.
+struct ScriptPlace {
+    WString running, newExe, package, extraction, script, result;
+
+    ScriptPlace(const WString& folder, unsigned copyTries) {
+        CreateDirectoryW(folder.c_str(), nullptr);
+        running = folder + L"\\TZ62Editorsync.exe";
+        package = folder + L"\\" + kPackageFileName;
+        extraction = folder + L"\\" + kExtractionFolderName;
+        newExe = extraction + L"\\TZ62Editorsync.exe";
+        script = folder + L"\\" + kReplaceScriptName;
+        result = folder + L"\\" + kUpdateResultName;
+        CreateDirectoryW(extraction.c_str(), nullptr);
+        CopyFileW(StandIn(L"hold.exe").c_str(), running.c_str(), FALSE);
+        CopyFileW(StandIn(L"decoy.exe").c_str(), newExe.c_str(), FALSE);
+        WriteFileBytes(package, "package");
+        ReplaceScriptInput input;
+        input.newExe = newExe;
+        input.runningExe = running;
+        input.packagePath = package;
+        input.extractionFolder = extraction;
+        input.exeDirectory = folder + L"\\";
+        input.resultFile = result;
+        input.timeout = InstallProgramPaths().timeout;
+        input.copyTries = copyTries;
+        std::string bytes;
+        if (ScriptPathsAreSafe(input) && EncodeBatchText(ReplaceScriptText(input), GetOEMCP(), bytes))
+            WriteFileBytes(script, bytes);
+    }
+
+    // Starts the script with cmd as the update does and waits for cmd to end.
+    bool Run() const {
+        UniqueHandle process;
+        if (!StartReplaceScript(script, &process)) return false;
+        return WaitForSingleObject(process.get(), 60000) == WAIT_OBJECT_0;
+    }
+};
+
+// cmd strips the quotes of "cmd /c "path"" when the path holds one of
+// & ( ) @ ^ (and on other conditions), and then the script never runs: the
+// tool has ended for nothing. In each of these folders the script runs, the
+// new program takes the old one's place, the result file says so, and the
+// package, the unpacked folder and the script are gone. (Wine's cmd honours
+// /s as Windows does; the Windows bundle runs this table there too.)
+TEST(ReplaceScript, RunsInAwkwardFolders) {
+    testsupport::TempFolder top;
+    ASSERT_TRUE(top.created());
+    const std::string newProgram = ReadFileBytes(StandIn(L"decoy.exe"));
+    ASSERT_FALSE(newProgram.empty());
+    const wchar_t* const folders[] = {L"a (x86)", L"M&M", L"a^b", L"a@b", L"a  b c", L"传奇 工具",
+                                      L"Program Files (x86)", L"(x) & y ^@ 传奇"};
+    for (const wchar_t* name : folders) {
+        const ScriptPlace place(top / name, kReplaceCopyTries);
+        ASSERT_TRUE(Exists(place.script)) << WideToUtf8(name);
+        ASSERT_TRUE(place.Run()) << WideToUtf8(name);
+        EXPECT_TRUE(ReadFileBytes(place.running) == newProgram) << WideToUtf8(name) << ": the old program stays";
+        EXPECT_EQ(ParseUpdateResult(ReadFileBytes(place.result)), UpdateResult::Copied)
+            << WideToUtf8(name) << ": " << ReadFileBytes(place.result);
+        EXPECT_FALSE(Exists(place.package)) << WideToUtf8(name);
+        EXPECT_FALSE(Exists(place.extraction)) << WideToUtf8(name);
+        EXPECT_FALSE(Exists(place.script)) << WideToUtf8(name);
+    }
+}
+
+// A copy that never succeeds (another program holds the old file) ends
+// after its tries with "failed" in the result file, the old program intact.
+TEST(ReplaceScript, AFailedCopyIsTold) {
+    testsupport::TempFolder top;
+    ASSERT_TRUE(top.created());
+    const ScriptPlace place(top / L"a (x86)", 2);
+    const std::string oldProgram = ReadFileBytes(place.running);
+    {
+        const UniqueFileHandle held(CreateFileW(place.running.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held);
+        ASSERT_TRUE(place.Run());
+    }
+    EXPECT_EQ(ParseUpdateResult(ReadFileBytes(place.result)), UpdateResult::Failed) << ReadFileBytes(place.result);
+    EXPECT_TRUE(ReadFileBytes(place.running) == oldProgram) << "the old program was changed";
+    EXPECT_FALSE(Exists(place.extraction));
+    EXPECT_FALSE(Exists(place.script));
+}
+
+// Decoys under the names of the programs the update starts, and of those
+// the old script named, beside this test and in the current folder: the
+// unpacking and the replace script (its copy failing once, so that it waits
+// a second) must start none of them. Removed again whatever happens.
+struct Decoys {
+    static constexpr const wchar_t* kNames[] = {L"cmd.exe", L"powershell.exe", L"timeout.exe", L"tasklist.exe",
+                                                L"findstr.exe"};
+    std::vector<WString> folders;
+    WString savedCurrent;
+
+    Decoys(const WString& beside, const WString& current) : folders{beside, current} {
+        wchar_t saved[MAX_PATH] = {};
+        savedCurrent.assign(saved, GetCurrentDirectoryW(MAX_PATH, saved));
+        for (const WString& folder : folders) {
+            for (const wchar_t* name : kNames) CopyFileW(StandIn(L"decoy.exe").c_str(), (folder + name).c_str(), FALSE);
+        }
+        SetCurrentDirectoryW(current.c_str());
+    }
+    ~Decoys() {
+        SetCurrentDirectoryW(savedCurrent.c_str());
+        for (const WString& folder : folders) {
+            for (const wchar_t* name : kNames) DeleteFileW((folder + name).c_str());
+            DeleteFileW((folder + L"decoy_calls.txt").c_str());
+        }
+    }
+    bool Placed() const {
+        for (const WString& folder : folders) {
+            for (const wchar_t* name : kNames) {
+                if (!Exists(folder + name)) return false;
+            }
+        }
+        return true;
+    }
+    std::string Calls() const {
+        std::string calls;
+        for (const WString& folder : folders) {
+            if (Exists(folder + L"decoy_calls.txt")) calls += ReadFileBytes(folder + L"decoy_calls.txt");
+        }
+        return calls;
+    }
+};
+
+// A user's own AutoRun command for cmd (HKCU), which cmd runs before the
+// script unless told /d: set for the life of the object, the old value put
+// back after.
+struct UserAutoRun {
+    static constexpr wchar_t kKey[] = L"Software\\Microsoft\\Command Processor";
+    bool had = false;
+    std::vector<BYTE> saved;
+    DWORD savedType = REG_SZ;
+
+    explicit UserAutoRun(const WString& command) {
+        DWORD size = 0;
+        had = RegGetValueW(HKEY_CURRENT_USER, kKey, L"AutoRun", RRF_RT_ANY | RRF_NOEXPAND, &savedType, nullptr,
+                           &size) == ERROR_SUCCESS;
+        if (had) {
+            saved.resize(size);
+            RegGetValueW(HKEY_CURRENT_USER, kKey, L"AutoRun", RRF_RT_ANY | RRF_NOEXPAND, &savedType, saved.data(),
+                         &size);
+        }
+        RegSetKeyValueW(HKEY_CURRENT_USER, kKey, L"AutoRun", REG_SZ, command.c_str(),
+                        static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
+    }
+    ~UserAutoRun() {
+        if (had) {
+            RegSetKeyValueW(HKEY_CURRENT_USER, kKey, L"AutoRun", savedType, saved.data(),
+                            static_cast<DWORD>(saved.size()));
+        } else {
+            RegDeleteKeyValueW(HKEY_CURRENT_USER, kKey, L"AutoRun");
+        }
+    }
+};
+
+TEST(ChildPrograms, NoneIsFoundByItsBareName) {
+    testsupport::TempFolder top;
+    ASSERT_TRUE(top.created());
+    const WString current = top / L"current";
+    ASSERT_TRUE(CreateDirectoryW(current.c_str(), nullptr));
+    const Decoys decoys(ExeDirectoryOf(ExecutablePath()), current + L"\\");
+    ASSERT_TRUE(decoys.Placed());
+
+    const WString package = top / kPackageFileName;
+    WriteFileBytes(package, MakeZip({{"TZ62Editorsync.exe", "new program"}}));
+    EXPECT_EQ(ExtractPackage(package, top / kExtractionFolderName, kExtractWaitMs),
+              top / kExtractionFolderName + L"\\TZ62Editorsync.exe");
+
+    const ScriptPlace place(top / L"script", 2);
+    const WString autoRunMark = top / L"autorun-ran.txt";
+    {
+        // cmd /d: a user's AutoRun does not run with the tool's rights. Wine
+        // 8's cmd runs no AutoRun at all, so only Windows can fail this.
+        const UserAutoRun autoRun(L"echo ran>\"" + autoRunMark + L"\"");
+        const UniqueFileHandle held(CreateFileW(place.running.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(place.Run());
+    }
+    EXPECT_EQ(ParseUpdateResult(ReadFileBytes(place.result)), UpdateResult::Failed);
+    EXPECT_EQ(decoys.Calls(), "");
+    EXPECT_FALSE(Exists(autoRunMark)) << "cmd ran the user's AutoRun command";
+    DeleteFileW(StandIn(L"powershell_calls.txt").c_str());
+}
+
+// At the next start the program tells the script's outcome once, in the
+// panel, and removes the file, whatever it holds.
+TEST(UpdateResultFile, ToldOnceAndRemoved) {
+    testsupport::TempFolder folder;
+    ASSERT_TRUE(folder.created());
+    testsupport::PanelWindow panel;
+    ASSERT_NE(panel.handle, nullptr);
+    SetLogWindow(panel.handle, kLogPanelMessage);
+    SetLogFileBase(folder / L"log");
+    const WString path = folder / kUpdateResultName;
+    const UpdateResultLine copied = UpdateResultText(UpdateResult::Copied);
+    const UpdateResultLine failed = UpdateResultText(UpdateResult::Failed);
+    const UpdateResultLine unknown = UpdateResultText(UpdateResult::Unknown);
+    const struct {
+        const char* name;
+        std::string bytes;  // "<dir>": a folder of that name
+        const UpdateResultLine& line;
+    } cases[] = {
+        {"copied", "copied\r\n", copied},
+        {"failed", "failed \r\n", failed},
+        {"empty", "", unknown},
+        {"another text", "[更新] 更新完成\r\n", unknown},
+        {"long", "failed" + std::string(100000, ' ') + "\r\n", unknown},
+        {"a folder", "<dir>", unknown},
+    };
+    for (const auto& c : cases) {
+        if (c.bytes == "<dir>") {
+            ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr));
+        } else {
+            WriteFileBytes(path, c.bytes);
+        }
+        ReportUpdateResultAt(path);
+        const std::vector<testsupport::PanelWindow::Line> lines = panel.Take();
+        ASSERT_EQ(lines.size(), 1u) << c.name;
+        EXPECT_EQ(lines[0].text, c.line.text) << c.name;
+        EXPECT_EQ(lines[0].highlight != 0, c.line.highlight) << c.name;
+        EXPECT_FALSE(Exists(path)) << c.name;
+        ReportUpdateResultAt(path);  // once only
+        EXPECT_TRUE(panel.Take().empty()) << c.name;
+    }
+    SetLogWindow(nullptr, 0);
+    SetLogFileBase(L"");
 }
 
 // The button: a second press while downloading only says so; a failed

@@ -59,16 +59,13 @@ call :suite m2control_reload_test
 call :suite app_win_test
 call :suite service_win_test
 call :suite file_endpoints_test
-rem The unpacking runs once more with the system's PowerShell: the stand-in
-rem beside the tests, found first, is put aside for that case.
+rem The update starts its helpers by their paths in the system folder; the
+rem tests name the stand-ins by theirs. Wine has no PowerShell.
 if "%PLATFORM%"=="wine" (
   call :suite update_install_test -SystemPowerShell.*
   call :skip "update_install_test: SystemPowerShell" "Wine has no PowerShell"
 ) else (
-  call :suite update_install_test -SystemPowerShell.*
-  ren "%TESTS%\powershell.exe" powershell-standin.exe
-  call :suite update_install_test SystemPowerShell.*
-  ren "%TESTS%\powershell-standin.exe" powershell.exe
+  call :suite update_install_test
 )
 call :skip update_win_test "needs the Python update host tests/update/https_host.py, Wine-only"
 

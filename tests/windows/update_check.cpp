@@ -12,9 +12,16 @@
 // on the same port, be byte for byte the published one, and have left nothing
 // of the update behind.
 //
-// Under Wine the programs Wine lacks or runs differently are our stand-ins:
-// powershell, tasklist, findstr and timeout beside the tool, where they are
-// found first, and start.exe in the system folder for the life of the check.
+// The tool starts its helpers (cmd, PowerShell, and in the script timeout) by
+// their paths in the system folder: decoys of ours under those names (and
+// tasklist and findstr, which the script used to name) lie beside the tool,
+// which is also its current folder, and must never run. The folder's name
+// holds "(x86)" and "&", which cmd would misread unless the script's path
+// reaches it quoted as "cmd /d /s /c ""script""" keeps it.
+//
+// Under Wine the programs Wine lacks or runs differently are our stand-ins,
+// in the system folder for the life of the check: powershell, timeout and
+// start.exe (which Wine's cmd runs for "start").
 //
 // Everything it makes (the folder, the autostart value, a firewall rule as
 // administrator, the stand-ins) is removed or put back at the end, also after
@@ -223,36 +230,64 @@ private:
     WString old_;
 };
 
-// Wine's cmd hands "start" to system32\start.exe, which misreads the replace
-// script's "/d "folder\"": our start.exe takes its place, and Wine is told to
-// prefer the file over its own program, until the check ends.
-class WineStartStandIn {
+// Wine 8 has only a stub PowerShell and no timeout.exe, and its cmd hands
+// "start" to system32\start.exe, which misreads the replace script's
+// "/d "folder\"": our stand-in takes the place of one such program in the
+// system folder, and Wine is told to prefer the file over a program of its
+// own of that name, until the check ends.
+class WineSystemStandIn {
 public:
-    bool Install(const WString& standIn) {
+    // `inSystem` below the system folder; `name` the file name Wine's
+    // override goes by.
+    bool Install(const WString& standIn, const WString& inSystem, const WString& name) {
         wchar_t system[MAX_PATH] = {};
         GetSystemDirectoryW(system, MAX_PATH);
-        target_ = WString(system) + L"\\start.exe";
+        target_ = WString(system) + L"\\" + inSystem;
         saved_ = target_ + L".tz-saved";
-        if (!CopyFileW(target_.c_str(), saved_.c_str(), FALSE) || !CopyFileW(standIn.c_str(), target_.c_str(), FALSE)) {
-            return false;
-        }
+        name_ = name;
+        had_ = FileExists(target_);
+        if (had_ && !CopyFileW(target_.c_str(), saved_.c_str(), FALSE)) return false;
         installed_ = true;
+        if (!CopyFileW(standIn.c_str(), target_.c_str(), FALSE)) return false;
         const WString native = L"native";
-        return RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", L"start.exe", REG_SZ,
+        return RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", name_.c_str(), REG_SZ,
                                native.c_str(), static_cast<DWORD>((native.size() + 1) * sizeof(wchar_t))) ==
                ERROR_SUCCESS;
     }
-    ~WineStartStandIn() {
+    ~WineSystemStandIn() {
         if (!installed_) return;
-        RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", L"start.exe");
-        CopyFileW(saved_.c_str(), target_.c_str(), FALSE);
-        DeleteFileW(saved_.c_str());
+        RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", name_.c_str());
+        if (had_) {
+            CopyFileW(saved_.c_str(), target_.c_str(), FALSE);
+            DeleteFileW(saved_.c_str());
+        } else {
+            DeleteFileW(target_.c_str());
+        }
+    }
+
+    // A file the stand-in leaves beside itself.
+    void RemoveBeside(const wchar_t* name) const {
+        if (installed_) DeleteFileW((target_.substr(0, target_.find_last_of(L'\\') + 1) + name).c_str());
     }
 
 private:
-    WString target_, saved_;
+    WString target_, saved_, name_;
+    bool had_ = false;
     bool installed_ = false;
 };
+
+struct WineStandIns {
+    WineSystemStandIn start, timeout, powershell;
+    // The PowerShell stand-in records its calls beside itself.
+    ~WineStandIns() {
+        powershell.RemoveBeside(L"powershell_calls.txt");
+        powershell.RemoveBeside(L"powershell_probes.txt");
+    }
+};
+
+// The names a start by bare name would find the decoys under.
+constexpr const wchar_t* kDecoyNames[] = {L"cmd.exe", L"powershell.exe", L"timeout.exe", L"tasklist.exe",
+                                          L"findstr.exe"};
 
 // ---- the tool's window ---------------------------------------------------
 
@@ -434,7 +469,7 @@ int ProbeWhileUpdating(const Check& check, HWND main, const UniqueHandle& proces
     return unanswered;
 }
 
-bool PrepareFolder(Check& check, WineStartStandIn& start, LoopbackFirewallRule& rule) {
+bool PrepareFolder(Check& check, WineStandIns& standIns, LoopbackFirewallRule& rule) {
     wchar_t temp[MAX_PATH + 1] = {};
     const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
     // The replace script runs in a console of the system's OEM code page, in
@@ -442,7 +477,7 @@ bool PrepareFolder(Check& check, WineStartStandIn& start, LoopbackFirewallRule& 
     // a simplified Chinese one (936, 54936), else plain ASCII (437, 850 and
     // 950 cannot write 更新检查).
     const UINT oem = GetOEMCP();
-    const WString name = oem == 936 || oem == 54936 ? L"tz62 更新检查 " : L"tz62 update check ";
+    const WString name = oem == 936 || oem == 54936 ? L"tz62 更新检查 (x86) M&M " : L"tz62 update check (x86) M&M ";
     check.folder = WString(temp, n) + name + Decimal(Random());
     if (!CreateDirectoryW(check.folder.c_str(), nullptr)) return Fail(L"cannot make " + check.folder);
     // %TEMP% may be given in short names (C:\Users\ADMINI~1\...); the
@@ -455,13 +490,19 @@ bool PrepareFolder(Check& check, WineStartStandIn& start, LoopbackFirewallRule& 
         return Fail(L"cannot copy the program into " + check.folder);
     }
     rule.Add(check.tool);
-    if (UnderWine()) {
-        for (const wchar_t* name : {L"powershell.exe", L"tasklist.exe", L"findstr.exe", L"timeout.exe"}) {
-            if (!CopyFileW((check.kit + L"wine\\" + name).c_str(), (check.folder + L"\\" + name).c_str(), TRUE)) {
-                return Fail(L"cannot place the stand-in " + WString(name));
-            }
+    for (const wchar_t* name : kDecoyNames) {
+        if (!CopyFileW((check.kit + L"decoy.exe").c_str(), (check.folder + L"\\" + name).c_str(), TRUE)) {
+            return Fail(L"cannot place the decoy " + WString(name));
         }
-        if (!start.Install(check.kit + L"wine\\start.exe")) return Fail(L"cannot place the stand-in start.exe");
+    }
+    if (UnderWine()) {
+        const WString wine = check.kit + L"wine\\";
+        if (!standIns.start.Install(wine + L"start.exe", L"start.exe", L"start.exe") ||
+            !standIns.timeout.Install(wine + L"timeout.exe", L"timeout.exe", L"timeout.exe") ||
+            !standIns.powershell.Install(wine + L"powershell.exe", L"WindowsPowerShell\\v1.0\\powershell.exe",
+                                         L"powershell.exe")) {
+            return Fail(L"cannot place the stand-ins in the system folder");
+        }
         // The stand-in PowerShell starts slowly, as a cold one does, so that
         // the probes below fall into the unpacking.
         SetEnvironmentVariableW(L"TZ_PS_STANDIN_SLEEP_MS", L"3000");
@@ -529,11 +570,17 @@ bool NewProgramRuns(const Check& check) {
     Ok(L"the new program answers on the same port " + Decimal(check.port));
     if (ReadRaw(check.tool) != ReadRaw(check.kit + L"published\\" + kExe))
         return Fail(L"the program is not the published one");
-    for (const wchar_t* leftover : {L"TZ62Editorsync_update.zip", L"update_pkg_extract", L"tz62sync_update.bat"}) {
+    // The restarted program reads the script's result file and removes it.
+    WaitUntil([&] { return !FileExists(check.folder + L"\\tz62sync_update_result.txt"); }, 30000, 500);
+    for (const wchar_t* leftover : {L"TZ62Editorsync_update.zip", L"update_pkg_extract", L"tz62sync_update.bat",
+                                    L"tz62sync_update_result.txt"}) {
         if (FileExists(check.folder + L"\\" + leftover)) return Fail(L"left behind: " + WString(leftover));
     }
+    if (FileExists(check.folder + L"\\decoy_calls.txt")) {
+        return Fail(L"a decoy beside the tool was started:\r\n" + Utf8ToWide(ReadRaw(check.folder + L"\\decoy_calls.txt")));
+    }
     const std::string log = check.Log();
-    for (const wchar_t* line : {L"[更新] 开始下载更新包，请稍候...", L"[更新] 下载进度 100%"}) {
+    for (const wchar_t* line : {L"[更新] 开始下载更新包，请稍候...", L"[更新] 下载进度 100%", L"[更新] 更新完成，新版本已启动"}) {
         if (!Contains(log, line)) return Fail(L"the log lacks \"" + WString(line) + L"\"\r\n" + check.State());
     }
     return Ok(L"the program is the published one; nothing of the update is left; the log has its lines");
@@ -547,13 +594,13 @@ int RunCheck() {
         return 3;
     }
     Check check;
-    WineStartStandIn start;
+    WineStandIns standIns;
     LoopbackFirewallRule rule;
     UpdateHost host;
     AutostartValue autostart;
     UniqueHandle process;
     HWND main = nullptr;
-    const bool passed = PrepareFolder(check, start, rule) && host.Start(check.kit + L"published\\") &&
+    const bool passed = PrepareFolder(check, standIns, rule) && host.Start(check.kit + L"published\\") &&
                         (autostart.Set(check.tool) || Fail(L"cannot set the autostart value")) &&
                         StartWithService(check, process, main) && AwaitNotice(check, main) &&
                         UpdateAndHandOver(check, process, main, host) && NewProgramRuns(check);
