@@ -52,7 +52,8 @@ std::vector<WString> ToolOwnFiles(const WString& exePath) {
             base + WTEXT(".port"),
             base + WTEXT("_log.txt"),
             folder + kPackageFileName,
-            folder + kReplaceScriptName};
+            folder + kReplaceScriptName,
+            folder + kUpdateResultName};
 }
 
 ApiResponse SyncAnswer(bool success, const WString& message) {

@@ -31,7 +31,8 @@ TEST(ToolOwnFiles, BesideTheProgramUnderItsNames) {
                                     WTEXT("D:\\MirServer\\同步.v2\\TZ62Editorsync.port"),
                                     WTEXT("D:\\MirServer\\同步.v2\\TZ62Editorsync_log.txt"),
                                     WTEXT("D:\\MirServer\\同步.v2\\TZ62Editorsync_update.zip"),
-                                    WTEXT("D:\\MirServer\\同步.v2\\tz62sync_update.bat")}));
+                                    WTEXT("D:\\MirServer\\同步.v2\\tz62sync_update.bat"),
+                                    WTEXT("D:\\MirServer\\同步.v2\\tz62sync_update_result.txt")}));
     EXPECT_EQ(ToolOwnFiles(WTEXT("C:\\t\\renamed")).at(3), WTEXT("C:\\t\\renamed_log.txt"));
     EXPECT_TRUE(ToolOwnFiles(WTEXT("")).empty());
 }
