@@ -14,6 +14,11 @@
 //   no-msgbox [ms]          succeed when no message box appears within ms
 //   redpixels ID            count pure-red pixels drawn inside the control
 //   tray-icons              count the notification-area icons shown by Wine
+//   client-size             the main window's client area: "W H"
+//   rect ID [ID...]         a control's place in the client area: "X Y W H"
+//                           (several joined by "; ")
+//   dpichanged DPI W H      send WM_DPICHANGED for DPI, suggesting the window's
+//                           rectangle for a W×H client area at its place
 //   windows                 list the top-level windows (class|title|visible)
 //   autostart-set PATH | autostart-clear | autostart-get
 #include <windows.h>
@@ -26,6 +31,7 @@
 #include <string>
 
 #include "common/text.h"
+#include "common/win_unique.h"
 #include "support/win_owned_windows.h"
 
 namespace {
@@ -115,6 +121,42 @@ int CountTrayIcons() {
     return count;
 }
 
+std::wstring Place(HWND main, HWND control) {
+    RECT r{};
+    GetWindowRect(control, &r);
+    MapWindowPoints(nullptr, main, reinterpret_cast<POINT*>(&r), 2);
+    return std::to_wstring(r.left) + L" " + std::to_wstring(r.top) + L" " + std::to_wstring(r.right - r.left) + L" " +
+           std::to_wstring(r.bottom - r.top);
+}
+
+// A suggested rectangle as Windows makes it: the window's top-left kept, its
+// outer size that of a `width`×`height` client area in the window's frame.
+// The frame is taken as it is now: Wine draws every frame at the prefix's one
+// DPI, where Windows (per-monitor v2) would suggest the frame of the new DPI.
+int SendDpiChanged(HWND main, int dpi, int width, int height) {
+    RECT now{};
+    RECT client{};
+    GetWindowRect(main, &now);
+    GetClientRect(main, &client);
+    const int frameWidth = (now.right - now.left) - client.right;
+    const int frameHeight = (now.bottom - now.top) - client.bottom;
+    const RECT suggested{now.left, now.top, now.left + width + frameWidth, now.top + height + frameHeight};
+    // The message's rectangle is a pointer the system does not carry across
+    // processes: it is written into the tool's own memory.
+    DWORD pid = 0;
+    GetWindowThreadProcessId(main, &pid);
+    UniqueHandle process(OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, pid));
+    if (!process) return Fail(L"open process");
+    void* remote = VirtualAllocEx(process.get(), nullptr, sizeof(suggested), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (!remote) return Fail(L"alloc");
+    const bool written = WriteProcessMemory(process.get(), remote, &suggested, sizeof(suggested), nullptr);
+    DWORD_PTR result = 0;
+    const bool sent = written && SendMessageTimeoutW(main, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
+                                                     reinterpret_cast<LPARAM>(remote), SMTO_ABORTIFHUNG, 5000, &result);
+    VirtualFreeEx(process.get(), remote, 0, MEM_RELEASE);
+    return sent ? Say(L"ok") : Fail(L"send");
+}
+
 int Run(int argc, wchar_t** argv) {
     if (argc < 2) return Fail(L"no command");
     std::wstring command = argv[1];
@@ -180,6 +222,15 @@ int Run(int argc, wchar_t** argv) {
     if (command == L"close") return PostMessageW(main, WM_CLOSE, 0, 0) ? Say(L"ok") : Fail(L"post");
     if (command == L"minimize") return PostMessageW(main, WM_SYSCOMMAND, SC_MINIMIZE, 0) ? Say(L"ok") : Fail(L"post");
     if (command == L"command") return PostMessageW(main, WM_COMMAND, id, 0) ? Say(L"ok") : Fail(L"post");
+    if (command == L"client-size") {
+        RECT client{};
+        GetClientRect(main, &client);
+        return Say(std::to_wstring(client.right) + L" " + std::to_wstring(client.bottom));
+    }
+    if (command == L"dpichanged" && argc > 4) {
+        return SendDpiChanged(main, static_cast<int>(number(2, 96)), static_cast<int>(number(3, 0)),
+                              static_cast<int>(number(4, 0)));
+    }
     if (command == L"tray") return PostMessageW(main, WM_APP + 2, 1, id) ? Say(L"ok") : Fail(L"post");
     if (command == L"msgbox") {
         HWND box = WaitForMessageBox(main, static_cast<DWORD>(number(2, 10000)));
@@ -229,12 +280,31 @@ int Run(int argc, wchar_t** argv) {
     if (command == L"checked") return Say(SendMessageW(control, BM_GETCHECK, 0, 0) == BST_CHECKED ? L"1" : L"0");
     if (command == L"enabled") return Say(IsWindowEnabled(control) ? L"1" : L"0");
     if (command == L"redpixels") return Say(std::to_wstring(CountRedPixels(control)));
+    if (command == L"rect") {  // several ids: their places joined by "; "
+        std::wstring places = Place(main, control);
+        for (int i = 3; i < argc; ++i) {
+            HWND other = GetDlgItem(main, static_cast<int>(number(i, 0)));
+            if (!other) return Fail(L"no control " + std::wstring(argv[i]));
+            places += L"; " + Place(main, other);
+        }
+        return Say(places);
+    }
     return Fail(L"unknown command " + command);
 }
 
 }  // namespace
 
+// Sizes and places in the screen's own pixels, whatever the DPI: a driver
+// that Windows scaled would see the tool's window in its own, scaled units.
+void BecomeDpiAware() {
+    using SetContext = BOOL(WINAPI*)(DPI_AWARENESS_CONTEXT);
+    const auto set = reinterpret_cast<SetContext>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "SetProcessDpiAwarenessContext")));
+    if (!set || !set(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2)) SetProcessDPIAware();
+}
+
 int wmain(int argc, wchar_t** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
+    BecomeDpiAware();
     return Run(argc, argv);
 }
