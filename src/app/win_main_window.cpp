@@ -29,6 +29,9 @@ namespace {
 constexpr wchar_t kClassName[] = L"TZ62EditorSyncMain";
 constexpr wchar_t kTitle[] = L"TZ62Editor 同步工具";
 constexpr wchar_t kTrayTip[] = L"TZ62Editor 同步工具 (TZ62Editor 同步工具)";
+// Shown once per run, on the first hide: Windows 10 and 11 put a new icon in
+// the overflow of the notification area, where it is easily missed.
+constexpr wchar_t kHiddenBalloonText[] = L"已最小化到通知区域，双击图标恢复";
 constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 constexpr DWORD kRevealWindowMs = 2000;
 // One tool per session: a second start shows the first window instead of
@@ -56,6 +59,13 @@ struct MenuTraits {
 };
 using UniqueMenu = UniqueResource<MenuTraits>;
 
+struct IconTraits {
+    using Value = HICON;
+    static Value Invalid() noexcept { return nullptr; }
+    static void Close(Value icon) noexcept { ::DestroyIcon(icon); }
+};
+using UniqueIcon = UniqueResource<IconTraits>;
+
 // Process-wide shell state; GUI thread only.
 struct Shell {
     HINSTANCE instance = nullptr;
@@ -72,7 +82,10 @@ struct Shell {
     AfterStop afterStop = AfterStop::Nothing;
     std::thread stopper;
     bool trayIconShown = false;
+    bool hiddenBalloonShown = false;  // once per run
     int dpi = kLayoutBaseDpi;  // of the window's monitor
+    UniqueIcon smallIcon;  // the tray's and the title bar's, at the system's small-icon size
+    UniqueIcon largeIcon;
     bool debugBoxCreated = false;
     bool keyFileUnreadable = false;  // told once the panel exists
     bool autostartRegistered = false;  // as found at start
@@ -460,9 +473,19 @@ void OnGenerateKey() {
 // ---------------------------------------------------------------------------
 // Tray
 
+// The first icon of the run carries the balloon; one added again after
+// Explorer restarted does not.
 bool AddTrayIcon() {
     shell.tray.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-    return Shell_NotifyIconW(NIM_ADD, &shell.tray) != FALSE;
+    if (!shell.hiddenBalloonShown) {
+        shell.tray.uFlags |= NIF_INFO;
+        shell.tray.dwInfoFlags = NIIF_INFO;
+        wcsncpy(shell.tray.szInfo, kHiddenBalloonText, ARRAYSIZE(shell.tray.szInfo) - 1);
+        wcsncpy(shell.tray.szInfoTitle, kTitle, ARRAYSIZE(shell.tray.szInfoTitle) - 1);
+    }
+    if (!Shell_NotifyIconW(NIM_ADD, &shell.tray)) return false;
+    shell.hiddenBalloonShown = true;
+    return true;
 }
 
 void RemoveTrayIcon() {
@@ -728,12 +751,21 @@ bool RegisterMainClass() {
     windowClass.style = CS_HREDRAW | CS_VREDRAW;
     windowClass.lpfnWndProc = MainWindowProc;
     windowClass.hInstance = shell.instance;
-    windowClass.hIcon = LoadIconW(shell.instance, MAKEINTRESOURCEW(1));
-    windowClass.hIconSm = LoadIconW(shell.instance, MAKEINTRESOURCEW(1));
+    windowClass.hIcon = shell.largeIcon.get();
+    windowClass.hIconSm = shell.smallIcon.get();
     windowClass.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     windowClass.lpszClassName = kClassName;
     return RegisterClassExW(&windowClass) != 0;
+}
+
+// The icon of resource 1 at a size of the system's metrics: the .ico holds
+// 16, 24, 32 and 48 pixels, so 125 % and 150 % take their own image instead
+// of a 16-pixel one stretched. (LoadIconMetric does the same but needs
+// version 6 of the common controls, which the manifest does not ask for.)
+HICON LoadProgramIcon(int widthMetric, int heightMetric) {
+    return static_cast<HICON>(LoadImageW(shell.instance, MAKEINTRESOURCEW(1), IMAGE_ICON,
+                                         GetSystemMetrics(widthMetric), GetSystemMetrics(heightMetric), 0));
 }
 
 // The window's outer size for its client area at `dpi`. AdjustWindowRectExForDpi
@@ -769,7 +801,7 @@ void PrepareTray() {
     shell.tray.hWnd = shell.window;
     shell.tray.uID = 1;
     shell.tray.uCallbackMessage = kTrayCallbackMessage;
-    shell.tray.hIcon = LoadIconW(shell.instance, MAKEINTRESOURCEW(1));
+    shell.tray.hIcon = shell.smallIcon.get();
     wcsncpy(shell.tray.szTip, kTrayTip, ARRAYSIZE(shell.tray.szTip) - 1);
     shell.tray.szTip[ARRAYSIZE(shell.tray.szTip) - 1] = L'\0';
 
@@ -826,6 +858,8 @@ int RunToolRole(HINSTANCE instance) {
         return 0;
     }
     shell.showFirstCopyMessage = RegisterWindowMessageW(kShowFirstCopyMessageName);
+    shell.smallIcon.reset(LoadProgramIcon(SM_CXSMICON, SM_CYSMICON));
+    shell.largeIcon.reset(LoadProgramIcon(SM_CXICON, SM_CYICON));
     if (!RegisterMainClass()) return 1;
     if (!CreateMainWindow()) return 1;
     SetLogWindow(shell.window, kLogPanelMessage);
@@ -836,6 +870,11 @@ int RunToolRole(HINSTANCE instance) {
     // this one through (ChangeWindowMessageFilterEx, Windows 7 and later): an
     // elevated first copy must still answer a double-click on the exe.
     ChangeWindowMessageFilterEx(shell.window, shell.showFirstCopyMessage, MSGFLT_ALLOW, nullptr);
+    // Explorer's "TaskbarCreated" after a restart comes from a process of
+    // medium integrity: without this an elevated tool hidden in the tray
+    // never hears it and stays without an icon and without a task bar button.
+    // (Wine has no UIPI: there the call changes nothing.)
+    ChangeWindowMessageFilterEx(shell.window, shell.taskbarCreatedMessage, MSGFLT_ALLOW, nullptr);
     TellStartConditions();
     if (shell.autostartRegistered) StartSilently();
     StartUpdateCheck(UpdateCheckedPoster(shell.window));
@@ -846,5 +885,7 @@ int RunToolRole(HINSTANCE instance) {
         DispatchMessageW(&message);
     }
     shell.trayMenu.reset();
+    shell.smallIcon.reset();
+    shell.largeIcon.reset();
     return static_cast<int>(message.wParam);
 }

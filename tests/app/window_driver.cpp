@@ -14,6 +14,11 @@
 //   no-msgbox [ms]          succeed when no message box appears within ms
 //   redpixels ID            count pure-red pixels drawn inside the control
 //   tray-icons              count the notification-area icons shown by Wine
+//   tray-forget             remove the tool's icon from the tray, as a restarting
+//                           Explorer loses it
+//   taskbar-created         send the "TaskbarCreated" broadcast to the window
+//   balloon [ms]            wait for a notification balloon: prints its text
+//   no-balloon [ms]         succeed when no balloon shows within ms
 //   client-size             the main window's client area: "W H"
 //   rect ID [ID...]         a control's place in the client area: "X Y W H"
 //                           (several joined by "; ")
@@ -22,6 +27,9 @@
 //   windows                 list the top-level windows (class|title|visible)
 //   autostart-set PATH | autostart-clear | autostart-get
 #include <windows.h>
+
+#include <commctrl.h>
+#include <shellapi.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -121,6 +129,31 @@ int CountTrayIcons() {
     return count;
 }
 
+// Wine shows a balloon as a tooltip window of the tray's (a top-level
+// tooltips_class32 with TTS_BALLOON); WM_GETTEXT gives its text.
+HWND FindBalloon() {
+    HWND found = nullptr;
+    EnumWindows(
+        [](HWND window, LPARAM l) -> BOOL {
+            wchar_t cls[64] = {};
+            GetClassNameW(window, cls, 64);
+            if (std::wcscmp(cls, TOOLTIPS_CLASSW) != 0 || !IsWindowVisible(window)) return TRUE;
+            if ((GetWindowLongW(window, GWL_STYLE) & TTS_BALLOON) == 0) return TRUE;
+            *reinterpret_cast<HWND*>(l) = window;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
+HWND WaitForBalloon(DWORD ms) {
+    for (DWORD waited = 0;; waited += 100) {
+        if (HWND balloon = FindBalloon()) return balloon;
+        if (waited >= ms) return nullptr;
+        Sleep(100);
+    }
+}
+
 std::wstring Place(HWND main, HWND control) {
     RECT r{};
     GetWindowRect(control, &r);
@@ -185,6 +218,14 @@ int Run(int argc, wchar_t** argv) {
         return Say(status == ERROR_SUCCESS ? value : L"<none>");
     }
     if (command == L"tray-icons") return Say(std::to_wstring(CountTrayIcons()));
+    if (command == L"balloon") {
+        HWND balloon = WaitForBalloon(static_cast<DWORD>(number(2, 10000)));
+        return balloon ? Say(TextOf(balloon)) : Fail(L"no balloon");
+    }
+    if (command == L"no-balloon") {
+        HWND balloon = WaitForBalloon(static_cast<DWORD>(number(2, 1500)));
+        return balloon ? Fail(L"balloon: " + TextOf(balloon)) : Say(L"ok");
+    }
     if (command == L"window-exists") return Say(MainWindow() ? L"1" : L"0");
     if (command == L"windows") {  // for debugging a test: every top-level window
         EnumWindows(
@@ -230,6 +271,18 @@ int Run(int argc, wchar_t** argv) {
     if (command == L"dpichanged" && argc > 4) {
         return SendDpiChanged(main, static_cast<int>(number(2, 96)), static_cast<int>(number(3, 0)),
                               static_cast<int>(number(4, 0)));
+    }
+    if (command == L"taskbar-created") {
+        DWORD_PTR result = 0;
+        SendMessageTimeoutW(main, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0, SMTO_ABORTIFHUNG, 5000, &result);
+        return Say(L"ok");
+    }
+    if (command == L"tray-forget") {
+        NOTIFYICONDATAW icon{};
+        icon.cbSize = sizeof(icon);
+        icon.hWnd = main;
+        icon.uID = 1;
+        return Shell_NotifyIconW(NIM_DELETE, &icon) ? Say(L"ok") : Fail(L"no such icon");
     }
     if (command == L"tray") return PostMessageW(main, WM_APP + 2, 1, id) ? Say(L"ok") : Fail(L"post");
     if (command == L"msgbox") {

@@ -498,6 +498,33 @@ class WindowTests(unittest.TestCase):
         drive("command", "2002")
         self.assertEqual(tool.wait_exit(), 0)
 
+    def test_tray_balloon_once_and_the_icon_back_after_explorer_restarts(self):
+        tool = self.new_tool("explorer")
+        tool.start()
+        drive("taskbar-created")  # with the window shown there is no icon to bring back
+        self.assertEqual(drive("no-msgbox", "300"), "ok")
+        self.assertEqual(drive("tray-icons"), "0")
+        # The first hide of the run: the icon and its one balloon.
+        drive("minimize")
+        self.assertEqual(wait_until(lambda: drive("tray-icons"), "1"), "1")
+        self.assertEqual(drive("balloon"), "已最小化到通知区域，双击图标恢复")
+        drive("tray", "515")
+        self.assertEqual(wait_until(lambda: drive("visible"), "1"), "1")
+        self.assertEqual(wait_until(lambda: drive("no-balloon", "0"), "ok"), "ok")
+        drive("minimize")
+        self.assertEqual(wait_until(lambda: drive("tray-icons"), "1"), "1")
+        self.assertEqual(drive("no-balloon"), "ok")
+        # Explorer restarted: its icons are gone until their windows hear
+        # "TaskbarCreated" and add them again (without a second balloon).
+        drive("tray-forget")
+        self.assertEqual(wait_until(lambda: drive("tray-icons"), "0"), "0")
+        drive("taskbar-created")
+        self.assertEqual(wait_until(lambda: drive("tray-icons"), "1"), "1")
+        self.assertEqual(drive("no-balloon"), "ok")
+        drive("tray", "515")  # and it still brings the window back
+        self.assertEqual(wait_until(lambda: drive("visible"), "1"), "1")
+        self.assertEqual(tool.close_confirmed(), 0)
+
     def test_layout_at_150_percent_and_after_a_dpi_change(self):
         # The 96-DPI table (app/window_layout.cpp) at 96 and ×1.5, as the
         # controls' places in the client area: "X Y W H".
