@@ -11,10 +11,12 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "api/api_routes.h"
 #include "api/backup_rules.h"
 #include "app/settings.h"
+#include "app/window_layout.h"
 #include "app/win_update_window.h"
 #include "common/log.h"
 #include "crypto/crypto.h"
@@ -27,9 +29,10 @@ namespace {
 constexpr wchar_t kClassName[] = L"TZ62EditorSyncMain";
 constexpr wchar_t kTitle[] = L"TZ62Editor 同步工具";
 constexpr wchar_t kTrayTip[] = L"TZ62Editor 同步工具 (TZ62Editor 同步工具)";
+// Shown once per run, on the first hide: Windows 10 and 11 put a new icon in
+// the overflow of the notification area, where it is easily missed.
+constexpr wchar_t kHiddenBalloonText[] = L"已最小化到通知区域，双击图标恢复";
 constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
-constexpr int kClientWidth = 500;
-constexpr int kClientHeight = 336;
 constexpr DWORD kRevealWindowMs = 2000;
 // One tool per session: a second start shows the first window instead of
 // failing on the port ("Local\\": the session's namespace).
@@ -56,6 +59,13 @@ struct MenuTraits {
 };
 using UniqueMenu = UniqueResource<MenuTraits>;
 
+struct IconTraits {
+    using Value = HICON;
+    static Value Invalid() noexcept { return nullptr; }
+    static void Close(Value icon) noexcept { ::DestroyIcon(icon); }
+};
+using UniqueIcon = UniqueResource<IconTraits>;
+
 // Process-wide shell state; GUI thread only.
 struct Shell {
     HINSTANCE instance = nullptr;
@@ -72,6 +82,10 @@ struct Shell {
     AfterStop afterStop = AfterStop::Nothing;
     std::thread stopper;
     bool trayIconShown = false;
+    bool hiddenBalloonShown = false;  // once per run
+    int dpi = kLayoutBaseDpi;  // of the window's monitor
+    UniqueIcon smallIcon;  // the tray's and the title bar's, at the system's small-icon size
+    UniqueIcon largeIcon;
     bool debugBoxCreated = false;
     bool keyFileUnreadable = false;  // told once the panel exists
     bool autostartRegistered = false;  // as found at start
@@ -109,16 +123,31 @@ void ShowNotice(const wchar_t* text, int focusId) {
 // ---------------------------------------------------------------------------
 // Controls
 
-HFONT MakeDefaultFont() {
-    const ScopedWindowDC screen(nullptr);
-    int height = -MulDiv(9, GetDeviceCaps(screen.get(), LOGPIXELSY), 72);
-    return CreateFontW(height, 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                       CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Tahoma");
+HFONT MakeControlFont(int dpi) {
+    return CreateFontW(ControlFontHeight(dpi), 0, 0, 0, FW_DONTCARE, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Tahoma");
 }
 
-HWND MakeControl(const wchar_t* className, const wchar_t* text, DWORD style, DWORD exStyle, int x, int y, int width,
-                 int height, int id, HGDIOBJ font) {
-    HWND control = CreateWindowExW(exStyle, className, text, WS_CHILD | style, x, y, width, height, shell.window,
+// The DPI the window is shown at: that of its monitor (GetDpiForWindow,
+// Windows 10 1607 and later, looked up at run time). Windows 7 and 8 lack it;
+// there the screen's device caps give the session's one DPI. Wine 8 has it and
+// answers the LogPixels setting of the prefix for every window.
+int WindowDpi(HWND window) {
+    using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
+    static const auto getDpiForWindow = reinterpret_cast<GetDpiForWindowFunction>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+    if (getDpiForWindow) {
+        const UINT dpi = getDpiForWindow(window);
+        if (dpi != 0) return static_cast<int>(dpi);
+    }
+    const ScopedWindowDC screen(nullptr);
+    const int dpi = GetDeviceCaps(screen.get(), LOGPIXELSY);
+    return dpi > 0 ? dpi : kLayoutBaseDpi;
+}
+
+// Created at no place: ApplyLayout sizes and places every control.
+HWND MakeControl(const wchar_t* className, const wchar_t* text, DWORD style, DWORD exStyle, int id, HGDIOBJ font) {
+    HWND control = CreateWindowExW(exStyle, className, text, WS_CHILD | style, 0, 0, 0, 0, shell.window,
                                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), shell.instance, nullptr);
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
     return control;
@@ -136,6 +165,45 @@ SIZE MeasureText(const wchar_t* text, HGDIOBJ font) {
 WNDPROC Subclass(int id, WNDPROC procedure) {
     return reinterpret_cast<WNDPROC>(
         SetWindowLongPtrW(Control(id), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(procedure)));
+}
+
+// The window's layout at its DPI, the footer measured with its font.
+WindowLayout CurrentLayout() {
+    const WString footerText = ControlText(kFooterLabel, 127);
+    const SIZE footer = MeasureText(footerText.c_str(), shell.footerFont.get());
+    return LayoutForDpi(shell.dpi, {footer.cx, footer.cy});
+}
+
+void PlaceControl(int id, const LayoutRect& place, HGDIOBJ font) {
+    HWND control = Control(id);
+    if (!control) return;  // the debug box until it is revealed
+    SetWindowPos(control, nullptr, place.x, place.y, place.width, place.height, SWP_NOZORDER | SWP_NOACTIVATE);
+    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+}
+
+// Fonts and places for the window's DPI (shell.dpi): at creation and after
+// the window moved to a monitor of another scale. The old fonts go once no
+// control uses them.
+void ApplyLayout() {
+    UniqueGdiObject font(MakeControlFont(shell.dpi));
+    UniqueGdiObject footerFont(MakeControlFont(shell.dpi));
+    if (!font || !footerFont) return;
+    std::swap(shell.font, font);
+    std::swap(shell.footerFont, footerFont);
+    const WindowLayout layout = CurrentLayout();
+    const struct {
+        int id;
+        LayoutRect place;
+    } places[] = {
+        {kPortLabel, layout.portLabel},       {kPortField, layout.portField},
+        {kStartButton, layout.startButton},   {kKeyLabel, layout.keyLabel},
+        {kKeyField, layout.keyField},         {kGenerateButton, layout.generateButton},
+        {kLogPanel, layout.logPanel},         {kAutostartBox, layout.autostartBox},
+        {kDebugBox, layout.debugBox},         {kUpdateButton, layout.updateButton},
+    };
+    for (const auto& entry : places) PlaceControl(entry.id, entry.place, shell.font.get());
+    PlaceControl(kFooterLabel, layout.footerLabel, shell.footerFont.get());
+    InvalidateRect(shell.window, nullptr, TRUE);
 }
 
 void CountRevealDoubleClick();
@@ -173,41 +241,37 @@ LRESULT CALLBACK LogPanelProc(HWND panel, UINT message, WPARAM w, LPARAM l) {
 }
 
 void BuildControls() {
-    shell.font.reset(MakeDefaultFont());
-    shell.footerFont.reset(MakeDefaultFont());
+    shell.font.reset(MakeControlFont(shell.dpi));
+    shell.footerFont.reset(MakeControlFont(shell.dpi));
     HGDIOBJ font = shell.font.get();
     const DWORD label = WS_VISIBLE | SS_CENTERIMAGE;
     const DWORD field = WS_VISIBLE | WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL;
     const DWORD button = WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON;
 
-    MakeControl(L"STATIC", L"端口:", label, 0, 12, 13, 36, 18, kPortLabel, font);
-    MakeControl(L"EDIT", L"9595", field, 0, 48, 11, 65, 21, kPortField, font);
+    MakeControl(L"STATIC", L"端口:", label, 0, kPortLabel, font);
+    MakeControl(L"EDIT", L"9595", field, 0, kPortField, font);
     // Drawn by us: a push button paints its text in the system colour
     // whatever WM_CTLCOLORBTN asks for, and the running state shows in red.
-    HWND start = MakeControl(L"BUTTON", L"启动服务", WS_VISIBLE | WS_TABSTOP | BS_OWNERDRAW, 0, 124, 11, 75, 21,
-                             kStartButton, font);
+    HWND start = MakeControl(L"BUTTON", L"启动服务", WS_VISIBLE | WS_TABSTOP | BS_OWNERDRAW, 0, kStartButton, font);
     SetWindowTheme(start, L"", L"");
-    MakeControl(L"STATIC", L"密钥:", label, 0, 210, 13, 60, 18, kKeyLabel, font);
-    MakeControl(L"EDIT", L"", field, 0, 252, 11, 200, 21, kKeyField, font);
-    MakeControl(L"BUTTON", L"生成", button, 0, 456, 11, 40, 21, kGenerateButton, font);
+    MakeControl(L"STATIC", L"密钥:", label, 0, kKeyLabel, font);
+    MakeControl(L"EDIT", L"", field, 0, kKeyField, font);
+    MakeControl(L"BUTTON", L"生成", button, 0, kGenerateButton, font);
 
     LoadLibraryW(L"Msftedit.dll");
     HWND panel = MakeControl(L"RICHEDIT50W", L"", WS_VISIBLE | ES_MULTILINE | WS_VSCROLL | ES_AUTOVSCROLL | WS_TABSTOP,
-                             WS_EX_CLIENTEDGE, 8, 44, 484, 260, kLogPanel, font);
+                             WS_EX_CLIENTEDGE, kLogPanel, font);
     // The default limit (32,767 characters) would silently cut new lines.
     SendMessageW(panel, EM_EXLIMITTEXT, 0, static_cast<LPARAM>(kPanelTextLimit));
-    MakeControl(L"BUTTON", L"开机自启动", WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX, 0, 12, 310, 90, 20,
-                kAutostartBox, font);
+    MakeControl(L"BUTTON", L"开机自启动", WS_VISIBLE | WS_TABSTOP | BS_AUTOCHECKBOX, 0, kAutostartBox, font);
 
     // SS_NOTIFY: a static control sees its own clicks only with it.
     // The version the build wrote into the program's VERSIONINFO.
     const WString footerText = L"青岚工作室 V" + RunningProgramVersion();
-    SIZE footer = MeasureText(footerText.c_str(), shell.footerFont.get());
-    MakeControl(L"STATIC", footerText.c_str(), WS_VISIBLE | SS_NOTIFY, 0, 492 - footer.cx, 314, footer.cx + 4,
-                footer.cy + 2, kFooterLabel, shell.footerFont.get());
-    HWND update = MakeControl(L"BUTTON", L"更新", WS_TABSTOP | BS_PUSHBUTTON, 0, 434 - footer.cx, 308, 46, 22,
-                              kUpdateButton, font);
+    MakeControl(L"STATIC", footerText.c_str(), WS_VISIBLE | SS_NOTIFY, 0, kFooterLabel, shell.footerFont.get());
+    HWND update = MakeControl(L"BUTTON", L"更新", WS_TABSTOP | BS_PUSHBUTTON, 0, kUpdateButton, font);
     SetWindowTheme(update, L"", L"");
+    ApplyLayout();
 
     shell.autostartBoxProc = Subclass(kAutostartBox, AutostartBoxProc);
     shell.footerLabelProc = Subclass(kFooterLabel, FooterLabelProc);
@@ -275,11 +339,8 @@ void CountRevealDoubleClick() {
     if (++shell.doubleClickCount < 3) return;
 
     shell.debugBoxCreated = true;
-    RECT box{};
-    GetWindowRect(Control(kAutostartBox), &box);
-    HGDIOBJ font = reinterpret_cast<HGDIOBJ>(SendMessageW(Control(kAutostartBox), WM_GETFONT, 0, 0));
-    MakeControl(L"BUTTON", L"调试模式", WS_VISIBLE | BS_AUTOCHECKBOX, 0, (box.right - box.left) + 24, 310, 80, 20,
-                kDebugBox, font);
+    MakeControl(L"BUTTON", L"调试模式", WS_VISIBLE | BS_AUTOCHECKBOX, 0, kDebugBox, shell.font.get());
+    PlaceControl(kDebugBox, CurrentLayout().debugBox, shell.font.get());
 }
 
 void OnDebugBox() {
@@ -412,9 +473,19 @@ void OnGenerateKey() {
 // ---------------------------------------------------------------------------
 // Tray
 
+// The first icon of the run carries the balloon; one added again after
+// Explorer restarted does not.
 bool AddTrayIcon() {
     shell.tray.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-    return Shell_NotifyIconW(NIM_ADD, &shell.tray) != FALSE;
+    if (!shell.hiddenBalloonShown) {
+        shell.tray.uFlags |= NIF_INFO;
+        shell.tray.dwInfoFlags = NIIF_INFO;
+        wcsncpy(shell.tray.szInfo, kHiddenBalloonText, ARRAYSIZE(shell.tray.szInfo) - 1);
+        wcsncpy(shell.tray.szInfoTitle, kTitle, ARRAYSIZE(shell.tray.szInfoTitle) - 1);
+    }
+    if (!Shell_NotifyIconW(NIM_ADD, &shell.tray)) return false;
+    shell.hiddenBalloonShown = true;
+    return true;
 }
 
 void RemoveTrayIcon() {
@@ -596,10 +667,22 @@ void DrawStartButton(const DRAWITEMSTRUCT& item) {
     }
 }
 
+// The window moved to a monitor of another scale, or the scale changed:
+// Windows suggests the window's new rectangle (the client area scaled, the
+// frame at the new DPI), and the controls follow with fonts of that DPI.
+void OnDpiChanged(HWND window, WPARAM w, LPARAM l) {
+    shell.dpi = HIWORD(w) != 0 ? HIWORD(w) : kLayoutBaseDpi;
+    const RECT* suggested = reinterpret_cast<const RECT*>(l);
+    SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                 suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    ApplyLayout();
+}
+
 LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
     switch (message) {
         case WM_CREATE:
             shell.window = window;
+            shell.dpi = WindowDpi(window);
             BuildControls();
             shell.keyFileUnreadable = !LoadFields();
             shell.service = std::make_unique<SyncService>(LogServiceLine);
@@ -628,6 +711,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
             }
             if ((w & 0xFFF0) == SC_MAXIMIZE) return 0;
             break;
+        case WM_DPICHANGED: OnDpiChanged(window, w, l); return 0;
         case WM_CTLCOLORBTN: return OnColorButton(window, w, l);
         case WM_DRAWITEM:
             if (w == kStartButton) {
@@ -667,23 +751,49 @@ bool RegisterMainClass() {
     windowClass.style = CS_HREDRAW | CS_VREDRAW;
     windowClass.lpfnWndProc = MainWindowProc;
     windowClass.hInstance = shell.instance;
-    windowClass.hIcon = LoadIconW(shell.instance, MAKEINTRESOURCEW(1));
-    windowClass.hIconSm = LoadIconW(shell.instance, MAKEINTRESOURCEW(1));
+    windowClass.hIcon = shell.largeIcon.get();
+    windowClass.hIconSm = shell.smallIcon.get();
     windowClass.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     windowClass.lpszClassName = kClassName;
     return RegisterClassExW(&windowClass) != 0;
 }
 
+// The icon of resource 1 at a size of the system's metrics: the .ico holds
+// 16, 24, 32 and 48 pixels, so 125 % and 150 % take their own image instead
+// of a 16-pixel one stretched. (LoadIconMetric does the same but needs
+// version 6 of the common controls, which the manifest does not ask for.)
+HICON LoadProgramIcon(int widthMetric, int heightMetric) {
+    return static_cast<HICON>(LoadImageW(shell.instance, MAKEINTRESOURCEW(1), IMAGE_ICON,
+                                         GetSystemMetrics(widthMetric), GetSystemMetrics(heightMetric), 0));
+}
+
+// The window's outer size for its client area at `dpi`. AdjustWindowRectExForDpi
+// (Windows 10 1607 and later) measures the frame at that DPI; before it, the
+// frame has the system's one DPI, which AdjustWindowRectEx uses.
+SIZE OuterSizeForDpi(int dpi) {
+    const LayoutSize client = LayoutForDpi(dpi, {}).client;
+    RECT outer{0, 0, client.width, client.height};
+    using AdjustForDpi = BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT);
+    static const auto adjustForDpi = reinterpret_cast<AdjustForDpi>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi")));
+    if (!adjustForDpi || !adjustForDpi(&outer, kWindowStyle, FALSE, 0, static_cast<UINT>(dpi))) {
+        AdjustWindowRectEx(&outer, kWindowStyle, FALSE, 0);
+    }
+    return {outer.right - outer.left, outer.bottom - outer.top};
+}
+
+// Centred on the primary screen, sized for the DPI of the monitor it lands on
+// (known once the window exists).
 HWND CreateMainWindow() {
-    RECT outer{0, 0, kClientWidth, kClientHeight};
-    AdjustWindowRect(&outer, kWindowStyle, FALSE);
-    int width = outer.right - outer.left;
-    int height = outer.bottom - outer.top;
-    int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
-    int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
-    return CreateWindowExW(0, kClassName, kTitle, kWindowStyle, x, y, width, height, nullptr, nullptr, shell.instance,
-                           nullptr);
+    HWND window = CreateWindowExW(0, kClassName, kTitle, kWindowStyle, 0, 0, 0, 0, nullptr, nullptr, shell.instance,
+                                  nullptr);
+    if (!window) return nullptr;
+    const SIZE outer = OuterSizeForDpi(shell.dpi);
+    const int x = (GetSystemMetrics(SM_CXSCREEN) - outer.cx) / 2;
+    const int y = (GetSystemMetrics(SM_CYSCREEN) - outer.cy) / 2;
+    SetWindowPos(window, nullptr, x, y, outer.cx, outer.cy, SWP_NOZORDER | SWP_NOACTIVATE);
+    return window;
 }
 
 void PrepareTray() {
@@ -691,7 +801,7 @@ void PrepareTray() {
     shell.tray.hWnd = shell.window;
     shell.tray.uID = 1;
     shell.tray.uCallbackMessage = kTrayCallbackMessage;
-    shell.tray.hIcon = LoadIconW(shell.instance, MAKEINTRESOURCEW(1));
+    shell.tray.hIcon = shell.smallIcon.get();
     wcsncpy(shell.tray.szTip, kTrayTip, ARRAYSIZE(shell.tray.szTip) - 1);
     shell.tray.szTip[ARRAYSIZE(shell.tray.szTip) - 1] = L'\0';
 
@@ -748,6 +858,8 @@ int RunToolRole(HINSTANCE instance) {
         return 0;
     }
     shell.showFirstCopyMessage = RegisterWindowMessageW(kShowFirstCopyMessageName);
+    shell.smallIcon.reset(LoadProgramIcon(SM_CXSMICON, SM_CYSMICON));
+    shell.largeIcon.reset(LoadProgramIcon(SM_CXICON, SM_CYICON));
     if (!RegisterMainClass()) return 1;
     if (!CreateMainWindow()) return 1;
     SetLogWindow(shell.window, kLogPanelMessage);
@@ -758,6 +870,11 @@ int RunToolRole(HINSTANCE instance) {
     // this one through (ChangeWindowMessageFilterEx, Windows 7 and later): an
     // elevated first copy must still answer a double-click on the exe.
     ChangeWindowMessageFilterEx(shell.window, shell.showFirstCopyMessage, MSGFLT_ALLOW, nullptr);
+    // Explorer's "TaskbarCreated" after a restart comes from a process of
+    // medium integrity: without this an elevated tool hidden in the tray
+    // never hears it and stays without an icon and without a task bar button.
+    // (Wine has no UIPI: there the call changes nothing.)
+    ChangeWindowMessageFilterEx(shell.window, shell.taskbarCreatedMessage, MSGFLT_ALLOW, nullptr);
     TellStartConditions();
     if (shell.autostartRegistered) StartSilently();
     ReportUpdateResult();
@@ -769,5 +886,7 @@ int RunToolRole(HINSTANCE instance) {
         DispatchMessageW(&message);
     }
     shell.trayMenu.reset();
+    shell.smallIcon.reset();
+    shell.largeIcon.reset();
     return static_cast<int>(message.wParam);
 }

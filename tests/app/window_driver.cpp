@@ -14,9 +14,22 @@
 //   no-msgbox [ms]          succeed when no message box appears within ms
 //   redpixels ID            count pure-red pixels drawn inside the control
 //   tray-icons              count the notification-area icons shown by Wine
+//   tray-forget             remove the tool's icon from the tray, as a restarting
+//                           Explorer loses it
+//   taskbar-created         send the "TaskbarCreated" broadcast to the window
+//   balloon [ms]            wait for a notification balloon: prints its text
+//   no-balloon [ms]         succeed when no balloon shows within ms
+//   client-size             the main window's client area: "W H"
+//   rect ID [ID...]         a control's place in the client area: "X Y W H"
+//                           (several joined by "; ")
+//   dpichanged DPI W H      send WM_DPICHANGED for DPI, suggesting the window's
+//                           rectangle for a W×H client area at its place
 //   windows                 list the top-level windows (class|title|visible)
 //   autostart-set PATH | autostart-clear | autostart-get
 #include <windows.h>
+
+#include <commctrl.h>
+#include <shellapi.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -26,6 +39,7 @@
 #include <string>
 
 #include "common/text.h"
+#include "common/win_unique.h"
 #include "support/win_owned_windows.h"
 
 namespace {
@@ -115,6 +129,67 @@ int CountTrayIcons() {
     return count;
 }
 
+// Wine shows a balloon as a tooltip window of the tray's (a top-level
+// tooltips_class32 with TTS_BALLOON); WM_GETTEXT gives its text.
+HWND FindBalloon() {
+    HWND found = nullptr;
+    EnumWindows(
+        [](HWND window, LPARAM l) -> BOOL {
+            wchar_t cls[64] = {};
+            GetClassNameW(window, cls, 64);
+            if (std::wcscmp(cls, TOOLTIPS_CLASSW) != 0 || !IsWindowVisible(window)) return TRUE;
+            if ((GetWindowLongW(window, GWL_STYLE) & TTS_BALLOON) == 0) return TRUE;
+            *reinterpret_cast<HWND*>(l) = window;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
+HWND WaitForBalloon(DWORD ms) {
+    for (DWORD waited = 0;; waited += 100) {
+        if (HWND balloon = FindBalloon()) return balloon;
+        if (waited >= ms) return nullptr;
+        Sleep(100);
+    }
+}
+
+std::wstring Place(HWND main, HWND control) {
+    RECT r{};
+    GetWindowRect(control, &r);
+    MapWindowPoints(nullptr, main, reinterpret_cast<POINT*>(&r), 2);
+    return std::to_wstring(r.left) + L" " + std::to_wstring(r.top) + L" " + std::to_wstring(r.right - r.left) + L" " +
+           std::to_wstring(r.bottom - r.top);
+}
+
+// A suggested rectangle as Windows makes it: the window's top-left kept, its
+// outer size that of a `width`×`height` client area in the window's frame.
+// The frame is taken as it is now: Wine draws every frame at the prefix's one
+// DPI, where Windows (per-monitor v2) would suggest the frame of the new DPI.
+int SendDpiChanged(HWND main, int dpi, int width, int height) {
+    RECT now{};
+    RECT client{};
+    GetWindowRect(main, &now);
+    GetClientRect(main, &client);
+    const int frameWidth = (now.right - now.left) - client.right;
+    const int frameHeight = (now.bottom - now.top) - client.bottom;
+    const RECT suggested{now.left, now.top, now.left + width + frameWidth, now.top + height + frameHeight};
+    // The message's rectangle is a pointer the system does not carry across
+    // processes: it is written into the tool's own memory.
+    DWORD pid = 0;
+    GetWindowThreadProcessId(main, &pid);
+    UniqueHandle process(OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_WRITE, FALSE, pid));
+    if (!process) return Fail(L"open process");
+    void* remote = VirtualAllocEx(process.get(), nullptr, sizeof(suggested), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (!remote) return Fail(L"alloc");
+    const bool written = WriteProcessMemory(process.get(), remote, &suggested, sizeof(suggested), nullptr);
+    DWORD_PTR result = 0;
+    const bool sent = written && SendMessageTimeoutW(main, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
+                                                     reinterpret_cast<LPARAM>(remote), SMTO_ABORTIFHUNG, 5000, &result);
+    VirtualFreeEx(process.get(), remote, 0, MEM_RELEASE);
+    return sent ? Say(L"ok") : Fail(L"send");
+}
+
 int Run(int argc, wchar_t** argv) {
     if (argc < 2) return Fail(L"no command");
     std::wstring command = argv[1];
@@ -143,6 +218,14 @@ int Run(int argc, wchar_t** argv) {
         return Say(status == ERROR_SUCCESS ? value : L"<none>");
     }
     if (command == L"tray-icons") return Say(std::to_wstring(CountTrayIcons()));
+    if (command == L"balloon") {
+        HWND balloon = WaitForBalloon(static_cast<DWORD>(number(2, 10000)));
+        return balloon ? Say(TextOf(balloon)) : Fail(L"no balloon");
+    }
+    if (command == L"no-balloon") {
+        HWND balloon = WaitForBalloon(static_cast<DWORD>(number(2, 1500)));
+        return balloon ? Fail(L"balloon: " + TextOf(balloon)) : Say(L"ok");
+    }
     if (command == L"window-exists") return Say(MainWindow() ? L"1" : L"0");
     if (command == L"windows") {  // for debugging a test: every top-level window
         EnumWindows(
@@ -180,6 +263,27 @@ int Run(int argc, wchar_t** argv) {
     if (command == L"close") return PostMessageW(main, WM_CLOSE, 0, 0) ? Say(L"ok") : Fail(L"post");
     if (command == L"minimize") return PostMessageW(main, WM_SYSCOMMAND, SC_MINIMIZE, 0) ? Say(L"ok") : Fail(L"post");
     if (command == L"command") return PostMessageW(main, WM_COMMAND, id, 0) ? Say(L"ok") : Fail(L"post");
+    if (command == L"client-size") {
+        RECT client{};
+        GetClientRect(main, &client);
+        return Say(std::to_wstring(client.right) + L" " + std::to_wstring(client.bottom));
+    }
+    if (command == L"dpichanged" && argc > 4) {
+        return SendDpiChanged(main, static_cast<int>(number(2, 96)), static_cast<int>(number(3, 0)),
+                              static_cast<int>(number(4, 0)));
+    }
+    if (command == L"taskbar-created") {
+        DWORD_PTR result = 0;
+        SendMessageTimeoutW(main, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0, SMTO_ABORTIFHUNG, 5000, &result);
+        return Say(L"ok");
+    }
+    if (command == L"tray-forget") {
+        NOTIFYICONDATAW icon{};
+        icon.cbSize = sizeof(icon);
+        icon.hWnd = main;
+        icon.uID = 1;
+        return Shell_NotifyIconW(NIM_DELETE, &icon) ? Say(L"ok") : Fail(L"no such icon");
+    }
     if (command == L"tray") return PostMessageW(main, WM_APP + 2, 1, id) ? Say(L"ok") : Fail(L"post");
     if (command == L"msgbox") {
         HWND box = WaitForMessageBox(main, static_cast<DWORD>(number(2, 10000)));
@@ -229,12 +333,31 @@ int Run(int argc, wchar_t** argv) {
     if (command == L"checked") return Say(SendMessageW(control, BM_GETCHECK, 0, 0) == BST_CHECKED ? L"1" : L"0");
     if (command == L"enabled") return Say(IsWindowEnabled(control) ? L"1" : L"0");
     if (command == L"redpixels") return Say(std::to_wstring(CountRedPixels(control)));
+    if (command == L"rect") {  // several ids: their places joined by "; "
+        std::wstring places = Place(main, control);
+        for (int i = 3; i < argc; ++i) {
+            HWND other = GetDlgItem(main, static_cast<int>(number(i, 0)));
+            if (!other) return Fail(L"no control " + std::wstring(argv[i]));
+            places += L"; " + Place(main, other);
+        }
+        return Say(places);
+    }
     return Fail(L"unknown command " + command);
 }
 
 }  // namespace
 
+// Sizes and places in the screen's own pixels, whatever the DPI: a driver
+// that Windows scaled would see the tool's window in its own, scaled units.
+void BecomeDpiAware() {
+    using SetContext = BOOL(WINAPI*)(DPI_AWARENESS_CONTEXT);
+    const auto set = reinterpret_cast<SetContext>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "SetProcessDpiAwarenessContext")));
+    if (!set || !set(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2)) SetProcessDPIAware();
+}
+
 int wmain(int argc, wchar_t** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
+    BecomeDpiAware();
     return Run(argc, argv);
 }

@@ -183,6 +183,36 @@ class StandInSchtasks:
             os.remove(os.path.join(self.folder, name))
 
 
+class ScreenScale:
+    """The prefix's screen scale (HKCU\\Control Panel\\Desktop, LogPixels) for
+    the programs started while it holds; Wine reads it when a program starts.
+    The value it found is put back afterwards, so the other tests run at 96."""
+
+    KEY = "HKCU\\Control Panel\\Desktop"
+
+    def __init__(self, dpi):
+        self.dpi = dpi
+        self.before = None
+
+    def __enter__(self):
+        query = subprocess.run(wine_cmd("reg", "query", self.KEY, "/v", "LogPixels"), capture_output=True, timeout=60)
+        found = re.search(rb"LogPixels\s+REG_DWORD\s+0x([0-9a-fA-F]+)", query.stdout)
+        self.before = int(found.group(1), 16) if found else None
+        self.set(self.dpi)
+        return self
+
+    def __exit__(self, *exc):
+        if self.before is None:
+            subprocess.run(wine_cmd("reg", "delete", self.KEY, "/v", "LogPixels", "/f"), capture_output=True,
+                           timeout=60)
+        else:
+            self.set(self.before)
+
+    def set(self, dpi):
+        subprocess.run(wine_cmd("reg", "add", self.KEY, "/v", "LogPixels", "/t", "REG_DWORD", "/d", str(dpi), "/f"),
+                       capture_output=True, timeout=60, check=True)
+
+
 SCHTASKS = None
 
 
@@ -467,6 +497,83 @@ class WindowTests(unittest.TestCase):
         tool.start()  # stopped: 退出 does not ask
         drive("command", "2002")
         self.assertEqual(tool.wait_exit(), 0)
+
+    def test_tray_balloon_once_and_the_icon_back_after_explorer_restarts(self):
+        tool = self.new_tool("explorer")
+        tool.start()
+        drive("taskbar-created")  # with the window shown there is no icon to bring back
+        self.assertEqual(drive("no-msgbox", "300"), "ok")
+        self.assertEqual(drive("tray-icons"), "0")
+        # The first hide of the run: the icon and its one balloon.
+        drive("minimize")
+        self.assertEqual(wait_until(lambda: drive("tray-icons"), "1"), "1")
+        self.assertEqual(drive("balloon"), "已最小化到通知区域，双击图标恢复")
+        drive("tray", "515")
+        self.assertEqual(wait_until(lambda: drive("visible"), "1"), "1")
+        self.assertEqual(wait_until(lambda: drive("no-balloon", "0"), "ok"), "ok")
+        drive("minimize")
+        self.assertEqual(wait_until(lambda: drive("tray-icons"), "1"), "1")
+        self.assertEqual(drive("no-balloon"), "ok")
+        # Explorer restarted: its icons are gone until their windows hear
+        # "TaskbarCreated" and add them again (without a second balloon).
+        drive("tray-forget")
+        self.assertEqual(wait_until(lambda: drive("tray-icons"), "0"), "0")
+        drive("taskbar-created")
+        self.assertEqual(wait_until(lambda: drive("tray-icons"), "1"), "1")
+        self.assertEqual(drive("no-balloon"), "ok")
+        drive("tray", "515")  # and it still brings the window back
+        self.assertEqual(wait_until(lambda: drive("visible"), "1"), "1")
+        self.assertEqual(tool.close_confirmed(), 0)
+
+    def test_layout_at_150_percent_and_after_a_dpi_change(self):
+        # The 96-DPI table (app/window_layout.cpp) at 96 and ×1.5, as the
+        # controls' places in the client area: "X Y W H".
+        table = {
+            "1001": ("12 13 36 18", "18 20 54 27"),       # 端口:
+            "1002": ("48 11 65 21", "72 17 98 31"),       # port field
+            "1003": ("124 11 75 21", "186 17 113 31"),    # 启动服务
+            "1004": ("210 13 60 18", "315 20 90 27"),     # 密钥:
+            "1005": ("252 11 200 21", "378 17 300 31"),   # key field
+            "1006": ("456 11 40 21", "684 17 60 31"),     # 生成
+            "1007": ("8 44 484 260", "12 66 726 390"),    # log panel
+            "1008": ("12 310 90 20", "18 465 135 30"),    # 开机自启动
+        }
+
+        def places(column):
+            return drive("rect", *table).split("; "), [table[i][column] for i in table]
+
+        def footer():  # right edge, top and height of the footer; its width follows the text
+            x, y, w, h = map(int, drive("rect", "1009").split())
+            return x + w, y, h
+
+        with ScreenScale(144):
+            tool = self.new_tool("dpi")
+            tool.start()
+            self.assertEqual(drive("client-size"), "750 504")
+            shown, wanted = places(1)
+            self.assertEqual(shown, wanted)
+            right, top, height150 = footer()
+            self.assertEqual((right, top), (744, 471))
+            # The text is drawn with a font of 150 %: the footer, its text's
+            # height plus a margin, is as tall as at 96 ×1.5 give or take the
+            # font's rounding (16 at 96).
+            self.assertTrue(22 <= height150 <= 26, height150)
+            # Dragged to a monitor at 100 %: Windows suggests the rectangle,
+            # the window takes it and lays itself out for 96.
+            drive("dpichanged", "96", "500", "336")
+            self.assertEqual(drive("client-size"), "500 336")
+            shown, wanted = places(0)
+            self.assertEqual(shown, wanted)
+            right, top, height100 = footer()
+            self.assertEqual((right, top), (496, 314))
+            self.assertTrue(14 <= height100 <= 18, height100)
+            # And back to 150 %.
+            drive("dpichanged", "144", "750", "504")
+            self.assertEqual(drive("client-size"), "750 504")
+            shown, wanted = places(1)
+            self.assertEqual(shown, wanted)
+            self.assertEqual(footer(), (744, 471, height150))
+            self.assertEqual(tool.close_confirmed(), 0)
 
     def test_close_with_requests_in_flight(self):
         tool = self.new_tool("inflight")

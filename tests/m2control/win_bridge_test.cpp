@@ -934,7 +934,9 @@ TEST(BridgeLibraries, PlantedLibraryBesideTheProgramIsNotLoaded) {
 }
 
 // The manifest that keeps .local and external manifests out: embedded as
-// resource 1, asInvoker, and naming Windows 7 to 11.
+// resource 1, asInvoker, and naming Windows 7 to 11. It also makes the window
+// per-monitor DPI aware, which Wine 8 does not read (it gives every program
+// the prefix's DPI): here is the only check of it short of Windows.
 TEST(BridgeLibraries, ProgramCarriesItsManifest) {
     wchar_t built[MAX_PATH];
     const DWORD n = GetEnvironmentVariableW(L"TZ_BUILD_TESTS", built, MAX_PATH);
@@ -954,6 +956,8 @@ TEST(BridgeLibraries, ProgramCarriesItsManifest) {
         "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  // Windows 8
         "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  // Windows 8.1
         "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  // Windows 10 and 11
+        R"(<dpiAware xmlns="http://schemas.microsoft.com/SMI/2005/WindowsSettings">true/pm</dpiAware>)",
+        R"(<dpiAwareness xmlns="http://schemas.microsoft.com/SMI/2016/WindowsSettings">PerMonitorV2, PerMonitor</dpiAwareness>)",
     };
     for (const char* text : wanted) EXPECT_NE(manifest.find(text), std::string::npos) << text;
 }
