@@ -89,6 +89,16 @@ struct NtIoStatus {
     void* status;
     ULONG_PTR information;
 };
+using StatusToError = ULONG(NTAPI*)(LONG);
+
+// An ntdll export, bound at run time: it is in every ntdll, but no import
+// library of ours names it. Null when it is missing.
+template <typename Function>
+Function NtdllFunction(const char* name) {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(ntdll ? GetProcAddress(ntdll, name) : nullptr));
+}
+
 constexpr ULONG kObjCaseInsensitive = 0x40;
 constexpr ULONG kFileCreate = 2;
 constexpr ULONG kFileOpenIf = 3;
@@ -104,12 +114,8 @@ DWORD OpenRelative(HANDLE directory, const WString& name, ACCESS_MASK access, DW
                    ULONG options, UniqueFileHandle& opened) {
     using CreateFile = LONG(NTAPI*)(HANDLE*, ACCESS_MASK, NtObjectAttributes*, NtIoStatus*, LARGE_INTEGER*, ULONG,
                                     ULONG, ULONG, ULONG, void*, ULONG);
-    using StatusToError = ULONG(NTAPI*)(LONG);
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    const auto create = reinterpret_cast<CreateFile>(
-        reinterpret_cast<void*>(ntdll ? GetProcAddress(ntdll, "NtCreateFile") : nullptr));
-    const auto toError = reinterpret_cast<StatusToError>(
-        reinterpret_cast<void*>(ntdll ? GetProcAddress(ntdll, "RtlNtStatusToDosError") : nullptr));
+    const auto create = NtdllFunction<CreateFile>("NtCreateFile");
+    const auto toError = NtdllFunction<StatusToError>("RtlNtStatusToDosError");
     if (create == nullptr || toError == nullptr) return ERROR_PROC_NOT_FOUND;
     if (name.empty() || name.size() > 255 || name.find_first_of(L"\\/") != WString::npos) return ERROR_INVALID_NAME;
     WString text = name;
@@ -313,24 +319,16 @@ std::vector<std::uint8_t> RenameInformation(HANDLE root, const WString& target) 
 // The rename by a name relative to the folder's handle, through ntdll:
 // kernel32's SetFileInformationByHandle(FileRenameInfo) turns the name into
 // a full path whatever RootDirectory says, so only NtSetInformationFile
-// keeps the move tied to the folder that was judged. Bound at run time (it
-// is in every ntdll, but no import library of ours names it). The Win32
-// error of a failure, 0 on success.
+// keeps the move tied to the folder that was judged (NtdllFunction). The
+// Win32 error of a failure, 0 on success.
 DWORD RenameRelativeToFolder(HANDLE file, HANDLE directory, const WString& name) {
-    using SetInformation = LONG(NTAPI*)(HANDLE, void*, void*, ULONG, int);
-    using StatusToError = ULONG(NTAPI*)(LONG);
+    using SetInformation = LONG(NTAPI*)(HANDLE, NtIoStatus*, void*, ULONG, int);
     constexpr int kFileRenameInformation = 10;  // FILE_INFORMATION_CLASS
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    const auto set = reinterpret_cast<SetInformation>(
-        reinterpret_cast<void*>(ntdll ? GetProcAddress(ntdll, "NtSetInformationFile") : nullptr));
-    const auto toError = reinterpret_cast<StatusToError>(
-        reinterpret_cast<void*>(ntdll ? GetProcAddress(ntdll, "RtlNtStatusToDosError") : nullptr));
+    const auto set = NtdllFunction<SetInformation>("NtSetInformationFile");
+    const auto toError = NtdllFunction<StatusToError>("RtlNtStatusToDosError");
     if (set == nullptr || toError == nullptr) return ERROR_PROC_NOT_FOUND;
     std::vector<std::uint8_t> info = RenameInformation(directory, name);
-    struct {
-        void* status;
-        ULONG_PTR information;
-    } ioStatus{};
+    NtIoStatus ioStatus{};
     const LONG status = set(file, &ioStatus, info.data(), static_cast<ULONG>(info.size()), kFileRenameInformation);
     return status >= 0 ? 0 : toError(status);
 }
